@@ -1,0 +1,103 @@
+# Building the deliverable modules.
+#
+# Every module is compiled twice: with the profiling entry hook (the default
+# delivery) and without it.  Both are tested; SSE2STR_PROFILE picks the one
+# copied to build/modules/<name>.o and put into the archive.
+
+set(SSE2STR_MODULE_DIR ${CMAKE_BINARY_DIR}/modules)
+
+# Flags that give every module its object-level contract.
+set(SSE2STR_MODULE_FLAGS
+  -std=c++17 -O2 -march=i686 -msse2
+  # Callers may keep only 4-byte stack alignment.
+  -mincoming-stack-boundary=2
+  # Absolute addressing, no PIC thunks; no canaries, no CET notes.
+  -fno-pic -fno-pie -fno-stack-protector -fcf-protection=none
+  # No calls the compiler invents (memset/memcpy/strlen for plain loops).
+  -ffreestanding -fno-builtin -fno-tree-loop-distribute-patterns
+  -fno-exceptions -fno-rtti -fno-threadsafe-statics
+  # Exact call-frame records at every instruction, for unwinders.
+  -fasynchronous-unwind-tables
+  # The entry frame comes first in its section and the body follows it.
+  -fno-toplevel-reorder -fno-reorder-blocks-and-partition
+  # Routine starts, loop heads and branch targets on 16-byte boundaries.
+  -falign-functions=16 -falign-loops=16 -falign-jumps=16
+  # Each of the 16 positions of a cascade keeps its own exit.
+  -fno-crossjumping
+  -Wall -Wextra -Werror)
+
+set_property(GLOBAL PROPERTY SSE2STR_DELIVERED "")
+set_property(GLOBAL PROPERTY SSE2STR_MODULES "")
+
+# sse2str_module(<name> SOURCE <file> SYMBOL <symbol> SECTION <section>
+#                [UNDEFINED <symbols>...] [RODATA <section>])
+function(sse2str_module name)
+  cmake_parse_arguments(M "" "SOURCE;SYMBOL;SECTION;RODATA" "UNDEFINED" ${ARGN})
+  foreach(config prof noprof)
+    set(target ${name}_${config})
+    add_library(${target} OBJECT ${M_SOURCE})
+    target_compile_options(${target} PRIVATE ${SSE2STR_MODULE_FLAGS})
+    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
+    if(config STREQUAL prof)
+      target_compile_definitions(${target} PRIVATE SSE2STR_PROFILE=1)
+      set(undefined _mcount ${M_UNDEFINED})
+    else()
+      target_compile_definitions(${target} PRIVATE SSE2STR_PROFILE=0)
+      set(undefined ${M_UNDEFINED})
+    endif()
+    set(check_args --symbol ${M_SYMBOL} --section ${M_SECTION})
+    foreach(u ${undefined})
+      list(APPEND check_args --undefined ${u})
+    endforeach()
+    if(M_RODATA)
+      list(APPEND check_args --rodata ${M_RODATA})
+    endif()
+    add_test(NAME object.${name}.${config}
+      COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check_object.py
+              $<TARGET_OBJECTS:${target}> ${check_args})
+  endforeach()
+
+  if(SSE2STR_PROFILE)
+    set(delivered ${name}_prof)
+  else()
+    set(delivered ${name}_noprof)
+  endif()
+  set(out ${SSE2STR_MODULE_DIR}/${name}.o)
+  add_custom_command(OUTPUT ${out}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${SSE2STR_MODULE_DIR}
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_OBJECTS:${delivered}> ${out}
+    DEPENDS ${delivered} $<TARGET_OBJECTS:${delivered}>
+    COMMAND_EXPAND_LISTS
+    COMMENT "Delivering ${name}.o")
+  set_property(GLOBAL APPEND PROPERTY SSE2STR_DELIVERED ${out})
+  set_property(GLOBAL APPEND PROPERTY SSE2STR_MODULES ${name})
+endfunction()
+
+# sse2str_support_object(<name> SOURCE <file>): an object shipped beside the
+# modules (in build/modules and the archive) that is not itself a routine.
+function(sse2str_support_object name)
+  cmake_parse_arguments(M "" "SOURCE" "" ${ARGN})
+  add_library(${name} OBJECT ${M_SOURCE})
+  target_compile_options(${name} PRIVATE ${SSE2STR_MODULE_FLAGS})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  set(out ${SSE2STR_MODULE_DIR}/${name}.o)
+  add_custom_command(OUTPUT ${out}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${SSE2STR_MODULE_DIR}
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_OBJECTS:${name}> ${out}
+    DEPENDS ${name} $<TARGET_OBJECTS:${name}>
+    COMMAND_EXPAND_LISTS
+    COMMENT "Delivering ${name}.o")
+  set_property(GLOBAL APPEND PROPERTY SSE2STR_DELIVERED ${out})
+endfunction()
+
+# The `modules` target: every delivered object and the archive of them all.
+function(sse2str_finish_modules)
+  get_property(delivered GLOBAL PROPERTY SSE2STR_DELIVERED)
+  set(archive ${SSE2STR_MODULE_DIR}/libsse2str.a)
+  add_custom_command(OUTPUT ${archive}
+    COMMAND ${CMAKE_COMMAND} -E rm -f ${archive}
+    COMMAND ${CMAKE_AR} rcs ${archive} ${delivered}
+    DEPENDS ${delivered}
+    COMMENT "Archiving libsse2str.a")
+  add_custom_target(modules ALL DEPENDS ${delivered} ${archive})
+endfunction()

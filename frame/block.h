@@ -1,0 +1,107 @@
+// Block operations shared by the search, copy and compare routines.
+//
+// A block is 16 bytes handled by one SSE2 register; a line is 64 bytes that
+// start at a multiple of 64.  A page is a whole number of lines, so a read
+// that stays inside one aligned block or one line never crosses a page.  The
+// routines rely on that to read past the end of their operands safely.
+#pragma once
+
+#include <emmintrin.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#define SSE2STR_INLINE inline __attribute__((always_inline))
+
+namespace sse2str {
+
+// Constants are inline variables: the modules are built with
+// -fno-toplevel-reorder, which keeps every unreferenced variable of internal
+// linkage, and a module must carry no data it does not use.
+
+using Block = __m128i;
+
+inline constexpr size_t kBlockSize = 16;
+inline constexpr size_t kLineSize = 64;
+inline constexpr size_t kBlocksPerLine = kLineSize / kBlockSize;
+
+// Highest offset in a line at which 16 bytes still end inside that line.
+inline constexpr size_t kLastWholeBlockInLine = kLineSize - kBlockSize;
+
+// Match mask of a block in which every byte matched.
+inline constexpr unsigned kFullMask = 0xFFFF;
+
+// ---- addresses -------------------------------------------------------------
+
+SSE2STR_INLINE size_t block_offset(const void* p) {
+  return reinterpret_cast<uintptr_t>(p) & (kBlockSize - 1);
+}
+
+SSE2STR_INLINE size_t line_offset(const void* p) {
+  return reinterpret_cast<uintptr_t>(p) & (kLineSize - 1);
+}
+
+template <class T>
+SSE2STR_INLINE T* block_align_down(T* p) {
+  return reinterpret_cast<T*>(reinterpret_cast<uintptr_t>(p) & ~(kBlockSize - 1));
+}
+
+template <class T>
+SSE2STR_INLINE T* line_align_down(T* p) {
+  return reinterpret_cast<T*>(reinterpret_cast<uintptr_t>(p) & ~(kLineSize - 1));
+}
+
+// ---- loads and stores ------------------------------------------------------
+
+SSE2STR_INLINE Block load_aligned(const void* p) {
+  return _mm_load_si128(static_cast<const Block*>(p));
+}
+
+SSE2STR_INLINE Block load_unaligned(const void* p) {
+  return _mm_loadu_si128(static_cast<const Block*>(p));
+}
+
+SSE2STR_INLINE void store_unaligned(void* p, Block b) {
+  _mm_storeu_si128(static_cast<Block*>(p), b);
+}
+
+SSE2STR_INLINE void store_aligned(void* p, Block b) {
+  _mm_store_si128(static_cast<Block*>(p), b);
+}
+
+// ---- broadcast -------------------------------------------------------------
+
+// The low byte of `value` in all 16 lanes: MOVD, two PUNPCKLBW of the
+// register with itself (the byte then fills the low four lanes), PSHUFD 0.
+SSE2STR_INLINE Block broadcast_byte(int value) {
+  Block b = _mm_cvtsi32_si128(value);
+  b = _mm_unpacklo_epi8(b, b);
+  b = _mm_unpacklo_epi8(b, b);
+  return _mm_shuffle_epi32(b, 0);
+}
+
+SSE2STR_INLINE Block zero_block() { return _mm_setzero_si128(); }
+
+// ---- comparisons and masks -------------------------------------------------
+
+// 0xFF in every lane where the two blocks hold the same byte, else 0x00.
+SSE2STR_INLINE Block equal_bytes(Block a, Block b) { return _mm_cmpeq_epi8(a, b); }
+
+// One bit per lane, bit i for byte i (the lowest address).
+SSE2STR_INLINE unsigned mask_of(Block lanes) {
+  return static_cast<unsigned>(_mm_movemask_epi8(lanes));
+}
+
+// Match mask of a block against a broadcast byte (or the zero block).
+SSE2STR_INLINE unsigned match_mask(Block block, Block pattern) {
+  return mask_of(equal_bytes(block, pattern));
+}
+
+// Lane-wise unsigned maximum of two comparison results: a lane is 0xFF when
+// it matched in either.
+SSE2STR_INLINE Block either_matched(Block a, Block b) { return _mm_max_epu8(a, b); }
+
+// Lane-wise unsigned minimum of two blocks: a lane is zero when it is zero in
+// either, so one comparison with zero tests both.
+SSE2STR_INLINE Block bytewise_min(Block a, Block b) { return _mm_min_epu8(a, b); }
+
+}  // namespace sse2str

@@ -1,0 +1,57 @@
+// Finding a position inside a block, and testing it against a bound.
+//
+// The position of the lowest set bit of a match mask is found by a fixed
+// tree of single-bit tests: byte, nibble, then up to three bits.  Each of the
+// sixteen outcomes is a compile-time constant handed to the caller's exit, so
+// every position has its own straight-line exit and no bit-scan instruction
+// is needed.
+#pragma once
+
+#include <type_traits>
+
+#include "block.h"
+
+namespace sse2str {
+
+// A position in a block, known at compile time.
+template <unsigned P>
+using Position = std::integral_constant<unsigned, P>;
+
+namespace detail {
+
+template <unsigned Low, class Exit>
+SSE2STR_INLINE auto first_in_nibble(unsigned mask, Exit&& exit) {
+  if (mask & (1u << Low)) return exit(Position<Low>{});
+  if (mask & (1u << (Low + 1))) return exit(Position<Low + 1>{});
+  if (mask & (1u << (Low + 2))) return exit(Position<Low + 2>{});
+  return exit(Position<Low + 3>{});  // the only bit left in a non-zero nibble
+}
+
+template <unsigned Low, class Exit>
+SSE2STR_INLINE auto first_in_byte(unsigned mask, Exit&& exit) {
+  if (mask & (0xFu << Low)) return first_in_nibble<Low>(mask, exit);
+  return first_in_nibble<Low + 4>(mask, exit);
+}
+
+}  // namespace detail
+
+// First-match cascade: calls exit(Position<p>{}) for the lowest set bit p of a
+// non-zero 16-bit mask and returns what the exit returns.
+template <class Exit>
+SSE2STR_INLINE auto first_match(unsigned mask, Exit&& exit) {
+  if (mask & 0xFFu) return detail::first_in_byte<0>(mask, exit);
+  return detail::first_in_byte<8>(mask, exit);
+}
+
+// Bound test: position p of a block lies inside the range when p is below the
+// bytes remaining from the block's mask base.  Position 0 always does, since
+// a block is examined only while at least one byte remains.
+template <unsigned P>
+SSE2STR_INLINE bool within_bound(Position<P>, size_t remaining) {
+  if constexpr (P == 0)
+    return true;
+  else
+    return P < remaining;
+}
+
+}  // namespace sse2str

@@ -1,0 +1,66 @@
+// Entry frame shared by every routine.
+//
+// Each exported routine is a few lines of assembly followed by a C++ body in
+// the same section.  The assembly is the part C++ cannot say: the profiling
+// prologue (push %ebp; mov %esp,%ebp; call _mcount; pop %ebp), with
+// call-frame directives exact at each of its instructions.  It leaves the
+// stack exactly as it was at entry and jumps to the body, an ordinary cdecl
+// function entered by a tail call; the body is a local symbol, so each module
+// exports exactly one global function.
+//
+// Top-level asm and functions are emitted in source order (the modules are
+// built with -fno-toplevel-reorder): the entry frame is the first thing in
+// the routine's section and the body follows it on the next 16-byte
+// boundary.
+#pragma once
+
+#ifndef SSE2STR_PROFILE
+#define SSE2STR_PROFILE 1
+#endif
+
+#if SSE2STR_PROFILE
+// The jump to the body is a short jump over the padding that puts the body on
+// a 16-byte boundary; the padding stays inside the frame's records, so every
+// byte of the routine is described.
+#define SSE2STR_FRAME_CODE_(body)                                             \
+  "\t.cfi_startproc\n"                                                       \
+  "\tpushl %ebp\n"                                                           \
+  "\t.cfi_adjust_cfa_offset 4\n"                                             \
+  "\t.cfi_rel_offset %ebp, 0\n"                                              \
+  "\tmovl %esp, %ebp\n"                                                      \
+  "\t.cfi_def_cfa_register %ebp\n"                                           \
+  "\tcall _mcount\n"                                                         \
+  "\tpopl %ebp\n"                                                            \
+  "\t.cfi_def_cfa %esp, 4\n"                                                 \
+  "\t.cfi_restore %ebp\n"                                                    \
+  "\tjmp " body "\n"                                                         \
+  "\t.p2align 4\n"                                                           \
+  "\t.cfi_endproc\n"
+#else
+// Without the hook the exported symbol labels the body itself: the body
+// starts on the same 16-byte boundary, at the start of the section.
+#define SSE2STR_FRAME_CODE_(body) ""
+#endif
+
+// Opens the routine `symbol` at the start of `section` and hands over to the
+// local function whose assembler name is `body`.
+#define SSE2STR_ENTRY_FRAME(section, symbol, body)                            \
+  asm(".pushsection " section ",\"ax\",@progbits\n"                           \
+      "\t.p2align 4\n"                                                        \
+      "\t.globl " #symbol "\n"                                                \
+      "\t.type " #symbol ", @function\n" #symbol ":\n"                        \
+      SSE2STR_FRAME_CODE_(#body) ".popsection\n")
+
+// Placed after the body: the exported symbol spans the whole routine, so
+// profilers and disassemblers attribute every instruction to it.
+#define SSE2STR_ENTRY_END(section, symbol)                                    \
+  asm(".pushsection " section ",\"ax\",@progbits\n"                           \
+      "\t.size " #symbol ", .-" #symbol "\n"                                  \
+      ".popsection\n")
+
+// Attributes of a routine body: kept although only the entry frame refers to
+// it, never inlined, taking its arguments on the stack like the exported
+// symbol (never a register convention GCC might choose for a local
+// function), and placed in the routine's section right behind the frame.
+#define SSE2STR_BODY(where) \
+  static __attribute__((used, noinline, cdecl, section(where)))

@@ -1,0 +1,153 @@
+#!/usr/bin/env python3
+"""Checks the object-level contract of one module.
+
+  check_object.py MODULE.o --symbol NAME --section SECTION
+                  [--undefined SYM]... [--rodata SECTION]
+  check_object.py OBJECT.o --forbid-undefined SYM[,SYM...]
+
+The first form checks a deliverable: exactly one global symbol, a function at
+offset 0 of its 16-byte aligned section; no other code or data sections with
+contents but the allowed read-only one; only the allowed undefined symbols;
+no bit-scan instructions; call-frame records with the expected CIE.  The
+second form checks that an object (say, the reference models) calls none of
+the named functions.
+"""
+import argparse
+import re
+import subprocess
+import sys
+
+failures = []
+
+
+def fail(message):
+    failures.append(message)
+
+
+def run(*cmd):
+    return subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
+
+
+def sections(obj):
+    """name -> (type, flags, size, alignment)"""
+    out = {}
+    for line in run("readelf", "-SW", obj).splitlines():
+        m = re.match(r"\s*\[\s*\d+\]\s+(\S+)\s+(\S+)\s+[0-9a-f]+\s+[0-9a-f]+\s+"
+                     r"([0-9a-f]+)\s+[0-9a-f]+\s+(\S*)\s+\d+\s+\d+\s+(\d+)", line)
+        if m:
+            name, typ, size, flags, align = m.groups()
+            out[name] = (typ, flags, int(size, 16), int(align))
+    return out
+
+
+def symbols(obj):
+    """list of (value, size, type, bind, ndx, name)"""
+    out = []
+    for line in run("readelf", "-sW", obj).splitlines():
+        m = re.match(r"\s*\d+:\s+([0-9a-f]+)\s+(\d+)\s+(\S+)\s+(\S+)\s+\S+\s+(\S+)\s*(\S*)", line)
+        if m:
+            value, size, typ, bind, ndx, name = m.groups()
+            out.append((int(value, 16), int(size), typ, bind, ndx, name))
+    return out
+
+
+def section_names_by_index(obj):
+    out = {}
+    for line in run("readelf", "-SW", obj).splitlines():
+        m = re.match(r"\s*\[\s*(\d+)\]\s+(\S+)", line)
+        if m:
+            out[m.group(1)] = m.group(2)
+    return out
+
+
+def undefined(obj):
+    return {s[5] for s in symbols(obj) if s[4] == "UND" and s[5]}
+
+
+def check_module(args):
+    obj = args.object
+    secs = sections(obj)
+    names = section_names_by_index(obj)
+
+    # One global function, at the start of its section.
+    globals_ = [s for s in symbols(obj) if s[3] in ("GLOBAL", "WEAK") and s[4] != "UND"]
+    if len(globals_) != 1:
+        fail(f"expected exactly one global symbol, found {[g[5] for g in globals_]}")
+    for value, size, typ, _, ndx, name in globals_:
+        if name != args.symbol:
+            fail(f"global symbol is {name}, expected {args.symbol}")
+        if typ != "FUNC":
+            fail(f"{name} has type {typ}, expected FUNC")
+        if names.get(ndx) != args.section:
+            fail(f"{name} lies in {names.get(ndx)}, expected {args.section}")
+        if value != 0:
+            fail(f"{name} starts at offset {value:#x} of its section, expected 0")
+        if size == 0:
+            fail(f"{name} has no size")
+
+    # Sections: the routine's code, 16-byte aligned; nothing writable; no
+    # read-only data but the allowed tables (no constant pools).
+    if args.section not in secs:
+        fail(f"section {args.section} missing")
+    elif secs[args.section][3] < 16:
+        fail(f"{args.section} aligned to {secs[args.section][3]}, expected 16")
+    for name, (typ, flags, size, _) in secs.items():
+        if "A" not in flags or size == 0 or name in (args.section, ".eh_frame"):
+            continue
+        if name == args.rodata and "W" not in flags and "X" not in flags:
+            continue
+        fail(f"unexpected allocated section {name} ({flags}, {size} bytes)")
+    if args.rodata and args.rodata not in secs:
+        fail(f"section {args.rodata} missing")
+
+    extra = undefined(obj) - set(args.undefined)
+    if extra:
+        fail(f"undefined symbols beyond {sorted(args.undefined)}: {sorted(extra)}")
+
+    disassembly = run("objdump", "-d", "--no-show-raw-insn", obj)
+    for mnemonic in ("bsf", "bsr", "tzcnt", "lzcnt"):
+        if re.search(rf"\t{mnemonic}[wlq]?\s", disassembly):
+            fail(f"bit-scan instruction {mnemonic} in the code")
+
+    frames = run("readelf", "--debug-dump=frames", obj)
+    cies = re.findall(r"CIE\n(.*?)\n\n", frames, re.S)
+    if not cies:
+        fail("no call-frame records (CIE) found")
+    for cie in cies:
+        for field, want in (("Augmentation", '"zR"'), ("Code alignment factor", "1"),
+                            ("Data alignment factor", "-4"), ("Return address column", "8")):
+            m = re.search(rf"{field}:\s+(\S+)", cie)
+            if not m or m.group(1) != want:
+                fail(f"CIE {field} is {m.group(1) if m else 'missing'}, expected {want}")
+    if "FDE" not in frames:
+        fail("no FDE records found")
+
+
+def check_forbidden(args):
+    found = undefined(args.object) & set(args.forbid_undefined.split(","))
+    if found:
+        fail(f"calls {sorted(found)}")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("object")
+    parser.add_argument("--symbol")
+    parser.add_argument("--section")
+    parser.add_argument("--undefined", action="append", default=[])
+    parser.add_argument("--rodata")
+    parser.add_argument("--forbid-undefined")
+    args = parser.parse_args()
+    if args.forbid_undefined:
+        check_forbidden(args)
+    else:
+        check_module(args)
+    for message in failures:
+        print(f"{args.object}: {message}", file=sys.stderr)
+    if not failures:
+        print(f"{args.object}: ok")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,146 @@
+// __memchr_sse2: the first of `count` bytes from `start` that equals the low
+// byte of `value`, or null.
+//
+// Stages, in the order they run:
+//   first block   the 16 bytes at the start, read unaligned when they stay
+//                 inside the start's line, else as the aligned block that
+//                 holds the start with the mask shifted to drop the bytes in
+//                 front of it;
+//   aligned passes  two passes of four aligned blocks, each tested alone;
+//   line loop     whole aligned lines, four compares merged into one mask;
+//   tail          the last 1 to 64 bytes, block by block.
+// The routine keeps a remaining count rather than an end address, so a count
+// that reaches past the top of the address space is harmless as long as a
+// match lies in readable memory.  Every read stays inside an aligned block or
+// a line that holds a byte of the range.
+#include "frame/block.h"
+#include "frame/cascade.h"
+#include "frame/entry_frame.h"
+
+using namespace sse2str;
+
+// Aligned passes made one block at a time before the line loop takes over.
+inline constexpr int kAlignedPasses = 2;
+
+SSE2STR_INLINE void* address(const char* p) { return const_cast<char*>(p); }
+
+SSE2STR_ENTRY_FRAME(".text.atom", __memchr_sse2, memchr_sse2_body);
+
+SSE2STR_BODY(".text.atom")
+void* memchr_body(const void* start, int value, size_t count) asm("memchr_sse2_body");
+
+void* memchr_body(const void* start_arg, int value, size_t count) {
+  const char* const start = static_cast<const char*>(start_arg);
+  if (count == 0) return nullptr;
+  const Block needle = broadcast_byte(value);
+
+  const char* scan;    // next aligned block to examine
+  const char* base;    // the address bit 0 of `mask` stands for
+  unsigned mask;       // match mask of the block being located
+  size_t remaining;    // bytes of the range from `scan`, or from `base`
+  Block block0, block1, block2, block3;  // comparison results of one line
+
+  // ---- first block: mask base is the start, remaining count the count ----
+  {
+    const size_t skew = block_offset(start);
+    base = start;
+    remaining = count;
+    if (line_offset(start) <= kLastWholeBlockInLine) {
+      // The 16 bytes from the start end inside the start's line.
+      mask = match_mask(load_unaligned(start), needle);
+      if (mask) goto bounded_locate;
+      if (count <= kBlockSize) return nullptr;
+      // The first aligned block overlaps the bytes just read by `skew`.
+      scan = block_align_down(start + kBlockSize);
+      remaining = count - kBlockSize + skew;
+    } else {
+      // Unaligned 16 bytes would cross into the next line, perhaps the next
+      // page: read the aligned block instead and shift out the bytes in
+      // front of the start, whatever they hold.
+      const char* const block = block_align_down(start);
+      mask = match_mask(load_aligned(block), needle) >> skew;
+      if (mask) goto bounded_locate;
+      if (count <= kBlockSize - skew) return nullptr;
+      scan = block + kBlockSize;
+      remaining = count - (kBlockSize - skew);
+    }
+  }
+
+  // ---- aligned passes: blocks wholly inside the range, no bound test ----
+  for (int pass = 0; pass < kAlignedPasses; ++pass) {
+    if (remaining <= kLineSize) goto tail;
+    remaining -= kLineSize;
+#pragma GCC unroll 4
+    for (size_t offset = 0; offset < kLineSize; offset += kBlockSize) {
+      mask = match_mask(load_aligned(scan + offset), needle);
+      if (mask) {
+        base = scan + offset;
+        goto locate;
+      }
+    }
+    scan += kLineSize;
+  }
+
+  // ---- line alignment: step back over up to 48 bytes already examined ----
+  {
+    const size_t back = line_offset(scan);
+    scan -= back;
+    remaining += back;
+  }
+
+  // ---- line loop: one mask per line ----
+  for (;;) {
+    if (remaining <= kLineSize) goto tail;
+    remaining -= kLineSize;
+    block0 = equal_bytes(load_aligned(scan), needle);
+    block1 = equal_bytes(load_aligned(scan + kBlockSize), needle);
+    block2 = equal_bytes(load_aligned(scan + 2 * kBlockSize), needle);
+    block3 = equal_bytes(load_aligned(scan + 3 * kBlockSize), needle);
+    // Blocks 0 and 1 keep their own results; 2 and 3 absorb the merge.
+    block2 = either_matched(block2, block0);
+    block3 = either_matched(block3, block1);
+    block3 = either_matched(block3, block2);
+    scan += kLineSize;
+    if (mask_of(block3)) break;
+  }
+  scan -= kLineSize;
+  base = scan;
+  mask = mask_of(block0);
+  if (mask) goto locate;
+  base = scan + kBlockSize;
+  mask = mask_of(block1);
+  if (mask) goto locate;
+  base = scan + 2 * kBlockSize;  // its register holds the merge: compare again
+  mask = match_mask(load_aligned(base), needle);
+  if (mask) goto locate;
+  base = scan + 3 * kBlockSize;  // the match must be here
+  mask = match_mask(needle, load_aligned(base));
+  goto locate;
+
+  // ---- tail: 1 to 64 bytes remain from the aligned scan pointer ----
+tail:
+#pragma GCC unroll 4
+  for (size_t offset = 0; offset < kLineSize; offset += kBlockSize) {
+    if (offset != 0 && remaining <= offset) return nullptr;
+    mask = match_mask(load_aligned(scan + offset), needle);
+    if (mask) {
+      base = scan + offset;
+      remaining -= offset;
+      goto bounded_locate;
+    }
+  }
+  return nullptr;
+
+  // ---- locating the match inside its block ----
+locate:  // the block lies wholly inside the range
+  return first_match(mask, [base](auto position) { return address(base + position); });
+
+bounded_locate:  // the block may reach past the end of the range
+  // The lowest match failing the bound means no later byte of the range
+  // matches either: nothing beyond this block belongs to it.
+  return first_match(mask, [base, remaining](auto position) -> void* {
+    return within_bound(position, remaining) ? address(base + position) : nullptr;
+  });
+}
+
+SSE2STR_ENTRY_END(".text.atom", __memchr_sse2);

@@ -1,0 +1,56 @@
+// Checks of the entry frame and the calling convention that every routine
+// joins: each routine's test file lists a few calls that take its different
+// paths and instantiates the suite with SSE2STR_FRAME_TESTS.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace sse2str::test {
+
+// One call of a routine: its argument words and the result it must give.
+// The buffers the arguments point to must outlive the test.
+struct FrameCase {
+  std::string label;
+  std::vector<uint32_t> args;
+  uint32_t expected;
+};
+
+template <class T>
+uint32_t word(T value) {
+  if constexpr (std::is_pointer_v<T>)
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(value));
+  else
+    return static_cast<uint32_t>(value);
+}
+
+// [start, end) of the routine whose exported symbol is at `entry`.
+struct Extent {
+  uintptr_t start = 0;
+  uintptr_t end = 0;
+};
+Extent routine_extent(const void* entry);
+
+void check_abi(const void* entry, const std::vector<FrameCase>& cases);
+void check_hook(const void* entry, const std::vector<FrameCase>& cases, bool profiled);
+void check_unwinding(const void* entry, const std::vector<FrameCase>& cases);
+
+}  // namespace sse2str::test
+
+// Instantiates the frame checks for `entry`; `cases` is a function returning
+// std::vector<FrameCase>.  SSE2STR_PROFILE tells which configuration of the
+// module the test links.
+#define SSE2STR_FRAME_TESTS(Suite, entry, cases)                                       \
+  TEST(Suite, KeepsTheCallingConventionAtEveryStackAlignment) {                        \
+    ::sse2str::test::check_abi(reinterpret_cast<const void*>(&entry), cases());        \
+  }                                                                                    \
+  TEST(Suite, ReportsItselfAndItsCallerToTheProfilingHook) {                           \
+    ::sse2str::test::check_hook(reinterpret_cast<const void*>(&entry), cases(),        \
+                                SSE2STR_PROFILE != 0);                                 \
+  }                                                                                    \
+  TEST(Suite, UnwindsToTheCallerFromEveryInstruction) {                                \
+    ::sse2str::test::check_unwinding(reinterpret_cast<const void*>(&entry), cases());  \
+  }

@@ -1,0 +1,208 @@
+// __memchr_sse2 against the reference model, at every placement.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "frame_suite.h"
+#include "guard.h"
+#include "reference.h"
+#include "routines.h"
+#include "sweep.h"
+
+namespace sse2str::test {
+namespace {
+
+// Result as an offset from `start`, or -1 for null, for readable messages.
+long offset_of(const void* result, const void* start) {
+  if (result == nullptr) return -1;
+  return static_cast<const char*>(result) - static_cast<const char*>(start);
+}
+
+// Every start offset in a line, every count up to 300 (which crosses every
+// stage limit: first block, both aligned passes, the line loop and each
+// tail length), a single match at every position of the range, none at
+// all, and decoys: matching bytes just in front of the start (inside its
+// aligned block), just past the end and after the first match.
+TEST(Memchr, MatchesReferenceForEveryOffsetCountAndPosition) {
+  GuardedPages pages(2);
+  TestRandom random(1);
+  constexpr size_t kMaxCount = 300;
+  size_t offset = 0, count = 0;
+  long position = 0;
+  const Fault fault = run_catching_faults([&] {
+    for (offset = 0; offset < kLineSize; ++offset) {
+      char* const start = pages.begin() + kLineSize + offset;
+      for (count = 0; count <= kMaxCount; ++count) {
+        const unsigned char needle = random.byte();
+        random.fill_avoiding(start - kLineSize, count + 2 * kLineSize, needle);
+        start[-1 - static_cast<long>(random.below(16))] = static_cast<char>(needle);
+        start[count] = static_cast<char>(needle);
+        start[count + 1 + random.below(16)] = static_cast<char>(needle);
+        for (position = -1; position < static_cast<long>(count); ++position) {
+          size_t decoy = 0;
+          if (position >= 0) {
+            start[position] = static_cast<char>(needle);
+            decoy = position + 1 + random.below(count - position + 16);
+            start[decoy] = static_cast<char>(needle);
+          }
+          const int value = value_with_junk(needle, random);
+          const void* got = __memchr_sse2(start, value, count);
+          const void* want = ref::memchr(start, value, count);
+          if (got != want) {
+            ADD_FAILURE() << "offset " << offset << ", count " << count << ", match at "
+                          << position << ": got " << offset_of(got, start) << ", want "
+                          << offset_of(want, start);
+            return;
+          }
+          if (position >= 0) {
+            start[position] = static_cast<char>(random.byte_other_than(needle));
+            if (decoy < count) start[decoy] = static_cast<char>(random.byte_other_than(needle));
+          }
+        }
+      }
+    }
+  });
+  EXPECT_FALSE(fault) << "fault at offset " << offset << ", count " << count << ", match at "
+                      << position;
+}
+
+// Only the low 8 bits of the value count, and bytes compare unsigned.
+TEST(Memchr, UsesOnlyTheLowByteOfTheValue) {
+  alignas(64) static unsigned char data[3 * 64 + 256];
+  for (size_t offset = 0; offset < kLineSize; ++offset) {
+    unsigned char* const start = data + offset;
+    for (int i = 0; i < 256; ++i) start[i] = static_cast<unsigned char>(255 - i);
+    for (int byte = 0; byte < 256; ++byte) {
+      for (int high : {0, 1, 0x1000, -256}) {
+        const int value = static_cast<int>((static_cast<unsigned>(high) << 8) | byte);
+        EXPECT_EQ(__memchr_sse2(start, value, 256), start + 255 - byte)
+            << "offset " << offset << ", value " << value;
+      }
+    }
+    EXPECT_EQ(__memchr_sse2(start, 0x141, 256), start + 255 - 0x41);
+    EXPECT_EQ(__memchr_sse2(start, 256, 256), start + 255);
+    EXPECT_EQ(__memchr_sse2(start, -1, 256), start);
+  }
+}
+
+TEST(Memchr, ZeroCountReadsNothing) {
+  GuardedPages pages(1);
+  for (size_t offset = 0; offset <= pages.size(); offset += 1) {
+    char* const start = pages.begin() + offset;
+    const Fault fault = run_catching_faults([&] { EXPECT_EQ(__memchr_sse2(start, 0, 0), nullptr); });
+    ASSERT_FALSE(fault) << "offset " << offset;
+  }
+  EXPECT_EQ(__memchr_sse2(nullptr, 0, 0), nullptr);
+}
+
+// A range that ends at the last byte of a page followed by an unmapped page,
+// and one that begins a page preceded by an unmapped page: no read may
+// touch the unmapped pages, whatever the count and offset.
+TEST(Memchr, NeverReadsAPageOutsideTheRange) {
+  GuardedPages pages(2);
+  TestRandom random(2);
+  constexpr size_t kMaxCount = 600;
+  size_t count = 0, offset = 0;
+  int where = 0;
+  const Fault fault = run_catching_faults([&] {
+    for (count = 0; count <= kMaxCount; ++count) {
+      for (where = 0; where < 3; ++where) {  // no match, match first, match last
+        // Ending at the page boundary: start offsets sweep with the count.
+        char* start = pages.end() - count;
+        random.fill_avoiding(start, count, 'x');
+        if (where == 1 && count > 0) start[0] = 'x';
+        if (where == 2 && count > 0) start[count - 1] = 'x';
+        ASSERT_EQ(__memchr_sse2(start, 'x', count), ref::memchr(start, 'x', count))
+            << "ending at the page end, count " << count;
+        // Beginning near the start of a page, at every offset in its line.
+        for (offset = 0; offset < kLineSize; ++offset) {
+          start = pages.begin() + offset;
+          random.fill_avoiding(start, count, 'x');
+          if (where == 1 && count > 0) start[0] = 'x';
+          if (where == 2 && count > 0) start[count - 1] = 'x';
+          ASSERT_EQ(__memchr_sse2(start, 'x', count), ref::memchr(start, 'x', count))
+              << "beginning at page offset " << offset << ", count " << count;
+        }
+      }
+    }
+  });
+  EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec << ", count "
+                      << count << ", offset " << offset << ", case " << where;
+}
+
+// The count is unsigned and never added to the start: a count far beyond
+// the object, even past the top of the address space, finds a match that
+// lies in readable memory, including one at the very end of a page.
+TEST(Memchr, CountsWithTheTopBitSetFindTheMatch) {
+  GuardedPages pages(2);
+  TestRandom random(3);
+  const size_t counts[] = {0x80000000u, 0x80000001u, 0xFFFFFFF0u, 0xFFFFFFFFu};
+  size_t offset = 0, distance = 0;
+  const Fault fault = run_catching_faults([&] {
+    for (size_t count : counts) {
+      for (offset = 0; offset < kLineSize; ++offset) {
+        for (distance = 0; distance < 400; distance += 7) {
+          // The object ends at the page boundary with its match last.
+          char* const match = pages.end() - 1 - (offset % 3) * kLineSize;
+          char* const start = match - distance - offset;
+          random.fill_avoiding(start, match - start, 0xA5);
+          *match = static_cast<char>(0xA5);
+          ASSERT_EQ(__memchr_sse2(start, 0xA5, count), match)
+              << "count " << count << ", offset " << offset << ", distance " << distance;
+        }
+      }
+    }
+  });
+  EXPECT_FALSE(fault) << "offset " << offset << ", distance " << distance;
+}
+
+// Long ranges with random contents and match densities: the line loop runs
+// many times and finds matches in every block of a line.
+TEST(Memchr, LongRangesMatchReference) {
+  GuardedPages pages(4);
+  TestRandom random(4);
+  int round = 0;
+  size_t passed = 0;
+  const Fault fault = run_catching_faults([&] {
+    for (round = 0; round < 3000; ++round) {
+      const size_t count = random.below(pages.size() - kLineSize);
+      char* const start = pages.end() - count - random.below(kLineSize);
+      const unsigned char needle = random.byte();
+      random.fill_avoiding(start, count, needle);
+      const size_t matches = random.below(4);
+      for (size_t i = 0; i < matches && count > 0; ++i)
+        start[random.below(count)] = static_cast<char>(needle);
+      passed = random.below(2) ? count : random.below(count + 1);
+      ASSERT_EQ(__memchr_sse2(start, needle, passed), ref::memchr(start, needle, passed))
+          << "round " << round << ", count " << passed;
+    }
+  });
+  EXPECT_FALSE(fault) << "round " << round << ", count " << passed;
+}
+
+// Calls that take each path of the routine, for the frame checks.
+std::vector<FrameCase> frame_cases() {
+  alignas(64) static char data[1024];
+  for (size_t i = 0; i < sizeof data; ++i) data[i] = static_cast<char>('a' + i % 16);
+  data[700] = 'X';
+  data[70] = 'Y';
+  auto call = [](const char* label, const char* start, int value, size_t count) {
+    return FrameCase{label, {word(start), word(value), word(count)},
+                     word(ref::memchr(start, value, count))};
+  };
+  return {
+      call("zero count", nullptr, 'a', 0),
+      call("match in the unaligned first block", data + 5, 'h', 40),
+      call("match in the aligned first block", data + 53, 'p', 40),
+      call("no match within a short count", data + 53, 'X', 8),
+      call("match in an aligned pass", data + 3, 'Y', 200),
+      call("match in the line loop", data + 3, 'X', 1000),
+      call("match past the count in the tail", data + 3, 'X', 697),
+      call("no match at all", data + 3, 'Z', 1000),
+  };
+}
+
+SSE2STR_FRAME_TESTS(MemchrFrame, __memchr_sse2, frame_cases)
+
+}  // namespace
+}  // namespace sse2str::test
