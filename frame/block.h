@@ -56,6 +56,13 @@ SSE2STR_INLINE Block load_aligned(const void* p) {
   return _mm_load_si128(static_cast<const Block*>(p));
 }
 
+// An aligned block read again after a loop has folded its register into
+// something else.  The compiler must not answer it from the loop's own load:
+// keeping that value alive would cost a register copy on every pass.
+SSE2STR_INLINE Block reload_aligned(const void* p) {
+  return *static_cast<const volatile Block*>(p);
+}
+
 SSE2STR_INLINE Block load_unaligned(const void* p) {
   return _mm_loadu_si128(static_cast<const Block*>(p));
 }
@@ -94,6 +101,21 @@ SSE2STR_INLINE unsigned mask_of(Block lanes) {
 // Match mask of a block against a broadcast byte (or the zero block).
 SSE2STR_INLINE unsigned match_mask(Block block, Block pattern) {
   return mask_of(equal_bytes(block, pattern));
+}
+
+// A zero vector: all lanes zero, the other operand of comparisons with zero.
+// It is kept in the byte-lane form a comparison produces, so a comparison
+// written back into it (below) needs no conversion and no register copy.
+using ZeroVector = char __attribute__((vector_size(16)));
+
+SSE2STR_INLINE ZeroVector zero_vector() { return ZeroVector{}; }
+
+// Zero mask of a block, compared into the zero vector itself.  A block
+// without a zero byte leaves the vector all zeros again, so while nothing is
+// found it serves the next comparison without being cleared.
+SSE2STR_INLINE unsigned zero_mask_in_place(ZeroVector& zeros, Block block) {
+  zeros = reinterpret_cast<ZeroVector>(equal_bytes(reinterpret_cast<Block>(zeros), block));
+  return mask_of(reinterpret_cast<Block>(zeros));
 }
 
 // Lane-wise unsigned maximum of two comparison results: a lane is 0xFF when

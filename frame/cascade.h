@@ -1,10 +1,10 @@
 // Finding a position inside a block, and testing it against a bound.
 //
-// The position of the lowest set bit of a match mask is found by a fixed
-// tree of single-bit tests: byte, nibble, then up to three bits.  Each of the
-// sixteen outcomes is a compile-time constant handed to the caller's exit, so
-// every position has its own straight-line exit and no bit-scan instruction
-// is needed.
+// The position of the lowest (or highest) set bit of a match mask is found by
+// a fixed tree of single-bit tests: byte, nibble, then up to three bits.  Each
+// of the sixteen outcomes is a compile-time constant handed to the caller's
+// exit, so every position has its own straight-line exit and no bit-scan
+// instruction is needed.
 #pragma once
 
 #include <type_traits>
@@ -28,9 +28,23 @@ SSE2STR_INLINE auto first_in_nibble(unsigned mask, Exit&& exit) {
 }
 
 template <unsigned Low, class Exit>
+SSE2STR_INLINE auto last_in_nibble(unsigned mask, Exit&& exit) {
+  if (mask & (1u << (Low + 3))) return exit(Position<Low + 3>{});
+  if (mask & (1u << (Low + 2))) return exit(Position<Low + 2>{});
+  if (mask & (1u << (Low + 1))) return exit(Position<Low + 1>{});
+  return exit(Position<Low>{});  // the only bit left in a non-zero nibble
+}
+
+template <unsigned Low, class Exit>
 SSE2STR_INLINE auto first_in_byte(unsigned mask, Exit&& exit) {
   if (mask & (0xFu << Low)) return first_in_nibble<Low>(mask, exit);
   return first_in_nibble<Low + 4>(mask, exit);
+}
+
+template <unsigned Low, class Exit>
+SSE2STR_INLINE auto last_in_byte(unsigned mask, Exit&& exit) {
+  if (mask & (0xF0u << Low)) return last_in_nibble<Low + 4>(mask, exit);
+  return last_in_nibble<Low>(mask, exit);
 }
 
 }  // namespace detail
@@ -41,6 +55,14 @@ template <class Exit>
 SSE2STR_INLINE auto first_match(unsigned mask, Exit&& exit) {
   if (mask & 0xFFu) return detail::first_in_byte<0>(mask, exit);
   return detail::first_in_byte<8>(mask, exit);
+}
+
+// Last-match cascade, the mirror image of the first: calls exit(Position<p>{})
+// for the highest set bit p of a non-zero 16-bit mask.
+template <class Exit>
+SSE2STR_INLINE auto last_match(unsigned mask, Exit&& exit) {
+  if (mask & 0xFF00u) return detail::last_in_byte<8>(mask, exit);
+  return detail::last_in_byte<0>(mask, exit);
 }
 
 // Bound test: position p of a block lies inside the range when p is below the

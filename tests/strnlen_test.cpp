@@ -1,0 +1,233 @@
+// __strnlen_sse2 against the reference model, at every placement.
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+
+#include "frame_suite.h"
+#include "guard.h"
+#include "reference.h"
+#include "routines.h"
+#include "sweep.h"
+
+namespace sse2str::test {
+namespace {
+
+constexpr size_t kProbedBytes = 16;
+
+// Fills [p, p + n) with non-zero bytes, 0x80 to 0xFF among them.
+void fill_nonzero(TestRandom& random, char* p, size_t n) { random.fill_avoiding(p, n, 0); }
+
+// Puts a few zero bytes into [p, p + n): they lie outside what the routine
+// may count and must never change its result.
+void sprinkle_zeros(TestRandom& random, char* p, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (random.below(4) == 0) p[i] = '\0';
+}
+
+// Bounds 0 to 16 are answered by the byte probes alone: with the string's
+// last needed byte (the terminator, or the last byte inside the bound) at
+// the end of a page, any read past it faults.
+TEST(Strnlen, ShortBoundsReadOnlyUpToTheBoundOrTheTerminator) {
+  GuardedPages pages(1);
+  TestRandom random(1);
+  size_t bound = 0, terminator = 0;
+  const Fault fault = run_catching_faults([&] {
+    for (bound = 0; bound <= kProbedBytes; ++bound) {
+      for (terminator = 0; terminator <= kProbedBytes + 1; ++terminator) {  // 17: none
+        const size_t needed = terminator < bound ? terminator + 1 : bound;
+        char* const start = pages.end() - needed;
+        fill_nonzero(random, start, needed);
+        if (terminator < bound) start[terminator] = '\0';
+        const size_t want = terminator < bound ? terminator : bound;
+        ASSERT_EQ(__strnlen_sse2(start, bound), want)
+            << "bound " << bound << ", terminator at " << terminator;
+      }
+    }
+  });
+  EXPECT_FALSE(fault) << "fault at bound " << bound << ", terminator at " << terminator;
+}
+
+TEST(Strnlen, ZeroBoundReadsNothing) {
+  GuardedPages pages(1);
+  const Fault fault = run_catching_faults([&] {
+    EXPECT_EQ(__strnlen_sse2(nullptr, 0), 0u);
+    EXPECT_EQ(__strnlen_sse2(pages.end(), 0), 0u);      // the guard page after
+    EXPECT_EQ(__strnlen_sse2(pages.begin() - 1, 0), 0u);  // the guard page before
+  });
+  EXPECT_FALSE(fault);
+}
+
+// Every start offset in a line, with the bounds at each stage limit: 17 and
+// 18 (just past the probes), and those that leave exactly 64, 65, 128, 256,
+// 257, 320 and 321 bytes after them, so the aligned passes, the line loop
+// and the tail each end just before, at and just after a block or line.
+// The terminator sweeps every index up to just past the bound; zero bytes
+// in front of the start and after the terminator are decoys.
+TEST(Strnlen, MatchesReferenceAtEveryStageLimit) {
+  GuardedPages pages(2);
+  TestRandom random(2);
+  size_t offset = 0, bound = 0, terminator = 0;
+  const Fault fault = run_catching_faults([&] {
+    for (offset = 0; offset < kLineSize; ++offset) {
+      char* const start = pages.begin() + kLineSize + offset;
+      const size_t skew = offset % kBlockSize;
+      for (size_t after_probes : {1u, 2u, 64u, 65u, 128u, 256u, 257u, 320u, 321u}) {
+        // 17 and 18 exactly; the others counted from the first aligned block.
+        bound = after_probes <= 2 ? kProbedBytes + after_probes
+                                  : after_probes + kProbedBytes - skew;
+        for (terminator = 0; terminator <= bound + 1; ++terminator) {
+          fill_nonzero(random, start - kLineSize, kLineSize + bound + kLineSize);
+          sprinkle_zeros(random, start - kLineSize, kLineSize);
+          start[terminator] = '\0';
+          sprinkle_zeros(random, start + terminator + 1, bound + kLineSize - terminator - 1);
+          const size_t got = __strnlen_sse2(start, bound);
+          const size_t want = ref::strnlen(start, bound);
+          if (got != want) {
+            ADD_FAILURE() << "offset " << offset << ", bound " << bound << ", terminator at "
+                          << terminator << ": got " << got << ", want " << want;
+            return;
+          }
+        }
+      }
+    }
+  });
+  EXPECT_FALSE(fault) << "fault at offset " << offset << ", bound " << bound << ", terminator at "
+                      << terminator;
+}
+
+// The last byte the routine must read is the last byte of a page followed
+// by an unmapped page: a terminator there with bounds at, above and far
+// above the length, or no terminator and the bound ending there.  Strings
+// that begin a page preceded by an unmapped page check the other side.
+TEST(Strnlen, NeverReadsAPageItHasNoBusinessIn) {
+  GuardedPages pages(2);
+  TestRandom random(3);
+  constexpr size_t kMaxLength = 700;
+  size_t length = 0, bound = 0, offset = 0;
+  const Fault fault = run_catching_faults([&] {
+    for (length = 0; length <= kMaxLength; ++length) {
+      // Terminated at the page's last byte; the start offset sweeps with
+      // the length.
+      char* start = pages.end() - length - 1;
+      fill_nonzero(random, start, length);
+      start[length] = '\0';
+      for (size_t b : {length + 1, length + 2, length + kProbedBytes + 1, length + 200,
+                       size_t{0x80000000u}, size_t{0xFFFFFFFFu}}) {
+        bound = b;
+        ASSERT_EQ(__strnlen_sse2(start, bound), length) << "terminated, bound " << bound;
+      }
+      // Not terminated within a bound that ends at the page's last byte.
+      bound = length;
+      start = pages.end() - bound;
+      fill_nonzero(random, start, bound);
+      ASSERT_EQ(__strnlen_sse2(start, bound), bound) << "unterminated, bound " << bound;
+      // Beginning a page, at every offset in its line.
+      for (offset = 0; offset < kLineSize; ++offset) {
+        start = pages.begin() + offset;
+        fill_nonzero(random, start, length);
+        start[length] = '\0';
+        bound = random.below(2) ? length + 1 + random.below(100) : size_t{0xFFFFFFFFu};
+        ASSERT_EQ(__strnlen_sse2(start, bound), length) << "at page start + " << offset;
+      }
+    }
+  });
+  EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec << ", length "
+                      << length << ", bound " << bound << ", offset " << offset;
+}
+
+// The bound is unsigned and never added to the start: any bound with its
+// top bit set gives the string's length, from every start offset.
+TEST(Strnlen, BoundsWithTheTopBitSetGiveTheLength) {
+  GuardedPages pages(2);
+  TestRandom random(4);
+  size_t offset = 0, length = 0;
+  const Fault fault = run_catching_faults([&] {
+    for (offset = 0; offset < kLineSize; ++offset) {
+      for (length = 0; length < 600; length += 1 + random.below(9)) {
+        char* const start = pages.begin() + kLineSize + offset;
+        fill_nonzero(random, start, length);
+        start[length] = '\0';
+        for (size_t bound : {0x80000000u, 0x80000001u, 0xFFFFFFF0u, 0xFFFFFFFFu})
+          ASSERT_EQ(__strnlen_sse2(start, bound), length)
+              << "offset " << offset << ", length " << length << ", bound " << bound;
+      }
+    }
+  });
+  EXPECT_FALSE(fault) << "offset " << offset << ", length " << length;
+}
+
+// The line loop folds four blocks into one minimum: a zero byte in any of
+// the four blocks at any of the 16 positions, with later zero bytes in the
+// same line, must give the lowest one.  The terminator sweeps three lines
+// past the aligned passes, from starts in every block position of a line.
+TEST(Strnlen, LineLoopFindsTheLowestZeroInAnyBlock) {
+  GuardedPages pages(2);
+  TestRandom random(5);
+  size_t offset = 0, terminator = 0;
+  const Fault fault = run_catching_faults([&] {
+    for (offset = 0; offset < kLineSize; offset += 3) {
+      char* const start = pages.begin() + offset;
+      for (terminator = 272; terminator < 272 + 3 * kLineSize; ++terminator) {
+        fill_nonzero(random, start, terminator + 2 * kLineSize);
+        start[terminator] = '\0';
+        start[terminator + 1 + random.below(kLineSize)] = '\0';
+        start[terminator + 1 + random.below(4)] = '\0';
+        for (size_t bound : {terminator + 1 + random.below(2 * kLineSize), size_t{0xFFFFFFFFu}})
+          ASSERT_EQ(__strnlen_sse2(start, bound), terminator)
+              << "offset " << offset << ", terminator at " << terminator << ", bound " << bound;
+      }
+    }
+  });
+  EXPECT_FALSE(fault) << "offset " << offset << ", terminator at " << terminator;
+}
+
+// Long strings, random bounds and random zero densities.
+TEST(Strnlen, LongStringsMatchReference) {
+  GuardedPages pages(4);
+  TestRandom random(6);
+  int round = 0;
+  const Fault fault = run_catching_faults([&] {
+    for (round = 0; round < 3000; ++round) {
+      const size_t span = random.below(pages.size() - kLineSize);
+      char* const start = pages.end() - span - random.below(kLineSize);
+      fill_nonzero(random, start, span);
+      const size_t zeros = random.below(4);
+      for (size_t i = 0; i < zeros && span > 0; ++i) start[random.below(span)] = '\0';
+      if (span == 0 || start[span - 1] != '\0') {
+        // Unterminated: the bound must stop inside the readable bytes.
+        const size_t bound = random.below(span + 1);
+        ASSERT_EQ(__strnlen_sse2(start, bound), ref::strnlen(start, bound)) << "round " << round;
+      } else {
+        const size_t bound = random.below(2) ? random.below(span + 1) : size_t{0xFFFFFFFFu};
+        ASSERT_EQ(__strnlen_sse2(start, bound), ref::strnlen(start, bound)) << "round " << round;
+      }
+    }
+  });
+  EXPECT_FALSE(fault) << "round " << round;
+}
+
+// Calls that take each path of the routine, for the frame checks.
+std::vector<FrameCase> frame_cases() {
+  alignas(64) static char data[1024];
+  for (size_t i = 0; i < sizeof data; ++i) data[i] = static_cast<char>('a' + i % 16);
+  data[sizeof data - 1] = '\0';
+  alignas(64) static char early[64] = "abcdefghijklmnopqrstuvwxyz";  // zero at 26
+  auto call = [](const char* label, const char* start, size_t bound) {
+    return FrameCase{label, {word(start), word(bound)}, word(ref::strnlen(start, bound))};
+  };
+  return {
+      call("zero bound", nullptr, 0),
+      call("bound inside the probes", data + 3, 6),
+      call("terminator inside the probes", early + 20, 100),
+      call("terminator in an aligned pass", early + 3, 100),
+      call("terminator in the line loop", data + 3, 5000),
+      call("bound inside the tail", data + 3, 700),
+      call("terminator past the bound in the tail", data + 700, 310),
+      call("bound before the line loop", data + 3, 150),
+  };
+}
+
+SSE2STR_FRAME_TESTS(StrnlenFrame, __strnlen_sse2, frame_cases)
+
+}  // namespace
+}  // namespace sse2str::test

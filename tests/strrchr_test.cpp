@@ -1,0 +1,241 @@
+// __strrchr_sse2 against the reference model, at every placement.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <initializer_list>
+
+#include "frame_suite.h"
+#include "guard.h"
+#include "reference.h"
+#include "routines.h"
+#include "sweep.h"
+
+namespace sse2str::test {
+namespace {
+
+// Result as an offset from `start`, or -1 for null, for readable messages.
+long offset_of(const void* result, const void* start) {
+  if (result == nullptr) return -1;
+  return static_cast<const char*>(result) - static_cast<const char*>(start);
+}
+
+// Fills [p, p + n) with bytes that are neither zero nor `needle`.
+void fill_string(TestRandom& random, char* p, size_t n, unsigned char needle) {
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char b = random.byte_other_than(needle);
+    while (b == 0 || b == needle) b = random.byte_other_than(needle);
+    p[i] = static_cast<char>(b);
+  }
+}
+
+// Every start offset in a line and every length up to 300, a last match at
+// every position of the string (with an earlier one in front of it) and no
+// match at all.  Decoys the routine must ignore: matching and zero bytes in
+// front of the start, inside its aligned block, and matching bytes right
+// after the terminator, in its block and the next.
+TEST(Strrchr, MatchesReferenceForEveryOffsetLengthAndPosition) {
+  GuardedPages pages(2);
+  TestRandom random(1);
+  constexpr size_t kMaxLength = 300;
+  size_t offset = 0, length = 0;
+  long position = 0;
+  const Fault fault = run_catching_faults([&] {
+    for (offset = 0; offset < kLineSize; ++offset) {
+      char* const start = pages.begin() + kLineSize + offset;
+      for (length = 0; length <= kMaxLength; ++length) {
+        const unsigned char needle = random.byte_other_than(0);
+        fill_string(random, start - kLineSize, length + 2 * kLineSize, needle);
+        for (size_t i = 1; i <= kBlockSize; ++i)
+          start[-static_cast<long>(i)] = random.below(2) ? char(needle) : '\0';
+        start[length] = '\0';
+        for (size_t i = 1; i <= kBlockSize; ++i)
+          if (random.below(3) == 0) start[length + i] = static_cast<char>(needle);
+        for (position = -1; position < static_cast<long>(length); ++position) {
+          long earlier = -1;
+          if (position >= 0) {
+            start[position] = static_cast<char>(needle);
+            if (position > 0) {
+              earlier = static_cast<long>(random.below(position));
+              start[earlier] = static_cast<char>(needle);
+            }
+          }
+          const int value = value_with_junk(needle, random);
+          const char* const got = __strrchr_sse2(start, value);
+          const char* const want = ref::strrchr(start, value);
+          if (got != want) {
+            ADD_FAILURE() << "offset " << offset << ", length " << length << ", last match at "
+                          << position << ": got " << offset_of(got, start) << ", want "
+                          << offset_of(want, start);
+            return;
+          }
+          if (earlier >= 0) start[earlier] = 'x' == needle ? 'y' : 'x';
+          if (position >= 0) start[position] = 'x' == needle ? 'y' : 'x';
+        }
+      }
+    }
+  });
+  EXPECT_FALSE(fault) << "fault at offset " << offset << ", length " << length << ", match at "
+                      << position;
+}
+
+// A value whose low byte is zero finds the terminator: 0, 256 and 0x1000,
+// for every start offset and length, with zero and matching bytes around.
+TEST(Strrchr, ValueWithLowByteZeroFindsTheTerminator) {
+  GuardedPages pages(2);
+  TestRandom random(2);
+  const Fault fault = run_catching_faults([&] {
+    for (size_t offset = 0; offset < kLineSize; ++offset) {
+      char* const start = pages.begin() + kLineSize + offset;
+      for (size_t length = 0; length <= 300; ++length) {
+        fill_string(random, start - kLineSize, length + 2 * kLineSize, 0);
+        start[-1] = '\0';
+        start[length] = '\0';
+        start[length + 1 + random.below(kBlockSize)] = '\0';
+        for (int value : {0, 256, 0x1000, static_cast<int>(0xABCDEF00u)})
+          ASSERT_EQ(__strrchr_sse2(start, value), start + length)
+              << "offset " << offset << ", length " << length << ", value " << value;
+      }
+    }
+  });
+  EXPECT_FALSE(fault);
+}
+
+// Only the low 8 bits of the value count, and bytes compare unsigned.
+TEST(Strrchr, UsesOnlyTheLowByteOfTheValue) {
+  alignas(64) static unsigned char data[3 * 64 + 257];
+  for (size_t offset = 0; offset < kLineSize; ++offset) {
+    unsigned char* const start = data + offset;
+    for (int i = 0; i < 255; ++i) start[i] = static_cast<unsigned char>(255 - i);  // 255..1
+    start[255] = 0;
+    const char* const s = reinterpret_cast<const char*>(start);
+    for (int byte = 1; byte < 256; ++byte) {
+      for (int high : {0, 1, 0x1000, -256}) {
+        const int value = static_cast<int>((static_cast<unsigned>(high) << 8) | byte);
+        EXPECT_EQ(__strrchr_sse2(s, value), s + 255 - byte)
+            << "offset " << offset << ", value " << value;
+      }
+    }
+    EXPECT_EQ(__strrchr_sse2(s, 0x141), s + 255 - 0x41);
+    EXPECT_EQ(__strrchr_sse2(s, -1), s);
+  }
+}
+
+// Matches in many blocks, separated by gaps of one to five blocks, so that
+// the loop saves a match and is re-entered at its first copy from every
+// position in a pass; the final block holds no match, one before the
+// terminator, or only matches after it.
+TEST(Strrchr, LastMatchWinsAcrossManyBlocks) {
+  GuardedPages pages(2);
+  TestRandom random(3);
+  const unsigned char needle = 0xC3;
+  const Fault fault = run_catching_faults([&] {
+    for (size_t offset = 0; offset < kLineSize; ++offset) {
+      char* const start = pages.begin() + offset;
+      for (size_t gap = 1; gap <= 5; ++gap) {
+        for (size_t length = 64; length <= 700; length += 37) {
+          fill_string(random, start, length + kBlockSize, needle);
+          for (size_t at = random.below(kBlockSize); at < length; at += gap * kBlockSize)
+            start[std::min(at + random.below(3), length - 1)] = static_cast<char>(needle);
+          start[length] = '\0';
+          const int final_case = static_cast<int>(random.below(3));
+          if (final_case == 1 && length > 0) start[length - 1] = static_cast<char>(needle);
+          if (final_case == 2) start[length + 1] = static_cast<char>(needle);
+          ASSERT_EQ(__strrchr_sse2(start, needle), ref::strrchr(start, needle))
+              << "offset " << offset << ", gap " << gap << ", length " << length;
+        }
+      }
+    }
+  });
+  EXPECT_FALSE(fault);
+}
+
+// A string whose terminator is the last byte of a page followed by an
+// unmapped page, for every start offset (the lengths sweep them), and
+// strings that begin a page preceded by an unmapped page.  Among them the
+// empty string at offset 4095 of a page.
+TEST(Strrchr, NeverReadsAPageItHasNoBusinessIn) {
+  GuardedPages pages(2);
+  TestRandom random(4);
+  size_t length = 0, offset = 0;
+  int which = 0;
+  const Fault fault = run_catching_faults([&] {
+    for (length = 0; length <= 700; ++length) {
+      const unsigned char needle = random.byte_other_than(0);
+      for (which = 0; which < 3; ++which) {  // no match, match first, match last
+        char* start = pages.end() - length - 1;
+        fill_string(random, start, length, needle);
+        start[length] = '\0';
+        if (which == 1 && length > 0) start[0] = static_cast<char>(needle);
+        if (which == 2 && length > 0) start[length - 1] = static_cast<char>(needle);
+        ASSERT_EQ(__strrchr_sse2(start, needle), ref::strrchr(start, needle))
+            << "ending at the page end, length " << length;
+        ASSERT_EQ(__strrchr_sse2(start, 0), start + length);
+        for (offset = 0; offset < kLineSize; ++offset) {
+          start = pages.begin() + offset;
+          fill_string(random, start, length, needle);
+          start[length] = '\0';
+          if (which == 1 && length > 0) start[0] = static_cast<char>(needle);
+          if (which == 2 && length > 0) start[length - 1] = static_cast<char>(needle);
+          ASSERT_EQ(__strrchr_sse2(start, needle), ref::strrchr(start, needle))
+              << "beginning at page offset " << offset << ", length " << length;
+        }
+      }
+    }
+    char* const last = pages.begin() + page_size() - 1;  // offset 4095
+    last[0] = '\0';
+    last[-1] = 'a';
+    EXPECT_EQ(__strrchr_sse2(last, 'a'), nullptr);
+    EXPECT_EQ(__strrchr_sse2(last, 0), last);
+  });
+  EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec << ", length "
+                      << length << ", offset " << offset << ", case " << which;
+}
+
+// Long strings with random contents and match densities.
+TEST(Strrchr, LongStringsMatchReference) {
+  GuardedPages pages(4);
+  TestRandom random(5);
+  int round = 0;
+  const Fault fault = run_catching_faults([&] {
+    for (round = 0; round < 3000; ++round) {
+      const size_t length = random.below(pages.size() - kLineSize);
+      char* const start = pages.end() - length - 1 - random.below(kLineSize);
+      const unsigned char needle = random.byte();
+      fill_string(random, start, length, needle);
+      start[length] = '\0';
+      const size_t matches = random.below(5);
+      for (size_t i = 0; i < matches && length > 0; ++i)
+        start[random.below(length)] = static_cast<char>(needle);
+      ASSERT_EQ(__strrchr_sse2(start, needle), ref::strrchr(start, needle))
+          << "round " << round << ", length " << length;
+    }
+  });
+  EXPECT_FALSE(fault) << "round " << round;
+}
+
+// Calls that take each path of the routine, for the frame checks.
+std::vector<FrameCase> frame_cases() {
+  alignas(64) static char data[1024];
+  for (size_t i = 0; i < sizeof data; ++i) data[i] = static_cast<char>('a' + i % 16);
+  data[sizeof data - 1] = '\0';
+  data[500] = 'X';
+  alignas(64) static char shorter[64] = "abcdefghijklmnopqrstuvwxyz";
+  auto call = [](const char* label, const char* start, int value) {
+    return FrameCase{label, {word(start), word(value)}, word(ref::strrchr(start, value))};
+  };
+  return {
+      call("terminator in the unaligned first block", shorter + 20, 'x'),
+      call("empty string read as an aligned first block", shorter + 53, 'Q'),
+      call("match and terminator in the unaligned first block", shorter + 3, 'k'),
+      call("match and terminator in the aligned first block", data + 1018, 'm'),
+      call("saved match, terminator in a loop block", data + 3, 'X'),
+      call("match in the final loop block", data + 3, 'n'),
+      call("no match at all", data + 3, 'Z'),
+      call("terminator's own address", data + 53, 0),
+  };
+}
+
+SSE2STR_FRAME_TESTS(StrrchrFrame, __strrchr_sse2, frame_cases)
+
+}  // namespace
+}  // namespace sse2str::test
