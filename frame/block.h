@@ -110,6 +110,13 @@ using ZeroVector = char __attribute__((vector_size(16)));
 
 SSE2STR_INLINE ZeroVector zero_vector() { return ZeroVector{}; }
 
+// Zero mask of a block, the zero vector left untouched: for a block that may
+// hold zero bytes the routine must ignore (they would spoil the vector), or
+// where the vector must stay clear whatever the block holds.
+SSE2STR_INLINE unsigned zero_mask_of(Block block, ZeroVector zeros) {
+  return match_mask(block, reinterpret_cast<Block>(zeros));
+}
+
 // Zero mask of a block, compared into the zero vector itself.  A block
 // without a zero byte leaves the vector all zeros again, so while nothing is
 // found it serves the next comparison without being cleared.

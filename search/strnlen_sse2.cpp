@@ -113,7 +113,7 @@ size_t strnlen_body(const char* start, size_t bound) {
       block0 = bytewise_min(block0, block1);
       block2 = bytewise_min(block2, block3);
       block2 = bytewise_min(block2, block0);
-      const unsigned line_mask = match_mask(block2, reinterpret_cast<Block>(zero));
+      const unsigned line_mask = zero_mask_of(block2, zero);
       scan += kLineSize;
       if (line_mask) break;
     }

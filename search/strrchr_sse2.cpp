@@ -54,7 +54,7 @@ char* strrchr_body(const char* start, int value) {
       // The 16 bytes from the start end inside the start's line.  The next
       // aligned block overlaps them by `skew` bytes.
       const Block block = load_unaligned(start);
-      zero_mask = match_mask(block, reinterpret_cast<Block>(zeros));
+      zero_mask = zero_mask_of(block, zeros);
       value_mask = match_mask(block, needle);
       scan = block_align_down(start + kBlockSize);
     } else {
@@ -64,7 +64,7 @@ char* strrchr_body(const char* start, int value) {
       // compared into here: those bytes may be zero.
       const char* const block_start = block_align_down(start);
       const Block block = load_aligned(block_start);
-      zero_mask = match_mask(block, reinterpret_cast<Block>(zeros)) >> skew;
+      zero_mask = zero_mask_of(block, zeros) >> skew;
       value_mask = match_mask(block, needle) >> skew;
       scan = block_start + kBlockSize;
     }
