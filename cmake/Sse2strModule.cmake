@@ -11,6 +11,9 @@ set(SSE2STR_MODULE_FLAGS
   -std=c++17 -O2 -march=i686 -msse2
   # Callers may keep only 4-byte stack alignment.
   -mincoming-stack-boundary=2
+  # No x87: an 8-byte move must never pass through an FPU register, where a
+  # signalling-NaN bit pattern would be altered.
+  -mno-80387
   # Absolute addressing, no PIC thunks; no canaries, no CET notes.
   -fno-pic -fno-pie -fno-stack-protector -fcf-protection=none
   # No calls the compiler invents (memset/memcpy/strlen for plain loops).

@@ -1,0 +1,307 @@
+// __stpcpy_sse2 against the reference model, with source and destination
+// each against inaccessible pages.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "frame_suite.h"
+#include "guard.h"
+#include "reference.h"
+#include "routines.h"
+#include "sweep.h"
+
+namespace sse2str::test {
+namespace {
+
+// Bytes around a copy that are checked for stray writes.
+constexpr size_t kMargin = 64;
+
+// Lays out a string of `length` non-zero bytes at `source`, its terminator,
+// and junk after it (up to `limit`) that a copy must neither store nor stop
+// at.  `byte` picks each string byte from the running index.
+template <class Byte>
+void lay_out_string(char* source, size_t length, const char* limit, TestRandom& random,
+                    Byte&& byte) {
+  for (size_t i = 0; i < length; ++i) source[i] = static_cast<char>(byte(i));
+  source[length] = 0;
+  for (char* p = source + length + 1; p < limit && p < source + length + 1 + kMargin; ++p)
+    *p = static_cast<char>(random.byte());
+}
+
+void lay_out_random_string(char* source, size_t length, const char* limit,
+                           TestRandom& random) {
+  lay_out_string(source, length, limit, random, [&](size_t) { return random.byte_other_than(0); });
+}
+
+// Copies the string at `source` to `destination` with the routine and with
+// the model, and compares the results and every destination byte from
+// kMargin before the destination to kMargin after the terminator's copy
+// (clipped to the destination pages).  Each of those bytes first differs
+// from the source byte that would land on it, so a byte left unwritten, or
+// one written beyond the terminator, shows.  Returns what went wrong, or "".
+std::string check_copy(const GuardedPages& to, char* destination, const char* source,
+                       size_t length, const char* source_limit) {
+  char* const low = std::max(to.begin(), destination - kMargin);
+  char* const high = std::min(to.end(), destination + length + 1 + kMargin);
+  for (char* p = low; p < high; ++p) {
+    const char* const from = source + (p - destination);
+    *p = static_cast<char>(p >= destination && from < source_limit ? ~*from : 0x5A);
+  }
+  std::vector<char> want(low, high);
+  char* const want_destination = want.data() + (destination - low);
+  const char* const want_end = ref::stpcpy(want_destination, source);
+
+  const char* const got_end = __stpcpy_sse2(destination, source);
+
+  std::string problem;
+  if (got_end - destination != want_end - want_destination)
+    problem = "result destination+" + std::to_string(got_end - destination) + ", want +" +
+              std::to_string(want_end - want_destination);
+  const auto [got_byte, want_byte] = std::mismatch(low, high, want.begin());
+  if (got_byte != high) {
+    if (!problem.empty()) problem += "; ";
+    problem += "destination byte " + std::to_string(got_byte - destination) + " is " +
+               std::to_string(static_cast<unsigned char>(*got_byte)) + ", want " +
+               std::to_string(static_cast<unsigned char>(*want_byte));
+  }
+  return problem;
+}
+
+// Where a string of the source starts, relative to the phases of the copy:
+// A, the aligned block that holds byte 16, lies `first_block` bytes in
+// (1 to 16), and the line loop starts at B, the line that holds A + 112.
+struct Phases {
+  size_t first_block;
+  size_t first_line;
+};
+
+Phases phases_for(uintptr_t source) {
+  const uintptr_t a = (source + kBlockSize) & ~uintptr_t{kBlockSize - 1};
+  const uintptr_t b = (a + 7 * kBlockSize) & ~uintptr_t{kLineSize - 1};
+  return {a - source, b - source};
+}
+
+// Every length through the first two phases and into the line loop, from
+// every source offset in a line to every destination offset in a block.
+// The source starts a page after an inaccessible one, the destination
+// likewise, so reads in front of the source and writes in front of the
+// destination fault.
+TEST(Stpcpy, CopiesEveryLengthFromEverySourceToEveryDestinationOffset) {
+  GuardedPages from(1), to(1);
+  TestRandom random(1);
+  constexpr size_t kMaxLength = 130;
+  size_t length = 0, source_offset = 0, destination_offset = 0;
+  const Fault fault = run_catching_faults([&] {
+    for (length = 0; length <= kMaxLength; ++length) {
+      for (source_offset = 0; source_offset < kLineSize; ++source_offset) {
+        char* const source = from.begin() + source_offset;
+        lay_out_random_string(source, length, from.end(), random);
+        for (destination_offset = 0; destination_offset < kBlockSize; ++destination_offset) {
+          const std::string problem = check_copy(to, to.begin() + destination_offset, source,
+                                                 length, from.end());
+          if (!problem.empty()) {
+            ADD_FAILURE() << "length " << length << ", source offset " << source_offset
+                          << ", destination offset " << destination_offset << ": " << problem;
+            return;
+          }
+        }
+      }
+    }
+  });
+  EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec << ": length "
+                      << length << ", source offset " << source_offset
+                      << ", destination offset " << destination_offset;
+}
+
+// Terminators on both sides of each phase border, for every source offset:
+// the last short string and the first long one, the last byte of A and the
+// first after it, the last byte of the block phase and the first of the line
+// loop, and every block of the first, second and fourth line.
+TEST(Stpcpy, CopiesAcrossEveryPhaseBorder) {
+  GuardedPages from(2), to(2);
+  TestRandom random(2);
+  size_t length = 0, source_offset = 0, destination_offset = 0;
+  const Fault fault = run_catching_faults([&] {
+    for (source_offset = 0; source_offset < kLineSize; ++source_offset) {
+      char* const source = from.begin() + source_offset;
+      const Phases at = phases_for(reinterpret_cast<uintptr_t>(source));
+      std::vector<size_t> lengths = {15, 16, at.first_block + 15, at.first_block + 16,
+                                     at.first_block + 111, at.first_block + 112};
+      for (size_t line : {0, 1, 3})
+        for (size_t block = 0; block < kLineSize / kBlockSize; ++block)
+          for (size_t position : {0, 1, 7, 8, 14, 15})
+            lengths.push_back(at.first_line + line * kLineSize + block * kBlockSize + position);
+      for (size_t l : lengths) {
+        length = l;
+        lay_out_random_string(source, length, from.end(), random);
+        for (destination_offset = 0; destination_offset < kBlockSize; ++destination_offset) {
+          const std::string problem = check_copy(to, to.begin() + destination_offset, source,
+                                                 length, from.end());
+          if (!problem.empty()) {
+            ADD_FAILURE() << "length " << length << " (A at +" << at.first_block
+                          << ", B at +" << at.first_line << "), source offset "
+                          << source_offset << ", destination offset " << destination_offset
+                          << ": " << problem;
+            return;
+          }
+        }
+      }
+    }
+  });
+  EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec << ": length "
+                      << length << ", source offset " << source_offset
+                      << ", destination offset " << destination_offset;
+}
+
+// Strings of several thousand bytes: the line loop runs many times.
+TEST(Stpcpy, CopiesLongStrings) {
+  GuardedPages from(4), to(4);
+  TestRandom random(3);
+  int round = 0;
+  size_t length = 0;
+  const Fault fault = run_catching_faults([&] {
+    for (round = 0; round < 300; ++round) {
+      length = 1000 + random.below(from.size() - 1000 - 2 * kLineSize);
+      char* const source = from.begin() + random.below(kLineSize);
+      char* const destination = to.begin() + random.below(kLineSize);
+      lay_out_random_string(source, length, from.end(), random);
+      const std::string problem = check_copy(to, destination, source, length, from.end());
+      ASSERT_TRUE(problem.empty()) << "round " << round << ", length " << length << ": "
+                                   << problem;
+    }
+  });
+  EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec << ": round "
+                      << round << ", length " << length;
+}
+
+// Bytes 0x80 to 0xFF are copied as they are and never taken for the
+// terminator: the zero test must treat bytes as unsigned.
+TEST(Stpcpy, CopiesBytesWithTheTopBitSetUnchanged) {
+  GuardedPages from(1), to(1);
+  TestRandom random(4);
+  size_t length = 0, source_offset = 0;
+  const Fault fault = run_catching_faults([&] {
+    for (source_offset = 0; source_offset < kLineSize; ++source_offset) {
+      for (length = 0; length <= 300; ++length) {
+        char* const source = from.begin() + source_offset;
+        lay_out_string(source, length, from.end(), random,
+                       [&](size_t i) { return 0x80 + (i * 37 + source_offset) % 0x80; });
+        const std::string problem =
+            check_copy(to, to.begin() + length % kBlockSize, source, length, from.end());
+        ASSERT_TRUE(problem.empty()) << "length " << length << ", source offset "
+                                     << source_offset << ": " << problem;
+      }
+    }
+  });
+  EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec << ": length "
+                      << length << ", source offset " << source_offset;
+}
+
+// A terminator that is the last byte of a page followed by an inaccessible
+// one: no read may touch that page.  The lengths run through every phase
+// with the source at every offset in its line many times over.
+TEST(Stpcpy, ReadsNothingPastTheTerminatorsPage) {
+  GuardedPages from(2), to(2);
+  TestRandom random(5);
+  constexpr size_t kMaxLength = 1100;
+  size_t length = 0;
+  const Fault fault = run_catching_faults([&] {
+    for (length = 0; length <= kMaxLength; ++length) {
+      char* const source = from.end() - length - 1;
+      lay_out_random_string(source, length, from.end(), random);
+      const std::string problem = check_copy(to, to.begin() + kLineSize + random.below(kLineSize),
+                                             source, length, from.end());
+      ASSERT_TRUE(problem.empty()) << "length " << length << ": " << problem;
+    }
+  });
+  EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec << ": length "
+                      << length << " ending at the page end";
+}
+
+// A source that starts near the end of a page and goes on into the next,
+// for short and long strings.
+TEST(Stpcpy, CopiesStringsThatCrossAPage) {
+  GuardedPages from(2), to(1);
+  TestRandom random(6);
+  size_t length = 0, before_page = 0;
+  const Fault fault = run_catching_faults([&] {
+    char* const page = from.begin() + page_size();
+    for (before_page = 1; before_page <= kLineSize + 16; ++before_page) {
+      for (length = 0; length <= 300; ++length) {
+        char* const source = page - before_page;
+        lay_out_random_string(source, length, from.end(), random);
+        const std::string problem =
+            check_copy(to, to.begin() + random.below(kBlockSize), source, length, from.end());
+        ASSERT_TRUE(problem.empty()) << "length " << length << ", starting " << before_page
+                                     << " bytes before the page: " << problem;
+      }
+    }
+  });
+  EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec << ": length "
+                      << length << ", starting " << before_page << " bytes before the page";
+}
+
+// A destination of exactly length + 1 bytes that ends at an inaccessible
+// page: nothing after the terminator's copy may be written.
+TEST(Stpcpy, WritesNothingPastADestinationOfExactLength) {
+  GuardedPages from(1), to(1);
+  TestRandom random(7);
+  size_t length = 0, source_offset = 0;
+  const Fault fault = run_catching_faults([&] {
+    for (length = 0; length <= 300; ++length) {
+      for (source_offset = 0; source_offset < kLineSize; ++source_offset) {
+        char* const source = from.begin() + source_offset;
+        lay_out_random_string(source, length, from.end(), random);
+        const std::string problem =
+            check_copy(to, to.end() - length - 1, source, length, from.end());
+        ASSERT_TRUE(problem.empty()) << "length " << length << ", source offset "
+                                     << source_offset << ": " << problem;
+      }
+    }
+  });
+  EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec << ": length "
+                      << length << ", source offset " << source_offset;
+}
+
+// Calls that take each path of the routine, for the frame checks.  Every
+// case has a source and a destination region of its own.
+std::vector<FrameCase> frame_cases() {
+  constexpr size_t kRegion = 512;
+  constexpr size_t kCases = 11;
+  alignas(64) static char sources[kCases][kRegion];
+  alignas(64) static char destinations[kCases][kRegion];
+  size_t next = 0;
+  std::vector<FrameCase> cases;
+  // `length` maps the source's phases to the length that reaches the path.
+  auto add = [&](const char* label, size_t source_offset, auto length) {
+    char* const source = sources[next] + source_offset;
+    char* const destination = destinations[next] + 3;
+    ++next;
+    const size_t n = length(phases_for(reinterpret_cast<uintptr_t>(source)));
+    for (size_t i = 0; i < n; ++i) source[i] = static_cast<char>('a' + i % 26);
+    source[n] = 0;
+    cases.push_back(FrameCase{label, {word(destination), word(source)}, word(destination + n)});
+  };
+  add("empty string", 0, [](Phases) { return 0; });
+  add("short string", 1, [](Phases) { return 7; });
+  add("longest short string", 5, [](Phases) { return 15; });
+  add("terminator first in A", 0, [](Phases) { return 16; });
+  add("terminator later in A", 3, [](Phases at) { return at.first_block + 9; });
+  add("terminator in the block phase", 7, [](Phases at) { return at.first_block + 50; });
+  add("terminator in block 3 of the first line", 9, [](Phases at) { return at.first_line + 50; });
+  for (size_t block = 0; block < 4; ++block) {
+    static const char* const labels[] = {
+        "terminator in block 0 of a later line", "terminator in block 1 of a later line",
+        "terminator in block 2 of a later line", "terminator in block 3 of a later line"};
+    add(labels[block], 11 + block,
+        [block](Phases at) { return at.first_line + 2 * kLineSize + block * kBlockSize + 6; });
+  }
+  return cases;
+}
+
+SSE2STR_FRAME_TESTS(StpcpyFrame, __stpcpy_sse2, frame_cases)
+
+}  // namespace
+}  // namespace sse2str::test
