@@ -27,10 +27,11 @@
 
 using namespace sse2str;
 
-// Blocks after A taken one at a time before the line loop: with A they
-// cover 112 bytes, and the line that holds A + 112 starts at least 64 bytes
-// after A.
+// Blocks after A taken one at a time before the line loop.  With A they
+// cover 112 bytes from A, and the line that holds A + 112, where the line
+// loop starts, begins 64 to 112 bytes after A.
 inline constexpr size_t kBlockPhaseBlocks = 6;
+inline constexpr size_t kBlockPhaseReach = (kBlockPhaseBlocks + 1) * kBlockSize;
 
 // ---- the exact copy ----------------------------------------------------------
 //
@@ -97,10 +98,15 @@ template <> struct Word<1> { using type = uint8_t; };
 template <> struct Word<2> { using type = uint16_t; };
 template <> struct Word<4> { using type = uint32_t; };
 
+// One move of the exact copy.  The 8-byte move is a load into the low half
+// of a cleared SSE register and a store of that half: written as a 64-bit
+// integer copy, GCC would split it into two 4-byte moves through a pair of
+// general registers.
 template <unsigned Offset, unsigned Width>
 SSE2STR_INLINE void move_bytes(char* destination, const char* source) {
   if constexpr (Width == 8) {
-    const __m128d low = _mm_loadl_pd(_mm_setzero_pd(), reinterpret_cast<const double*>(source + Offset));
+    const __m128d low =
+        _mm_loadl_pd(_mm_setzero_pd(), reinterpret_cast<const double*>(source + Offset));
     _mm_storel_pd(reinterpret_cast<double*>(destination + Offset), low);
   } else {
     typename Word<Width>::type word;
@@ -181,7 +187,7 @@ char* stpcpy_body(char* const destination, const char* const source) {
   // ---- block phase: each block is stored once the next one is loaded ----
   {
     Block held = load_aligned(block);  // tested free of zeros, not yet stored
-#pragma GCC unroll 6
+#pragma GCC unroll kBlockPhaseBlocks
     for (size_t offset = kBlockSize; offset <= kBlockPhaseBlocks * kBlockSize;
          offset += kBlockSize) {
       const Block next = load_aligned(block + offset);
@@ -202,7 +208,7 @@ char* stpcpy_body(char* const destination, const char* const source) {
   // bytes the block phase has copied.  Only the source is realigned; the
   // destination follows it.
   {
-    const char* const line = line_align_down(block + (kBlockPhaseBlocks + 1) * kBlockSize);
+    const char* const line = line_align_down(block + kBlockPhaseReach);
     out += line - block;
     block = line;
   }
@@ -216,7 +222,10 @@ char* stpcpy_body(char* const destination, const char* const source) {
                     zero);
 
   // ---- line loop: a line is stored only once it tested free of zeros ----
-  while (mask == 0) {
+  // The stores of one line alternate with the loads of the next, so stores
+  // and loads issue side by side; the next block 2 is loaded before the
+  // current one is stored.
+  while (__builtin_expect(mask == 0, 1)) {
     const char* const next = block + kLineSize;
     store_unaligned(out, block0);
     block0 = load_aligned(next);
