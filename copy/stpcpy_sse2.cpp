@@ -225,7 +225,7 @@ char* stpcpy_body(char* const destination, const char* const source) {
   // The stores of one line alternate with the loads of the next, so stores
   // and loads issue side by side; the next block 2 is loaded before the
   // current one is stored.
-  while (__builtin_expect(mask == 0, 1)) {
+  while (mask == 0) {
     const char* const next = block + kLineSize;
     store_unaligned(out, block0);
     block0 = load_aligned(next);
