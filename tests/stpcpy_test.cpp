@@ -35,40 +35,6 @@ void lay_out_random_string(char* source, size_t length, const char* limit,
   lay_out_string(source, length, limit, random, [&](size_t) { return random.byte_other_than(0); });
 }
 
-// Copies the string at `source` to `destination` with the routine and with
-// the model, and compares the results and every destination byte from
-// kMargin before the destination to kMargin after the terminator's copy
-// (clipped to the destination pages).  Each of those bytes first differs
-// from the source byte that would land on it, so a byte left unwritten, or
-// one written beyond the terminator, shows.  Returns what went wrong, or "".
-std::string check_copy(const GuardedPages& to, char* destination, const char* source,
-                       size_t length, const char* source_limit) {
-  char* const low = std::max(to.begin(), destination - kMargin);
-  char* const high = std::min(to.end(), destination + length + 1 + kMargin);
-  for (char* p = low; p < high; ++p) {
-    const char* const from = source + (p - destination);
-    *p = static_cast<char>(p >= destination && from < source_limit ? ~*from : 0x5A);
-  }
-  std::vector<char> want(low, high);
-  char* const want_destination = want.data() + (destination - low);
-  const char* const want_end = ref::stpcpy(want_destination, source);
-
-  const char* const got_end = __stpcpy_sse2(destination, source);
-
-  std::string problem;
-  if (got_end - destination != want_end - want_destination)
-    problem = "result destination+" + std::to_string(got_end - destination) + ", want +" +
-              std::to_string(want_end - want_destination);
-  const auto [got_byte, want_byte] = std::mismatch(low, high, want.begin());
-  if (got_byte != high) {
-    if (!problem.empty()) problem += "; ";
-    problem += "destination byte " + std::to_string(got_byte - destination) + " is " +
-               std::to_string(static_cast<unsigned char>(*got_byte)) + ", want " +
-               std::to_string(static_cast<unsigned char>(*want_byte));
-  }
-  return problem;
-}
-
 // Where a string of the source starts, relative to the phases of the copy:
 // A, the aligned block that holds byte 16, lies `first_block` bytes in
 // (1 to 16), and the line loop starts at B, the line that holds A + 112.
@@ -83,6 +49,76 @@ Phases phases_for(uintptr_t source) {
   return {a - source, b - source};
 }
 
+// A sweep of copies from one set of guarded pages to another.  Every copy
+// is checked against the model: the results, and every destination byte
+// from kMargin before the destination to kMargin after the terminator's copy
+// (clipped to the pages).  Each of those bytes first differs from the source
+// byte that would land on it, so a byte left unwritten, or one written
+// beyond the terminator, shows.  The first wrong copy or fault ends the
+// sweep and is reported with the case that caused it.
+class CopySweep {
+ public:
+  CopySweep(const GuardedPages& from, const GuardedPages& to) : from_(from), to_(to) {}
+
+  // Runs `cases`, which calls copy() for every case and stops when it
+  // returns false.
+  template <class Cases>
+  void run(Cases&& cases) {
+    const Fault fault = run_catching_faults([&] { cases(); });
+    EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec << ", "
+                        << current_case();
+  }
+
+  // Copies the string of `length` bytes laid out at `source` to
+  // `destination` and checks the copy.
+  bool copy(char* destination, const char* source, size_t length) {
+    destination_ = destination;
+    source_ = source;
+    length_ = length;
+    char* const low = std::max(to_.begin(), destination - kMargin);
+    char* const high = std::min(to_.end(), destination + length + 1 + kMargin);
+    for (char* p = low; p < high; ++p) {
+      const char* const from = source + (p - destination);
+      *p = static_cast<char>(p >= destination && from < from_.end() ? ~*from : 0x5A);
+    }
+    std::vector<char> want(low, high);
+    char* const want_destination = want.data() + (destination - low);
+    const long want_length = ref::stpcpy(want_destination, source) - want_destination;
+
+    const long got_length = __stpcpy_sse2(destination, source) - destination;
+
+    if (got_length != want_length) {
+      ADD_FAILURE() << current_case() << ": result destination + " << got_length << ", want + "
+                    << want_length;
+      return false;
+    }
+    const auto [got, wanted] = std::mismatch(low, high, want.begin());
+    if (got != high) {
+      ADD_FAILURE() << current_case() << ": destination byte " << got - destination << " is "
+                    << +static_cast<unsigned char>(*got) << ", want "
+                    << +static_cast<unsigned char>(*wanted);
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  std::string current_case() const {
+    const Phases at = phases_for(reinterpret_cast<uintptr_t>(source_));
+    return "length " + std::to_string(length_) + ", source at page offset " +
+           std::to_string((source_ - from_.begin()) % page_size()) + " (A at +" +
+           std::to_string(at.first_block) + ", B at +" + std::to_string(at.first_line) +
+           "), destination at page offset " +
+           std::to_string((destination_ - to_.begin()) % page_size());
+  }
+
+  const GuardedPages& from_;
+  const GuardedPages& to_;
+  char* destination_ = nullptr;
+  const char* source_ = nullptr;
+  size_t length_ = 0;
+};
+
 // Every length through the first two phases and into the line loop, from
 // every source offset in a line to every destination offset in a block.
 // The source starts a page after an inaccessible one, the destination
@@ -90,29 +126,19 @@ Phases phases_for(uintptr_t source) {
 // destination fault.
 TEST(Stpcpy, CopiesEveryLengthFromEverySourceToEveryDestinationOffset) {
   GuardedPages from(1), to(1);
+  CopySweep sweep(from, to);
   TestRandom random(1);
   constexpr size_t kMaxLength = 130;
-  size_t length = 0, source_offset = 0, destination_offset = 0;
-  const Fault fault = run_catching_faults([&] {
-    for (length = 0; length <= kMaxLength; ++length) {
-      for (source_offset = 0; source_offset < kLineSize; ++source_offset) {
+  sweep.run([&] {
+    for (size_t length = 0; length <= kMaxLength; ++length) {
+      for (size_t source_offset = 0; source_offset < kLineSize; ++source_offset) {
         char* const source = from.begin() + source_offset;
         lay_out_random_string(source, length, from.end(), random);
-        for (destination_offset = 0; destination_offset < kBlockSize; ++destination_offset) {
-          const std::string problem = check_copy(to, to.begin() + destination_offset, source,
-                                                 length, from.end());
-          if (!problem.empty()) {
-            ADD_FAILURE() << "length " << length << ", source offset " << source_offset
-                          << ", destination offset " << destination_offset << ": " << problem;
-            return;
-          }
-        }
+        for (size_t destination_offset = 0; destination_offset < kBlockSize; ++destination_offset)
+          if (!sweep.copy(to.begin() + destination_offset, source, length)) return;
       }
     }
   });
-  EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec << ": length "
-                      << length << ", source offset " << source_offset
-                      << ", destination offset " << destination_offset;
 }
 
 // Terminators on both sides of each phase border, for every source offset:
@@ -121,10 +147,10 @@ TEST(Stpcpy, CopiesEveryLengthFromEverySourceToEveryDestinationOffset) {
 // loop, and every block of the first, second and fourth line.
 TEST(Stpcpy, CopiesAcrossEveryPhaseBorder) {
   GuardedPages from(2), to(2);
+  CopySweep sweep(from, to);
   TestRandom random(2);
-  size_t length = 0, source_offset = 0, destination_offset = 0;
-  const Fault fault = run_catching_faults([&] {
-    for (source_offset = 0; source_offset < kLineSize; ++source_offset) {
+  sweep.run([&] {
+    for (size_t source_offset = 0; source_offset < kLineSize; ++source_offset) {
       char* const source = from.begin() + source_offset;
       const Phases at = phases_for(reinterpret_cast<uintptr_t>(source));
       std::vector<size_t> lengths = {15, 16, at.first_block + 15, at.first_block + 16,
@@ -133,70 +159,46 @@ TEST(Stpcpy, CopiesAcrossEveryPhaseBorder) {
         for (size_t block = 0; block < kLineSize / kBlockSize; ++block)
           for (size_t position : {0, 1, 7, 8, 14, 15})
             lengths.push_back(at.first_line + line * kLineSize + block * kBlockSize + position);
-      for (size_t l : lengths) {
-        length = l;
+      for (size_t length : lengths) {
         lay_out_random_string(source, length, from.end(), random);
-        for (destination_offset = 0; destination_offset < kBlockSize; ++destination_offset) {
-          const std::string problem = check_copy(to, to.begin() + destination_offset, source,
-                                                 length, from.end());
-          if (!problem.empty()) {
-            ADD_FAILURE() << "length " << length << " (A at +" << at.first_block
-                          << ", B at +" << at.first_line << "), source offset "
-                          << source_offset << ", destination offset " << destination_offset
-                          << ": " << problem;
-            return;
-          }
-        }
+        for (size_t destination_offset = 0; destination_offset < kBlockSize; ++destination_offset)
+          if (!sweep.copy(to.begin() + destination_offset, source, length)) return;
       }
     }
   });
-  EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec << ": length "
-                      << length << ", source offset " << source_offset
-                      << ", destination offset " << destination_offset;
 }
 
 // Strings of several thousand bytes: the line loop runs many times.
 TEST(Stpcpy, CopiesLongStrings) {
   GuardedPages from(4), to(4);
+  CopySweep sweep(from, to);
   TestRandom random(3);
-  int round = 0;
-  size_t length = 0;
-  const Fault fault = run_catching_faults([&] {
-    for (round = 0; round < 300; ++round) {
-      length = 1000 + random.below(from.size() - 1000 - 2 * kLineSize);
+  sweep.run([&] {
+    for (int round = 0; round < 300; ++round) {
+      const size_t length = 1000 + random.below(from.size() - 1000 - 2 * kLineSize);
       char* const source = from.begin() + random.below(kLineSize);
-      char* const destination = to.begin() + random.below(kLineSize);
       lay_out_random_string(source, length, from.end(), random);
-      const std::string problem = check_copy(to, destination, source, length, from.end());
-      ASSERT_TRUE(problem.empty()) << "round " << round << ", length " << length << ": "
-                                   << problem;
+      if (!sweep.copy(to.begin() + random.below(kLineSize), source, length)) return;
     }
   });
-  EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec << ": round "
-                      << round << ", length " << length;
 }
 
 // Bytes 0x80 to 0xFF are copied as they are and never taken for the
 // terminator: the zero test must treat bytes as unsigned.
 TEST(Stpcpy, CopiesBytesWithTheTopBitSetUnchanged) {
   GuardedPages from(1), to(1);
+  CopySweep sweep(from, to);
   TestRandom random(4);
-  size_t length = 0, source_offset = 0;
-  const Fault fault = run_catching_faults([&] {
-    for (source_offset = 0; source_offset < kLineSize; ++source_offset) {
-      for (length = 0; length <= 300; ++length) {
-        char* const source = from.begin() + source_offset;
+  sweep.run([&] {
+    for (size_t source_offset = 0; source_offset < kLineSize; ++source_offset) {
+      char* const source = from.begin() + source_offset;
+      for (size_t length = 0; length <= 300; ++length) {
         lay_out_string(source, length, from.end(), random,
                        [&](size_t i) { return 0x80 + (i * 37 + source_offset) % 0x80; });
-        const std::string problem =
-            check_copy(to, to.begin() + length % kBlockSize, source, length, from.end());
-        ASSERT_TRUE(problem.empty()) << "length " << length << ", source offset "
-                                     << source_offset << ": " << problem;
+        if (!sweep.copy(to.begin() + length % kBlockSize, source, length)) return;
       }
     }
   });
-  EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec << ": length "
-                      << length << ", source offset " << source_offset;
 }
 
 // A terminator that is the last byte of a page followed by an inaccessible
@@ -204,65 +206,50 @@ TEST(Stpcpy, CopiesBytesWithTheTopBitSetUnchanged) {
 // with the source at every offset in its line many times over.
 TEST(Stpcpy, ReadsNothingPastTheTerminatorsPage) {
   GuardedPages from(2), to(2);
+  CopySweep sweep(from, to);
   TestRandom random(5);
-  constexpr size_t kMaxLength = 1100;
-  size_t length = 0;
-  const Fault fault = run_catching_faults([&] {
-    for (length = 0; length <= kMaxLength; ++length) {
+  sweep.run([&] {
+    for (size_t length = 0; length <= 1100; ++length) {
       char* const source = from.end() - length - 1;
       lay_out_random_string(source, length, from.end(), random);
-      const std::string problem = check_copy(to, to.begin() + kLineSize + random.below(kLineSize),
-                                             source, length, from.end());
-      ASSERT_TRUE(problem.empty()) << "length " << length << ": " << problem;
+      if (!sweep.copy(to.begin() + kLineSize + random.below(kLineSize), source, length)) return;
     }
   });
-  EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec << ": length "
-                      << length << " ending at the page end";
 }
 
 // A source that starts near the end of a page and goes on into the next,
 // for short and long strings.
 TEST(Stpcpy, CopiesStringsThatCrossAPage) {
   GuardedPages from(2), to(1);
+  CopySweep sweep(from, to);
   TestRandom random(6);
-  size_t length = 0, before_page = 0;
-  const Fault fault = run_catching_faults([&] {
+  sweep.run([&] {
     char* const page = from.begin() + page_size();
-    for (before_page = 1; before_page <= kLineSize + 16; ++before_page) {
-      for (length = 0; length <= 300; ++length) {
-        char* const source = page - before_page;
+    for (size_t before_page = 1; before_page <= kLineSize + 16; ++before_page) {
+      char* const source = page - before_page;
+      for (size_t length = 0; length <= 300; ++length) {
         lay_out_random_string(source, length, from.end(), random);
-        const std::string problem =
-            check_copy(to, to.begin() + random.below(kBlockSize), source, length, from.end());
-        ASSERT_TRUE(problem.empty()) << "length " << length << ", starting " << before_page
-                                     << " bytes before the page: " << problem;
+        if (!sweep.copy(to.begin() + random.below(kBlockSize), source, length)) return;
       }
     }
   });
-  EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec << ": length "
-                      << length << ", starting " << before_page << " bytes before the page";
 }
 
 // A destination of exactly length + 1 bytes that ends at an inaccessible
 // page: nothing after the terminator's copy may be written.
 TEST(Stpcpy, WritesNothingPastADestinationOfExactLength) {
   GuardedPages from(1), to(1);
+  CopySweep sweep(from, to);
   TestRandom random(7);
-  size_t length = 0, source_offset = 0;
-  const Fault fault = run_catching_faults([&] {
-    for (length = 0; length <= 300; ++length) {
-      for (source_offset = 0; source_offset < kLineSize; ++source_offset) {
+  sweep.run([&] {
+    for (size_t length = 0; length <= 300; ++length) {
+      for (size_t source_offset = 0; source_offset < kLineSize; ++source_offset) {
         char* const source = from.begin() + source_offset;
         lay_out_random_string(source, length, from.end(), random);
-        const std::string problem =
-            check_copy(to, to.end() - length - 1, source, length, from.end());
-        ASSERT_TRUE(problem.empty()) << "length " << length << ", source offset "
-                                     << source_offset << ": " << problem;
+        if (!sweep.copy(to.end() - length - 1, source, length)) return;
       }
     }
   });
-  EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec << ": length "
-                      << length << ", source offset " << source_offset;
 }
 
 // Calls that take each path of the routine, for the frame checks.  Every
