@@ -163,7 +163,7 @@ char* stpcpy_body(char* const destination, const char* const source) {
 
   // Bytes 0 to 15 hold no zero.  From here the routine carries a source
   // block and its matching destination address together.
-  const Block zero = zero_block();
+  ZeroVector zero = zero_vector();
   const char* block;  // aligned source block being tested, or the one to finish
   char* out;          // where `block` goes in the destination
   unsigned mask;      // zero mask of the block to finish
@@ -171,28 +171,25 @@ char* stpcpy_body(char* const destination, const char* const source) {
 
   // ---- first block ----
   // A holds byte 16 and overlaps bytes 0 to 15 by 0 to 15 bytes, which the
-  // exact copy or the block phase writes again.  A is tested before bytes 0
-  // to 15 are stored: that store may overlap A as far as the compiler can
-  // tell, so the test stays one compare straight from memory and the block
-  // phase loads A afresh only when it goes on.
-  {
-    const Block head = load_unaligned(source);
-    block = block_align_down(source + kBlockSize);
-    out = destination + (block - source);
-    mask = match_mask(zero, load_aligned(block));
-    store_unaligned(destination, head);
-    if (mask) goto finish;
-  }
+  // exact copy or the block phase writes again.  A is compared straight from
+  // memory; the block phase reads it again only when it goes on.
+  store_unaligned(destination, load_unaligned(source));
+  block = block_align_down(source + kBlockSize);
+  out = destination + (block - source);
+  mask = zero_mask_in_place(zero, load_aligned(block));
+  if (mask) goto finish;
 
   // ---- block phase: each block is stored once the next one is loaded ----
+  // A block free of zeros leaves the zero vector clear, so it is compared
+  // in place and stays whole in its register for the store.
   {
-    Block held = load_aligned(block);  // tested free of zeros, not yet stored
+    Block held = reload_aligned(block);  // tested free of zeros, not yet stored
 #pragma GCC unroll kBlockPhaseBlocks
     for (size_t offset = kBlockSize; offset <= kBlockPhaseBlocks * kBlockSize;
          offset += kBlockSize) {
       const Block next = load_aligned(block + offset);
       store_unaligned(out + offset - kBlockSize, held);
-      mask = match_mask(next, zero);
+      mask = zero_mask_in_place(zero, next);
       if (mask) {
         block += offset;
         out += offset;
@@ -218,8 +215,8 @@ char* stpcpy_body(char* const destination, const char* const source) {
   block3 = load_aligned(block + 3 * kBlockSize);
   // The unsigned minimum of the line is zero in some lane exactly when the
   // line holds a zero byte.
-  mask = match_mask(bytewise_min(bytewise_min(block0, block1), bytewise_min(block2, block3)),
-                    zero);
+  mask = zero_mask_of(bytewise_min(bytewise_min(block0, block1), bytewise_min(block2, block3)),
+                      zero);
 
   // ---- line loop: a line is stored only once it tested free of zeros ----
   // The stores of one line alternate with the loads of the next, so stores
@@ -237,28 +234,28 @@ char* stpcpy_body(char* const destination, const char* const source) {
     store_unaligned(out + 3 * kBlockSize, block3);
     block3 = load_aligned(next + 3 * kBlockSize);
     block2 = next2;
-    mask = match_mask(bytewise_min(low, bytewise_min(block2, block3)), zero);
+    mask = zero_mask_of(bytewise_min(low, bytewise_min(block2, block3)), zero);
     block = next;
     out += kLineSize;
   }
 
   // ---- line exit: blocks free of zeros are stored whole ----
-  mask = match_mask(block0, zero);
+  mask = zero_mask_in_place(zero, block0);
   if (mask) goto finish;
   store_unaligned(out, block0);
   block += kBlockSize;
   out += kBlockSize;
-  mask = match_mask(block1, zero);
+  mask = zero_mask_in_place(zero, block1);
   if (mask) goto finish;
   store_unaligned(out, block1);
   block += kBlockSize;
   out += kBlockSize;
-  mask = match_mask(block2, zero);
+  mask = zero_mask_in_place(zero, block2);
   if (mask) goto finish;
   store_unaligned(out, block2);
   block += kBlockSize;
   out += kBlockSize;
-  mask = match_mask(block3, zero);  // the terminator is in this block
+  mask = zero_mask_in_place(zero, block3);  // the terminator is in this block
 
   // ---- the block that holds the terminator ----
 finish:

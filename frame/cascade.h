@@ -47,6 +47,17 @@ SSE2STR_INLINE auto last_in_byte(unsigned mask, Exit&& exit) {
   return last_in_nibble<Low>(mask, exit);
 }
 
+// Tests bits Bit to Last - 1 in address order; Last is implied.
+template <unsigned Bit, unsigned Last, class Exit>
+SSE2STR_INLINE auto first_from_bit(unsigned mask, Exit&& exit) {
+  if constexpr (Bit == Last) {
+    return exit(Position<Last>{});  // the only bit left in a non-zero byte
+  } else {
+    if (mask & (1u << Bit)) return exit(Position<Bit>{});
+    return first_from_bit<Bit + 1, Last>(mask, exit);
+  }
+}
+
 }  // namespace detail
 
 // First-match cascade: calls exit(Position<p>{}) for the lowest set bit p of a
@@ -63,21 +74,7 @@ template <class Exit>
 SSE2STR_INLINE auto last_match(unsigned mask, Exit&& exit) {
   if (mask & 0xFF00u) return detail::last_in_byte<8>(mask, exit);
   return detail::last_in_byte<0>(mask, exit);
-
-namespace detail {
-
-// Tests bits Bit to Last - 1 in address order; Last is implied.
-template <unsigned Bit, unsigned Last, class Exit>
-SSE2STR_INLINE auto first_from_bit(unsigned mask, Exit&& exit) {
-  if constexpr (Bit == Last) {
-    return exit(Position<Last>{});  // the only bit left in a non-zero byte
-  } else {
-    if (mask & (1u << Bit)) return exit(Position<Bit>{});
-    return first_from_bit<Bit + 1, Last>(mask, exit);
-  }
 }
-
-}  // namespace detail
 
 // Linear first-match cascade: the byte test, then the bits of that byte one
 // by one in address order, the last one implied.  It has no nibble branch,
