@@ -111,10 +111,10 @@ void* memchr_body(const void* start_arg, int value, size_t count) {
   mask = mask_of(block1);
   if (mask) goto locate;
   base = scan + 2 * kBlockSize;  // its register holds the merge: compare again
-  mask = match_mask(load_aligned(base), needle);
+  mask = match_mask(reload_aligned(base), needle);
   if (mask) goto locate;
-  base = scan + 3 * kBlockSize;  // the match must be here
-  mask = match_mask(needle, load_aligned(base));
+  base = scan + 3 * kBlockSize;  // likewise; the match must be here
+  mask = match_mask(needle, reload_aligned(base));
   goto locate;
 
   // ---- tail: 1 to 64 bytes remain from the aligned scan pointer ----
