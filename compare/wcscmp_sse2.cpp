@@ -1,0 +1,437 @@
+// __wcscmp_sse2: the order of two zero-terminated strings of 32-bit
+// characters, compared as signed integers: -1, 0 or +1.
+//
+// Stages, in the order they run:
+//   first stage     pairs 0 to 3 one at a time, before any register is saved
+//                   or any SIMD register is touched, so that short strings
+//                   and early differences cost a few compares;
+//   classification  once per call, from character 4 on: each string's
+//                   address is 16-byte aligned, or one of the four blocks
+//                   of every 64-byte step from it crosses a line boundary
+//                   (its straddle index);
+//   lead-in         whole blocks compared until the straddling block of at
+//                   least one string is block 0 of a pass;
+//   passes          one of seven straight-line loop bodies, 64 bytes of each
+//                   string per pass, chosen by the two classes; both strings
+//                   advance by whole lines, so every block keeps its way of
+//                   being compared from pass to pass.
+//
+// Page safety: a 16-byte load is made only when every pair in front of it
+// agrees, so its first character belongs to both strings, and only where
+// the block lies inside one line in both strings (or is an aligned block of
+// one of them).  A line never crosses a page, so such a load touches no page
+// without a character the routine must read.  A block that crosses a line is
+// read as four characters, each by a 32-bit load of its own, and only up to
+// the deciding pair: the strings need not be 4-byte aligned, and a character
+// may itself span two lines or two pages.
+#include <tuple>
+#include <utility>
+
+#include "frame/block.h"
+#include "frame/cascade.h"
+#include "frame/entry_frame.h"
+
+using namespace sse2str;
+
+// A character: signed 32 bits, as wchar_t on this ABI.
+using Char = int32_t;
+static_assert(sizeof(wchar_t) == sizeof(Char) && static_cast<wchar_t>(-1) < 0);
+
+// A character may lie at any address, and is read through this type only.
+typedef Char UnalignedChar __attribute__((aligned(1), may_alias));
+
+inline constexpr size_t kCharSize = sizeof(Char);
+inline constexpr unsigned kLanes = kBlockSize / kCharSize;
+
+// Agreement mask bits of lane 0, and of lanes 0 and 1.
+inline constexpr unsigned kFirstLaneBits = 0xF;
+inline constexpr unsigned kFirstTwoLanesBits = 0xFF;
+// Bits of lane 2 in the agreement mask.
+inline constexpr unsigned kThirdLaneBits = 0xF00;
+
+// ---- strings and characters ------------------------------------------------
+
+// Where the two strings stand: the addresses of one character index in each
+// (byte pointers, since neither need be 4-byte aligned).
+struct Strings {
+  const char* first;
+  const char* second;
+
+  SSE2STR_INLINE void advance(size_t bytes) {
+    first += bytes;
+    second += bytes;
+  }
+};
+
+enum class Side { kFirst, kSecond };
+
+template <Side S>
+SSE2STR_INLINE const char* string_of(Strings s) {
+  return S == Side::kFirst ? s.first : s.second;
+}
+
+template <Side S>
+SSE2STR_INLINE Char char_at(Strings s, size_t offset) {
+  return *reinterpret_cast<const UnalignedChar*>(string_of<S>(s) + offset);
+}
+
+// ---- results ---------------------------------------------------------------
+
+// What a compare tells the stage running it: the routine's result (-1, 0 or
+// +1) once it meets the deciding pair, else kAgree: every pair it looked at
+// agrees and the stage goes on.  A plain int, so that after inlining every
+// exit is a constant or a known -1/+1 and each jumps straight out.
+using Verdict = int;
+
+inline constexpr Verdict kAgree = 2;
+
+SSE2STR_INLINE bool decided(Verdict verdict) { return verdict != kAgree; }
+
+// The result of two characters known to differ.
+SSE2STR_INLINE int order_of_unequal(Char first, Char second) {
+  return first > second ? 1 : -1;
+}
+
+// The result of a deciding pair: equal characters there are two terminators.
+SSE2STR_INLINE int order_of_pair(Char first, Char second) {
+  return first == second ? 0 : order_of_unequal(first, second);
+}
+
+// Runs step(Position<I>{}) to step(Position<N - 1>{}) in turn and stops at
+// the first that decides.  Every step is a copy of its own, with its
+// position a constant: each lane and each block keeps its own exits.
+template <unsigned I, unsigned N, class Step>
+SSE2STR_INLINE Verdict in_turn_from(Step& step) {
+  if constexpr (I == N) {
+    return kAgree;
+  } else {
+    const Verdict verdict = step(Position<I>{});
+    if (decided(verdict)) return verdict;
+    return in_turn_from<I + 1, N>(step);
+  }
+}
+
+template <unsigned N, class Step>
+SSE2STR_INLINE Verdict in_turn(Step&& step) {
+  return in_turn_from<0, N>(step);
+}
+
+// ---- pairs, one at a time ----------------------------------------------------
+
+// A pair read with 32-bit loads: it decides when its characters differ or
+// both end their strings.
+template <size_t Offset>
+SSE2STR_INLINE Verdict compare_pair(Strings s) {
+  const Char second = char_at<Side::kSecond>(s, Offset);
+  const Char first = char_at<Side::kFirst>(s, Offset);
+  if (first != second) return order_of_unequal(first, second);
+  if (first == 0) return 0;
+  return kAgree;
+}
+
+// A pair known not to hold a terminator in one string: only a difference
+// can decide it.
+template <size_t Offset>
+SSE2STR_INLINE Verdict compare_unequal(Strings s) {
+  const Char first = char_at<Side::kFirst>(s, Offset);
+  const Char second = char_at<Side::kSecond>(s, Offset);
+  if (first != second) return order_of_unequal(first, second);
+  return kAgree;
+}
+
+// The four pairs of the block at `Offset`, one at a time.  Reads whole
+// characters only, and none after the deciding pair.
+template <size_t Offset>
+SSE2STR_INLINE Verdict compare_pairs(Strings s) {
+  return in_turn<kLanes>([s](auto lane) __attribute__((always_inline)) {
+    return compare_pair<Offset + lane * kCharSize>(s);
+  });
+}
+
+// ---- the three ways of comparing a block -----------------------------------
+//
+// Each is a type with compare<P>(strings, zeros) for the block at position P
+// (0 to 3) of a pass.  `zeros` is the zero vector: cleared once per call, it
+// takes each comparison with zero and is all zeros again whenever the
+// compare goes on.
+
+enum class Load { kAligned, kUnaligned };
+
+// One string's block as an operand of the vector compare.  An aligned
+// operand that is not tested for zero becomes the memory operand of PCMPEQD.
+template <Side S, Load L>
+struct Operand {
+  SSE2STR_INLINE static Block load(Strings s, size_t offset) {
+    const char* const block = string_of<S>(s) + offset;
+    if constexpr (L == Load::kAligned)
+      return load_aligned(block);
+    else
+      return load_unaligned(block);
+  }
+};
+
+// All ones in each 32-bit lane whose characters are equal.
+SSE2STR_INLINE Block equal_chars(Block a, Block b) { return _mm_cmpeq_epi32(a, b); }
+
+// Agreement mask: PSUBB of the zero lanes from the equal lanes sets the top
+// bit of every byte exactly in the lanes whose characters are equal and not
+// zero (0xFF - 0x00); an equal zero pair gives 0x00, an unequal pair 0x00 or
+// 0x01.  So the four bits of a lane are all set or all clear.
+SSE2STR_INLINE unsigned agreement_mask(Block equal, Block zero) {
+  return mask_of(_mm_sub_epi8(equal, zero));
+}
+
+// Lane pick: `disagreement` is the agreement mask minus kFullMask, not zero.
+// Adding 1 to a run of all-set lanes carries through them and stops in the
+// first clear lane, which is left non-zero: the first non-zero four bits
+// name the deciding lane.
+template <class Exit>
+SSE2STR_INLINE Verdict pick_lane(unsigned disagreement, Exit&& exit) {
+  if (disagreement & kFirstTwoLanesBits) {
+    if (disagreement & kFirstLaneBits) return exit(Position<0>{});
+    return exit(Position<1>{});
+  }
+  if (disagreement & kThirdLaneBits) return exit(Position<2>{});
+  return exit(Position<3>{});
+}
+
+// Vector block: a block that lies inside one line in both strings.  The
+// Tested string's block goes into a register and is compared with zero; the
+// Other string's block is compared with it.
+template <class Tested, class Other>
+struct VectorBlock {
+  template <unsigned P>
+  SSE2STR_INLINE static Verdict compare(Strings s, Block& zeros) {
+    constexpr size_t kOffset = P * kBlockSize;
+    const Block tested = Tested::load(s, kOffset);
+    zeros = equal_chars(zeros, tested);
+    const Block equal = equal_chars(tested, Other::load(s, kOffset));
+    const unsigned disagreement = agreement_mask(equal, zeros) - kFullMask;
+    if (disagreement == 0) return kAgree;
+    // Each lane's exit reads its pair again: the result is its order alone.
+    return pick_lane(disagreement, [s](auto lane) __attribute__((always_inline)) {
+      constexpr size_t kPair = kOffset + lane * kCharSize;
+      return order_of_pair(char_at<Side::kFirst>(s, kPair), char_at<Side::kSecond>(s, kPair));
+    });
+  }
+};
+
+// Scalar block: a block that crosses a line boundary in at least one string
+// is read a character at a time, like the first stage.
+struct ScalarBlock {
+  template <unsigned P>
+  SSE2STR_INLINE static Verdict compare(Strings s, Block&) {
+    return compare_pairs<P * kBlockSize>(s);
+  }
+};
+
+// Aligned-side test: a block that crosses a line in one string and is an
+// aligned block of the Aligned string.  The aligned block alone may be read
+// whole; it tells whether any of the four pairs can end the strings.
+template <Side Aligned>
+struct AlignedSideTest {
+  template <unsigned P>
+  SSE2STR_INLINE static Verdict compare(Strings s, Block& zeros) {
+    constexpr size_t kOffset = P * kBlockSize;
+    zeros = equal_chars(zeros, load_aligned(string_of<Aligned>(s) + kOffset));
+    if (mask_of(zeros) == 0) {
+      // No terminator in the aligned string, so equal pairs agree (and the
+      // zero vector is clear again).
+      return in_turn<kLanes>([s](auto lane) __attribute__((always_inline)) {
+        return compare_unequal<kOffset + lane * kCharSize>(s);
+      });
+    }
+    // A terminator lies in one of the four: if pairs 0 to 2 agree, it is in
+    // pair 3, and an equal pair 3 ends both strings.
+    return in_turn<kLanes>([s](auto lane) __attribute__((always_inline)) {
+      constexpr size_t kPair = kOffset + lane * kCharSize;
+      if constexpr (lane == kLanes - 1)
+        return order_of_pair(char_at<Side::kFirst>(s, kPair),
+                             char_at<Side::kSecond>(s, kPair));
+      else
+        return compare_pair<kPair>(s);
+    });
+  }
+};
+
+// The vector blocks of the passes, by which string is tested for zero and
+// how each side is loaded.  An aligned string's block is the memory operand.
+using BothAlignedBlock =
+    VectorBlock<Operand<Side::kFirst, Load::kAligned>, Operand<Side::kSecond, Load::kAligned>>;
+using FirstAlignedBlock =
+    VectorBlock<Operand<Side::kSecond, Load::kUnaligned>, Operand<Side::kFirst, Load::kAligned>>;
+using SecondAlignedBlock =
+    VectorBlock<Operand<Side::kFirst, Load::kUnaligned>, Operand<Side::kSecond, Load::kAligned>>;
+using UnalignedBlock =
+    VectorBlock<Operand<Side::kFirst, Load::kUnaligned>, Operand<Side::kSecond, Load::kUnaligned>>;
+
+// ---- passes ----------------------------------------------------------------
+
+// A pass kind: how blocks 0 to 3 of every pass are compared.  `Vector` is
+// the kind's vector block, which its lead-in uses too.
+template <class Vector, class... Blocks>
+struct PassOf {
+  static_assert(sizeof...(Blocks) == kBlocksPerLine);
+
+  // The first `Length` blocks, all inside one line in both strings; then
+  // both strings move past them.
+  template <unsigned Length>
+  SSE2STR_INLINE static Verdict lead_in(Strings& s, Block& zeros) {
+    const Verdict outcome = in_turn<Length>([&](auto position) __attribute__((always_inline)) {
+      return Vector::template compare<position>(s, zeros);
+    });
+    s.advance(Length * kBlockSize);
+    return outcome;
+  }
+
+  // The loop: no test but the blocks' own, no counter; it ends at the
+  // deciding pair.
+  SSE2STR_INLINE static int loop(Strings s, Block zeros) {
+    for (;;) {
+      const Verdict verdict = in_turn<kBlocksPerLine>([&](auto position) __attribute__((always_inline)) {
+        using Compare = std::tuple_element_t<position, std::tuple<Blocks...>>;
+        return Compare::template compare<position>(s, zeros);
+      });
+      if (decided(verdict)) return verdict;
+      s.advance(kLineSize);
+    }
+  }
+};
+
+enum class Kind {
+  kBothAligned,
+  kFirstAligned,
+  kSecondAligned,
+  kDistance0,
+  kDistance1,
+  kDistance2,
+  kDistance3,
+};
+
+using Scalar = ScalarBlock;
+
+// The seven rows.  In a distance-d pass one string crosses a line in block 0
+// and the other in block d; both are scalar there, and every other block is
+// a vector block.
+template <Kind K>
+struct Pass;
+//                                         lead-in             block 0                        block 1             block 2             block 3
+template <> struct Pass<Kind::kBothAligned>
+    : PassOf<BothAlignedBlock,   BothAlignedBlock,              BothAlignedBlock,   BothAlignedBlock,   BothAlignedBlock> {};
+template <> struct Pass<Kind::kFirstAligned>
+    : PassOf<FirstAlignedBlock,  AlignedSideTest<Side::kFirst>,  FirstAlignedBlock,  FirstAlignedBlock,  FirstAlignedBlock> {};
+template <> struct Pass<Kind::kSecondAligned>
+    : PassOf<SecondAlignedBlock, AlignedSideTest<Side::kSecond>, SecondAlignedBlock, SecondAlignedBlock, SecondAlignedBlock> {};
+template <> struct Pass<Kind::kDistance0>
+    : PassOf<UnalignedBlock,     Scalar,                         UnalignedBlock,     UnalignedBlock,     UnalignedBlock> {};
+template <> struct Pass<Kind::kDistance1>
+    : PassOf<UnalignedBlock,     Scalar,                         Scalar,             UnalignedBlock,     UnalignedBlock> {};
+template <> struct Pass<Kind::kDistance2>
+    : PassOf<UnalignedBlock,     Scalar,                         UnalignedBlock,     Scalar,             UnalignedBlock> {};
+template <> struct Pass<Kind::kDistance3>
+    : PassOf<UnalignedBlock,     Scalar,                         UnalignedBlock,     UnalignedBlock,     Scalar> {};
+
+// ---- classification --------------------------------------------------------
+
+// The class of an address: 16-byte aligned (no block crosses a line), or
+// the straddle index S of the one block among those at +0, +16, +32 and +48
+// that does.  Advancing by whole lines keeps it.
+struct Aligned {};
+template <unsigned S>
+struct Straddles {};
+
+// Calls next() with the class of `address`: at most four tests.
+template <class Next>
+SSE2STR_INLINE auto classify(const char* address, Next&& next) {
+  if (block_offset(address) == 0) return next(Aligned{});
+  const size_t offset = line_offset(address);
+  if (offset < 1 * kBlockSize) return next(Straddles<3>{});
+  if (offset < 2 * kBlockSize) return next(Straddles<2>{});
+  if (offset < 3 * kBlockSize) return next(Straddles<1>{});
+  return next(Straddles<0>{});
+}
+
+// The cell of the two classes: the lead-in is as long as the smaller
+// straddle index, which brings the first straddling block to block 0; the
+// pass kind follows from which addresses are aligned and, if neither is, from
+// the difference of the straddle indices.
+template <class First, class Second>
+struct Cell;
+template <>
+struct Cell<Aligned, Aligned> {
+  static constexpr unsigned kLeadIn = 0;
+  static constexpr Kind kKind = Kind::kBothAligned;
+};
+template <unsigned S>
+struct Cell<Aligned, Straddles<S>> {
+  static constexpr unsigned kLeadIn = S;
+  static constexpr Kind kKind = Kind::kFirstAligned;
+};
+template <unsigned S>
+struct Cell<Straddles<S>, Aligned> {
+  static constexpr unsigned kLeadIn = S;
+  static constexpr Kind kKind = Kind::kSecondAligned;
+};
+template <unsigned S1, unsigned S2>
+struct Cell<Straddles<S1>, Straddles<S2>> {
+  static constexpr unsigned kLeadIn = S1 < S2 ? S1 : S2;
+  static constexpr Kind kKind =
+      static_cast<Kind>(static_cast<unsigned>(Kind::kDistance0) + (S1 < S2 ? S2 - S1 : S1 - S2));
+};
+
+// Where the classification and the lead-in leave the call: decided, or
+// ready for the passes of `kind`.
+struct Route {
+  Verdict verdict;
+  Kind kind;
+};
+
+// Every route is a constant on its own path, so the compiler takes each
+// classification outcome straight to its own loop; each loop exists once.
+SSE2STR_INLINE int run_passes(Kind kind, Strings s, Block zeros) {
+  switch (kind) {
+    case Kind::kBothAligned: return Pass<Kind::kBothAligned>::loop(s, zeros);
+    case Kind::kFirstAligned: return Pass<Kind::kFirstAligned>::loop(s, zeros);
+    case Kind::kSecondAligned: return Pass<Kind::kSecondAligned>::loop(s, zeros);
+    case Kind::kDistance0: return Pass<Kind::kDistance0>::loop(s, zeros);
+    case Kind::kDistance1: return Pass<Kind::kDistance1>::loop(s, zeros);
+    case Kind::kDistance2: return Pass<Kind::kDistance2>::loop(s, zeros);
+    case Kind::kDistance3: break;
+  }
+  return Pass<Kind::kDistance3>::loop(s, zeros);
+}
+
+// ---- the routine -----------------------------------------------------------
+
+// Characters compared one pair at a time before any SIMD set-up.
+inline constexpr size_t kFirstStageBytes = kLanes * kCharSize;
+
+SSE2STR_ENTRY_FRAME(".text", __wcscmp_sse2, wcscmp_sse2_body);
+
+SSE2STR_BODY(".text")
+int wcscmp_body(const wchar_t* first, const wchar_t* second) asm("wcscmp_sse2_body");
+
+int wcscmp_body(const wchar_t* first, const wchar_t* second) {
+  Strings s{reinterpret_cast<const char*>(first), reinterpret_cast<const char*>(second)};
+
+  // ---- first stage: pairs 0 to 3 ----
+  if (const Verdict verdict = compare_pairs<0>(s); decided(verdict)) return verdict;
+
+  // ---- set-up: from character 4 on ----
+  s.advance(kFirstStageBytes);
+  Block zeros = zero_block();
+
+  // ---- classification and lead-in, once per call ----
+  const Route route = classify(s.first, [&](auto first_class) __attribute__((always_inline)) {
+    return classify(s.second, [&](auto second_class) __attribute__((always_inline)) {
+      using C = Cell<decltype(first_class), decltype(second_class)>;
+      return Route{Pass<C::kKind>::template lead_in<C::kLeadIn>(s, zeros), C::kKind};
+    });
+  });
+  if (decided(route.verdict)) return route.verdict;
+
+  // ---- passes ----
+  return run_passes(route.kind, s, zeros);
+}
+
+SSE2STR_ENTRY_END(".text", __wcscmp_sse2);
