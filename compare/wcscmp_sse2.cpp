@@ -87,6 +87,11 @@ inline constexpr Verdict kAgree = 2;
 
 SSE2STR_INLINE bool decided(Verdict verdict) { return verdict != kAgree; }
 
+// Pairs agree far more often than they decide: the tests that decide are
+// marked rare, so that the agreeing path falls through from block to block
+// and the exits lie out of its way.
+SSE2STR_INLINE bool rarely(bool condition) { return __builtin_expect(condition, false); }
+
 // The result of two characters known to differ.
 SSE2STR_INLINE int order_of_unequal(Char first, Char second) {
   return first > second ? 1 : -1;
@@ -124,8 +129,8 @@ template <size_t Offset>
 SSE2STR_INLINE Verdict compare_pair(Strings s) {
   const Char second = char_at<Side::kSecond>(s, Offset);
   const Char first = char_at<Side::kFirst>(s, Offset);
-  if (first != second) return order_of_unequal(first, second);
-  if (first == 0) return 0;
+  if (rarely(first != second)) return order_of_unequal(first, second);
+  if (rarely(first == 0)) return 0;
   return kAgree;
 }
 
@@ -135,7 +140,7 @@ template <size_t Offset>
 SSE2STR_INLINE Verdict compare_unequal(Strings s) {
   const Char first = char_at<Side::kFirst>(s, Offset);
   const Char second = char_at<Side::kSecond>(s, Offset);
-  if (first != second) return order_of_unequal(first, second);
+  if (rarely(first != second)) return order_of_unequal(first, second);
   return kAgree;
 }
 
@@ -207,7 +212,7 @@ struct VectorBlock {
     zeros = equal_chars(zeros, tested);
     const Block equal = equal_chars(tested, Other::load(s, kOffset));
     const unsigned disagreement = agreement_mask(equal, zeros) - kFullMask;
-    if (disagreement == 0) return kAgree;
+    if (!rarely(disagreement != 0)) return kAgree;
     // Each lane's exit reads its pair again: the result is its order alone.
     return pick_lane(disagreement, [s](auto lane) __attribute__((always_inline)) {
       constexpr size_t kPair = kOffset + lane * kCharSize;
@@ -234,7 +239,7 @@ struct AlignedSideTest {
   SSE2STR_INLINE static Verdict compare(Strings s, Block& zeros) {
     constexpr size_t kOffset = P * kBlockSize;
     zeros = equal_chars(zeros, load_aligned(string_of<Aligned>(s) + kOffset));
-    if (mask_of(zeros) == 0) {
+    if (!rarely(mask_of(zeros) != 0)) {
       // No terminator in the aligned string, so equal pairs agree (and the
       // zero vector is clear again).
       return in_turn<kLanes>([s](auto lane) __attribute__((always_inline)) {
