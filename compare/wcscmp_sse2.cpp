@@ -2,9 +2,9 @@
 // characters, compared as signed integers: -1, 0 or +1.
 //
 // Stages, in the order they run:
-//   first stage     pairs 0 to 3 one at a time, before any register is saved
-//                   or any SIMD register is touched, so that short strings
-//                   and early differences cost a few compares;
+//   first stage     pairs 0 to 3 one at a time, before any SIMD set-up, so
+//                   that short strings and early differences cost a few
+//                   scalar compares;
 //   classification  once per call, from character 4 on: each string's
 //                   address is 16-byte aligned, or one of the four blocks
 //                   of every 64-byte step from it crosses a line boundary
@@ -25,6 +25,7 @@
 // the deciding pair: the strings need not be 4-byte aligned, and a character
 // may itself span two lines or two pages.
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include "frame/block.h"
@@ -261,41 +262,53 @@ struct AlignedSideTest {
 
 // The vector blocks of the passes, by which string is tested for zero and
 // how each side is loaded.  An aligned string's block is the memory operand.
-using BothAlignedBlock =
+using BothAlignedVector =
     VectorBlock<Operand<Side::kFirst, Load::kAligned>, Operand<Side::kSecond, Load::kAligned>>;
-using FirstAlignedBlock =
+using FirstAlignedVector =
     VectorBlock<Operand<Side::kSecond, Load::kUnaligned>, Operand<Side::kFirst, Load::kAligned>>;
-using SecondAlignedBlock =
+using SecondAlignedVector =
     VectorBlock<Operand<Side::kFirst, Load::kUnaligned>, Operand<Side::kSecond, Load::kAligned>>;
-using UnalignedBlock =
+using UnalignedVector =
     VectorBlock<Operand<Side::kFirst, Load::kUnaligned>, Operand<Side::kSecond, Load::kUnaligned>>;
+
+using Scalar = ScalarBlock;
+using FirstSideTest = AlignedSideTest<Side::kFirst>;
+using SecondSideTest = AlignedSideTest<Side::kSecond>;
 
 // ---- passes ----------------------------------------------------------------
 
-// A pass kind: how blocks 0 to 3 of every pass are compared.  `Vector` is
-// the kind's vector block, which its lead-in uses too.
-template <class Vector, class... Blocks>
+// In a row of the pass table, the pass kind's own vector block.
+struct Vector {};
+
+// A pass kind: how blocks 0 to 3 of every pass are compared.  `Own` is the
+// kind's vector block, which stands for `Vector` in its row and which its
+// lead-in uses too.
+template <class Own, class... Row>
 struct PassOf {
-  static_assert(sizeof...(Blocks) == kBlocksPerLine);
+  static_assert(sizeof...(Row) == kBlocksPerLine);
+
+  template <unsigned P>
+  using RowAt = std::tuple_element_t<P, std::tuple<Row...>>;
+  template <unsigned P>
+  using BlockAt = std::conditional_t<std::is_same_v<RowAt<P>, Vector>, Own, RowAt<P>>;
 
   // The first `Length` blocks, all inside one line in both strings; then
   // both strings move past them.
   template <unsigned Length>
   SSE2STR_INLINE static Verdict lead_in(Strings& s, Block& zeros) {
-    const Verdict outcome = in_turn<Length>([&](auto position) __attribute__((always_inline)) {
-      return Vector::template compare<position>(s, zeros);
+    const Verdict verdict = in_turn<Length>([&](auto p) __attribute__((always_inline)) {
+      return Own::template compare<p>(s, zeros);
     });
     s.advance(Length * kBlockSize);
-    return outcome;
+    return verdict;
   }
 
   // The loop: no test but the blocks' own, no counter; it ends at the
   // deciding pair.
   SSE2STR_INLINE static int loop(Strings s, Block zeros) {
     for (;;) {
-      const Verdict verdict = in_turn<kBlocksPerLine>([&](auto position) __attribute__((always_inline)) {
-        using Compare = std::tuple_element_t<position, std::tuple<Blocks...>>;
-        return Compare::template compare<position>(s, zeros);
+      const Verdict verdict = in_turn<kBlocksPerLine>([&](auto p) __attribute__((always_inline)) {
+        return BlockAt<p>::template compare<p>(s, zeros);
       });
       if (decided(verdict)) return verdict;
       s.advance(kLineSize);
@@ -303,6 +316,19 @@ struct PassOf {
   }
 };
 
+// The seven rows.  A vector block lies inside one line in both strings; a
+// scalar block crosses a line in at least one.  In a distance-d pass one
+// string crosses a line in block 0 and the other in block d.
+//                               own vector block     block 0         1       2       3
+using BothAlignedPass   = PassOf<BothAlignedVector,   Vector,         Vector, Vector, Vector>;
+using FirstAlignedPass  = PassOf<FirstAlignedVector,  FirstSideTest,  Vector, Vector, Vector>;
+using SecondAlignedPass = PassOf<SecondAlignedVector, SecondSideTest, Vector, Vector, Vector>;
+using Distance0Pass     = PassOf<UnalignedVector,     Scalar,         Vector, Vector, Vector>;
+using Distance1Pass     = PassOf<UnalignedVector,     Scalar,         Scalar, Vector, Vector>;
+using Distance2Pass     = PassOf<UnalignedVector,     Scalar,         Vector, Scalar, Vector>;
+using Distance3Pass     = PassOf<UnalignedVector,     Scalar,         Vector, Vector, Scalar>;
+
+// The pass kinds by number, in the order of the rows.
 enum class Kind {
   kBothAligned,
   kFirstAligned,
@@ -313,28 +339,11 @@ enum class Kind {
   kDistance3,
 };
 
-using Scalar = ScalarBlock;
-
-// The seven rows.  In a distance-d pass one string crosses a line in block 0
-// and the other in block d; both are scalar there, and every other block is
-// a vector block.
 template <Kind K>
-struct Pass;
-//                                         lead-in             block 0                        block 1             block 2             block 3
-template <> struct Pass<Kind::kBothAligned>
-    : PassOf<BothAlignedBlock,   BothAlignedBlock,              BothAlignedBlock,   BothAlignedBlock,   BothAlignedBlock> {};
-template <> struct Pass<Kind::kFirstAligned>
-    : PassOf<FirstAlignedBlock,  AlignedSideTest<Side::kFirst>,  FirstAlignedBlock,  FirstAlignedBlock,  FirstAlignedBlock> {};
-template <> struct Pass<Kind::kSecondAligned>
-    : PassOf<SecondAlignedBlock, AlignedSideTest<Side::kSecond>, SecondAlignedBlock, SecondAlignedBlock, SecondAlignedBlock> {};
-template <> struct Pass<Kind::kDistance0>
-    : PassOf<UnalignedBlock,     Scalar,                         UnalignedBlock,     UnalignedBlock,     UnalignedBlock> {};
-template <> struct Pass<Kind::kDistance1>
-    : PassOf<UnalignedBlock,     Scalar,                         Scalar,             UnalignedBlock,     UnalignedBlock> {};
-template <> struct Pass<Kind::kDistance2>
-    : PassOf<UnalignedBlock,     Scalar,                         UnalignedBlock,     Scalar,             UnalignedBlock> {};
-template <> struct Pass<Kind::kDistance3>
-    : PassOf<UnalignedBlock,     Scalar,                         UnalignedBlock,     UnalignedBlock,     Scalar> {};
+using Pass = std::tuple_element_t<static_cast<size_t>(K),
+                                  std::tuple<BothAlignedPass, FirstAlignedPass, SecondAlignedPass,
+                                             Distance0Pass, Distance1Pass, Distance2Pass,
+                                             Distance3Pass>>;
 
 // ---- classification --------------------------------------------------------
 
@@ -401,9 +410,9 @@ SSE2STR_INLINE int run_passes(Kind kind, Strings s, Block zeros) {
     case Kind::kDistance0: return Pass<Kind::kDistance0>::loop(s, zeros);
     case Kind::kDistance1: return Pass<Kind::kDistance1>::loop(s, zeros);
     case Kind::kDistance2: return Pass<Kind::kDistance2>::loop(s, zeros);
-    case Kind::kDistance3: break;
+    case Kind::kDistance3: return Pass<Kind::kDistance3>::loop(s, zeros);
   }
-  return Pass<Kind::kDistance3>::loop(s, zeros);
+  __builtin_unreachable();
 }
 
 // ---- the routine -----------------------------------------------------------
