@@ -184,6 +184,13 @@ struct Operand {
 // All ones in each 32-bit lane whose characters are equal.
 SSE2STR_INLINE Block equal_chars(Block a, Block b) { return _mm_cmpeq_epi32(a, b); }
 
+// All ones in each 32-bit lane of `block` that holds a terminator, compared
+// into the zero vector itself: a block without one leaves it clear again.
+SSE2STR_INLINE Block zero_chars_in_place(ZeroVector& zeros, Block block) {
+  zeros = reinterpret_cast<ZeroVector>(equal_chars(reinterpret_cast<Block>(zeros), block));
+  return reinterpret_cast<Block>(zeros);
+}
+
 // Agreement mask: PSUBB of the zero lanes from the equal lanes sets the top
 // bit of every byte exactly in the lanes whose characters are equal and not
 // zero (0xFF - 0x00); an equal zero pair gives 0x00, an unequal pair 0x00 or
@@ -212,12 +219,12 @@ SSE2STR_INLINE Verdict pick_lane(unsigned disagreement, Exit&& exit) {
 template <class Tested, class Other>
 struct VectorBlock {
   template <unsigned P>
-  SSE2STR_INLINE static Verdict compare(Strings s, Block& zeros) {
+  SSE2STR_INLINE static Verdict compare(Strings s, ZeroVector& zeros) {
     constexpr size_t kOffset = P * kBlockSize;
     const Block tested = Tested::load(s, kOffset);
-    zeros = equal_chars(zeros, tested);
+    const Block zero = zero_chars_in_place(zeros, tested);
     const Block equal = equal_chars(tested, Other::load(s, kOffset));
-    const unsigned disagreement = agreement_mask(equal, zeros) - kFullMask;
+    const unsigned disagreement = agreement_mask(equal, zero) - kFullMask;
     if (!rarely(disagreement != 0)) return kAgree;
     // Each lane's exit reads its pair again: the result is its order alone.
     return pick_lane(disagreement, [s](auto lane) __attribute__((always_inline)) {
@@ -231,7 +238,7 @@ struct VectorBlock {
 // is read a character at a time, like the first stage.
 struct ScalarBlock {
   template <unsigned P>
-  SSE2STR_INLINE static Verdict compare(Strings s, Block&) {
+  SSE2STR_INLINE static Verdict compare(Strings s, ZeroVector&) {
     return compare_pairs<P * kBlockSize>(s);
   }
 };
@@ -242,10 +249,10 @@ struct ScalarBlock {
 template <Side Aligned>
 struct AlignedSideTest {
   template <unsigned P>
-  SSE2STR_INLINE static Verdict compare(Strings s, Block& zeros) {
+  SSE2STR_INLINE static Verdict compare(Strings s, ZeroVector& zeros) {
     constexpr size_t kOffset = P * kBlockSize;
-    zeros = equal_chars(zeros, load_aligned(string_of<Aligned>(s) + kOffset));
-    if (!rarely(mask_of(zeros) != 0)) {
+    const Block zero = zero_chars_in_place(zeros, load_aligned(string_of<Aligned>(s) + kOffset));
+    if (!rarely(mask_of(zero) != 0)) {
       // No terminator in the aligned string, so equal pairs agree (and the
       // zero vector is clear again).
       return in_turn<kLanes>([s](auto lane) __attribute__((always_inline)) {
@@ -300,7 +307,7 @@ struct PassOf {
   // The first `Length` blocks, all inside one line in both strings; then
   // both strings move past them.
   template <unsigned Length>
-  SSE2STR_INLINE static Verdict lead_in(Strings& s, Block& zeros) {
+  SSE2STR_INLINE static Verdict lead_in(Strings& s, ZeroVector& zeros) {
     const Verdict verdict = in_turn<Length>([&](auto p) __attribute__((always_inline)) {
       return Own::template compare<p>(s, zeros);
     });
@@ -310,7 +317,7 @@ struct PassOf {
 
   // The loop: no test but the blocks' own, no counter; it ends at the
   // deciding pair.
-  SSE2STR_INLINE static int loop(Strings s, Block zeros) {
+  SSE2STR_INLINE static int loop(Strings s, ZeroVector zeros) {
     for (;;) {
       const Verdict verdict = in_turn<kBlocksPerLine>([&](auto p) __attribute__((always_inline)) {
         return BlockAt<p>::template compare<p>(s, zeros);
@@ -407,7 +414,7 @@ struct Route {
 
 // Every route is a constant on its own path, so the compiler takes each
 // classification outcome straight to its own loop; each loop exists once.
-SSE2STR_INLINE int run_passes(Kind kind, Strings s, Block zeros) {
+SSE2STR_INLINE int run_passes(Kind kind, Strings s, ZeroVector zeros) {
   switch (kind) {
     case Kind::kBothAligned: return Pass<Kind::kBothAligned>::loop(s, zeros);
     case Kind::kFirstAligned: return Pass<Kind::kFirstAligned>::loop(s, zeros);
@@ -438,7 +445,7 @@ int wcscmp_body(const wchar_t* first, const wchar_t* second) {
 
   // ---- set-up: from character 4 on ----
   s.advance(kFirstStageBytes);
-  Block zeros = zero_block();
+  ZeroVector zeros = zero_vector();
 
   // ---- classification and lead-in, once per call ----
   const Route route = classify(s.first, [&](auto first_class) __attribute__((always_inline)) {
