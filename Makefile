@@ -1,6 +1,7 @@
 # Front door.  Every target first installs what it needs (scripts/setup.sh),
 # then drives CMake and Ninja in build/.
 #
+#   make bench [QUICK=1]       the side-by-side benchmark; results in build/bench/
 #   make modules [PROFILE=0]   the seven objects in build/modules/ and libsse2str.a
 #   make test                  the whole test suite through CTest
 #   make clean
@@ -12,21 +13,38 @@ JOBS    ?= $(shell nproc)
 CMAKE_CONFIGURE = cmake -S . -B $(BUILD) -G Ninja \
                   -DSSE2STR_PROFILE=$(if $(filter 0,$(PROFILE)),OFF,ON)
 
-.PHONY: all modules test clean
+.PHONY: all bench modules test clean
 
 all: modules
 
 modules:
 	@scripts/setup.sh build
-	@$(CMAKE_CONFIGURE) -DSSE2STR_TESTS=OFF >/dev/null
+	@$(CMAKE_CONFIGURE) -DSSE2STR_TESTS=OFF -DSSE2STR_BENCH=OFF >/dev/null
 	@cmake --build $(BUILD) --target modules
 	@ls $(BUILD)/modules
 
 test:
 	@scripts/setup.sh test
-	@$(CMAKE_CONFIGURE) -DSSE2STR_TESTS=ON >/dev/null
+	@$(CMAKE_CONFIGURE) -DSSE2STR_TESTS=ON -DSSE2STR_BENCH=OFF >/dev/null
 	@cmake --build $(BUILD)
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# Every candidate interleaved at random, each measurement repeated; the report
+# takes the minimum and the median of the repetitions.
+BENCH_DIR   = $(BUILD)/bench
+BENCH_FLAGS = --benchmark_enable_random_interleaving=true \
+              --benchmark_repetitions=$(if $(QUICK),3,5) \
+              --benchmark_min_time=$(if $(QUICK),0.002,0.01) \
+              --benchmark_out=$(BENCH_DIR)/results.json --benchmark_out_format=json
+
+bench:
+	@scripts/setup.sh bench
+	@$(CMAKE_CONFIGURE) -DSSE2STR_TESTS=OFF -DSSE2STR_BENCH=ON >/dev/null
+	@cmake --build $(BUILD) --target modules sse2str_bench
+	@echo "sse2str: running the benchmark$(if $(QUICK), (quick)) (log: $(BENCH_DIR)/console.log)"
+	@$(BENCH_DIR)/sse2str_bench $(if $(QUICK),--quick) $(BENCH_FLAGS) >$(BENCH_DIR)/console.log
+	@python3 scripts/bench_report.py --results $(BENCH_DIR)/results.json \
+	         --peers $(BENCH_DIR)/peers/peers.json --out $(BENCH_DIR)
 
 clean:
 	rm -rf $(BUILD)

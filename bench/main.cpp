@@ -1,0 +1,318 @@
+// The side-by-side benchmark: every candidate of every routine listed in
+// routines.def, over the same sizes and start offsets, registered for one
+// run that Google Benchmark interleaves at random.
+//
+//   sse2str_bench [--quick] [benchmark flags]
+//
+// Before anything is measured each candidate is checked on every operand
+// layout it will be timed on; one that gives a wrong result is not measured
+// and the report says so.  The run's context carries what the report needs
+// beyond the timings: the TSC rate, the routine table with the status of
+// every candidate, and the default of __x86_data_cache_size.
+#include <benchmark/benchmark.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <time.h>
+#include <x86intrin.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "reference.h"
+#include "workloads.h"
+
+namespace bench {
+
+using Function = void (*)();
+
+template <class F>
+Function function_of(F* f) {
+  return reinterpret_cast<Function>(f);
+}
+
+}  // namespace bench
+
+// Every candidate is a weak reference: one whose object is not linked (a
+// routine not built in this tree, a peer left out) is null and skipped.
+#define ROUTINE(name, ours, workload, musl, diet, loop, ceiling) \
+  extern "C" __attribute__((weak)) bench::workload::Fn ours, ours##_nohook, musl, diet;
+#include "routines.def"
+#undef ROUTINE
+
+// Read by the fill routines; defined by the provider object that ships with
+// them, absent (null) when they are not built.
+extern "C" __attribute__((weak)) unsigned int __x86_data_cache_size;
+
+namespace bench {
+namespace {
+
+// ---- what is measured ------------------------------------------------------
+
+struct Plan {
+  std::vector<size_t> sizes;
+  std::vector<size_t> offsets;       // start offsets modulo 64
+  std::vector<size_t> tuning_sizes;  // the fill threshold sweep
+};
+
+Plan full_plan() {
+  Plan p;
+  p.sizes = {1, 7, 15, 16, 31, 32, 63, 64, 100, 128, 256, 1 << 10, 4 << 10, 16 << 10, 64 << 10, 1 << 20};
+  p.offsets = {0, 5, 37};
+  for (size_t s = 1 << 10; s <= (4u << 20); s *= 2) {
+    p.tuning_sizes.push_back(s);
+    if (s < (4u << 20)) p.tuning_sizes.push_back(s + s / 2);
+  }
+  return p;
+}
+
+Plan quick_plan() {
+  Plan p;
+  p.sizes = {1, 15, 16, 64, 256, 4 << 10, 64 << 10, 1 << 20};
+  p.offsets = {0, 37};
+  for (size_t s = 1 << 10; s <= (4u << 20); s *= 4) p.tuning_sizes.push_back(s);
+  return p;
+}
+
+// ---- operand buffers -------------------------------------------------------
+
+// Two page-aligned buffers, each with a page of slack in front of the
+// operands and a page behind the largest one.
+class Arena {
+ public:
+  static constexpr size_t kLead = 4096;
+
+  explicit Arena(size_t largest) : bytes_(largest + 2 * kLead) {
+    first_ = map(bytes_);
+    second_ = map(bytes_);
+  }
+  ~Arena() {
+    munmap(first_, bytes_);
+    munmap(second_, bytes_);
+  }
+  Operands at(size_t offset, size_t size) const {
+    return {first_ + kLead + offset, second_ + kLead + offset, size};
+  }
+
+ private:
+  static char* map(size_t bytes) {
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) {
+      perror("mmap");
+      exit(2);
+    }
+    return static_cast<char*>(p);
+  }
+  size_t bytes_;
+  char* first_;
+  char* second_;
+};
+
+// ---- the measured loops ----------------------------------------------------
+
+std::string name_of(const std::string& workload, const char* candidate, size_t offset, size_t size) {
+  return workload + "/" + candidate + "/" + std::to_string(offset) + "/" + std::to_string(size);
+}
+
+template <class W>
+void measure(benchmark::State& state, typename W::Fn* f, int scenario, Operands o) {
+  W::prepare(o, scenario);
+  for (auto _ : state) W::call(f, o);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(o.size));
+}
+
+template <class C>
+void measure_ceiling(benchmark::State& state, Operands o) {
+  C::prepare(o);
+  for (auto _ : state) C::call(o);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(o.size));
+}
+
+// The block loop against the string store: a huge cache size puts every
+// large fill below the threshold, zero puts every one above it.
+void measure_fill_technique(benchmark::State& state, FillByte::Fn* f, unsigned cache_size,
+                            Operands o) {
+  const unsigned saved = __x86_data_cache_size;
+  __x86_data_cache_size = cache_size;
+  for (auto _ : state) FillByte::call(f, o);
+  __x86_data_cache_size = saved;
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(o.size));
+}
+
+// ---- registration ----------------------------------------------------------
+
+struct Candidate {
+  const char* name;
+  Function function;
+  const char* absent;  // why a null function is missing
+};
+
+std::string json_string(const std::string& s) {
+  std::string out = "\"";
+  for (char c : s) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+class Registry {
+ public:
+  Registry(const Plan& plan, const Arena& arena) : plan_(plan), arena_(arena) {}
+
+  template <class W, class Ceiling>
+  void add_routine(const char* routine, std::vector<Candidate> candidates) {
+    std::string entry = "{\"name\":" + json_string(routine) + ",\"ceiling\":" +
+                        json_string(Ceiling::kName) + ",\"scenarios\":[";
+    for (size_t s = 0; s < W::kScenarios.size(); ++s)
+      entry += (s ? "," : "") + json_string(W::kScenarios[s]);
+    entry += "],\"candidates\":[";
+    bool first = true;
+    for (const Candidate& c : candidates) {
+      std::string status = c.function ? check<W>(c) : c.absent;
+      if (status.empty()) {
+        status = "measured";
+        for (size_t s = 0; s < W::kScenarios.size(); ++s)
+          add_candidate<W>(routine, s, c);
+      } else if (c.function) {
+        fprintf(stderr, "sse2str_bench: %s %s: %s\n", routine, c.name, status.c_str());
+        if (strncmp(c.name, "sse2str", 7) == 0) wrong_ours_ = true;
+      }
+      entry += std::string(first ? "" : ",") + "{\"name\":" + json_string(c.name) +
+               ",\"status\":" + json_string(status) + "}";
+      first = false;
+    }
+    routines_.push_back(entry + "]}");
+    add_ceiling<Ceiling>();
+  }
+
+  void add_fill_tuning(Function memset) {
+    if (!memset || !&__x86_data_cache_size) return;
+    auto* f = reinterpret_cast<FillByte::Fn*>(memset);
+    for (size_t size : plan_.tuning_sizes) {
+      const Operands o = arena_.at(0, size);
+      benchmark::RegisterBenchmark(name_of("tune:memset", "block_loop", 0, size).c_str(),
+                                   measure_fill_technique, f, ~0u, o);
+      benchmark::RegisterBenchmark(name_of("tune:memset", "string_store", 0, size).c_str(),
+                                   measure_fill_technique, f, 0u, o);
+    }
+  }
+
+  std::string routines_json() const {
+    std::string out = "[";
+    for (size_t i = 0; i < routines_.size(); ++i) out += (i ? "," : "") + routines_[i];
+    return out + "]";
+  }
+
+  bool wrong_ours() const { return wrong_ours_; }
+
+ private:
+  // Empty when the candidate is right on every layout it is timed on.
+  template <class W>
+  std::string check(const Candidate& c) const {
+    auto* f = reinterpret_cast<typename W::Fn*>(c.function);
+    for (size_t s = 0; s < W::kScenarios.size(); ++s)
+      for (size_t offset : plan_.offsets)
+        for (size_t size : plan_.sizes)
+          if (!W::correct(f, arena_.at(offset, size), static_cast<int>(s)))
+            return "wrong result (" + std::string(W::kScenarios[s]) + ", offset " +
+                   std::to_string(offset) + ", size " + std::to_string(size) + ")";
+    return "";
+  }
+
+  template <class W>
+  void add_candidate(const char* routine, size_t scenario, const Candidate& c) {
+    const std::string workload = std::string(routine) + ":" + W::kScenarios[scenario];
+    auto* f = reinterpret_cast<typename W::Fn*>(c.function);
+    for (size_t offset : plan_.offsets)
+      for (size_t size : plan_.sizes)
+        benchmark::RegisterBenchmark(name_of(workload, c.name, offset, size).c_str(),
+                                     measure<W>, f, static_cast<int>(scenario),
+                                     arena_.at(offset, size));
+  }
+
+  template <class Ceiling>
+  void add_ceiling() {
+    if (!ceilings_.insert(Ceiling::kName).second) return;
+    const std::string workload = std::string("ceiling:") + Ceiling::kName;
+    for (size_t size : plan_.sizes)
+      benchmark::RegisterBenchmark(name_of(workload, "ceiling", 0, size).c_str(),
+                                   measure_ceiling<Ceiling>, arena_.at(0, size));
+  }
+
+  const Plan& plan_;
+  const Arena& arena_;
+  std::vector<std::string> routines_;
+  std::set<std::string> ceilings_;
+  bool wrong_ours_ = false;
+};
+
+// ---- the clock -------------------------------------------------------------
+
+// Time-stamp counter ticks per nanosecond, against the monotonic clock over
+// a fifth of a second.  The counter runs at the processor's nominal rate
+// whatever the current core clock.
+double tsc_ghz() {
+  auto now = [] {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC_RAW, &t);
+    return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
+  };
+  const double start = now();
+  const uint64_t ticks0 = __rdtsc();
+  double elapsed;
+  do elapsed = now() - start;
+  while (elapsed < 2e8);
+  return static_cast<double>(__rdtsc() - ticks0) / elapsed;
+}
+
+bool take_flag(int& argc, char** argv, const char* flag) {
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], flag) == 0) {
+      for (int j = i; j + 1 < argc; ++j) argv[j] = argv[j + 1];
+      --argc;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+}  // namespace bench
+
+int main(int argc, char** argv) {
+  using namespace bench;
+  const bool quick = take_flag(argc, argv, "--quick");
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;
+
+  const Plan plan = quick ? quick_plan() : full_plan();
+  const Arena arena(plan.tuning_sizes.empty() ? plan.sizes.back() : plan.tuning_sizes.back());
+  Registry registry(plan, arena);
+
+  static const char kNotBuilt[] = "not built in this tree";
+  static const char kNotLinked[] = "not linked (see the peers' notes)";
+#define ROUTINE(name, ours, workload, musl, diet, loop, ceiling)              \
+  registry.add_routine<workload, ceiling>(                                    \
+      #name, {{"sse2str", function_of(ours), kNotBuilt},                      \
+              {"sse2str_nohook", function_of(ours##_nohook), kNotBuilt},      \
+              {"musl", function_of(musl), kNotLinked},                        \
+              {"dietlibc", function_of(diet), kNotLinked},                    \
+              {"byte_loop", function_of(loop), kNotBuilt}});
+#include "routines.def"
+#undef ROUTINE
+  registry.add_fill_tuning(function_of(__memset_sse2_rep));
+
+  benchmark::AddCustomContext("sse2str.tsc_ghz", std::to_string(tsc_ghz()));
+  benchmark::AddCustomContext("sse2str.quick", quick ? "1" : "0");
+  benchmark::AddCustomContext("sse2str.routines", registry.routines_json());
+  if (&__x86_data_cache_size)
+    benchmark::AddCustomContext("sse2str.x86_data_cache_size",
+                                std::to_string(__x86_data_cache_size));
+
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return registry.wrong_ours() ? 1 : 0;
+}

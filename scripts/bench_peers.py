@@ -1,0 +1,223 @@
+#!/usr/bin/env python3
+"""Takes the peers' i386 routines out of Debian's musl and dietlibc packages.
+
+  bench_peers.py --table bench/routines.def --out build/bench/peers
+
+For each peer symbol named in the routine table (`musl_memchr`,
+`diet_bzero`, ...) it downloads the libc's development package with
+`apt-get download` (the package is never installed: musl-dev:i386 conflicts
+with g++-multilib), unpacks it with `dpkg-deb -x`, and extracts from its
+static libc.a the member that defines the routine, together with the members
+that member calls into.  A routine links cleanly when every member it needs
+is plain code (no data, no state, no other libc internals) and every symbol
+they refer to is defined among them; its symbols are then renamed with the
+peer's prefix, so that no reference can reach the platform's own routines.
+A routine that does not link cleanly is left out, with the reason.
+
+Writes OUT/peers.o (one relocatable object with every routine that links
+cleanly) and OUT/peers.json (package versions, and per routine the members
+taken or the reason it was left out), which the report quotes.
+"""
+import argparse
+import glob
+import json
+import os
+import re
+import subprocess
+import sys
+
+LIBCS = {
+    "musl": {"package": "musl-dev:i386", "archive": "usr/lib/i386-linux-musl/libc.a"},
+    "diet": {"package": "dietlibc-dev:i386",
+             "archive": "usr/lib/i386-linux-gnu/diet/lib-i386/libc.a"},
+}
+
+# Provided by the linker, not by the libc.
+LINKER_SYMBOLS = {"_GLOBAL_OFFSET_TABLE_"}
+
+# Sections a member may carry and still count as plain code.
+CODE_SECTION = re.compile(r"^\.(text|group|note|eh_frame|comment|gnu\.warning)")
+
+
+def run(*cmd, cwd=None):
+    return subprocess.run(cmd, cwd=cwd, check=True, capture_output=True, text=True).stdout
+
+
+def peer_symbols(table):
+    """musl_memchr, diet_memchr, ... in table order."""
+    symbols = []
+    for line in open(table):
+        m = re.match(r"\s*ROUTINE\((.*)\)\s*$", line)
+        if m:
+            columns = [c.strip() for c in m.group(1).split(",")]
+            symbols += [columns[3], columns[4]]
+    return symbols
+
+
+def fetch(libc, out):
+    """Unpacks the libc's package; returns (root directory, version)."""
+    package = LIBCS[libc]["package"]
+    name = package.split(":")[0]
+    debs = glob.glob(os.path.join(out, f"{name}_*_i386.deb"))
+    if not debs:
+        # As root apt hands the download to its sandbox user, who cannot
+        # write into the build tree.
+        run("apt-get", "-q", "-o", "APT::Sandbox::User=root", "download", package, cwd=out)
+        debs = glob.glob(os.path.join(out, f"{name}_*_i386.deb"))
+    deb = sorted(debs)[-1]
+    root = os.path.join(out, libc)
+    run("dpkg-deb", "-x", deb, root)
+    version = run("dpkg-deb", "-f", deb, "Version").strip()
+    return root, version
+
+
+class Archive:
+    """The symbols and sections of every member of a static library."""
+
+    def __init__(self, path, workdir):
+        self.path = path
+        self.workdir = workdir
+        self.defines = {}    # member -> set of global symbols it defines
+        self.undefined = {}  # member -> set of symbols it refers to
+        self.definer = {}    # symbol -> member, strong definitions first
+        weak = {}
+        for line in run("nm", "-A", "-P", "-g", path).splitlines():
+            m = re.match(r".*\[(.+)\]: (\S+) (\S)", line)
+            if not m:
+                continue
+            member, symbol, kind = m.groups()
+            self.defines.setdefault(member, set())
+            self.undefined.setdefault(member, set())
+            if kind == "U":
+                self.undefined[member].add(symbol)
+            else:
+                self.defines[member].add(symbol)
+                (weak if kind in "Ww" else self.definer).setdefault(symbol, member)
+        for symbol, member in weak.items():
+            self.definer.setdefault(symbol, member)
+
+    def extract(self, member):
+        run("ar", "x", os.path.abspath(self.path), member, cwd=self.workdir)
+        return os.path.join(self.workdir, member)
+
+    def plain_code(self, member):
+        """None if the member holds only code, else what else it holds."""
+        obj = self.extract(member)
+        for line in run("readelf", "-SW", obj).splitlines():
+            m = re.match(r"\s*\[\s*\d+\]\s+(\S+)\s+\S+\s+[0-9a-f]+\s+[0-9a-f]+\s+([0-9a-f]+)", line)
+            if m and int(m.group(2), 16) and m.group(1) not in (".strtab", ".symtab", ".shstrtab") \
+                    and not m.group(1).startswith(".rel") and not CODE_SECTION.match(m.group(1)):
+                return f"section {m.group(1)}"
+        return None
+
+    def closure(self, symbol):
+        """The members `symbol` needs, each with the symbol it is needed for,
+        or (None, reason) when they are not all plain code."""
+        if symbol not in self.definer:
+            return None, f"libc.a does not define {symbol}"
+        members, todo = {}, [(self.definer[symbol], symbol)]
+        while todo:
+            member, wanted_for = todo.pop(0)
+            if member in members:
+                continue
+            other = self.plain_code(member)
+            if other:
+                return None, f"{member} (for {wanted_for}) holds {other}: libc state, not plain code"
+            members[member] = wanted_for
+            for needed in sorted(self.undefined[member] - LINKER_SYMBOLS):
+                if needed not in self.definer:
+                    return None, f"{member} needs {needed}, which libc.a does not define"
+                todo.append((self.definer[needed], needed))
+        return members, None
+
+
+def take(libc, routines, out, manifest):
+    """Extracts and renames the libc's routines; returns the objects."""
+    entry = {"package": LIBCS[libc]["package"], "routines": {}}
+    manifest[libc] = entry
+    try:
+        root, entry["version"] = fetch(libc, out)
+    except (subprocess.CalledProcessError, IndexError, OSError) as e:
+        reason = getattr(e, "stderr", "") or str(e)
+        for routine in routines:
+            entry["routines"][routine] = {"status": "left out",
+                                          "note": f"package unavailable: {reason.strip()}"}
+        return []
+
+    workdir = os.path.join(out, libc + "-members")
+    os.makedirs(workdir, exist_ok=True)
+    archive = Archive(os.path.join(root, LIBCS[libc]["archive"]), workdir)
+    chosen = []
+    for routine in routines:
+        members, reason = archive.closure(routine)
+        if reason:
+            entry["routines"][routine] = {"status": "left out", "note": reason}
+            continue
+        calls = [wanted_for for wanted_for in list(members.values())[1:]]
+        note = f"calls {', '.join(calls)} (the libc's own, linked with it)" if calls else ""
+        entry["routines"][routine] = {"status": "linked", "members": list(members), "note": note}
+        chosen += [m for m in members if m not in chosen]
+
+    # One renaming for every global symbol of the chosen members, defined or
+    # referred to, so calls between them stay among them.
+    symbols = set()
+    for member in chosen:
+        symbols |= archive.defines[member] | archive.undefined[member]
+    symbols -= LINKER_SYMBOLS
+    renames = os.path.join(out, libc + ".renames")
+    with open(renames, "w") as f:
+        for symbol in sorted(symbols):
+            f.write(f"{symbol} {libc}_{symbol}\n")
+    objects = []
+    for member in chosen:
+        renamed = os.path.join(workdir, libc + "_" + member.replace(".lo", ".o"))
+        run("objcopy", f"--redefine-syms={renames}", "--remove-section=.gnu.warning*",
+            os.path.join(workdir, member), renamed)
+        objects.append(renamed)
+    return objects
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--table", required=True)
+    parser.add_argument("--out", required=True)
+    args = parser.parse_args()
+    os.makedirs(args.out, exist_ok=True)
+
+    wanted = {}  # libc -> routines
+    for symbol in peer_symbols(args.table):
+        libc, _, routine = symbol.partition("_")
+        if libc not in LIBCS:
+            sys.exit(f"bench_peers.py: {symbol}: no libc '{libc}'")
+        wanted.setdefault(libc, []).append(routine)
+
+    manifest, objects = {}, []
+    for libc, routines in wanted.items():
+        objects += take(libc, routines, args.out, manifest)
+
+    combined = os.path.join(args.out, "peers.o")
+    if objects:
+        run("ld", "-r", "-m", "elf_i386", "-o", combined, *objects)
+    else:
+        run("as", "--32", "-o", combined, "/dev/null")
+
+    # Nothing may be left for the platform's libc to resolve.
+    loose = set(run("nm", "-u", combined).split()) - {"U"} - LINKER_SYMBOLS
+    if loose:
+        sys.exit(f"bench_peers.py: peers.o refers to {sorted(loose)}")
+    defined = set(run("nm", "-g", "--defined-only", combined).split())
+    for libc, entry in manifest.items():
+        for routine, state in entry["routines"].items():
+            if state["status"] == "linked" and f"{libc}_{routine}" not in defined:
+                sys.exit(f"bench_peers.py: {libc}_{routine} missing from peers.o")
+
+    with open(os.path.join(args.out, "peers.json"), "w") as f:
+        json.dump(manifest, f, indent=2, sort_keys=True)
+    for libc, entry in manifest.items():
+        for routine, state in entry["routines"].items():
+            if state["status"] != "linked":
+                print(f"bench_peers.py: {libc} {routine} left out: {state['note']}")
+
+
+if __name__ == "__main__":
+    main()
