@@ -42,7 +42,8 @@ bench:
 	@$(CMAKE_CONFIGURE) -DSSE2STR_TESTS=OFF -DSSE2STR_BENCH=ON >/dev/null
 	@cmake --build $(BUILD) --target modules sse2str_bench
 	@echo "sse2str: running the benchmark$(if $(QUICK), (quick)) (log: $(BENCH_DIR)/console.log)"
-	@$(BENCH_DIR)/sse2str_bench $(if $(QUICK),--quick) $(BENCH_FLAGS) >$(BENCH_DIR)/console.log
+	@$(BENCH_DIR)/sse2str_bench $(if $(QUICK),--quick) $(BENCH_FLAGS) >$(BENCH_DIR)/console.log 2>&1 \
+	  || { tail -n 20 $(BENCH_DIR)/console.log; exit 1; }
 	@python3 scripts/bench_report.py --results $(BENCH_DIR)/results.json \
 	         --peers $(BENCH_DIR)/peers/peers.json --out $(BENCH_DIR)
 

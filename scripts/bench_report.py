@@ -186,15 +186,30 @@ def cache_size_for(threshold):
     return c
 
 
+# Two fill techniques within this share of each other's speed are a tie:
+# beyond the first-level cache both run at the cache's bandwidth, and the
+# order between them is noise.
+TIE = 0.05
+
+
 def tuning(run):
-    """(rows, crossover size or None); rows: size, block B/cycle, string B/cycle."""
+    """(rows, crossover size or None); rows: size, then bytes per cycle of the
+    block loop and the string store, by minimum and by median.
+
+    The crossover is the smallest size at which the string store is faster
+    than the block loop and from which on it is never slower by more than
+    the tie margin.  It compares medians: past the first-level cache both
+    techniques run at the same speed, and a lucky minimum would decide."""
     sizes = sorted({k[3] for k in run.min if k[0] == "tune:memset"})
-    rows = [(s, run.bytes_per_cycle("tune:memset", "block_loop", 0, s),
-             run.bytes_per_cycle("tune:memset", "string_store", 0, s)) for s in sizes]
-    rows = [r for r in rows if r[1] and r[2]]
+    rows = []
+    for s in sizes:
+        keys = [("tune:memset", t, 0, s) for t in ("block_loop", "string_store")]
+        if all(k in run.min for k in keys):
+            rows.append((s, *(s / (run.min[k] * run.ghz) for k in keys),
+                         *(s / (run.median[k] * run.ghz) for k in keys)))
     crossover = None
-    for i, (size, block, string) in enumerate(rows):
-        if all(later[2] >= later[1] for later in rows[i:]):
+    for i, (size, _, _, block, string) in enumerate(rows):
+        if string > block and all(later[4] >= later[3] * (1 - TIE) for later in rows[i:]):
             crossover = size
             break
     return rows, crossover
@@ -222,14 +237,17 @@ def plot(run, workload, routine, out):
               "byte_loop": "lw 2 lc rgb '#7f8c8d'", "ceiling": "lw 1 dt 3 lc rgb '#000000'"}
     panels = len(run.offsets)
     script = [
-        f"set terminal pngcairo size {460 * panels},420 font 'sans,10'",
+        f"set terminal pngcairo size {460 * panels},460 font 'sans,10'",
         f"set output '{os.path.join(out, 'plots', name + '.png')}'",
         f"set multiplot layout 1,{panels} title '{workload}: bytes per cycle (TSC) against size'",
         "set logscale xy 2", XTICS, "set xlabel 'size (bytes)'",
-        "set ylabel 'bytes per cycle'", "set grid", "set key top left",
-        "set datafile missing 'NaN'",
+        "set ylabel 'bytes per cycle'", "set grid", "set datafile missing 'NaN'",
+        # One key for all panels, below them.
+        "set bmargin 7", "set key at screen 0.5, 0.06 center horizontal Left reverse width 2 samplen 3",
     ]
     for p, offset in enumerate(run.offsets):
+        if p == 1:
+            script.append("unset key")
         lines = []
         for i, c in enumerate(columns):
             col = 2 + p * len(columns) + i
@@ -246,12 +264,12 @@ def plot_tuning(rows, crossover, out):
     data = os.path.join(out, "plots", "tune-memset.dat")
     with open(data, "w") as f:
         f.write("# size block_loop string_store\n")
-        for size, block, string in rows:
+        for size, _, _, block, string in rows:
             f.write(f"{size} {block:.4f} {string:.4f}\n")
     script = [
         "set terminal pngcairo size 700,420 font 'sans,10'",
         f"set output '{os.path.join(out, 'plots', 'tune-memset.png')}'",
-        "set title 'memset: block loop against string store (aligned start)'",
+        "set title 'memset: block loop against string store (aligned start, median)'",
         "set logscale x 2", XTICS, "set xlabel 'size (bytes)'",
         "set ylabel 'bytes per cycle'", "set grid", "set key bottom right", "set yrange [0:*]",
     ]
@@ -366,7 +384,7 @@ def report(run, peers, out, rendered):
             if len(routine["scenarios"]) > 1:
                 md += [f"### {workload}", ""]
             md += routine_table(run, routine, workload) + [""]
-            if rendered:
+            if rendered and any(k[0] == workload for k in run.min):
                 md += [f"![{workload}](plots/{workload.replace(':', '-')}.png)", ""]
         md += notes(routine, peers)
 
@@ -379,14 +397,18 @@ def report(run, peers, out, rendered):
     else:
         md += ["`__memset_sse2_rep` from an aligned start, `__x86_data_cache_size` forced to "
                "0xFFFFFFFF (every large fill runs the block loop) and to 0 (every large fill takes the "
-               "string store); bytes per cycle, minimum over the repetitions.", "",
-               "| size | block loop | string store | string / block |", "|---|---|---|---|"]
-        md += [f"| {size_label(s)} | {b:.2f} | {r:.2f} | {r / b:.2f} |" for s, b, r in rows]
+               "string store); bytes per cycle by the minimum and by the median time.", "",
+               "| size | block loop, min | string store, min | block loop, median | string store, median "
+               "| string / block (median) |", "|---|---|---|---|---|---|"]
+        md += [f"| {size_label(s)} | {bm:.2f} | {sm:.2f} | {b:.2f} | {r:.2f} | {r / b:.2f} |"
+               for s, bm, sm, b, r in rows]
         md.append("")
         if crossover:
-            md.append(f"The string store is at least as fast as the block loop from {size_label(crossover)} "
-                      f"on. A threshold there is C - C/16 = {crossover} for C = {cache_size_for(crossover)}: "
-                      f"that is the default this machine suggests for `__x86_data_cache_size`.")
+            md.append(f"Rule: the threshold goes to the smallest size at which the string store is faster "
+                      f"and from which on it is never more than {TIE:.0%} slower (closer than that is "
+                      f"noise). Here that is {size_label(crossover)}: a threshold C - C/16 = {crossover} "
+                      f"needs C = {cache_size_for(crossover)}, the default this machine suggests for "
+                      f"`__x86_data_cache_size`.")
         else:
             md.append("The block loop is faster at every size measured: the string store should start "
                       "beyond the sweep.")
@@ -413,9 +435,11 @@ def main():
 
     run = Run(args.results)
     peers = json.load(open(args.peers)) if args.peers and os.path.exists(args.peers) else {}
+    args.out = os.path.abspath(args.out)
     os.makedirs(os.path.join(args.out, "plots"), exist_ok=True)
 
-    scripts = [plot(run, w, r, args.out) for r in run.routines for w in workloads_of(r)]
+    scripts = [plot(run, w, r, args.out) for r in run.routines for w in workloads_of(r)
+               if any(k[0] == w for k in run.min)]
     rows, crossover = tuning(run)
     if rows:
         scripts.append(plot_tuning(rows, crossover, args.out))
