@@ -32,17 +32,18 @@ test:
 # Every candidate interleaved at random, each measurement repeated; the report
 # takes the minimum and the median of the repetitions.
 BENCH_DIR   = $(BUILD)/bench
+BENCH_QUICK = $(filter 1,$(QUICK))
 BENCH_FLAGS = --benchmark_enable_random_interleaving=true \
-              --benchmark_repetitions=$(if $(QUICK),3,5) \
-              --benchmark_min_time=$(if $(QUICK),0.002,0.01) \
+              --benchmark_repetitions=$(if $(BENCH_QUICK),3,5) \
+              --benchmark_min_time=$(if $(BENCH_QUICK),0.002,0.01) \
               --benchmark_out=$(BENCH_DIR)/results.json --benchmark_out_format=json
 
 bench:
 	@scripts/setup.sh bench
 	@$(CMAKE_CONFIGURE) -DSSE2STR_TESTS=OFF -DSSE2STR_BENCH=ON >/dev/null
 	@cmake --build $(BUILD) --target modules sse2str_bench
-	@echo "sse2str: running the benchmark$(if $(QUICK), (quick)) (log: $(BENCH_DIR)/console.log)"
-	@$(BENCH_DIR)/sse2str_bench $(if $(QUICK),--quick) $(BENCH_FLAGS) >$(BENCH_DIR)/console.log 2>&1 \
+	@echo "sse2str: running the benchmark$(if $(BENCH_QUICK), (quick)) (log: $(BENCH_DIR)/console.log)"
+	@$(BENCH_DIR)/sse2str_bench $(if $(BENCH_QUICK),--quick) $(BENCH_FLAGS) >$(BENCH_DIR)/console.log 2>&1 \
 	  || { tail -n 20 $(BENCH_DIR)/console.log; exit 1; }
 	@python3 scripts/bench_report.py --results $(BENCH_DIR)/results.json \
 	         --peers $(BENCH_DIR)/peers/peers.json --out $(BENCH_DIR)
