@@ -188,9 +188,9 @@ class Registry {
     add_ceiling<Ceiling>();
   }
 
-  void add_fill_tuning(Function memset) {
-    if (!memset || !&__x86_data_cache_size) return;
-    auto* f = reinterpret_cast<FillByte::Fn*>(memset);
+  void add_fill_tuning(Function fill) {
+    if (!fill || !&__x86_data_cache_size) return;
+    auto* f = reinterpret_cast<FillByte::Fn*>(fill);
     for (size_t size : plan_.tuning_sizes) {
       const Operands o = arena_.at(0, size);
       benchmark::RegisterBenchmark(name_of("tune:memset", "block_loop", 0, size).c_str(),

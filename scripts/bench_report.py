@@ -349,8 +349,9 @@ def report(run, peers, out, rendered):
            f"{run.repetitions} repetitions, run in random order with every other measurement "
            "(Google Benchmark's random interleaving); the medians are in the detail below. "
            "Routine cells are the geometric mean over the start offsets "
-           f"{', '.join(str(o) for o in run.offsets)} (modulo 64); the ceiling is measured from aligned "
-           "operands. The speed-up is the best peer's time over ours (profiling configuration, the "
+           f"{', '.join(str(o) for o in run.offsets)} (modulo 64). The ceiling is the plainest aligned "
+           "SSE2 loop of the routine's kind, measured from aligned operands: what 16-byte operations "
+           "reach here, not a hard limit (the string store instructions of a fill can pass it). The speed-up is the best peer's time over ours (profiling configuration, the "
            "hook returning at once), geometric mean over the offsets; the peers are musl, dietlibc "
            "and the plain byte loop, whichever is fastest at each point.", ""]
     if peers:
