@@ -33,13 +33,14 @@ set_property(GLOBAL PROPERTY SSE2STR_DELIVERED "")
 set_property(GLOBAL PROPERTY SSE2STR_MODULES "")
 
 # sse2str_module(<name> SOURCE <file> SYMBOL <symbol> SECTION <section>
-#                [UNDEFINED <symbols>...] [RODATA <section>])
+#                [UNDEFINED <symbols>...] [RODATA <section>] [FLAGS <flags>...])
+# FLAGS are added after the common ones, for what one module alone needs.
 function(sse2str_module name)
-  cmake_parse_arguments(M "" "SOURCE;SYMBOL;SECTION;RODATA" "UNDEFINED" ${ARGN})
+  cmake_parse_arguments(M "" "SOURCE;SYMBOL;SECTION;RODATA" "UNDEFINED;FLAGS" ${ARGN})
   foreach(config prof noprof)
     set(target ${name}_${config})
     add_library(${target} OBJECT ${M_SOURCE})
-    target_compile_options(${target} PRIVATE ${SSE2STR_MODULE_FLAGS})
+    target_compile_options(${target} PRIVATE ${SSE2STR_MODULE_FLAGS} ${M_FLAGS})
     target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
     if(config STREQUAL prof)
       target_compile_definitions(${target} PRIVATE SSE2STR_PROFILE=1)

@@ -1,0 +1,18 @@
+// __bzero_sse2_rep: sets `count` bytes from `destination` to zero.  The fill
+// itself, shared with __memset_sse2_rep, is in fill.h; this module carries
+// its own tables.
+#include "fill/fill.h"
+#include "frame/entry_frame.h"
+
+using namespace sse2str;
+
+SSE2STR_ENTRY_FRAME(".text.sse2", __bzero_sse2_rep, bzero_sse2_rep_body);
+
+SSE2STR_BODY(".text.sse2")
+void bzero_body(void* destination, size_t count) asm("bzero_sse2_rep_body");
+
+void bzero_body(void* destination, size_t count) {
+  fill_range(static_cast<char*>(destination), count, ZeroPattern{});
+}
+
+SSE2STR_ENTRY_END(".text.sse2", __bzero_sse2_rep);

@@ -1,0 +1,246 @@
+// The fill shared by __memset_sse2_rep and __bzero_sse2_rep.
+//
+// A fill is sorted by size, each class with its own store technique:
+//   short    below 32 bytes: one indexed jump into straight-line 4-, 2- and
+//            1-byte stores from a general register (the short table);
+//   medium   below 128 bytes left after the head store: one indexed jump
+//            into aligned 16-byte stores and an 8/4/2/1-byte closing run
+//            (the tail table);
+//   large    the block loop, 128 bytes of aligned stores per pass, then the
+//            tail table for what is left;
+//   huge     from a threshold derived from the data-cache size on,
+//            `rep stosl` and 0 to 3 closing bytes.
+// Stores run in ascending address order and never leave the range; the
+// destination is never read.  Bytes are written twice only where the
+// unaligned head store overlaps the first aligned store after it.
+//
+// Each module instantiates fill_range with its own pattern and so carries
+// its own copy of the tables; nothing is shared between the objects.
+#pragma once
+
+#include "frame/block.h"
+
+// Data-cache size in bytes, defined outside the fill modules.  It is read
+// afresh, with one plain load, by every fill that reaches the large-fill
+// decision, so a change takes effect from the next such fill.
+extern "C" uint32_t __x86_data_cache_size;
+
+namespace sse2str {
+
+// Below this count a fill is short: the SIMD register is not touched.
+inline constexpr size_t kShortFillLimit = 32;
+// Below this many bytes after the head store, the tail table finishes.
+inline constexpr size_t kTailLimit = 128;
+// Bytes one pass of the block loop stores: eight aligned blocks.
+inline constexpr size_t kPassSize = 8 * kBlockSize;
+// The string-store threshold is C - (C >> 4) for the data-cache size C; it
+// never exceeds C, so it cannot wrap whatever C holds.
+inline constexpr unsigned kThresholdShift = 4;
+inline constexpr size_t kWordSize = 4;
+
+// ---- the fill value ----------------------------------------------------------
+
+// The low byte of `value` in all four bytes of a general register.
+SSE2STR_INLINE uint32_t broadcast_word(int value) {
+  return (static_cast<uint32_t>(value) & 0xFFu) * 0x01010101u;
+}
+
+// memset's pattern: the byte argument, broadcast to a word at entry and to a
+// block (MOVD, PSHUFD 0) only when a fill needs SIMD stores.
+struct BytePattern {
+  uint32_t word;
+  explicit BytePattern(int value) : word(broadcast_word(value)) {}
+  Block block() const { return _mm_shuffle_epi32(_mm_cvtsi32_si128(static_cast<int>(word)), 0); }
+};
+
+// bzero's pattern: zero in both forms.  A zero block the compiler can see
+// through is not kept in a register: it would be made again before every
+// store, and the 8-byte store of a known zero split into two 4-byte stores.
+// PSADBW of the cleared register with itself gives the same zero, opaque to
+// the compiler, so every SIMD store takes it from one register as MOVQ and
+// MOVDQA.
+struct ZeroPattern {
+  static constexpr uint32_t word = 0;
+  Block block() const {
+    const Block zero = zero_block();
+    return _mm_sad_epu8(zero, zero);
+  }
+};
+
+// ---- stores ------------------------------------------------------------------
+
+// Unaligned, aliasing views of the destination for the narrow stores.
+using Unaligned32 = uint32_t __attribute__((may_alias, aligned(1)));
+using Unaligned16 = uint16_t __attribute__((may_alias, aligned(1)));
+
+SSE2STR_INLINE void store_word(char* p, uint32_t word) { *reinterpret_cast<Unaligned32*>(p) = word; }
+
+SSE2STR_INLINE void store_half(char* p, uint32_t word) {
+  *reinterpret_cast<Unaligned16*>(p) = static_cast<uint16_t>(word);
+}
+
+SSE2STR_INLINE void store_byte(char* p, uint32_t word) { *p = static_cast<char>(word); }
+
+// The low 8 bytes of the block with MOVQ.
+SSE2STR_INLINE void store_quad(char* p, Block block) {
+  _mm_storel_epi64(reinterpret_cast<Block*>(p), block);
+}
+
+// Closing run of a store sequence: the stores for the set bits of the
+// residue `R`, widest first, each at a fixed offset back from the end.  In
+// the tail table the pointer is 16-byte aligned, so each of these stores lies
+// at a multiple of its own width.
+template <size_t R, class Pattern>
+SSE2STR_INLINE void closing_run(char* end, Pattern pattern, Block block) {
+  if constexpr ((R & 8) != 0) store_quad(end - R, block);
+  if constexpr ((R & 4) != 0) store_word(end - (R & 7), pattern.word);
+  if constexpr ((R & 2) != 0) store_half(end - (R & 3), pattern.word);
+  if constexpr ((R & 1) != 0) store_byte(end - 1, pattern.word);
+}
+
+// ---- the short table ---------------------------------------------------------
+//
+// Four store sequences, one per count modulo 4: seven 4-byte stores, then the
+// closing run of the residue.  Every store addresses the range back from the
+// end, so one sequence serves all eight counts of its residue: the entry for
+// count c is the store that writes end - c.
+
+#define SSE2STR_WORD_ENTRY(c) \
+  case (c):                   \
+    store_word(end - (c), pattern.word); [[fallthrough]];
+
+#define SSE2STR_SHORT_SEQUENCE(r)                                                   \
+  SSE2STR_WORD_ENTRY(28 + r) SSE2STR_WORD_ENTRY(24 + r) SSE2STR_WORD_ENTRY(20 + r)  \
+  SSE2STR_WORD_ENTRY(16 + r) SSE2STR_WORD_ENTRY(12 + r) SSE2STR_WORD_ENTRY(8 + r)   \
+  SSE2STR_WORD_ENTRY(4 + r)                                                         \
+  case (r):                                                                         \
+    closing_run<(r)>(end, pattern, Block{});                                        \
+    return;
+
+template <class Pattern>
+SSE2STR_INLINE void short_table(char* end, size_t count, Pattern pattern) {
+  switch (count) {
+    SSE2STR_SHORT_SEQUENCE(0)
+    SSE2STR_SHORT_SEQUENCE(1)
+    SSE2STR_SHORT_SEQUENCE(2)
+    SSE2STR_SHORT_SEQUENCE(3)
+    default:
+      __builtin_unreachable();
+  }
+}
+
+#undef SSE2STR_SHORT_SEQUENCE
+#undef SSE2STR_WORD_ENTRY
+
+// ---- the tail table ----------------------------------------------------------
+//
+// Sixteen store sequences, one per remaining count modulo 16: seven aligned
+// 16-byte stores, then the closing run.  As in the short table, the entry for
+// index c is the store that writes end - c.
+
+#define SSE2STR_BLOCK_ENTRY(c) \
+  case (c):                    \
+    store_aligned(end - (c), block); [[fallthrough]];
+
+#define SSE2STR_TAIL_SEQUENCE(r)                                                       \
+  SSE2STR_BLOCK_ENTRY(112 + r) SSE2STR_BLOCK_ENTRY(96 + r) SSE2STR_BLOCK_ENTRY(80 + r) \
+  SSE2STR_BLOCK_ENTRY(64 + r) SSE2STR_BLOCK_ENTRY(48 + r) SSE2STR_BLOCK_ENTRY(32 + r)  \
+  SSE2STR_BLOCK_ENTRY(16 + r)                                                          \
+  case (r):                                                                            \
+    closing_run<(r)>(end, pattern, block);                                             \
+    return;
+
+template <class Pattern>
+SSE2STR_INLINE void tail_table(char* end, size_t remaining, Pattern pattern, Block block) {
+  switch (remaining) {
+    SSE2STR_TAIL_SEQUENCE(0)
+    SSE2STR_TAIL_SEQUENCE(1)
+    SSE2STR_TAIL_SEQUENCE(2)
+    SSE2STR_TAIL_SEQUENCE(3)
+    SSE2STR_TAIL_SEQUENCE(4)
+    SSE2STR_TAIL_SEQUENCE(5)
+    SSE2STR_TAIL_SEQUENCE(6)
+    SSE2STR_TAIL_SEQUENCE(7)
+    SSE2STR_TAIL_SEQUENCE(8)
+    SSE2STR_TAIL_SEQUENCE(9)
+    SSE2STR_TAIL_SEQUENCE(10)
+    SSE2STR_TAIL_SEQUENCE(11)
+    SSE2STR_TAIL_SEQUENCE(12)
+    SSE2STR_TAIL_SEQUENCE(13)
+    SSE2STR_TAIL_SEQUENCE(14)
+    SSE2STR_TAIL_SEQUENCE(15)
+    default:
+      __builtin_unreachable();
+  }
+}
+
+#undef SSE2STR_TAIL_SEQUENCE
+#undef SSE2STR_BLOCK_ENTRY
+
+// ---- the large fills ---------------------------------------------------------
+
+// One pass of the block loop: eight aligned blocks, ascending.
+SSE2STR_INLINE void store_pass(char* p, Block block) {
+#pragma GCC unroll 8
+  for (size_t offset = 0; offset < kPassSize; offset += kBlockSize) store_aligned(p + offset, block);
+}
+
+// `rep stosl` from the aligned pointer, then the last 0 to 3 bytes.  The
+// direction flag is clear at entry by the calling convention.
+SSE2STR_INLINE void string_store(char* p, size_t remaining, uint32_t word) {
+  size_t words = remaining / kWordSize;
+  asm volatile("rep stosl" : "+D"(p), "+c"(words) : "a"(word) : "memory");
+  if ((remaining & 2) != 0) {
+    store_half(p, word);
+    p += 2;
+  }
+  if ((remaining & 1) != 0) store_byte(p, word);
+}
+
+// ---- the routine -------------------------------------------------------------
+
+template <class Pattern>
+SSE2STR_INLINE void fill_range(char* const start, const size_t count, const Pattern pattern) {
+  if (__builtin_expect(count < kShortFillLimit, 1)) {
+    short_table(start + count, count, pattern);
+    return;
+  }
+  const Block block = pattern.block();
+
+  // Head store: one unaligned block covers the bytes up to the first aligned
+  // block, whose stores write the overlap again.
+  char* p = start;
+  size_t remaining = count;
+  if (block_offset(start) != 0) {
+    store_unaligned(start, block);
+    p = block_align_down(start) + kBlockSize;
+    remaining = count - static_cast<size_t>(p - start);
+  }
+  if (remaining >= kTailLimit) {
+    // Large-fill decision.
+    const uint32_t cache_size = __x86_data_cache_size;
+    if (remaining >= cache_size - (cache_size >> kThresholdShift)) {
+      string_store(p, remaining, pattern.word);
+      return;
+    }
+
+    // Block loop.  `running` holds the bytes left after the current pass,
+    // less one pass, so the subtraction that counts a pass also ends the
+    // loop: it borrows exactly when less than a pass is left.  The test is
+    // unsigned, so any count below the threshold fills correctly, 2 GiB and
+    // more included.
+    size_t running = remaining - kPassSize;
+    for (;;) {
+      store_pass(p, block);
+      p += kPassSize;
+      if (__builtin_sub_overflow(running, kPassSize, &running)) break;
+      store_pass(p, block);
+      p += kPassSize;
+      if (__builtin_sub_overflow(running, kPassSize, &running)) break;
+    }
+    remaining = running + kPassSize;
+  }
+  tail_table(p + remaining, remaining, pattern, block);
+}
+
+}  // namespace sse2str
