@@ -11,12 +11,14 @@
 
 namespace sse2str::test {
 
-// One call of a routine: its argument words and the result it must give.
-// The buffers the arguments point to must outlive the test.
+// One call of a routine: its argument words and the result it must give
+// (none for a routine without a result, whose %eax is left undefined).  The
+// buffers the arguments point to must outlive the test.
 struct FrameCase {
   std::string label;
   std::vector<uint32_t> args;
   uint32_t expected;
+  bool has_result = true;
 };
 
 template <class T>

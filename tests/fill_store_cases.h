@@ -1,0 +1,57 @@
+// The fills whose stores fill_stores_test.cpp traces: fill_store_driver runs
+// them under valgrind's lackey tool, the test reads the trace.  Each case
+// runs __memset_sse2_rep and then __bzero_sse2_rep on the same range.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <vector>
+
+namespace sse2str::test {
+
+struct StoreCase {
+  size_t offset;   // of the start from a 4 KiB boundary
+  size_t count;
+  uint32_t cache;  // __x86_data_cache_size during the call
+};
+
+// Room for the largest case below.
+inline constexpr size_t kStoreBufferSize = 3 * 4096;
+
+inline constexpr uint32_t kTraceBlockLoop = 0xFFFFFFFFu;  // threshold above every count
+inline constexpr uint32_t kTraceStringStore = 0;          // threshold 0
+
+inline std::vector<StoreCase> store_cases() {
+  std::vector<StoreCase> cases;
+  // Every short-table index, at every start alignment in a block.
+  for (size_t offset = 0; offset < 16; ++offset)
+    for (size_t count = 0; count < 32; ++count) cases.push_back({offset, count, kTraceBlockLoop});
+  // Every tail-table index reached directly: 32 to 127 from an aligned
+  // start, 17 to 31 after a 15-byte head store; the head store at every
+  // alignment, with the borders of the medium fill.
+  for (size_t count = 32; count <= 145; ++count) cases.push_back({0, count, kTraceBlockLoop});
+  for (size_t count = 32; count <= 47; ++count) cases.push_back({1, count, kTraceBlockLoop});
+  for (size_t offset = 1; offset < 16; ++offset)
+    for (size_t count : {32, 33, 47, 63, 100, 142, 143, 144})
+      cases.push_back({offset, count, kTraceBlockLoop});
+  // Every tail-table index after one block-loop pass, and several passes.
+  for (size_t count = 128; count < 256; ++count) cases.push_back({0, count, kTraceBlockLoop});
+  for (size_t offset : {1, 9, 15})
+    for (size_t count : {256, 300, 383, 384, 600, 1000}) cases.push_back({offset, count, kTraceBlockLoop});
+  // The string store with each number of closing bytes, at every alignment.
+  for (size_t offset = 0; offset < 16; ++offset)
+    for (size_t count = 143; count <= 150; ++count) cases.push_back({offset, count, kTraceStringStore});
+  cases.push_back({0, 128, kTraceStringStore});
+  cases.push_back({7, 1000, kTraceStringStore});
+  // Thresholds: C = 137 puts it at 129; C = 4096 at 3840.
+  cases.push_back({0, 128, 137});
+  cases.push_back({0, 129, 137});
+  cases.push_back({0, 3839, 4096});
+  cases.push_back({0, 3840, 4096});
+  cases.push_back({1, 3839 + 15, 4096});
+  cases.push_back({1, 3840 + 15, 4096});
+  return cases;
+}
+
+}  // namespace sse2str::test

@@ -1,0 +1,264 @@
+// Checks shared by the two fills.  memset_test.cpp and bzero_test.cpp run
+// them on their routine through an adaptor:
+//   struct Routine {
+//     static constexpr bool kHasResult;         // returns the destination
+//     static void* fill(void*, int, size_t);    // the routine (value unused by bzero)
+//     static void reference(void*, int, size_t);  // the plain-loop model
+//     static unsigned char byte_of(int value);  // the byte it stores
+//   };
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+
+#include <vector>
+
+#include "guard.h"
+#include "reference.h"
+#include "routines.h"
+#include "sweep.h"
+
+extern "C" uint32_t __x86_data_cache_size;
+
+namespace sse2str::test {
+
+// Data-cache sizes that send every fill reaching the large-fill decision
+// down one path: 0 gives the threshold 0 (string store), the largest value
+// the threshold 0xF0000001 (block loop).
+inline constexpr uint32_t kAlwaysStringStore = 0;
+inline constexpr uint32_t kAlwaysBlockLoop = 0xFFFFFFFFu;
+
+// Sets __x86_data_cache_size for the lifetime of a scope.
+class CacheSize {
+ public:
+  explicit CacheSize(uint32_t value) : saved_(__x86_data_cache_size) {
+    __x86_data_cache_size = value;
+  }
+  ~CacheSize() { __x86_data_cache_size = saved_; }
+  CacheSize(const CacheSize&) = delete;
+  CacheSize& operator=(const CacheSize&) = delete;
+
+ private:
+  uint32_t saved_;
+};
+
+// Bytes remaining after the head store for a fill of `count` at `start`
+// (32 bytes or more): the head store brings the pointer to the next multiple
+// of 16.
+inline size_t remaining_after_head(uintptr_t start, size_t count) {
+  return count - (-start & (kBlockSize - 1));
+}
+
+// Fills `count` bytes at `start` and compares the window from `before` bytes
+// in front of the start to `after` bytes past the end with what the model
+// makes of the same background: exactly the range changes.
+template <class Routine>
+::testing::AssertionResult fills_exactly(char* start, size_t count, int value, size_t before,
+                                         size_t after, TestRandom& random) {
+  char* const low = start - before;
+  const size_t window = before + count + after;
+  random.fill_avoiding(low, window, Routine::byte_of(value));
+  std::vector<char> want(low, low + window);
+  Routine::reference(want.data() + before, value, count);
+  void* const result = Routine::fill(start, value, count);
+  if (Routine::kHasResult && result != start)
+    return ::testing::AssertionFailure()
+           << "returned start + " << static_cast<char*>(result) - start;
+  if (memcmp(low, want.data(), window) == 0) return ::testing::AssertionSuccess();
+  size_t i = 0;
+  while (low[i] == want[i]) ++i;
+  return ::testing::AssertionFailure()
+         << "byte at start " << (i < before ? "- " : "+ ")
+         << (i < before ? before - i : i - before) << " is "
+         << static_cast<int>(static_cast<unsigned char>(low[i])) << ", want "
+         << static_cast<int>(static_cast<unsigned char>(want[i]));
+}
+
+// Every start offset in a line and every count up to 600 (all short counts,
+// every tail index after the head store, one to three block-loop passes and
+// every tail index after them), on both large-fill paths and with a
+// threshold inside the sweep.  The range begins at the given offset from a
+// page that follows an inaccessible one, and again ends at the last byte
+// before an inaccessible page.
+template <class Routine>
+void check_every_offset_and_count() {
+  constexpr size_t kMaxCount = 600;
+  GuardedPages pages(2);
+  TestRandom random(11);
+  for (uint32_t cache : {kAlwaysBlockLoop, kAlwaysStringStore, uint32_t{320}}) {
+    CacheSize scoped(cache);
+    size_t count = 0, offset = 0;
+    bool at_end = false;
+    const Fault fault = run_catching_faults([&] {
+      for (count = 0; count <= kMaxCount; ++count) {
+        at_end = true;
+        const int value = value_with_junk(random.byte(), random);
+        ASSERT_TRUE(fills_exactly<Routine>(pages.end() - count, count, value, kLineSize, 0, random))
+            << "cache size " << cache << ", count " << count << ", ending at a guard page";
+        at_end = false;
+        for (offset = 0; offset < kLineSize; ++offset) {
+          ASSERT_TRUE(fills_exactly<Routine>(pages.begin() + offset, count, value, offset,
+                                             kLineSize, random))
+              << "cache size " << cache << ", offset " << offset << ", count " << count;
+        }
+      }
+    });
+    EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec
+                        << ": cache size " << cache << ", count " << count
+                        << (at_end ? ", ending at a guard page" : ", offset ")
+                        << (at_end ? "" : std::to_string(offset));
+  }
+}
+
+// Large counts around 64 KiB and 1 MiB, at several start offsets, with the
+// processor's cache size and on each large-fill path alone; and counts whose
+// remaining bytes after the head store straddle the threshold for several
+// cache sizes.
+template <class Routine>
+void check_large_counts() {
+  constexpr size_t kKiB = 1024, kMiB = 1024 * kKiB;
+  GuardedPages pages(kMiB / page_size() + 2);
+  TestRandom random(12);
+  const size_t counts[] = {64 * kKiB - 1, 64 * kKiB, 64 * kKiB + 3, 100 * kKiB + 13,
+                           kMiB - 77, kMiB};
+  const size_t offsets[] = {0, 1, 8, 15, 16, 37, 63};
+  const uint32_t processor_cache = __x86_data_cache_size;
+  const Fault fault = run_catching_faults([&] {
+    for (uint32_t cache : {processor_cache, kAlwaysStringStore, kAlwaysBlockLoop}) {
+      CacheSize scoped(cache);
+      for (size_t count : counts) {
+        for (size_t offset : offsets) {
+          ASSERT_TRUE(fills_exactly<Routine>(pages.begin() + offset, count, 0x1A5, offset,
+                                             kLineSize, random))
+              << "cache size " << cache << ", offset " << offset << ", count " << count;
+        }
+        ASSERT_TRUE(fills_exactly<Routine>(pages.end() - count, count, -1, kLineSize, 0, random))
+            << "cache size " << cache << ", count " << count << ", ending at a guard page";
+      }
+    }
+    for (uint32_t cache : {uint32_t{136}, uint32_t{137}, uint32_t{138}, uint32_t{4096},
+                           uint32_t{48 * kKiB}, uint32_t{kMiB}}) {
+      CacheSize scoped(cache);
+      const size_t threshold = cache - (cache >> 4);
+      for (size_t offset : offsets) {
+        char* const start = pages.begin() + offset;
+        const size_t head = -reinterpret_cast<uintptr_t>(start) & (kBlockSize - 1);
+        for (size_t remaining = threshold - 2; remaining <= threshold + 2; ++remaining) {
+          if (remaining < 128) continue;
+          ASSERT_TRUE(fills_exactly<Routine>(start, remaining + head, 0x5A, offset, kLineSize,
+                                             random))
+              << "cache size " << cache << ", offset " << offset << ", remaining " << remaining;
+        }
+      }
+    }
+  });
+  EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address;
+}
+
+// A count of 0 touches nothing, wherever the start points.
+template <class Routine>
+void check_zero_count() {
+  GuardedPages pages(1);
+  char* const inaccessible = pages.begin() - page_size();
+  size_t offset = 0;
+  const Fault fault = run_catching_faults([&] {
+    for (offset = 0; offset < page_size(); ++offset) {
+      void* const result = Routine::fill(inaccessible + offset, 0x5A, 0);
+      if (Routine::kHasResult) {
+        ASSERT_EQ(result, inaccessible + offset);
+      }
+    }
+    void* const result = Routine::fill(nullptr, 0x5A, 0);
+    if (Routine::kHasResult) {
+      ASSERT_EQ(result, nullptr);
+    }
+  });
+  EXPECT_FALSE(fault) << "count 0 at offset " << offset << " of an inaccessible page";
+}
+
+// ---- fills of more than 2 GiB ------------------------------------------------
+
+// Name of the environment variable that lets the huge fills run; they take
+// seconds and 2 GiB of memory, so they run as tests of their own.
+inline constexpr const char* kHugeTestsVariable = "SSE2STR_HUGE_TESTS";
+
+// Plain word loops, for speed over gigabytes; patterns that are not one byte
+// repeated keep the compiler from calling a library fill for them.
+inline void fill_background(char* p, size_t bytes, uint32_t pattern) {
+  for (size_t i = 0; i + 4 <= bytes; i += 4) memcpy(p + i, &pattern, 4);
+}
+
+// Offset of the first byte of [p, p + bytes) that differs from `byte`, or
+// `bytes`.
+inline size_t first_byte_other_than(const char* p, size_t bytes, unsigned char byte) {
+  size_t i = 0;
+  for (; i < bytes && (reinterpret_cast<uintptr_t>(p + i) & 3) != 0; ++i)
+    if (static_cast<unsigned char>(p[i]) != byte) return i;
+  const uint32_t word = byte * 0x01010101u;
+  for (; i + 4 <= bytes; i += 4) {
+    uint32_t got;
+    memcpy(&got, p + i, 4);
+    if (got != word) break;
+  }
+  for (; i < bytes; ++i)
+    if (static_cast<unsigned char>(p[i]) != byte) return i;
+  return bytes;
+}
+
+// One fill whose count has its top bit set, on each large-fill path.  The
+// range ends at the last byte before an inaccessible page and starts 3 bytes
+// past a multiple of 16, so the head store runs; the block loop then still
+// has more than 2 GiB to go after its first passes, so a running count read
+// as signed would end it early.
+template <class Routine>
+void check_huge_fill() {
+  if (getenv(kHugeTestsVariable) == nullptr)
+    GTEST_SKIP() << "set " << kHugeTestsVariable << " to run (ctest label slow)";
+  constexpr size_t kCount = 0x80000000u + 0x10000 + 77;
+  const size_t page = page_size();
+  const size_t data_pages = (kCount + kLineSize) / page + 1;
+  const size_t mapping_size = (data_pages + 2) * page;
+  void* const m = mmap(nullptr, mapping_size, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(m, MAP_FAILED) << "cannot map " << mapping_size << " bytes";
+  char* const mapping = static_cast<char*>(m);
+  char* const end = mapping + (data_pages + 1) * page;
+  ASSERT_EQ(mprotect(mapping, page, PROT_NONE), 0);
+  ASSERT_EQ(mprotect(end, page, PROT_NONE), 0);
+  char* const start = end - kCount;
+  ASSERT_EQ(reinterpret_cast<uintptr_t>(start) & (kBlockSize - 1), 3u);
+  ASSERT_GE(remaining_after_head(reinterpret_cast<uintptr_t>(start), kCount), 0x80000000u + 0x10000);
+
+  const struct {
+    uint32_t cache;
+    const char* path;
+    int value;
+    uint32_t background;
+  } runs[] = {{kAlwaysStringStore, "string store", 0x1A5, 0x01234567u},
+              {kAlwaysBlockLoop, "block loop", -1, 0x76543210u}};
+  for (const auto& run : runs) {
+    SCOPED_TRACE(run.path);
+    char* const low = start - kLineSize;
+    const size_t aligned_low = reinterpret_cast<uintptr_t>(low) & 3;
+    fill_background(low - aligned_low, static_cast<size_t>(end - low) + aligned_low,
+                    run.background);
+    std::vector<char> in_front(low, start);
+    CacheSize scoped(run.cache);
+    void* result = nullptr;
+    const Fault fault = run_catching_faults([&] { result = Routine::fill(start, run.value, kCount); });
+    ASSERT_FALSE(fault) << "fault at " << std::hex << fault.address << ", start " << (void*)start;
+    if (Routine::kHasResult) {
+      EXPECT_EQ(result, start);
+    }
+    const unsigned char byte = Routine::byte_of(run.value);
+    const size_t wrong = first_byte_other_than(start, kCount, byte);
+    EXPECT_EQ(wrong, kCount) << "byte at start + " << wrong << " is not the fill byte";
+    EXPECT_EQ(memcmp(low, in_front.data(), in_front.size()), 0) << "bytes in front of the start changed";
+  }
+  munmap(m, mapping_size);
+}
+
+}  // namespace sse2str::test
