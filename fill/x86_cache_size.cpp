@@ -2,12 +2,14 @@
 //
 // The fill routines read this 32-bit byte count to decide from which size on
 // a fill goes to `rep stosl` (at C - C/16 bytes after alignment).  This
-// object sets it before main from the level-1 data-cache size the processor
-// reports, unless the program has its own definition:
+// object sets it before main, and before the program's own constructors,
+// from the level-1 data-cache size the processor reports, unless the program
+// has its own definition:
 //   - linked from libsse2str.a, the object is not pulled in at all when the
 //     program defines the symbol;
-//   - linked explicitly, its definition is weak, so the program's wins, and
-//     the constructor then leaves the value alone.
+//   - linked explicitly, its definition is weak, so the program's wins; the
+//     constructor writes only this object's own storage, which the exported
+//     name then no longer refers to.
 // A program may also assign the variable at any time; each large fill reads
 // it afresh.
 #include <cpuid.h>
@@ -34,7 +36,7 @@ inline constexpr unsigned kL1CacheLeaf = 0x80000005;
 
 }  // namespace sse2str
 
-// The storage behind the weak exported name.
+// The storage behind the weak exported name, under a name of its own.
 static uint32_t own_data_cache_size asm("sse2str_own_data_cache_size") =
     sse2str::kFallbackDataCacheSize;
 
@@ -73,10 +75,9 @@ uint32_t level1_data_cache_from_extended_leaf() {
   return (ecx >> 24) * 1024;  // size in KiB in the top byte
 }
 
-// Runs before ordinary constructors, so that those may already fill.
+// Runs at the first priority open to programs, so that their constructors
+// may already fill with the value set.
 __attribute__((constructor(101))) void set_data_cache_size() {
-  // The program's own definition holds the program's own value.
-  if (&__x86_data_cache_size != &own_data_cache_size) return;
   uint32_t size = level1_data_cache_from_parameters();
   if (size == 0) size = level1_data_cache_from_extended_leaf();
   if (size != 0) own_data_cache_size = size;

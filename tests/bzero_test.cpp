@@ -15,6 +15,9 @@ struct Bzero {
   }
   static void reference(void* destination, int, size_t count) { ref::bzero(destination, count); }
   static unsigned char byte_of(int) { return 0; }
+  static void set_args(uint32_t words[3], void* destination, int, size_t count) {
+    words[0] = word(destination), words[1] = word(count), words[2] = 0xA5A5A5A5u;
+  }
 };
 
 TEST(Bzero, ClearsExactlyTheRangeForEveryOffsetAndCount) {
@@ -24,6 +27,11 @@ TEST(Bzero, ClearsExactlyTheRangeForEveryOffsetAndCount) {
 TEST(Bzero, ClearsLargeRangesOnEveryPath) { check_large_counts<Bzero>(); }
 
 TEST(Bzero, ZeroCountTouchesNothing) { check_zero_count<Bzero>(); }
+
+TEST(Bzero, ShortFillsLeaveTheSimdRegistersAlone) {
+  check_short_fills_keep_simd_registers<Bzero>(reinterpret_cast<const void*>(&__bzero_sse2_rep),
+                                               SSE2STR_PROFILE != 0);
+}
 
 TEST(Bzero, ClearsMoreThan2GiBOnBothLargeFillPaths) { check_huge_fill<Bzero>(); }
 

@@ -15,6 +15,9 @@ struct Memset {
     ref::memset(destination, value, count);
   }
   static unsigned char byte_of(int value) { return static_cast<unsigned char>(value); }
+  static void set_args(uint32_t words[3], void* destination, int value, size_t count) {
+    words[0] = word(destination), words[1] = word(value), words[2] = word(count);
+  }
 };
 
 TEST(Memset, FillsExactlyTheRangeForEveryOffsetAndCount) {
@@ -24,6 +27,11 @@ TEST(Memset, FillsExactlyTheRangeForEveryOffsetAndCount) {
 TEST(Memset, FillsLargeRangesOnEveryPath) { check_large_counts<Memset>(); }
 
 TEST(Memset, ZeroCountTouchesNothing) { check_zero_count<Memset>(); }
+
+TEST(Memset, ShortFillsLeaveTheSimdRegistersAlone) {
+  check_short_fills_keep_simd_registers<Memset>(reinterpret_cast<const void*>(&__memset_sse2_rep),
+                                                SSE2STR_PROFILE != 0);
+}
 
 // Only the low 8 bits of the value count, on every path.
 TEST(Memset, UsesOnlyTheLowByteOfTheValue) {
