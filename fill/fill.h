@@ -105,6 +105,10 @@ SSE2STR_INLINE void closing_run(char* end, Pattern pattern, Block block) {
 // end, so one sequence serves all eight counts of its residue: the entry for
 // count c is the store that writes end - c.
 
+// Stands for the block in the short table, whose residues below 4 never
+// take an 8-byte store; no SIMD register is made for it.
+inline constexpr Block kNoBlock{};
+
 #define SSE2STR_WORD_ENTRY(c) \
   case (c):                   \
     store_word(end - (c), pattern.word); [[fallthrough]];
@@ -114,7 +118,7 @@ SSE2STR_INLINE void closing_run(char* end, Pattern pattern, Block block) {
   SSE2STR_WORD_ENTRY(16 + r) SSE2STR_WORD_ENTRY(12 + r) SSE2STR_WORD_ENTRY(8 + r)   \
   SSE2STR_WORD_ENTRY(4 + r)                                                         \
   case (r):                                                                         \
-    closing_run<(r)>(end, pattern, Block{});                                        \
+    closing_run<(r)>(end, pattern, kNoBlock);                                       \
     return;
 
 template <class Pattern>
@@ -201,14 +205,19 @@ SSE2STR_INLINE void string_store(char* p, size_t remaining, uint32_t word) {
 
 template <class Pattern>
 SSE2STR_INLINE void fill_range(char* const start, const size_t count, const Pattern pattern) {
+  // ---- short fill: general registers only ----
+  // The common case.  Laid out first, its dispatch also puts the short table
+  // first in the tables section, ahead of the tail table.
   if (__builtin_expect(count < kShortFillLimit, 1)) {
     short_table(start + count, count, pattern);
     return;
   }
   const Block block = pattern.block();
 
-  // Head store: one unaligned block covers the bytes up to the first aligned
-  // block, whose stores write the overlap again.
+  // ---- head store ----
+  // One unaligned block covers the bytes up to the first aligned block,
+  // whose stores write the overlap again; every later block store is
+  // aligned.
   char* p = start;
   size_t remaining = count;
   if (block_offset(start) != 0) {
@@ -217,14 +226,15 @@ SSE2STR_INLINE void fill_range(char* const start, const size_t count, const Patt
     remaining = count - static_cast<size_t>(p - start);
   }
   if (remaining >= kTailLimit) {
-    // Large-fill decision.
+    // ---- large-fill decision: the cache size is read here only ----
     const uint32_t cache_size = __x86_data_cache_size;
     if (remaining >= cache_size - (cache_size >> kThresholdShift)) {
       string_store(p, remaining, pattern.word);
       return;
     }
 
-    // Block loop.  `running` holds the bytes left after the current pass,
+    // ---- block loop ----
+    // `running` holds the bytes left after the current pass,
     // less one pass, so the subtraction that counts a pass also ends the
     // loop: it borrows exactly when less than a pass is left.  The test is
     // unsigned, so any count below the threshold fills correctly, 2 GiB and
@@ -240,6 +250,7 @@ SSE2STR_INLINE void fill_range(char* const start, const size_t count, const Patt
     }
     remaining = running + kPassSize;
   }
+  // ---- tail: below 128 bytes from the aligned pointer ----
   tail_table(p + remaining, remaining, pattern, block);
 }
 

@@ -158,6 +158,16 @@ void for_each_case(Check&& check) {
     check(cases[i], t.buffer + cases[i].offset, t.calls[2 * i], t.calls[2 * i + 1]);
 }
 
+// The traced memset call of the case with this offset, count and cache
+// size; null when the case list holds none.
+const Call* traced_memset(size_t offset, size_t count, uint32_t cache) {
+  const std::vector<StoreCase> cases = store_cases();
+  for (size_t i = 0; i < cases.size(); ++i)
+    if (cases[i].offset == offset && cases[i].count == count && cases[i].cache == cache)
+      return &trace().calls[2 * i];
+  return nullptr;
+}
+
 std::string label(const StoreCase& c) {
   return "offset " + std::to_string(c.offset) + ", count " + std::to_string(c.count) +
          ", cache size " + std::to_string(c.cache);
@@ -271,18 +281,12 @@ TEST(FillStores, TellingCases) {
       {0, 128, kTraceStringStore, run(0, 4, 32)},
       {7, 1000, kTraceStringStore, "0:16 " + run(9, 4, 247) + "997:2 999:1 "},
   };
-  const Trace& t = trace();
-  ASSERT_EQ(t.error, "");
-  const std::vector<StoreCase> cases = store_cases();
+  ASSERT_EQ(trace().error, "");
   for (const auto& row : rows) {
-    size_t i = 0;
-    while (i < cases.size() && !(cases[i].offset == row.offset && cases[i].count == row.count &&
-                                 cases[i].cache == row.cache))
-      ++i;
-    ASSERT_LT(i, cases.size()) << "no traced case " << row.offset << "/" << row.count;
-    const uintptr_t start = t.buffer + row.offset;
-    EXPECT_EQ(describe(t.calls[2 * i].stores, start), row.stores)
-        << "offset " << row.offset << ", count " << row.count << ", cache size " << row.cache;
+    const StoreCase c{row.offset, row.count, row.cache};
+    const Call* const memset = traced_memset(row.offset, row.count, row.cache);
+    ASSERT_NE(memset, nullptr) << "not traced: " << label(c);
+    EXPECT_EQ(describe(memset->stores, trace().buffer + row.offset), row.stores) << label(c);
   }
 }
 
@@ -294,20 +298,14 @@ TEST(FillStores, RemainingCountAtTheThresholdTakesTheStringStore) {
     size_t offset, count;
     unsigned width_at_pointer;
   } rows[] = {{0, 3839, 16}, {0, 3840, 4}, {1, 3839 + 15, 16}, {1, 3840 + 15, 4}};
-  const Trace& t = trace();
-  ASSERT_EQ(t.error, "");
-  const std::vector<StoreCase> cases = store_cases();
+  ASSERT_EQ(trace().error, "");
   for (const auto& row : rows) {
-    size_t i = 0;
-    while (i < cases.size() && !(cases[i].offset == row.offset && cases[i].count == row.count &&
-                                 cases[i].cache == 4096))
-      ++i;
-    ASSERT_LT(i, cases.size());
-    const Stores& stores = t.calls[2 * i].stores;
-    const size_t at_pointer = row.offset % 16 != 0 ? 1 : 0;
-    ASSERT_GT(stores.size(), at_pointer);
-    EXPECT_EQ(stores[at_pointer].width, row.width_at_pointer)
-        << "offset " << row.offset << ", count " << row.count;
+    const StoreCase c{row.offset, row.count, 4096};
+    const Call* const memset = traced_memset(row.offset, row.count, 4096);
+    ASSERT_NE(memset, nullptr) << "not traced: " << label(c);
+    const size_t at_pointer = row.offset % 16 != 0 ? 1 : 0;  // after the head store
+    ASSERT_GT(memset->stores.size(), at_pointer) << label(c);
+    EXPECT_EQ(memset->stores[at_pointer].width, row.width_at_pointer) << label(c);
   }
 }
 
