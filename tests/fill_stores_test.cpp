@@ -176,8 +176,9 @@ std::string label(const StoreCase& c) {
 // Widths, addresses and order of every store, for every short-table and
 // tail-table index, the head store at every alignment, block-loop passes
 // and the string store with each number of closing bytes.  The bytes
-// written twice are those the head store shares with the next store.
-TEST(FillStores, EveryFillMakesThePrescribedStores) {
+// written twice are those the head store shares with the next store.  bzero
+// stores exactly as memset does.
+TEST(FillStores, MemsetAndBzeroMakeThePrescribedStores) {
   int failures = 0;
   for_each_case([&](const StoreCase& c, uintptr_t start, const Call& memset, const Call& bzero) {
     const Stores want = prescribed_stores(start, c.count, c.cache);
@@ -223,14 +224,6 @@ TEST(FillStores, WriteEachByteOfTheRangeInAscendingOrder) {
   });
 }
 
-TEST(FillStores, BzeroStoresAsMemsetDoes) {
-  for_each_case([](const StoreCase& c, uintptr_t start, const Call& memset, const Call& bzero) {
-    ASSERT_TRUE(bzero.stores == memset.stores)
-        << label(c) << "\n  bzero  " << describe(bzero.stores, start) << "\n  memset "
-        << describe(memset.stores, start);
-  });
-}
-
 // __x86_data_cache_size is read once by each fill that reaches the
 // large-fill decision and by no other; the destination is never read.
 TEST(FillStores, ReadTheCacheSizeOnlyAtTheLargeFillDecision) {
@@ -243,7 +236,7 @@ TEST(FillStores, ReadTheCacheSizeOnlyAtTheLargeFillDecision) {
 }
 
 // Stores written out by hand, as offset:width from the start, for telling
-// cases of each table, the head store and the threshold.
+// cases of each table, the head store and the thresholds.
 TEST(FillStores, TellingCases) {
   auto run = [](unsigned offset, unsigned width, unsigned n) {
     std::string s;
@@ -277,6 +270,13 @@ TEST(FillStores, TellingCases) {
       // Threshold 129: 128 bytes take one pass, 129 the string store.
       {0, 128, 137, pass},
       {0, 129, 137, run(0, 4, 32) + "128:1 "},
+      // Threshold 3840: remaining 3840 bytes take the string store, 3839 the
+      // block loop (29 passes, then tail index 127).
+      {0, 3840, 4096, run(0, 4, 960)},
+      {0, 3839, 4096, run(0, 16, 8 * 29) + run(3712, 16, 7) + "3824:8 3832:4 3836:2 3838:1 "},
+      {1, 3840 + 15, 4096, "0:16 " + run(15, 4, 960)},
+      {1, 3839 + 15, 4096,
+       "0:16 " + run(15, 16, 8 * 29 + 7) + "3839:8 3847:4 3851:2 3853:1 "},
       // Threshold 0: the string store from 128 bytes on.
       {0, 128, kTraceStringStore, run(0, 4, 32)},
       {7, 1000, kTraceStringStore, "0:16 " + run(9, 4, 247) + "997:2 999:1 "},
@@ -287,25 +287,6 @@ TEST(FillStores, TellingCases) {
     const Call* const memset = traced_memset(row.offset, row.count, row.cache);
     ASSERT_NE(memset, nullptr) << "not traced: " << label(c);
     EXPECT_EQ(describe(memset->stores, trace().buffer + row.offset), row.stores) << label(c);
-  }
-}
-
-// The threshold C - (C >> 4) compared with the bytes remaining after the
-// head store: equal takes the string store (4-byte stores from the aligned
-// pointer), one less the block loop (16-byte stores).
-TEST(FillStores, RemainingCountAtTheThresholdTakesTheStringStore) {
-  const struct {
-    size_t offset, count;
-    unsigned width_at_pointer;
-  } rows[] = {{0, 3839, 16}, {0, 3840, 4}, {1, 3839 + 15, 16}, {1, 3840 + 15, 4}};
-  ASSERT_EQ(trace().error, "");
-  for (const auto& row : rows) {
-    const StoreCase c{row.offset, row.count, 4096};
-    const Call* const memset = traced_memset(row.offset, row.count, 4096);
-    ASSERT_NE(memset, nullptr) << "not traced: " << label(c);
-    const size_t at_pointer = row.offset % 16 != 0 ? 1 : 0;  // after the head store
-    ASSERT_GT(memset->stores.size(), at_pointer) << label(c);
-    EXPECT_EQ(memset->stores[at_pointer].width, row.width_at_pointer) << label(c);
   }
 }
 
