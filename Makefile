@@ -4,16 +4,25 @@
 #   make bench [QUICK=1]       the side-by-side benchmark; results in build/bench/
 #   make modules [PROFILE=0]   the seven objects in build/modules/ and libsse2str.a
 #   make test                  the whole test suite through CTest
+#   make test-clang            the same suite with the modules built by Clang 14
+#                              (in build-clang/)
+#   make install PREFIX=dir    objects, archive, header, CMake package and
+#                              pkg-config file under dir (default /usr/local)
 #   make clean
 
-BUILD   ?= build
-PROFILE ?= 1
-JOBS    ?= $(shell nproc)
+BUILD    ?= build
+PROFILE  ?= 1
+JOBS     ?= $(shell nproc)
+PREFIX   ?= /usr/local
+COMPILER ?= gcc
+
+TOOLCHAIN = cmake/i386-$(if $(filter clang,$(COMPILER)),clang-)toolchain.cmake
 
 CMAKE_CONFIGURE = cmake -S . -B $(BUILD) -G Ninja \
+                  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/$(TOOLCHAIN) \
                   -DSSE2STR_PROFILE=$(if $(filter 0,$(PROFILE)),OFF,ON)
 
-.PHONY: all bench modules test clean
+.PHONY: all bench modules test test-clang install clean
 
 all: modules
 
@@ -24,10 +33,16 @@ modules:
 	@ls $(BUILD)/modules
 
 test:
-	@scripts/setup.sh test
+	@scripts/setup.sh test$(if $(filter clang,$(COMPILER)), clang)
 	@$(CMAKE_CONFIGURE) -DSSE2STR_TESTS=ON -DSSE2STR_BENCH=OFF >/dev/null
 	@cmake --build $(BUILD)
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-clang:
+	@$(MAKE) --no-print-directory test COMPILER=clang BUILD=build-clang
+
+install: modules
+	@cmake --install $(BUILD) --prefix $(PREFIX)
 
 # Every candidate interleaved at random, each measurement repeated; the report
 # takes the minimum and the median of the repetitions.
@@ -49,4 +64,4 @@ bench:
 	         --peers $(BENCH_DIR)/peers/peers.json --out $(BENCH_DIR)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-clang

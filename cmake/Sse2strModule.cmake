@@ -9,25 +9,45 @@ set(SSE2STR_MODULE_DIR ${CMAKE_BINARY_DIR}/modules)
 # Flags that give every module its object-level contract.
 set(SSE2STR_MODULE_FLAGS
   -std=c++17 -O2 -march=i686 -msse2
-  # Callers may keep only 4-byte stack alignment.
-  -mincoming-stack-boundary=2
   # No x87: an 8-byte move must never pass through an FPU register, where a
   # signalling-NaN bit pattern would be altered.
   -mno-80387
   # Absolute addressing, no PIC thunks; no canaries, no CET notes.
   -fno-pic -fno-pie -fno-stack-protector -fcf-protection=none
   # No calls the compiler invents (memset/memcpy/strlen for plain loops).
-  -ffreestanding -fno-builtin -fno-tree-loop-distribute-patterns
+  -ffreestanding -fno-builtin
   -fno-exceptions -fno-rtti -fno-threadsafe-statics
   # Exact call-frame records at every instruction, for unwinders.
   -fasynchronous-unwind-tables
-  # The entry frame comes first in its section and the body follows it.
-  -fno-toplevel-reorder -fno-reorder-blocks-and-partition
-  # Routine starts, loop heads and branch targets on 16-byte boundaries.
-  -falign-functions=16 -falign-loops=16 -falign-jumps=16
-  # Each of the 16 positions of a cascade keeps its own exit.
-  -fno-crossjumping
+  # Routine starts and loop heads on 16-byte boundaries.
+  -falign-functions=16 -falign-loops=16
   -Wall -Wextra -Werror)
+
+# The same contract in each compiler's own words.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  list(APPEND SSE2STR_MODULE_FLAGS
+    # Callers may keep only 4-byte stack alignment.
+    -mincoming-stack-boundary=2
+    -fno-tree-loop-distribute-patterns
+    # The entry frame comes first in its section and the body follows it.
+    -fno-toplevel-reorder -fno-reorder-blocks-and-partition
+    # Branch targets on 16-byte boundaries.
+    -falign-jumps=16
+    # Each of the 16 positions of a cascade keeps its own exit.
+    -fno-crossjumping)
+elseif(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  list(APPEND SSE2STR_MODULE_FLAGS
+    # Callers may keep only 4-byte stack alignment (the bodies call
+    # nothing, so the outgoing alignment does not matter).
+    -mstack-alignment=4
+    # Clang emits top-level asm ahead of every function, so the entry
+    # frame leads its section without being asked.  Blocks reached only by
+    # a jump start on 16-byte boundaries, and identical exits stay apart.
+    "SHELL:-mllvm -align-all-nofallthru-blocks=4"
+    "SHELL:-mllvm -enable-tail-merge=false")
+else()
+  message(FATAL_ERROR "sse2str: the modules build with GCC or Clang, not ${CMAKE_CXX_COMPILER_ID}")
+endif()
 
 set_property(GLOBAL PROPERTY SSE2STR_DELIVERED "")
 set_property(GLOBAL PROPERTY SSE2STR_MODULES "")

@@ -52,9 +52,13 @@
       SSE2STR_FRAME_CODE_(#body) ".popsection\n")
 
 // Placed after the body: the exported symbol spans the whole routine, so
-// profilers and disassemblers attribute every instruction to it.
+// profilers and disassemblers attribute every instruction to it.  The size
+// is taken in subsection 1, which the assembler lays out after everything
+// in subsection 0 (the frame and the body), so it holds whatever order the
+// compiler emits top-level asm and functions in.
 #define SSE2STR_ENTRY_END(section, symbol)                                    \
   asm(".pushsection " section ",\"ax\",@progbits\n"                           \
+      "\t.subsection 1\n"                                                    \
       "\t.size " #symbol ", .-" #symbol "\n"                                  \
       ".popsection\n")
 

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs what a make target needs on Debian 12, when it is missing.
 #
-#   scripts/setup.sh build|test|bench|fuzz|all
+#   scripts/setup.sh [build|test|bench|fuzz|clang|lint|all]...
 #
 # Costs one dpkg-query when everything is present.  As root it installs the
 # missing packages (adding the i386 architecture first); otherwise it prints
@@ -9,18 +9,27 @@
 set -eu
 
 build="g++-multilib cmake ninja-build make binutils python3"
-test="$build libgtest-dev:i386 libgmock-dev:i386 libunwind-dev:i386 valgrind libc6-dbg:i386"
+test="$build libgtest-dev:i386 libgmock-dev:i386 libunwind-dev:i386 valgrind libc6-dbg:i386 pkgconf"
 bench="$build libbenchmark-dev:i386 gnuplot-nox"
 fuzz="$build clang-14 libclang-rt-14-dev"
+clang="$build clang-14"
+lint="$build clang-14 clang-format-14 clang-tidy-14"
 
-case "${1:-all}" in
-  build) wanted=$build ;;
-  test) wanted=$test ;;
-  bench) wanted=$bench ;;
-  fuzz) wanted=$fuzz ;;
-  all) wanted="$test $bench $fuzz" ;;
-  *) echo "usage: $0 build|test|bench|fuzz|all" >&2; exit 2 ;;
-esac
+[ $# -gt 0 ] || set -- all
+wanted=""
+for list; do
+  case "$list" in
+    build) wanted="$wanted $build" ;;
+    test) wanted="$wanted $test" ;;
+    bench) wanted="$wanted $bench" ;;
+    fuzz) wanted="$wanted $fuzz" ;;
+    clang) wanted="$wanted $clang" ;;
+    lint) wanted="$wanted $lint" ;;
+    all) wanted="$wanted $test $bench $fuzz $clang $lint" ;;
+    *) echo "usage: $0 [build|test|bench|fuzz|clang|lint|all]..." >&2; exit 2 ;;
+  esac
+done
+wanted=$(printf '%s\n' $wanted | sort -u | tr '\n' ' ')
 
 # dpkg-query prints one line per known package; anything not reported as
 # installed is missing.
