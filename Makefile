@@ -41,7 +41,12 @@ test:
 test-clang:
 	@$(MAKE) --no-print-directory test COMPILER=clang BUILD=build-clang
 
-install: modules
+# The prefix is given at configure time too: the library directory depends
+# on it (lib/i386-linux-gnu under /usr, lib elsewhere).
+install:
+	@scripts/setup.sh build
+	@$(CMAKE_CONFIGURE) -DSSE2STR_TESTS=OFF -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	@cmake --build $(BUILD) --target modules
 	@cmake --install $(BUILD) --prefix $(PREFIX)
 
 # Every candidate interleaved at random, each measurement repeated; the report

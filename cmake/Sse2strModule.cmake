@@ -51,6 +51,7 @@ endif()
 
 set_property(GLOBAL PROPERTY SSE2STR_DELIVERED "")
 set_property(GLOBAL PROPERTY SSE2STR_MODULES "")
+set_property(GLOBAL PROPERTY SSE2STR_SUPPORT_OBJECTS "")
 
 # sse2str_module(<name> SOURCE <file> SYMBOL <symbol> SECTION <section>
 #                [UNDEFINED <symbols>...] [RODATA <section>] [FLAGS <flags>...])
@@ -112,6 +113,7 @@ function(sse2str_support_object name)
     COMMAND_EXPAND_LISTS
     COMMENT "Delivering ${name}.o")
   set_property(GLOBAL APPEND PROPERTY SSE2STR_DELIVERED ${out})
+  set_property(GLOBAL APPEND PROPERTY SSE2STR_SUPPORT_OBJECTS ${name})
 endfunction()
 
 # The `modules` target: every delivered object and the archive of them all.

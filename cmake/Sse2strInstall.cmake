@@ -1,0 +1,58 @@
+# Installing the delivered objects for programs and C library builds:
+#
+#   <libdir>/libsse2str.a                  every delivered object
+#   <libdir>/sse2str/<name>.o              each object on its own
+#   <includedir>/sse2str.h                 the declarations
+#   <libdir>/cmake/sse2str/                find_package(sse2str)
+#   <libdir>/pkgconfig/sse2str.pc          pkg-config sse2str
+#   <datadir>/sse2str/sse2str.supp         valgrind memcheck suppressions
+#
+# Both package descriptions are relocatable: they find the prefix from their
+# own location, so an installed tree may be moved or unpacked anywhere.
+
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+function(sse2str_install)
+  get_property(delivered GLOBAL PROPERTY SSE2STR_DELIVERED)
+  get_property(modules GLOBAL PROPERTY SSE2STR_MODULES)
+  set(objects "")
+  foreach(path ${delivered})
+    get_filename_component(object ${path} NAME_WE)
+    list(APPEND objects ${object})
+  endforeach()
+
+  set(SSE2STR_OBJDIR ${CMAKE_INSTALL_LIBDIR}/sse2str)
+  set(SSE2STR_CONFIGDIR ${CMAKE_INSTALL_LIBDIR}/cmake/sse2str)
+  set(SSE2STR_SUPPRESSIONS ${CMAKE_INSTALL_DATADIR}/sse2str/sse2str.supp)
+  install(FILES ${delivered} DESTINATION ${SSE2STR_OBJDIR})
+  install(FILES ${SSE2STR_MODULE_DIR}/libsse2str.a DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/include/sse2str.h
+          DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/support/sse2str.supp
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/sse2str)
+
+  # Values the templates spell out.
+  set(SSE2STR_INSTALLED_MODULES ${modules})
+  set(SSE2STR_INSTALLED_OBJECTS ${objects})
+  string(REPLACE ";" " " SSE2STR_MODULE_WORDS "${modules}")
+  set(SSE2STR_PROFILED ${SSE2STR_PROFILE})
+
+  set(package ${CMAKE_BINARY_DIR}/package)
+  configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/sse2str-config.cmake.in
+    ${package}/sse2str-config.cmake
+    INSTALL_DESTINATION ${SSE2STR_CONFIGDIR}
+    PATH_VARS CMAKE_INSTALL_INCLUDEDIR CMAKE_INSTALL_LIBDIR SSE2STR_OBJDIR
+              SSE2STR_SUPPRESSIONS)
+  write_basic_package_version_file(${package}/sse2str-config-version.cmake
+    VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+  install(FILES ${package}/sse2str-config.cmake ${package}/sse2str-config-version.cmake
+          DESTINATION ${SSE2STR_CONFIGDIR})
+
+  # pkg-config: the prefix relative to the directory of the .pc file.
+  file(RELATIVE_PATH SSE2STR_PC_TO_PREFIX
+       /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+  string(REGEX REPLACE "/$" "" SSE2STR_PC_TO_PREFIX "${SSE2STR_PC_TO_PREFIX}")
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/sse2str.pc.in ${package}/sse2str.pc @ONLY)
+  install(FILES ${package}/sse2str.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endfunction()

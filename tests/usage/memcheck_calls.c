@@ -1,0 +1,205 @@
+/* Run under valgrind memcheck by run_memcheck.py.
+ *
+ *   memcheck_calls correct     every routine that is built, used correctly
+ *                              on heap buffers of every small size and
+ *                              start offset, so that its reads past the end
+ *                              of the operand (inside the operand's aligned
+ *                              blocks and lines) all happen;
+ *   memcheck_calls list        the misuses below: name, the function that
+ *                              must be blamed, and memcheck's wording;
+ *   memcheck_calls NAME        one misuse: a caller error memcheck must
+ *                              still report with the suppression file.
+ */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "sse2str.h"
+
+/* Covers the first block, the aligned passes, the line loop and every tail
+   length of the search routines. */
+enum { kMaxSize = 200, kMaxOffset = 16 };
+
+static volatile unsigned long sink;
+
+static char *filled(size_t size, char byte) {
+  char *p = malloc(size);
+  for (size_t i = 0; i < size; ++i) p[i] = byte;
+  return p;
+}
+
+/* A heap string of `length` characters, its terminator the buffer's last
+   byte. */
+static char *heap_string(size_t length) {
+  char *p = filled(length + 1, 'a');
+  if (length > 0) p[length / 2] = '/';
+  p[length] = '\0';
+  return p;
+}
+
+static wchar_t *heap_wide(size_t length, wchar_t last) {
+  wchar_t *p = malloc((length + 1) * sizeof *p);
+  for (size_t i = 0; i < length; ++i) p[i] = L'a' + (wchar_t)(i % 26);
+  if (length > 0) p[length - 1] = last;
+  p[length] = L'\0';
+  return p;
+}
+
+static void correct_use(void) {
+  for (size_t size = 1; size <= kMaxSize; ++size) {
+    for (size_t offset = 0; offset < kMaxOffset && offset < size; ++offset) {
+      const size_t count = size - offset;
+#if SSE2STR_HAVE_MEMCHR_SSE2
+      {
+        char *p = filled(size, 'a');
+        p[size - 1] = 'z';
+        sink += (unsigned long)__memchr_sse2(p + offset, 'q', count);
+        sink += (unsigned long)__memchr_sse2(p + offset, 'z', count);
+        free(p);
+      }
+#endif
+#if SSE2STR_HAVE_STRNLEN_SSE2
+      {
+        char *s = heap_string(size - 1);
+        sink += __strnlen_sse2(s + offset, count);
+        sink += __strnlen_sse2(s + offset, (size_t)-1);
+        free(s);
+      }
+#endif
+#if SSE2STR_HAVE_STRRCHR_SSE2
+      {
+        char *s = heap_string(size - 1);
+        sink += (unsigned long)__strrchr_sse2(s + offset, '/');
+        sink += (unsigned long)__strrchr_sse2(s + offset, 'q');
+        sink += (unsigned long)__strrchr_sse2(s + offset, 0);
+        free(s);
+      }
+#endif
+#if SSE2STR_HAVE_STPCPY_SSE2
+      {
+        char *s = heap_string(size - 1);
+        char *d = malloc(count);
+        sink += (unsigned long)__stpcpy_sse2(d, s + offset);
+        free(d);
+        free(s);
+      }
+#endif
+#if SSE2STR_HAVE_WCSCMP_SSE2
+      if (offset < size / 4 + 1) {
+        wchar_t *a = heap_wide(size / 4, L'x');
+        wchar_t *b = heap_wide(size / 4, L'y');
+        sink += (unsigned long)__wcscmp_sse2(a + offset, b + offset);
+        sink += (unsigned long)__wcscmp_sse2(a + offset, a + offset);
+        free(b);
+        free(a);
+      }
+#endif
+#if SSE2STR_HAVE_MEMSET_SSE2_REP
+      {
+        char *d = malloc(size);
+        sink += (unsigned long)__memset_sse2_rep(d + offset, 'm', count);
+        free(d);
+      }
+#endif
+#if SSE2STR_HAVE_BZERO_SSE2_REP
+      {
+        char *d = malloc(size);
+        __bzero_sse2_rep(d + offset, count);
+        free(d);
+      }
+#endif
+    }
+  }
+}
+
+/* ---- misuses: genuine caller errors ---------------------------------- */
+
+/* The caller itself reads past a buffer the routine searched: the
+   suppressions name only the routines, so this stays an error. */
+static void caller_overrun(void) {
+  char *p = filled(10, 'a');
+  const char *hit = __memchr_sse2(p, 'a', 10);
+  sink += (unsigned long)hit + (unsigned char)p[10];
+  free(p);
+}
+
+#if SSE2STR_HAVE_STRNLEN_SSE2
+/* A bound beyond an unterminated buffer: the first 16 bytes are probed
+   one at a time, the 9th is outside. */
+static void strnlen_unterminated(void) {
+  char *p = filled(8, 'a');
+  sink += __strnlen_sse2(p, 64);
+  free(p);
+}
+#endif
+
+#if SSE2STR_HAVE_STPCPY_SSE2
+/* A destination one byte short of the string and its terminator. */
+static void stpcpy_short_destination(void) {
+  char *s = heap_string(40);
+  char *d = malloc(40);
+  sink += (unsigned long)__stpcpy_sse2(d, s);
+  free(d);
+  free(s);
+}
+#endif
+
+#if SSE2STR_HAVE_MEMSET_SSE2_REP
+/* A count beyond the buffer. */
+static void memset_past_end(void) {
+  char *d = malloc(100);
+  sink += (unsigned long)__memset_sse2_rep(d, 'm', 101);
+  free(d);
+}
+#endif
+
+#if SSE2STR_HAVE_BZERO_SSE2_REP
+static void bzero_past_end(void) {
+  char *d = malloc(100);
+  __bzero_sse2_rep(d, 104);
+  free(d);
+}
+#endif
+
+struct misuse {
+  const char *name;
+  void (*run)(void);
+  const char *blamed;   /* function memcheck must name at the error */
+  const char *report;   /* the start of memcheck's error message */
+};
+
+static const struct misuse misuses[] = {
+    {"caller-overrun", caller_overrun, "caller_overrun", "Invalid read"},
+#if SSE2STR_HAVE_STRNLEN_SSE2
+    {"strnlen-unterminated", strnlen_unterminated, "strnlen_sse2", "Invalid read"},
+#endif
+#if SSE2STR_HAVE_STPCPY_SSE2
+    {"stpcpy-short-destination", stpcpy_short_destination, "stpcpy_sse2", "Invalid write"},
+#endif
+#if SSE2STR_HAVE_MEMSET_SSE2_REP
+    {"memset-past-end", memset_past_end, "memset_sse2_rep", "Invalid write"},
+#endif
+#if SSE2STR_HAVE_BZERO_SSE2_REP
+    {"bzero-past-end", bzero_past_end, "bzero_sse2_rep", "Invalid write"},
+#endif
+};
+
+int main(int argc, char **argv) {
+  if (argc != 2) {
+    fprintf(stderr, "usage: %s correct|list|MISUSE\n", argv[0]);
+    return 2;
+  }
+  if (strcmp(argv[1], "correct") == 0) {
+    correct_use();
+    return 0;
+  }
+  for (size_t i = 0; i < sizeof misuses / sizeof misuses[0]; ++i) {
+    if (strcmp(argv[1], "list") == 0) {
+      printf("%s\t%s\t%s\n", misuses[i].name, misuses[i].blamed, misuses[i].report);
+    } else if (strcmp(argv[1], misuses[i].name) == 0) {
+      misuses[i].run();
+      return 0;
+    }
+  }
+  return strcmp(argv[1], "list") == 0 ? 0 : 2;
+}

@@ -1,0 +1,109 @@
+#!/usr/bin/env python3
+"""Runs memcheck_calls under valgrind memcheck and checks what it reports.
+
+  run_memcheck.py quiet --suppressions FILE --module NAME... DRIVER...
+      Correct use, with the suppression file, in every configuration of the
+      driver: no error at all, and every entry of the file that belongs to a
+      built module silences something in at least one configuration (an
+      entry that matches nothing is wider than the reads it was written for).
+  run_memcheck.py noisy --module NAME... DRIVER
+      Correct use without the file: memcheck does complain (the driver makes
+      the routines read past their operands), and only about the routines.
+  run_memcheck.py misuse --suppressions FILE DRIVER
+      Each genuine caller error the driver lists is still reported with the
+      file: memcheck's message and the function it blames.
+"""
+import argparse
+import re
+import subprocess
+import sys
+
+failures = []
+
+
+def memcheck(driver, argument, suppressions=None):
+    """(errors, [(message, first function)], {used suppression: count})"""
+    command = ["valgrind", "--tool=memcheck", "-v", "--error-limit=no",
+               "--num-callers=4"]
+    if suppressions:
+        command.append(f"--suppressions={suppressions}")
+    command += [driver, argument]
+    log = subprocess.run(command, capture_output=True, text=True).stderr
+    summary = re.search(r"ERROR SUMMARY: (\d+) errors", log)
+    if not summary:
+        raise SystemExit(f"no memcheck summary for {driver} {argument}:\n{log}")
+    reports = re.findall(r"==\d+== (\S.*)\n==\d+==    at 0x[0-9A-F]+: (\S+)", log)
+    used = {name: int(count) for count, name in
+            re.findall(r"used_suppression:\s+(\d+) (\S+)", log)}
+    return int(summary.group(1)), reports, used, log
+
+
+def entry_names(suppressions):
+    text = open(suppressions).read()
+    return re.findall(r"^\{\s*\n\s*(\S+)", text, re.M)
+
+
+def entry_module(entry):
+    # Entries are named sse2str:<module>:<what>.
+    parts = entry.split(":")
+    return parts[1] if len(parts) > 2 and parts[0] == "sse2str" else None
+
+
+def quiet(args):
+    used = {}
+    for driver in args.driver:
+        errors, reports, used_here, log = memcheck(driver, "correct", args.suppressions)
+        if errors:
+            failures.append(f"{driver}: {errors} errors with the suppressions:\n{log}")
+        for name, count in used_here.items():
+            used[name] = used.get(name, 0) + count
+    for entry in entry_names(args.suppressions):
+        if entry_module(entry) is None:
+            failures.append(f"suppression {entry} is not named sse2str:<module>:<what>")
+        elif entry_module(entry) in args.module and entry not in used:
+            failures.append(f"suppression {entry} silences nothing")
+    if not failures:
+        print(f"quiet: {sum(used.values())} reports suppressed by {len(used)} entries")
+
+
+def noisy(args):
+    errors, reports, _, log = memcheck(args.driver[0], "correct")
+    if not errors:
+        failures.append("no reports without the suppressions: the driver reads nothing past its operands")
+    for message, function in reports:
+        if not any(module in function for module in args.module):
+            failures.append(f"report outside the routines: {message} at {function}")
+    if not failures:
+        print(f"noisy: {errors} reports, all inside the routines")
+
+
+def misuse(args):
+    driver = args.driver[0]
+    listing = subprocess.run([driver, "list"], check=True, capture_output=True,
+                             text=True).stdout
+    cases = [line.split("\t") for line in listing.splitlines()]
+    for name, blamed, report in cases:
+        errors, reports, _, log = memcheck(driver, name, args.suppressions)
+        if not any(message.startswith(report) and blamed in function
+                   for message, function in reports):
+            failures.append(f"{name}: no '{report}' blamed on {blamed}:\n{log}")
+    if not failures:
+        print(f"misuse: {len(cases)} caller errors reported: "
+              + ", ".join(case[0] for case in cases))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("mode", choices=("quiet", "noisy", "misuse"))
+    parser.add_argument("driver", nargs="+")
+    parser.add_argument("--suppressions")
+    parser.add_argument("--module", action="append", default=[])
+    args = parser.parse_args()
+    {"quiet": quiet, "noisy": noisy, "misuse": misuse}[args.mode](args)
+    for message in failures:
+        print(message, file=sys.stderr)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
