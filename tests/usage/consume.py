@@ -1,0 +1,108 @@
+#!/usr/bin/env python3
+"""Installs the build tree and builds the examples against it, as users do.
+
+  consume.py cmake|pkg-config --build DIR --examples DIR --cc COMPILER
+             --input FILE --expected DIR [--module NAME]... EXAMPLE...
+
+The tree is installed under a temporary directory and then moved, so the
+package files must find everything from where they lie.  Every built module
+must be installed on its own and in the archive.  Each named example is then
+built by the consumer's own means (its CMake project through
+find_package(sse2str), or the compiler with pkg-config's flags), run on the
+input in the C.UTF-8 locale, and its output compared with
+<expected>/<example>.out.  The packages must also make the program a
+position-dependent executable: linked as a PIE it would still run, but
+with relocations in its text, which hardened systems refuse.
+"""
+import argparse
+import os
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+
+
+def run(command, **kwargs):
+    result = subprocess.run(command, capture_output=True, text=True, **kwargs)
+    if result.returncode != 0:
+        raise SystemExit(f"failed: {shlex.join(command)}\n{result.stdout}{result.stderr}")
+    return result.stdout
+
+
+def install(build, root, modules):
+    staged = os.path.join(root, "staged")
+    run(["cmake", "--install", build, "--prefix", staged])
+    prefix = os.path.join(root, "moved", "prefix")
+    os.makedirs(os.path.dirname(prefix))
+    shutil.move(staged, prefix)
+    members = run(["ar", "t", os.path.join(prefix, "lib", "libsse2str.a")]).split()
+    for module in modules:
+        if not os.path.isfile(os.path.join(prefix, "lib", "sse2str", module + ".o")):
+            raise SystemExit(f"{module}.o not installed")
+        if module + ".o" not in members:
+            raise SystemExit(f"{module}.o not in the installed archive")
+    return prefix
+
+
+def build_with_cmake(args, prefix, out):
+    run(["cmake", "-S", args.examples, "-B", out, "-G", "Ninja",
+         f"-DCMAKE_C_COMPILER={args.cc}", "-DCMAKE_C_FLAGS=-m32",
+         f"-DCMAKE_PREFIX_PATH={prefix}"])
+    run(["cmake", "--build", out, "--target", *args.example])
+    return {example: os.path.join(out, example) for example in args.example}
+
+
+def build_with_pkg_config(args, prefix, out):
+    environment = dict(os.environ, PKG_CONFIG_PATH=os.path.join(prefix, "lib", "pkgconfig"))
+    flags = shlex.split(run(["pkg-config", "--cflags", "--libs", "sse2str"], env=environment))
+    os.makedirs(out)
+    programs = {}
+    for example in args.example:
+        program = os.path.join(out, example)
+        run([args.cc, "-m32", "-O2", "-o", program,
+             os.path.join(args.examples, example + ".c"), *flags])
+        programs[example] = program
+    return programs
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("way", choices=("cmake", "pkg-config"))
+    parser.add_argument("example", nargs="+")
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--examples", required=True)
+    parser.add_argument("--cc", required=True)
+    parser.add_argument("--input", required=True)
+    parser.add_argument("--expected", required=True)
+    parser.add_argument("--module", action="append", default=[])
+    args = parser.parse_args()
+
+    failures = []
+    with tempfile.TemporaryDirectory() as root:
+        prefix = install(args.build, root, args.module)
+        out = os.path.join(root, "consumer")
+        build = build_with_cmake if args.way == "cmake" else build_with_pkg_config
+        programs = build(args, prefix, out)
+        environment = dict(os.environ, LC_ALL="C.UTF-8")
+        for example, program in programs.items():
+            header = run(["readelf", "-hd", program])
+            if "EXEC (Executable file)" not in header or "TEXTREL" in header:
+                failures.append(f"{example} is not linked -no-pie:\n{header}")
+            with open(args.input, "rb") as stdin:
+                got = subprocess.run([program], stdin=stdin, capture_output=True,
+                                     env=environment, check=True).stdout
+            with open(os.path.join(args.expected, example + ".out"), "rb") as f:
+                want = f.read()
+            if got != want:
+                failures.append(f"{example} printed:\n{got.decode(errors='replace')}"
+                                f"expected:\n{want.decode(errors='replace')}")
+    for message in failures:
+        print(message, file=sys.stderr)
+    if not failures:
+        print(f"{args.way}: built and ran {', '.join(args.example)} against the installed tree")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
