@@ -20,11 +20,11 @@
 enum { kGap = 2 }; /* spaces between the name column and the directory */
 
 struct entry {
-  const char *name;  /* last component */
-  const char *dir;   /* the path in front of it */
-  size_t width;      /* columns the name takes in its column */
-  size_t line;       /* input order, to keep equal names in it */
-  wchar_t *key;      /* the name in lower case, for sorting */
+  const char *name; /* last component */
+  const char *dir;  /* the path in front of it */
+  size_t width;     /* columns the name takes in its column */
+  size_t line;      /* input order, to keep equal names in it */
+  wchar_t *key;     /* the name in lower case, for sorting */
 };
 
 static void *checked(void *p) {
@@ -117,8 +117,7 @@ int main(void) {
     char *line_end = newline != NULL ? newline : end;
     *line_end = '\0';
     if ((size_t)(line_end - p) > longest_line) longest_line = (size_t)(line_end - p);
-    if (count == capacity)
-      entries = checked(realloc(entries, (capacity *= 2) * sizeof *entries));
+    if (count == capacity) entries = checked(realloc(entries, (capacity *= 2) * sizeof *entries));
     entries[count] = split(p, line_end, count);
     if (entries[count].width > widest) widest = entries[count].width;
     p = line_end + 1;

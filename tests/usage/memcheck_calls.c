@@ -28,16 +28,19 @@ static char *filled(size_t size, char byte) {
   return p;
 }
 
+/* Operands of the routines that may not be built yet. */
+#define OPERAND static __attribute__((unused))
+
 /* A heap string of `length` characters, its terminator the buffer's last
    byte. */
-static char *heap_string(size_t length) {
+OPERAND char *heap_string(size_t length) {
   char *p = filled(length + 1, 'a');
   if (length > 0) p[length / 2] = '/';
   p[length] = '\0';
   return p;
 }
 
-static wchar_t *heap_wide(size_t length, wchar_t last) {
+OPERAND wchar_t *heap_wide(size_t length, wchar_t last) {
   wchar_t *p = malloc((length + 1) * sizeof *p);
   for (size_t i = 0; i < length; ++i) p[i] = L'a' + (wchar_t)(i % 26);
   if (length > 0) p[length - 1] = last;
@@ -164,8 +167,8 @@ static void bzero_past_end(void) {
 struct misuse {
   const char *name;
   void (*run)(void);
-  const char *blamed;   /* function memcheck must name at the error */
-  const char *report;   /* the start of memcheck's error message */
+  const char *blamed; /* function memcheck must name at the error */
+  const char *report; /* the start of memcheck's error message */
 };
 
 static const struct misuse misuses[] = {
