@@ -7,12 +7,16 @@
  *                              blocks and lines) all happen;
  *   memcheck_calls list        the misuses below: name, the function that
  *                              must be blamed, and memcheck's wording;
- *   memcheck_calls NAME        one misuse: a caller error memcheck must
- *                              still report with the suppression file.
+ *   memcheck_calls NAME        one misuse: caller errors memcheck must
+ *                              still report with the suppression file;
+ *                              fails if a case adds no error to memcheck's
+ *                              count.
  */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <valgrind/valgrind.h>
 
 #include "sse2str.h"
 
@@ -117,30 +121,34 @@ static void correct_use(void) {
 
 /* ---- misuses: genuine caller errors ---------------------------------- */
 
+/* Each misuse is a sweep of cases, each a caller error on its own; the
+   driver checks that memcheck counts a new error after every case. */
+
 /* The caller itself reads past a buffer the routine searched: the
    suppressions name only the routines, so this stays an error. */
-static void caller_overrun(void) {
-  char *p = filled(10, 'a');
-  const char *hit = __memchr_sse2(p, 'a', 10);
-  sink += (unsigned long)hit + (unsigned char)p[10];
+static void caller_overrun(size_t k) {
+  char *p = filled(10 + k, 'a');
+  const char *hit = __memchr_sse2(p, 'a', 10 + k);
+  sink += (unsigned long)hit + (unsigned char)p[10 + k];
   free(p);
 }
 
 #if SSE2STR_HAVE_STRNLEN_SSE2
-/* A bound beyond an unterminated buffer: the first 16 bytes are probed
-   one at a time, the 9th is outside. */
-static void strnlen_unterminated(void) {
-  char *p = filled(8, 'a');
+/* A bound beyond an unterminated buffer of 1 to 15 bytes: its first 16
+   bytes are probed one at a time. */
+static void strnlen_unterminated(size_t k) {
+  char *p = filled(k + 1, 'a');
   sink += __strnlen_sse2(p, 64);
   free(p);
 }
 #endif
 
 #if SSE2STR_HAVE_STPCPY_SSE2
-/* A destination one byte short of the string and its terminator. */
-static void stpcpy_short_destination(void) {
-  char *s = heap_string(40);
-  char *d = malloc(40);
+/* A destination one byte short of the string and its terminator, for
+   every length through the probes, the block phase and the line loop. */
+static void stpcpy_short_destination(size_t k) {
+  char *s = heap_string(k + 1);
+  char *d = malloc(k + 1);
   sink += (unsigned long)__stpcpy_sse2(d, s);
   free(d);
   free(s);
@@ -148,44 +156,60 @@ static void stpcpy_short_destination(void) {
 #endif
 
 #if SSE2STR_HAVE_MEMSET_SSE2_REP
-/* A count beyond the buffer. */
-static void memset_past_end(void) {
-  char *d = malloc(100);
-  sink += (unsigned long)__memset_sse2_rep(d, 'm', 101);
+/* A count one beyond the buffer, through every size class. */
+static void memset_past_end(size_t k) {
+  char *d = malloc(k + 1);
+  sink += (unsigned long)__memset_sse2_rep(d, 'm', k + 2);
   free(d);
 }
 #endif
 
 #if SSE2STR_HAVE_BZERO_SSE2_REP
-static void bzero_past_end(void) {
-  char *d = malloc(100);
-  __bzero_sse2_rep(d, 104);
+static void bzero_past_end(size_t k) {
+  char *d = malloc(k + 1);
+  __bzero_sse2_rep(d, k + 2);
   free(d);
 }
 #endif
 
 struct misuse {
   const char *name;
-  void (*run)(void);
+  void (*run)(size_t k);
+  size_t cases;
   const char *blamed; /* function memcheck must name at the error */
   const char *report; /* the start of memcheck's error message */
 };
 
 static const struct misuse misuses[] = {
-    {"caller-overrun", caller_overrun, "caller_overrun", "Invalid read"},
+    {"caller-overrun", caller_overrun, 4, "caller_overrun", "Invalid read"},
 #if SSE2STR_HAVE_STRNLEN_SSE2
-    {"strnlen-unterminated", strnlen_unterminated, "strnlen_sse2", "Invalid read"},
+    {"strnlen-unterminated", strnlen_unterminated, 15, "strnlen_sse2", "Invalid read"},
 #endif
 #if SSE2STR_HAVE_STPCPY_SSE2
-    {"stpcpy-short-destination", stpcpy_short_destination, "stpcpy_sse2", "Invalid write"},
+    {"stpcpy-short-destination", stpcpy_short_destination, kMaxSize, "stpcpy_sse2",
+     "Invalid write"},
 #endif
 #if SSE2STR_HAVE_MEMSET_SSE2_REP
-    {"memset-past-end", memset_past_end, "memset_sse2_rep", "Invalid write"},
+    {"memset-past-end", memset_past_end, kMaxSize, "memset_sse2_rep", "Invalid write"},
 #endif
 #if SSE2STR_HAVE_BZERO_SSE2_REP
-    {"bzero-past-end", bzero_past_end, "bzero_sse2_rep", "Invalid write"},
+    {"bzero-past-end", bzero_past_end, kMaxSize, "bzero_sse2_rep", "Invalid write"},
 #endif
 };
+
+/* Runs every case of a misuse; 0 when each was reported. */
+static int run_misuse(const struct misuse *m) {
+  int hidden = 0;
+  for (size_t k = 0; k < m->cases; ++k) {
+    const unsigned before = VALGRIND_COUNT_ERRORS;
+    m->run(k);
+    if (VALGRIND_COUNT_ERRORS == before) {
+      fprintf(stderr, "%s: case %zu not reported\n", m->name, k);
+      hidden = 1;
+    }
+  }
+  return hidden;
+}
 
 int main(int argc, char **argv) {
   if (argc != 2) {
@@ -200,8 +224,7 @@ int main(int argc, char **argv) {
     if (strcmp(argv[1], "list") == 0) {
       printf("%s\t%s\t%s\n", misuses[i].name, misuses[i].blamed, misuses[i].report);
     } else if (strcmp(argv[1], misuses[i].name) == 0) {
-      misuses[i].run();
-      return 0;
+      return run_misuse(&misuses[i]);
     }
   }
   return strcmp(argv[1], "list") == 0 ? 0 : 2;

@@ -11,7 +11,8 @@
       the routines read past their operands), and only about the routines.
   run_memcheck.py misuse --suppressions FILE DRIVER
       Each genuine caller error the driver lists is still reported with the
-      file: memcheck's message and the function it blames.
+      file: every case of its sweep adds an error (the driver counts them),
+      with memcheck's message and the function it blames.
 """
 import argparse
 import re
@@ -22,20 +23,22 @@ failures = []
 
 
 def memcheck(driver, argument, suppressions=None):
-    """(errors, [(message, first function)], {used suppression: count})"""
+    """(errors, [(message, first function)], {used suppression: count}, log,
+    the driver's exit status)"""
     command = ["valgrind", "--tool=memcheck", "-v", "--error-limit=no",
                "--num-callers=4"]
     if suppressions:
         command.append(f"--suppressions={suppressions}")
     command += [driver, argument]
-    log = subprocess.run(command, capture_output=True, text=True).stderr
+    result = subprocess.run(command, capture_output=True, text=True)
+    log = result.stderr
     summary = re.search(r"ERROR SUMMARY: (\d+) errors", log)
     if not summary:
         raise SystemExit(f"no memcheck summary for {driver} {argument}:\n{log}")
     reports = re.findall(r"==\d+== (\S.*)\n==\d+==    at 0x[0-9A-F]+: (\S+)", log)
     used = {name: int(count) for count, name in
             re.findall(r"used_suppression:\s+(\d+) (\S+)", log)}
-    return int(summary.group(1)), reports, used, log
+    return int(summary.group(1)), reports, used, log, result.returncode
 
 
 def entry_names(suppressions):
@@ -52,7 +55,7 @@ def entry_module(entry):
 def quiet(args):
     used = {}
     for driver in args.driver:
-        errors, reports, used_here, log = memcheck(driver, "correct", args.suppressions)
+        errors, reports, used_here, log, _ = memcheck(driver, "correct", args.suppressions)
         if errors:
             failures.append(f"{driver}: {errors} errors with the suppressions:\n{log}")
         for name, count in used_here.items():
@@ -67,7 +70,7 @@ def quiet(args):
 
 
 def noisy(args):
-    errors, reports, _, log = memcheck(args.driver[0], "correct")
+    errors, reports, _, log, _ = memcheck(args.driver[0], "correct")
     if not errors:
         failures.append("no reports without the suppressions: the driver reads nothing past its operands")
     for message, function in reports:
@@ -83,8 +86,10 @@ def misuse(args):
                              text=True).stdout
     cases = [line.split("\t") for line in listing.splitlines()]
     for name, blamed, report in cases:
-        errors, reports, _, log = memcheck(driver, name, args.suppressions)
-        if not any(message.startswith(report) and blamed in function
+        errors, reports, _, log, status = memcheck(driver, name, args.suppressions)
+        if status != 0:
+            failures.append(f"{name}: cases not reported:\n{log}")
+        elif not any(message.startswith(report) and blamed in function
                    for message, function in reports):
             failures.append(f"{name}: no '{report}' blamed on {blamed}:\n{log}")
     if not failures:
