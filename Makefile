@@ -6,6 +6,9 @@
 #   make test                  the whole test suite through CTest
 #   make test-clang            the same suite with the modules built by Clang 14
 #                              (in build-clang/)
+#   make lint                  the build with warnings as errors, clang-tidy on the
+#                              shipped sources, clang-format on changed lines
+#   make format                clang-format the lines changed since main
 #   make install PREFIX=dir    objects, archive, header, CMake package and
 #                              pkg-config file under dir (default /usr/local)
 #   make clean
@@ -22,7 +25,7 @@ CMAKE_CONFIGURE = cmake -S . -B $(BUILD) -G Ninja \
                   -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/$(TOOLCHAIN) \
                   -DSSE2STR_PROFILE=$(if $(filter 0,$(PROFILE)),OFF,ON)
 
-.PHONY: all bench modules test test-clang install clean
+.PHONY: all bench modules test test-clang lint format install clean
 
 all: modules
 
@@ -41,11 +44,23 @@ test:
 test-clang:
 	@$(MAKE) --no-print-directory test COMPILER=clang BUILD=build-clang
 
+# Builds everything in $(BUILD) with -Werror; the setting stays in the CMake
+# cache, so a following make test reuses the objects.
+lint:
+	@scripts/setup.sh test lint
+	@$(CMAKE_CONFIGURE) -DSSE2STR_TESTS=ON -DSSE2STR_BENCH=OFF -DSSE2STR_WERROR=ON >/dev/null
+	@cmake --build $(BUILD)
+	@scripts/lint.py
+
+format:
+	@scripts/setup.sh lint
+	@scripts/lint.py --fix
+
 # The prefix is given at configure time too: the library directory depends
 # on it (lib/i386-linux-gnu under /usr, lib elsewhere).
 install:
 	@scripts/setup.sh build
-	@$(CMAKE_CONFIGURE) -DSSE2STR_TESTS=OFF -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	@$(CMAKE_CONFIGURE) -DSSE2STR_TESTS=OFF -DSSE2STR_BENCH=OFF -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
 	@cmake --build $(BUILD) --target modules
 	@cmake --install $(BUILD) --prefix $(PREFIX)
 
@@ -69,4 +84,4 @@ bench:
 	         --peers $(BENCH_DIR)/peers/peers.json --out $(BENCH_DIR)
 
 clean:
-	rm -rf $(BUILD) build-clang
+	rm -rf $(BUILD) build-clang build-lint

@@ -18,6 +18,8 @@
 #define SSE2STR_PROFILE 1
 #endif
 
+// The assembly text is laid out by hand, one instruction or directive a line.
+// clang-format off
 #if SSE2STR_PROFILE
 // The jump to the body is a short jump over the padding that puts the body on
 // a 16-byte boundary; the padding stays inside the frame's records, so every
@@ -61,6 +63,7 @@
       "\t.subsection 1\n"                                                    \
       "\t.size " #symbol ", .-" #symbol "\n"                                  \
       ".popsection\n")
+// clang-format on
 
 // Attributes of a routine body: kept although only the entry frame refers to
 // it, never inlined, taking its arguments on the stack like the exported

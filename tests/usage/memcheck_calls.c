@@ -15,7 +15,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-
 #include <valgrind/valgrind.h>
 
 #include "sse2str.h"
