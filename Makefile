@@ -5,7 +5,7 @@
 #   make modules [PROFILE=0]   the seven objects in build/modules/ and libsse2str.a
 #   make test                  the whole test suite through CTest
 #   make test-clang            the same suite with the modules built by Clang 14
-#                              (in build-clang/)
+#                              despite its refusal (in build-clang/; see README)
 #   make lint                  the build with warnings as errors, clang-tidy on the
 #                              shipped sources, clang-format on changed lines
 #   make format                clang-format the lines changed since main
@@ -23,7 +23,7 @@ TOOLCHAIN = cmake/i386-$(if $(filter clang,$(COMPILER)),clang-)toolchain.cmake
 
 CMAKE_CONFIGURE = cmake -S . -B $(BUILD) -G Ninja \
                   -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/$(TOOLCHAIN) \
-                  -DSSE2STR_PROFILE=$(if $(filter 0,$(PROFILE)),OFF,ON)
+                  -DSSE2STR_PROFILE=$(if $(filter 0,$(PROFILE)),OFF,ON) $(CMAKE_EXTRA)
 
 .PHONY: all bench modules test test-clang lint format install clean
 
@@ -41,8 +41,11 @@ test:
 	@cmake --build $(BUILD)
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+# Clang is refused for the modules (see README); this builds them with it all
+# the same, to see where it stands: today only the unwinding checks fail.
 test-clang:
-	@$(MAKE) --no-print-directory test COMPILER=clang BUILD=build-clang
+	@$(MAKE) --no-print-directory test COMPILER=clang BUILD=build-clang \
+	         CMAKE_EXTRA=-DSSE2STR_TRY_CLANG=ON
 
 # Builds everything in $(BUILD) with -Werror; the setting stays in the CMake
 # cache, so a following make test reuses the objects.

@@ -5,7 +5,8 @@
   lint.py --fix [--base REV] format the changed lines in place (make format)
 
 clang-tidy (checks in .clang-tidy) on the source of every delivered object,
-with Clang's own compile commands (build-lint/, configured only), two files
+with Clang's own compile commands (build-lint/, configured only: Clang may
+not build the modules, but it may read them), two files
 at a time; clang-format (style in .clang-format) on the lines changed since
 REV, by default where this branch left main (on main itself: uncommitted
 changes), so that new code follows the house style without reformatting
@@ -29,7 +30,7 @@ def run(command, **kwargs):
 def delivered_sources():
     configured = run(["cmake", "-S", ".", "-B", LINT_BUILD, "-G", "Ninja",
                       f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/i386-clang-toolchain.cmake",
-                      "-DSSE2STR_TESTS=OFF"])
+                      "-DSSE2STR_TESTS=OFF", "-DSSE2STR_TRY_CLANG=ON"])
     if configured.returncode != 0:
         sys.exit(configured.stdout + configured.stderr)
     with open(os.path.join(LINT_BUILD, "compile_commands.json")) as f:

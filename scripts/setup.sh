@@ -9,7 +9,7 @@
 set -eu
 
 build="g++-multilib cmake ninja-build make binutils python3"
-test="$build libgtest-dev:i386 libgmock-dev:i386 libunwind-dev:i386 valgrind libc6-dbg:i386 pkgconf"
+test="$build libgtest-dev:i386 libgmock-dev:i386 libunwind-dev:i386 valgrind libc6-dbg:i386 pkgconf clang-14"
 bench="$build libbenchmark-dev:i386 gnuplot-nox"
 fuzz="$build clang-14 libclang-rt-14-dev"
 clang="$build clang-14"
