@@ -154,6 +154,20 @@ static void stpcpy_short_destination(size_t k) {
 }
 #endif
 
+#if SSE2STR_HAVE_WCSCMP_SSE2
+/* A wide string of 1 to 3 characters without its terminator, compared with
+   a longer one it starts: the first four characters are probed one at a
+   time. */
+static void wcscmp_unterminated(size_t k) {
+  wchar_t *a = malloc((k + 1) * sizeof *a);
+  wchar_t *b = heap_wide(k + 8, L'a');
+  for (size_t i = 0; i <= k; ++i) a[i] = b[i];
+  sink += (unsigned long)__wcscmp_sse2(a, b);
+  free(b);
+  free(a);
+}
+#endif
+
 #if SSE2STR_HAVE_MEMSET_SSE2_REP
 /* A count one beyond the buffer, through every size class. */
 static void memset_past_end(size_t k) {
@@ -187,6 +201,9 @@ static const struct misuse misuses[] = {
 #if SSE2STR_HAVE_STPCPY_SSE2
     {"stpcpy-short-destination", stpcpy_short_destination, kMaxSize, "stpcpy_sse2",
      "Invalid write"},
+#endif
+#if SSE2STR_HAVE_WCSCMP_SSE2
+    {"wcscmp-unterminated", wcscmp_unterminated, 3, "wcscmp_sse2", "Invalid read"},
 #endif
 #if SSE2STR_HAVE_MEMSET_SSE2_REP
     {"memset-past-end", memset_past_end, kMaxSize, "memset_sse2_rep", "Invalid write"},
