@@ -19,9 +19,19 @@
 
 #include "sse2str.h"
 
+/* Operands of the routines that may not be built yet. */
+#define OPERAND static __attribute__((unused))
+
 /* Covers the first block, the aligned passes, the line loop and every tail
    length of the search routines. */
 enum { kMaxSize = 200, kMaxOffset = 16 };
+
+/* Fill sizes: every size up to kMaxSize (the short table, the tail table,
+   the block loop), then two far beyond any data cache (the string store). */
+enum { kFillSizes = kMaxSize + 2 };
+OPERAND size_t fill_size(size_t k) {
+  return k < kMaxSize ? k + 1 : (size_t)1 << (16 + 4 * (k - kMaxSize));
+}
 
 static volatile unsigned long sink;
 
@@ -30,9 +40,6 @@ static char *filled(size_t size, char byte) {
   for (size_t i = 0; i < size; ++i) p[i] = byte;
   return p;
 }
-
-/* Operands of the routines that may not be built yet. */
-#define OPERAND static __attribute__((unused))
 
 /* A heap string of `length` characters, its terminator the buffer's last
    byte. */
@@ -116,6 +123,18 @@ static void correct_use(void) {
 #endif
     }
   }
+#if SSE2STR_HAVE_MEMSET_SSE2_REP || SSE2STR_HAVE_BZERO_SSE2_REP
+  for (size_t k = kMaxSize; k < kFillSizes; ++k) {
+    char *d = malloc(fill_size(k));
+#if SSE2STR_HAVE_MEMSET_SSE2_REP
+    sink += (unsigned long)__memset_sse2_rep(d, 'm', fill_size(k));
+#endif
+#if SSE2STR_HAVE_BZERO_SSE2_REP
+    __bzero_sse2_rep(d, fill_size(k));
+#endif
+    free(d);
+  }
+#endif
 }
 
 /* ---- misuses: genuine caller errors ---------------------------------- */
@@ -171,16 +190,16 @@ static void wcscmp_unterminated(size_t k) {
 #if SSE2STR_HAVE_MEMSET_SSE2_REP
 /* A count one beyond the buffer, through every size class. */
 static void memset_past_end(size_t k) {
-  char *d = malloc(k + 1);
-  sink += (unsigned long)__memset_sse2_rep(d, 'm', k + 2);
+  char *d = malloc(fill_size(k));
+  sink += (unsigned long)__memset_sse2_rep(d, 'm', fill_size(k) + 1);
   free(d);
 }
 #endif
 
 #if SSE2STR_HAVE_BZERO_SSE2_REP
 static void bzero_past_end(size_t k) {
-  char *d = malloc(k + 1);
-  __bzero_sse2_rep(d, k + 2);
+  char *d = malloc(fill_size(k));
+  __bzero_sse2_rep(d, fill_size(k) + 1);
   free(d);
 }
 #endif
@@ -206,10 +225,10 @@ static const struct misuse misuses[] = {
     {"wcscmp-unterminated", wcscmp_unterminated, 3, "wcscmp_sse2", "Invalid read"},
 #endif
 #if SSE2STR_HAVE_MEMSET_SSE2_REP
-    {"memset-past-end", memset_past_end, kMaxSize, "memset_sse2_rep", "Invalid write"},
+    {"memset-past-end", memset_past_end, kFillSizes, "memset_sse2_rep", "Invalid write"},
 #endif
 #if SSE2STR_HAVE_BZERO_SSE2_REP
-    {"bzero-past-end", bzero_past_end, kMaxSize, "bzero_sse2_rep", "Invalid write"},
+    {"bzero-past-end", bzero_past_end, kFillSizes, "bzero_sse2_rep", "Invalid write"},
 #endif
 };
 
