@@ -42,7 +42,7 @@ test:
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 # Clang is refused for the modules (see README); this builds them with it all
-# the same, to see where it stands: today only the unwinding checks fail.
+# the same, to see where it stands.
 test-clang:
 	@$(MAKE) --no-print-directory test COMPILER=clang BUILD=build-clang \
 	         CMAKE_EXTRA=-DSSE2STR_TRY_CLANG=ON
