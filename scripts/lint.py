@@ -44,9 +44,10 @@ def tidy(source):
 
 
 def default_base():
-    if run(["git", "rev-parse", "--verify", "--quiet", "main"]).returncode != 0:
-        return "HEAD"
-    return run(["git", "merge-base", "HEAD", "main"]).stdout.strip()
+    for branch in ("main", "origin/main"):
+        if run(["git", "rev-parse", "--verify", "--quiet", branch]).returncode == 0:
+            return run(["git", "merge-base", "HEAD", branch]).stdout.strip()
+    return "HEAD"
 
 
 def main():
