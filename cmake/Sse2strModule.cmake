@@ -75,7 +75,9 @@ function(sse2str_module name)
   foreach(config prof noprof)
     set(target ${name}_${config})
     add_library(${target} OBJECT ${M_SOURCE})
-    target_compile_options(${target} PRIVATE ${SSE2STR_MODULE_FLAGS} ${M_FLAGS})
+    # FLAGS are GCC's words; a Clang build (a try, see above) goes without.
+    target_compile_options(${target} PRIVATE ${SSE2STR_MODULE_FLAGS}
+                           $<$<CXX_COMPILER_ID:GNU>:${M_FLAGS}>)
     target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
     if(config STREQUAL prof)
       target_compile_definitions(${target} PRIVATE SSE2STR_PROFILE=1)

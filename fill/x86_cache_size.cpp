@@ -48,9 +48,15 @@ extern uint32_t __x86_data_cache_size
 namespace sse2str {
 namespace {
 
+// The highest leaf of the range that starts at `base` (GCC's cpuid.h gives it
+// unsigned, Clang's signed).
+unsigned highest_leaf(unsigned base) {
+  return static_cast<unsigned>(__get_cpuid_max(base, nullptr));
+}
+
 // Size in bytes of the level-1 data cache described by leaf 4, or 0.
 uint32_t level1_data_cache_from_parameters() {
-  if (__get_cpuid_max(0, nullptr) < kCacheParametersLeaf) return 0;
+  if (highest_leaf(0) < kCacheParametersLeaf) return 0;
   for (unsigned subleaf = 0; subleaf < kMaxCacheSubleaves; ++subleaf) {
     unsigned eax, ebx, ecx, edx;
     __cpuid_count(kCacheParametersLeaf, subleaf, eax, ebx, ecx, edx);
@@ -69,7 +75,7 @@ uint32_t level1_data_cache_from_parameters() {
 
 // Size in bytes of the level-1 data cache from the extended leaf, or 0.
 uint32_t level1_data_cache_from_extended_leaf() {
-  if (__get_cpuid_max(0x80000000, nullptr) < kL1CacheLeaf) return 0;
+  if (highest_leaf(0x80000000) < kL1CacheLeaf) return 0;
   unsigned eax, ebx, ecx, edx;
   __cpuid(kL1CacheLeaf, eax, ebx, ecx, edx);
   return (ecx >> 24) * 1024;  // size in KiB in the top byte
