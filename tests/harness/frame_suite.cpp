@@ -125,7 +125,9 @@ void check_abi(const void* entry, const std::vector<FrameCase>& cases) {
       AbiCall call = make_call(entry, c);
       call.misalign = misalign;
       sse2str_abi_call(&call);
-      if (c.has_result) EXPECT_EQ(hex(call.result), hex(c.expected)) << "result";
+      if (c.has_result) {
+        EXPECT_EQ(hex(call.result), hex(c.expected)) << "result";
+      }
       EXPECT_EQ(hex(call.ebx), hex(kCanaryEbx)) << "ebx not preserved";
       EXPECT_EQ(hex(call.esi), hex(kCanaryEsi)) << "esi not preserved";
       EXPECT_EQ(hex(call.edi), hex(kCanaryEdi)) << "edi not preserved";
@@ -145,8 +147,9 @@ void check_hook(const void* entry, const std::vector<FrameCase>& cases, bool pro
     AbiCall call = make_call(entry, c);
     sse2str_hook_calls = 0;
     sse2str_abi_call(&call);
-    if (c.has_result)
+    if (c.has_result) {
       EXPECT_EQ(hex(call.result), hex(c.expected)) << "result after the hook ran";
+    }
     if (!profiled) {
       EXPECT_EQ(sse2str_hook_calls, 0u) << "a build without the hook called it";
       continue;
@@ -185,8 +188,9 @@ void check_unwinding(const void* entry, const std::vector<FrameCase>& cases) {
     trace = &state;
     sse2str_abi_call(&call);
     trace = nullptr;
-    if (c.has_result)
+    if (c.has_result) {
       EXPECT_EQ(hex(call.result), hex(c.expected)) << "result under single-stepping";
+    }
     EXPECT_GT(state.traced, 0u) << "no instruction of the routine was traced";
     EXPECT_EQ(state.failures, 0u) << state.failures << " of " << state.traced
                                   << " instructions unwound wrongly; first "
