@@ -61,6 +61,14 @@ class Threshold(unittest.TestCase):
         run = load(fill_sweep({1024: 1.5, 1 << 20: 0.9}))
         self.assertIsNone(report.tuning(run)[1])
 
+    def test_a_loss_in_the_median_alone_is_noise(self):
+        times = fill_sweep({1024: 0.7, 2048: 1.2, 4096: 1.8, 1 << 20: 1.0})
+        # One slow repetition of the string store at 512 KiB: its median
+        # loses, its minimum ties.
+        times[("tune:memset", "block_loop", 0, 1 << 19)] = [100.0] * 3
+        times[("tune:memset", "string_store", 0, 1 << 19)] = [101.0, 110.0, 110.0]
+        self.assertEqual(report.tuning(load(times))[1], 2048)
+
     def test_the_rule_compares_medians_not_lucky_minima(self):
         times = fill_sweep({1024: 0.7, 2048: 1.2})
         times[("tune:memset", "block_loop", 0, 2048)] = [50.0, 100.0, 100.0]
