@@ -1,0 +1,392 @@
+#include "trial.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "reference.h"
+
+// The fill routines read this outside global; it is linked in with them.
+extern "C" uint32_t __x86_data_cache_size;
+#pragma weak __x86_data_cache_size
+
+namespace sse2str::test {
+
+void (*trial_observer)(uint32_t feature) = nullptr;
+
+namespace {
+
+constexpr size_t kLine = 64;
+constexpr size_t kBlock = 16;
+constexpr size_t kCharSize = sizeof(wchar_t);
+
+// ---- layout -----------------------------------------------------------------
+
+bool uses_second(Routine r) { return r == Routine::kStpcpy || r == Routine::kWcscmp; }
+
+bool is_fill(Routine r) { return r == Routine::kMemset || r == Routine::kBzero; }
+
+// Bytes an operand occupies in its window.
+size_t footprint(const Trial& t, bool second) {
+  if (!second) return is_fill(t.routine) ? t.count : t.first.bytes.size();
+  if (t.routine == Routine::kStpcpy) return t.first.bytes.size();
+  return t.second.bytes.size();
+}
+
+// Fills the window with the backdrop and puts the operand in.
+char* place(const Operand& operand, size_t size, const Window& window) {
+  memset(window.begin, operand.backdrop, window.size());
+  char* at = operand.anchor.at_end ? window.end - operand.anchor.slack - size
+                                   : window.begin + operand.anchor.slack;
+  memcpy(at, operand.bytes.data(), std::min(size, operand.bytes.size()));
+  return at;
+}
+
+// ---- results ------------------------------------------------------------------
+
+// A result made comparable between the windows and the model's copy: a
+// pointer as its offset in its window (-1 for null; a pointer outside the
+// window keeps its address, above any offset); anything else as itself.
+using Result = int64_t;
+constexpr Result kNull = -1;
+constexpr Result kNoResult = -2;
+
+Result where(const void* p, const char* base, size_t size) {
+  if (p == nullptr) return kNull;
+  const char* c = static_cast<const char*>(p);
+  if (c >= base && c <= base + size) return c - base;
+  return (int64_t{1} << 32) + static_cast<int64_t>(reinterpret_cast<uintptr_t>(p));
+}
+
+// The memory one call works on: the two operand addresses in their windows.
+struct Memory {
+  char* first;
+  char* second;
+};
+
+Result call_routine(const Trial& t, Memory m, const char* base1, size_t size1,
+                    const char* base2, size_t size2) {
+  switch (t.routine) {
+    case Routine::kMemchr:
+      return where(__memchr_sse2(m.first, t.value, t.count), base1, size1);
+    case Routine::kStrnlen:
+      return __strnlen_sse2(m.first, t.count);
+    case Routine::kStrrchr:
+      return where(__strrchr_sse2(m.first, t.value), base1, size1);
+    case Routine::kStpcpy:
+      return where(__stpcpy_sse2(m.second, m.first), base2, size2);
+    case Routine::kWcscmp:
+      return __wcscmp_sse2(reinterpret_cast<const wchar_t*>(m.first),
+                           reinterpret_cast<const wchar_t*>(m.second));
+    case Routine::kMemset:
+      return where(__memset_sse2_rep(m.first, t.value, t.count), base1, size1);
+    case Routine::kBzero:
+      __bzero_sse2_rep(m.first, t.count);
+      return kNoResult;
+  }
+  return kNoResult;
+}
+
+Result call_model(const Trial& t, Memory m, const char* base1, size_t size1,
+                  const char* base2, size_t size2) {
+  switch (t.routine) {
+    case Routine::kMemchr:
+      return where(ref::memchr(m.first, t.value, t.count), base1, size1);
+    case Routine::kStrnlen:
+      return ref::strnlen(m.first, t.count);
+    case Routine::kStrrchr:
+      return where(ref::strrchr(m.first, t.value), base1, size1);
+    case Routine::kStpcpy:
+      return where(ref::stpcpy(m.second, m.first), base2, size2);
+    case Routine::kWcscmp:
+      return ref::wcscmp(reinterpret_cast<const wchar_t*>(m.first),
+                         reinterpret_cast<const wchar_t*>(m.second));
+    case Routine::kMemset:
+      return where(ref::memset(m.first, t.value, t.count), base1, size1);
+    case Routine::kBzero:
+      ref::bzero(m.first, t.count);
+      return kNoResult;
+  }
+  return kNoResult;
+}
+
+// ---- features for the fuzzer ------------------------------------------------------
+
+// 0 to 16 as themselves, then one class per power of two.
+uint32_t size_class(uint64_t n) {
+  if (n <= 16) return static_cast<uint32_t>(n);
+  return 17 + (63 - __builtin_clzll(n)) - 4;
+}
+
+void observe(uint32_t kind, const Trial& t, uint32_t a, uint32_t b) {
+  uint32_t h = 2166136261u;  // FNV-1a over the parts
+  for (uint32_t part : {kind, static_cast<uint32_t>(t.routine), a, b}) {
+    h = (h ^ part) * 16777619u;
+  }
+  trial_observer(h);
+}
+
+void report_features(const Trial& t, const Memory& m, size_t size1, size_t size2,
+                     int64_t answer) {
+  const uintptr_t start = reinterpret_cast<uintptr_t>(m.first);
+  const uintptr_t last = start + (size1 ? size1 - 1 : 0);
+  observe(1, t, start % kLine, size_class(size1));
+  observe(2, t, last % kLine, t.first.anchor.at_end * 2 + (t.first.anchor.slack < kBlock));
+  if (uses_second(t.routine)) {
+    const uintptr_t second = reinterpret_cast<uintptr_t>(m.second);
+    observe(3, t, start % kLine * kLine + second % kLine, size_class(size2));
+    observe(4, t, (second + (size2 ? size2 - 1 : 0)) % kLine, t.second.anchor.at_end);
+  }
+  // Where the answer lies relative to the operand: which block, which lane.
+  if (answer >= 0) {
+    const uint64_t at = static_cast<uint64_t>(answer);
+    observe(5, t, static_cast<uint32_t>(at % kBlock), size_class(at));
+  } else {
+    observe(6, t, static_cast<uint32_t>(answer), 0);
+  }
+  const uint32_t count_relation = t.count == 0 ? 0
+                                  : t.count < size1 ? 1
+                                  : t.count == size1 ? 2
+                                  : t.count >> 31 ? 4 : 3;
+  observe(7, t, count_relation, size_class(t.count));
+  if (t.cache_size) {
+    const uint32_t c = *t.cache_size;
+    observe(8, t, t.count >= c - (c >> 4), size_class(t.count));
+  }
+}
+
+// The result as a position from the start of the operand it points into (a
+// length is one already), or negative when it is none: a null pointer, a
+// fill's destination, the sign of a comparison.
+int64_t answer_position(const Trial& t, const Memory& m, const Stage& stage, Result got) {
+  switch (t.routine) {
+    case Routine::kMemchr:
+    case Routine::kStrrchr:
+      return got < 0 ? got : got - (m.first - stage.first.begin);
+    case Routine::kStrnlen:
+      return got;
+    case Routine::kStpcpy:
+      return got - (m.second - stage.second.begin);
+    case Routine::kWcscmp:
+      return -3 - got;
+    case Routine::kMemset:
+    case Routine::kBzero:
+      break;
+  }
+  return kNoResult;
+}
+
+// ---- descriptions ------------------------------------------------------------------
+
+std::string describe_operand(const char* name, const Operand& o, const char* at, size_t size) {
+  char text[160];
+  snprintf(text, sizeof text, "%s: %zu bytes at line offset %zu, %zu bytes %s the %s guard",
+           name, size, static_cast<size_t>(reinterpret_cast<uintptr_t>(at) % kLine),
+           o.anchor.slack, o.anchor.at_end ? "before" : "after",
+           o.anchor.at_end ? "rear" : "front");
+  return text;
+}
+
+std::string describe_result(Result r) {
+  if (r == kNull) return "null";
+  if (r == kNoResult) return "none";
+  char text[48];
+  snprintf(text, sizeof text, "%lld", static_cast<long long>(r));
+  return text;
+}
+
+std::string describe_trial(const Trial& t, const Memory& m, size_t size1, size_t size2) {
+  std::string s = info(t.routine).name;
+  s += "; " + describe_operand("first", t.first, m.first, size1);
+  if (uses_second(t.routine)) s += "; " + describe_operand("second", t.second, m.second, size2);
+  char text[120];
+  snprintf(text, sizeof text, "; count %u, value %#x", t.count, static_cast<unsigned>(t.value));
+  s += text;
+  if (t.cache_size) s += ", cache size " + std::to_string(*t.cache_size);
+  return s;
+}
+
+// First byte where a window differs from the model's copy of it.
+std::string compare_window(const char* name, const Window& w, const std::vector<char>& model,
+                           const char* operand) {
+  if (memcmp(w.begin, model.data(), w.size()) == 0) return "";
+  size_t i = 0;
+  while (w.begin[i] == model[i]) ++i;
+  char text[160];
+  snprintf(text, sizeof text, "%s window: byte at operand%+ld is %#x, model has %#x", name,
+           static_cast<long>(w.begin + i - operand), static_cast<unsigned char>(w.begin[i]),
+           static_cast<unsigned char>(model[i]));
+  return text;
+}
+
+// ---- decoding ------------------------------------------------------------------
+
+// Reads the fuzzer's bytes in order; past the end every byte reads as zero.
+class Reader {
+ public:
+  Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  uint8_t byte() { return next_ < size_ ? data_[next_++] : 0; }
+  uint32_t word() {
+    uint32_t w = 0;
+    for (int i = 0; i < 4; ++i) w |= static_cast<uint32_t>(byte()) << (8 * i);
+    return w;
+  }
+  std::vector<unsigned char> rest(size_t limit) {
+    const size_t n = std::min(size_ - std::min(next_, size_), limit);
+    std::vector<unsigned char> v(data_ + std::min(next_, size_), data_ + std::min(next_, size_) + n);
+    next_ = size_;
+    return v;
+  }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t next_ = 0;
+};
+
+// Bit 7: against the front guard; bits 0 to 5: the slack.
+Anchor anchor_from(uint8_t byte) { return Anchor{(byte & 0x80) == 0, byte & (kLine - 1u)}; }
+
+bool holds(const std::vector<unsigned char>& bytes, unsigned char b) {
+  return std::find(bytes.begin(), bytes.end(), b) != bytes.end();
+}
+
+// A count or bound: from within the operand, or (top bit set, when the
+// operand holds the byte that ends the call) any count at all, far past the
+// operand and the top of the address space.
+uint32_t search_count(uint32_t raw, size_t size, bool ends_inside) {
+  if ((raw >> 31) && ends_inside) return raw;
+  return static_cast<uint32_t>(raw % (size + 1));
+}
+
+// A fill count, each size class equally likely: short (below 32), through
+// the tail table (below 160), block loop, as large as the window allows.
+uint32_t fill_count(uint32_t raw, size_t room) {
+  static constexpr size_t kClassLimits[] = {32, 160, 1024, SIZE_MAX};
+  const size_t limit = std::min(kClassLimits[raw & 3], room + 1);
+  return static_cast<uint32_t>((raw >> 2) % limit);
+}
+
+// The bytes up to the first zero, and a zero.
+std::vector<unsigned char> terminated(std::vector<unsigned char> bytes) {
+  auto zero = std::find(bytes.begin(), bytes.end(), 0);
+  if (zero != bytes.end()) bytes.erase(zero + 1, bytes.end());
+  else bytes.push_back(0);
+  return bytes;
+}
+
+// Wide characters: the whole 4-byte groups up to the first zero character.
+std::vector<long> wide_characters(const std::vector<unsigned char>& bytes) {
+  std::vector<long> chars;
+  for (size_t i = 0; i + kCharSize <= bytes.size(); i += kCharSize) {
+    long c;
+    memcpy(&c, &bytes[i], kCharSize);
+    if (c == 0) break;
+    chars.push_back(c);
+  }
+  return chars;
+}
+
+std::vector<unsigned char> wide_string(const std::vector<long>& chars) {
+  std::vector<unsigned char> bytes((chars.size() + 1) * kCharSize, 0);
+  memcpy(bytes.data(), chars.data(), chars.size() * kCharSize);
+  return bytes;
+}
+
+}  // namespace
+
+std::string run_trial(const Trial& t, const Stage& stage) {
+  const bool two = uses_second(t.routine);
+  const size_t size1 = footprint(t, false);
+  const size_t size2 = two ? footprint(t, true) : 0;
+  if (size1 + t.first.anchor.slack > stage.first.size() ||
+      (two && size2 + t.second.anchor.slack > stage.second.size()))
+    return std::string(info(t.routine).name) + ": the trial does not fit its windows";
+
+  Memory m{place(t.first, size1, stage.first), nullptr};
+  if (two) m.second = place(t.second, size2, stage.second);
+
+  // The model works on a copy of the windows, at the same offsets.
+  thread_local std::vector<char> model1, model2;
+  model1.assign(stage.first.begin, stage.first.end);
+  if (two) model2.assign(stage.second.begin, stage.second.end);
+  const Memory mm{model1.data() + (m.first - stage.first.begin),
+                  two ? model2.data() + (m.second - stage.second.begin) : nullptr};
+
+  if (t.cache_size && &__x86_data_cache_size != nullptr) __x86_data_cache_size = *t.cache_size;
+  const Result got = call_routine(t, m, stage.first.begin, stage.first.size(), stage.second.begin,
+                                  stage.second.size());
+  const Result want = call_model(t, mm, model1.data(), model1.size(), model2.data(), model2.size());
+
+  if (trial_observer != nullptr)
+    report_features(t, m, size1, size2, answer_position(t, m, stage, got));
+
+  std::string difference;
+  if (got != want) {
+    difference = "result " + describe_result(got) + ", model " + describe_result(want);
+  } else {
+    difference = compare_window("first", stage.first, model1, m.first);
+    if (difference.empty() && two)
+      difference = compare_window("second", stage.second, model2, m.second);
+  }
+  if (difference.empty()) return "";
+  return describe_trial(t, m, size1, size2) + ": " + difference;
+}
+
+// Input layout: byte 0 and 1 the anchors of the first and second operand,
+// 2 and 3 their backdrops, then three little-endian words: value, count and
+// cache size, then the operand's contents.  wcscmp's second string is the
+// first with one character changed: the count picks which (one past the
+// terminator appends, two past changes nothing) and the value is the new
+// character, so the two strings share prefixes of every length.
+Trial decode_trial(Routine routine, const uint8_t* data, size_t size, size_t window_size) {
+  Reader in(data, size);
+  Trial t;
+  t.routine = routine;
+  t.first.anchor = anchor_from(in.byte());
+  t.second.anchor = anchor_from(in.byte());
+  t.first.backdrop = in.byte();
+  t.second.backdrop = in.byte();
+  t.value = static_cast<int>(in.word());
+  const uint32_t raw_count = in.word();
+  const uint32_t raw_cache_size = in.word();
+  // Room for the largest slack and a terminator in any window.
+  std::vector<unsigned char> contents = in.rest(window_size - kLine - kCharSize);
+
+  switch (routine) {
+    case Routine::kMemchr:
+      t.count = search_count(raw_count, contents.size(),
+                             holds(contents, static_cast<unsigned char>(t.value)));
+      t.first.bytes = std::move(contents);
+      break;
+    case Routine::kStrnlen:
+      t.count = search_count(raw_count, contents.size(), holds(contents, 0));
+      t.first.bytes = std::move(contents);
+      break;
+    case Routine::kStrrchr:
+    case Routine::kStpcpy:
+      t.first.bytes = terminated(std::move(contents));
+      break;
+    case Routine::kWcscmp: {
+      const std::vector<long> first = wide_characters(contents);
+      std::vector<long> second = first;
+      const size_t at = raw_count % (first.size() + 2);
+      const long c = t.value;
+      if (at < first.size() && c == 0) second.resize(at);
+      else if (at < first.size()) second[at] = c;
+      else if (at == first.size() && c != 0) second.push_back(c);
+      t.first.bytes = wide_string(first);
+      t.second.bytes = wide_string(second);
+      break;
+    }
+    case Routine::kMemset:
+    case Routine::kBzero:
+      t.count = fill_count(raw_count, window_size - t.first.anchor.slack);
+      t.cache_size = raw_cache_size % (2 * window_size);
+      break;
+  }
+  return t;
+}
+
+}  // namespace sse2str::test
