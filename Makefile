@@ -11,6 +11,8 @@
 #   make format                clang-format the lines changed since main
 #   make install PREFIX=dir    objects, archive, header, CMake package and
 #                              pkg-config file under dir (default /usr/local)
+#   make fuzz [SECONDS=60]     every fuzz target for SECONDS seconds
+#   make mutants               the mutation check of the test suite
 #   make clean
 
 BUILD    ?= build
@@ -18,6 +20,7 @@ PROFILE  ?= 1
 JOBS     ?= $(shell nproc)
 PREFIX   ?= /usr/local
 COMPILER ?= gcc
+SECONDS  ?= 60
 
 TOOLCHAIN = cmake/i386-$(if $(filter clang,$(COMPILER)),clang-)toolchain.cmake
 
@@ -25,7 +28,7 @@ CMAKE_CONFIGURE = cmake -S . -B $(BUILD) -G Ninja \
                   -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/$(TOOLCHAIN) \
                   -DSSE2STR_PROFILE=$(if $(filter 0,$(PROFILE)),OFF,ON) $(CMAKE_EXTRA)
 
-.PHONY: all bench modules test test-clang lint format install clean
+.PHONY: all bench modules test test-clang fuzz mutants lint format install clean
 
 all: modules
 
@@ -85,6 +88,16 @@ bench:
 	  || { tail -n 20 $(BENCH_DIR)/console.log; exit 1; }
 	@python3 scripts/bench_report.py --results $(BENCH_DIR)/results.json \
 	         --peers $(BENCH_DIR)/peers/peers.json --out $(BENCH_DIR)
+
+fuzz:
+	@scripts/setup.sh test
+	@$(CMAKE_CONFIGURE) -DSSE2STR_TESTS=ON -DSSE2STR_BENCH=OFF >/dev/null
+	@cmake --build $(BUILD) --target fuzz_targets
+	@scripts/fuzz.sh run $(BUILD)/fuzz $(SECONDS)
+
+mutants:
+	@scripts/setup.sh test
+	@scripts/mutate.py
 
 clean:
 	rm -rf $(BUILD) build-clang build-lint

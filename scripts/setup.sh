@@ -9,9 +9,10 @@
 set -eu
 
 build="g++-multilib cmake ninja-build make binutils python3"
-test="$build libgtest-dev:i386 libgmock-dev:i386 libunwind-dev:i386 valgrind libc6-dbg:i386 pkgconf clang-14"
+# The test suite includes short runs of the fuzz targets (clang, libFuzzer).
+test="$build libgtest-dev:i386 libgmock-dev:i386 libunwind-dev:i386 valgrind libc6-dbg:i386 pkgconf clang-14 libclang-rt-14-dev"
 bench="$build libbenchmark-dev:i386 gnuplot-nox"
-fuzz="$build clang-14 libclang-rt-14-dev"
+fuzz="$test"
 clang="$build clang-14"
 lint="$build clang-14 clang-format-14 clang-tidy-14"
 

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -102,7 +103,7 @@ TEST(Stress, EveryRoutineOnPrivateBuffersFromSeveralThreads) {
         return "";
       },
       &rounds);
-  EXPECT_EQ(failure, "");
+  ASSERT_EQ(failure, "");
   for (int t = 0; t < kThreads; ++t) EXPECT_GE(rounds[t], kMinRounds);
   std::ostringstream counts;
   for (int n : rounds) counts << n << " ";
@@ -112,11 +113,15 @@ TEST(Stress, EveryRoutineOnPrivateBuffersFromSeveralThreads) {
 // ---- fills beside searches ------------------------------------------------------
 
 // One page cut into regions of awkward sizes, so that neighbours share
-// blocks and lines: searches read bytes of a neighbour that a fill is
-// changing at that moment (allowed, as long as those bytes never reach the
-// result), and a fill that wrote a byte beyond its region would change what
-// a search finds.
+// blocks and lines, taken in turn by a searcher and the two writers:
+//  - searches read bytes of a neighbour that a fill is changing at that
+//    moment (allowed, as long as those bytes never reach the result);
+//  - a fill that wrote a byte beyond its region would change what a search
+//    finds;
+//  - a fill that rewrote a neighbour's bytes with what it had read of them
+//    would undo the other writer's work, which that writer then sees.
 constexpr size_t kRegionSizes[] = {37, 5, 64, 13, 100, 29, 48, 3, 80, 17, 71, 9, 130, 22};
+constexpr int kWriters = 2;  // threads 0 and 1 write, the others search
 
 // The last kWideTail bytes of a searched region are zero: they end it as a
 // byte string and, whatever its length modulo 4, as a wide string.
@@ -132,61 +137,87 @@ struct Region {
 struct Search {
   Routine routine;
   Region region;
-  int value = 0;        // memchr, strrchr
-  size_t count = 0;     // memchr's count, strnlen's bound
+  int value = 0;                // memchr, strrchr
+  size_t count = 0;             // memchr's count, strnlen's bound
   const char* other = nullptr;  // wcscmp's second string
   intptr_t answer = 0;
 };
 
-intptr_t run_search(const Search& s, bool model) {
+// The answer of Sse2Routines or ModelRoutines to a search: a pointer as its
+// offset from the region (-1 for null), a length or a sign as itself.
+template <class Routines>
+intptr_t search(const Search& s) {
   const char* p = s.region.begin;
-  const auto* wide = reinterpret_cast<const wchar_t*>(p);
-  const auto* other = reinterpret_cast<const wchar_t*>(s.other);
-  auto pointer = [](const void* q) { return reinterpret_cast<intptr_t>(q); };
+  auto offset = [p](const void* q) { return q ? static_cast<const char*>(q) - p : -1; };
   switch (s.routine) {
     case Routine::kMemchr:
-      return pointer(model ? ref::memchr(p, s.value, s.count) : __memchr_sse2(p, s.value, s.count));
+      return offset(Routines::memchr(p, s.value, s.count));
     case Routine::kStrnlen:
-      return static_cast<intptr_t>(model ? ref::strnlen(p, s.count) : __strnlen_sse2(p, s.count));
+      return static_cast<intptr_t>(Routines::strnlen(p, s.count));
     case Routine::kStrrchr:
-      return pointer(model ? ref::strrchr(p, s.value) : __strrchr_sse2(p, s.value));
+      return offset(Routines::strrchr(p, s.value));
     case Routine::kWcscmp:
-      return model ? ref::wcscmp(wide, other) : __wcscmp_sse2(wide, other);
+      return Routines::wcscmp(reinterpret_cast<const wchar_t*>(p),
+                              reinterpret_cast<const wchar_t*>(s.other));
     default:
       return 0;
   }
 }
 
-// A fill (or copy) of a region by one writer thread, and what the region
-// must hold afterwards.
+// Searches of a region whose answers lie in the region, or are "none".
+void add_searches(const Region& r, TestRandom& random, std::vector<std::vector<char>>& others,
+                  std::vector<Search>& searches) {
+  if (r.size <= kWideTail) return;
+  const size_t text = r.size - kWideTail;
+  random.fill_avoiding(r.begin, text, 0);
+  memset(r.begin + text, 0, kWideTail);
+  const unsigned char present = static_cast<unsigned char>(r.begin[random.below(text)]);
+  const int absent = 0x100 | random.byte_other_than(0);  // junk above the low byte
+  for (int value : {int(present), absent}) {
+    searches.push_back({Routine::kMemchr, r, value, r.size});
+    searches.push_back({Routine::kStrrchr, r, value});
+  }
+  searches.push_back({Routine::kMemchr, r, present, ~size_t{0}});  // far past, matching inside
+  searches.push_back({Routine::kStrnlen, r, 0, ~size_t{0}});
+  searches.push_back({Routine::kStrnlen, r, 0, r.size / 2});
+  // The same wide string elsewhere, equal, and with its last character
+  // before the terminator changed.
+  for (int changed : {0, 1}) {
+    others.emplace_back(r.begin, r.begin + r.size);
+    if (changed) others.back()[(text - 1) & ~size_t{3}] ^= 0x40;
+    searches.push_back({Routine::kWcscmp, r, 0, 0, others.back().data()});
+  }
+}
+
+// A write of a region by its writer thread: a linked routine, or (no
+// routine) a plain loop, so that the searched regions' neighbours change
+// whatever is linked.
 struct Write {
-  Routine routine;  // kMemchr stands for the plain-loop writer
+  std::optional<Routine> routine;
   Region region;
   int value;
   const char* source;  // stpcpy: a string of region.size - 1 bytes
 };
 
-void run_write(const Write& w) {
-  switch (w.routine) {
-    case Routine::kMemset: __memset_sse2_rep(w.region.begin, w.value, w.region.size); break;
-    case Routine::kBzero: __bzero_sse2_rep(w.region.begin, w.region.size); break;
-    case Routine::kStpcpy: __stpcpy_sse2(w.region.begin, w.source); break;
-    default: ref::memset(w.region.begin, w.value, w.region.size); break;
+// Writes, then returns what differs from what the region must hold.
+std::string write_and_check(const Write& w) {
+  const Region& r = w.region;
+  unsigned char fill = static_cast<unsigned char>(w.value);
+  switch (w.routine.value_or(Routine::kMemchr)) {
+    case Routine::kMemset: __memset_sse2_rep(r.begin, w.value, r.size); break;
+    case Routine::kBzero: __bzero_sse2_rep(r.begin, r.size); fill = 0; break;
+    case Routine::kStpcpy: __stpcpy_sse2(r.begin, w.source); break;
+    default: ref::memset(r.begin, w.value, r.size); break;
   }
-}
-
-std::string check_write(const Write& w) {
-  for (size_t i = 0; i < w.region.size; ++i) {
-    unsigned char want = static_cast<unsigned char>(w.value);
-    if (w.routine == Routine::kBzero) want = 0;
-    if (w.routine == Routine::kStpcpy) want = static_cast<unsigned char>(w.source[i]);
-    if (static_cast<unsigned char>(w.region.begin[i]) != want) {
-      std::ostringstream s;
-      s << (w.routine == Routine::kMemchr ? "plain writer" : info(w.routine).name) << " of "
-        << w.region.size << " bytes at " << static_cast<const void*>(w.region.begin) << ": byte "
-        << i << " is " << int(static_cast<unsigned char>(w.region.begin[i])) << ", want "
-        << int(want);
-      return s.str();
+  for (size_t i = 0; i < r.size; ++i) {
+    const unsigned char want =
+        w.routine == Routine::kStpcpy ? static_cast<unsigned char>(w.source[i]) : fill;
+    if (static_cast<unsigned char>(r.begin[i]) != want) {
+      std::ostringstream d;
+      d << (w.routine ? info(*w.routine).name : "plain writer") << " of " << r.size
+        << " bytes at " << static_cast<const void*>(r.begin) << ": byte " << i << " is "
+        << int(static_cast<unsigned char>(r.begin[i])) << ", want " << int(want);
+      return d.str();
     }
   }
   return "";
@@ -197,102 +228,70 @@ TEST(Stress, FillsBesideSearchesOfNeighbouringRegions) {
   TestRandom random(7);
   page.fill(0);
 
-  // Alternate regions are searched and written.
-  std::vector<Region> searched, written;
-  {
-    size_t at = 0;
-    for (size_t i = 0;; ++i) {
-      const size_t size = kRegionSizes[i % std::size(kRegionSizes)];
-      if (at + size > page.size()) break;
-      (i % 2 ? written : searched).push_back({page.begin() + at, size});
-      at += size;
+  std::vector<Region> searched;
+  std::vector<Write> writes[kWriters];
+  std::vector<std::string> sources;  // stpcpy's, one per written region
+  sources.reserve(page.size());
+  for (size_t i = 0, at = 0; at + kRegionSizes[i % std::size(kRegionSizes)] <= page.size(); ++i) {
+    const Region r{page.begin() + at, kRegionSizes[i % std::size(kRegionSizes)]};
+    at += r.size;
+    const size_t role = i % (kWriters + 1);
+    if (role == kWriters) {
+      searched.push_back(r);
+      continue;
+    }
+    sources.emplace_back(r.size - 1, '\0');
+    for (char& c : sources.back()) c = static_cast<char>(random.byte_other_than(0));
+    for (std::optional<Routine> routine : {std::optional<Routine>(), std::optional(Routine::kMemset),
+                                           std::optional(Routine::kBzero),
+                                           std::optional(Routine::kStpcpy)}) {
+      if (routine && !landed(*routine)) continue;
+      for (int value : {0xA5, 0x15A, 0}) writes[role].push_back({routine, r, value, sources.back().c_str()});
     }
   }
 
-  // Searched regions: non-zero bytes, then the zero tail; searches whose
-  // answer lies in the region, and some that find nothing.
-  std::vector<std::vector<char>> others;  // wcscmp's second strings
-  others.reserve(searched.size() * 2);
+  std::vector<std::vector<char>> others;  // wcscmp's second strings, kept in place
+  others.reserve(2 * searched.size());
   std::vector<Search> searches;
-  for (const Region& r : searched) {
-    if (r.size <= kWideTail) continue;
-    random.fill_avoiding(r.begin, r.size - kWideTail, 0);
-    memset(r.begin + r.size - kWideTail, 0, kWideTail);
-    const unsigned char present = static_cast<unsigned char>(r.begin[random.below(r.size - kWideTail)]);
-    const int absent = 0x100 | random.byte();  // junk above the low byte
-    for (int value : {int(present), absent}) {
-      searches.push_back({Routine::kMemchr, r, value, r.size});
-      searches.push_back({Routine::kStrrchr, r, value});
-    }
-    // A count far past the region, which holds a match.
-    searches.push_back({Routine::kMemchr, r, present, ~size_t{0}});
-    searches.push_back({Routine::kStrnlen, r, 0, ~size_t{0}});
-    searches.push_back({Routine::kStrnlen, r, 0, r.size / 2});
-    // The same wide string elsewhere, equal and with its last character
-    // before the terminator changed.
-    for (int changed : {0, 1}) {
-      others.emplace_back(r.begin, r.begin + r.size);
-      const size_t chars = (r.size - kWideTail + 3) / 4;
-      if (changed && chars > 0) others.back()[(chars - 1) * 4] ^= 0x40;
-      searches.push_back({Routine::kWcscmp, r, 0, 0, others.back().data()});
-    }
-  }
-  std::vector<Search> linked_searches;
+  for (const Region& r : searched) add_searches(r, random, others, searches);
+  std::vector<Search> linked;
   for (Search& s : searches) {
     if (!landed(s.routine)) continue;
-    s.answer = run_search(s, true);
-    linked_searches.push_back(s);
+    s.answer = search<ModelRoutines>(s);
+    linked.push_back(s);
   }
-  const std::vector<char> searched_before(page.begin(), page.end());
+  ASSERT_FALSE(linked.empty());
+  const std::vector<char> before(page.begin(), page.end());
 
-  // Writes: every linked writer, and a plain loop that changes the
-  // neighbours of the searched regions whatever is linked.
-  std::vector<std::string> sources;
-  sources.reserve(written.size());
-  std::vector<Write> writes[2];  // one list per writer thread
-  for (const Region& r : written) {
-    sources.emplace_back(r.size - 1, 'c');
-    for (size_t i = 0; i + 1 < r.size; ++i) sources.back()[i] = static_cast<char>(1 + random.below(255));
-    for (Routine routine : {Routine::kMemset, Routine::kBzero, Routine::kStpcpy, Routine::kMemchr}) {
-      if (routine != Routine::kMemchr && !landed(routine)) continue;
-      for (int value : {0xA5, 0x15A, 0})
-        writes[(&r - written.data()) % 2].push_back({routine, r, value, sources.back().c_str()});
-    }
-  }
-
-  // Threads 0 and 1 write (each its own half of the regions), 2 and 3 search.
   std::vector<int> rounds;
   const std::string failure = run_threads(
       [&](int t, int) -> std::string {
-        if (t < 2) {
+        if (t < kWriters) {
           for (const Write& w : writes[t]) {
-            run_write(w);
-            std::string difference = check_write(w);
+            std::string difference = write_and_check(w);
             if (!difference.empty()) return difference;
           }
           return "";
         }
-        for (const Search& s : linked_searches) {
-          const intptr_t got = run_search(s, false);
+        for (const Search& s : linked) {
+          const intptr_t got = search<Sse2Routines>(s);
           if (got != s.answer) {
             std::ostringstream d;
-            d << info(s.routine).name << " of the region at page offset "
-              << (s.region.begin - page.begin()) << " (" << s.region.size << " bytes), value "
-              << s.value << ", count " << s.count << ": got " << got << ", want " << s.answer;
+            d << info(s.routine).name << " of the " << s.region.size << " bytes at page offset "
+              << (s.region.begin - page.begin()) << ", value " << s.value << ", count "
+              << s.count << ": got " << got << ", want " << s.answer;
             return d.str();
           }
         }
         return "";
       },
       &rounds);
-  EXPECT_EQ(failure, "");
+  ASSERT_EQ(failure, "");
   for (int t = 0; t < kThreads; ++t) EXPECT_GE(rounds[t], kMinRounds);
-
-  // No write reached a searched region.
   for (const Region& r : searched) {
     const size_t at = r.begin - page.begin();
-    EXPECT_EQ(memcmp(r.begin, searched_before.data() + at, r.size), 0)
-        << "searched region at page offset " << at << " changed";
+    EXPECT_EQ(memcmp(r.begin, before.data() + at, r.size), 0)
+        << "a write reached the searched region at page offset " << at;
   }
 }
 

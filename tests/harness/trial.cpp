@@ -52,10 +52,10 @@ using Result = int64_t;
 constexpr Result kNull = -1;
 constexpr Result kNoResult = -2;
 
-Result where(const void* p, const char* base, size_t size) {
+Result where(const void* p, const Window& w) {
   if (p == nullptr) return kNull;
   const char* c = static_cast<const char*>(p);
-  if (c >= base && c <= base + size) return c - base;
+  if (c >= w.begin && c <= w.end) return c - w.begin;
   return (int64_t{1} << 32) + static_cast<int64_t>(reinterpret_cast<uintptr_t>(p));
 }
 
@@ -65,47 +65,27 @@ struct Memory {
   char* second;
 };
 
-Result call_routine(const Trial& t, Memory m, const char* base1, size_t size1,
-                    const char* base2, size_t size2) {
+// Calls the routine (Sse2Routines or ModelRoutines) the trial names on the
+// operands at `m`, which lie in windows `w1` and `w2`.
+template <class Routines>
+Result call(const Trial& t, const Memory& m, const Window& w1, const Window& w2) {
+  const auto* wide1 = reinterpret_cast<const wchar_t*>(m.first);
+  const auto* wide2 = reinterpret_cast<const wchar_t*>(m.second);
   switch (t.routine) {
     case Routine::kMemchr:
-      return where(__memchr_sse2(m.first, t.value, t.count), base1, size1);
+      return where(Routines::memchr(m.first, t.value, t.count), w1);
     case Routine::kStrnlen:
-      return __strnlen_sse2(m.first, t.count);
+      return Routines::strnlen(m.first, t.count);
     case Routine::kStrrchr:
-      return where(__strrchr_sse2(m.first, t.value), base1, size1);
+      return where(Routines::strrchr(m.first, t.value), w1);
     case Routine::kStpcpy:
-      return where(__stpcpy_sse2(m.second, m.first), base2, size2);
+      return where(Routines::stpcpy(m.second, m.first), w2);
     case Routine::kWcscmp:
-      return __wcscmp_sse2(reinterpret_cast<const wchar_t*>(m.first),
-                           reinterpret_cast<const wchar_t*>(m.second));
+      return Routines::wcscmp(wide1, wide2);
     case Routine::kMemset:
-      return where(__memset_sse2_rep(m.first, t.value, t.count), base1, size1);
+      return where(Routines::memset(m.first, t.value, t.count), w1);
     case Routine::kBzero:
-      __bzero_sse2_rep(m.first, t.count);
-      return kNoResult;
-  }
-  return kNoResult;
-}
-
-Result call_model(const Trial& t, Memory m, const char* base1, size_t size1,
-                  const char* base2, size_t size2) {
-  switch (t.routine) {
-    case Routine::kMemchr:
-      return where(ref::memchr(m.first, t.value, t.count), base1, size1);
-    case Routine::kStrnlen:
-      return ref::strnlen(m.first, t.count);
-    case Routine::kStrrchr:
-      return where(ref::strrchr(m.first, t.value), base1, size1);
-    case Routine::kStpcpy:
-      return where(ref::stpcpy(m.second, m.first), base2, size2);
-    case Routine::kWcscmp:
-      return ref::wcscmp(reinterpret_cast<const wchar_t*>(m.first),
-                         reinterpret_cast<const wchar_t*>(m.second));
-    case Routine::kMemset:
-      return where(ref::memset(m.first, t.value, t.count), base1, size1);
-    case Routine::kBzero:
-      ref::bzero(m.first, t.count);
+      Routines::bzero(m.first, t.count);
       return kNoResult;
   }
   return kNoResult;
@@ -113,10 +93,14 @@ Result call_model(const Trial& t, Memory m, const char* base1, size_t size1,
 
 // ---- features for the fuzzer ------------------------------------------------------
 
-// 0 to 16 as themselves, then one class per power of two.
+// Lengths and counts by the stage of the routines they end in: nothing, a
+// part of one block, one block, the first line, each of the next three
+// lines, then one class per power of two.
 uint32_t size_class(uint64_t n) {
-  if (n <= 16) return static_cast<uint32_t>(n);
-  return 17 + (63 - __builtin_clzll(n)) - 4;
+  if (n < kBlock) return n > 0;
+  if (n == kBlock) return 2;
+  if (n < 4 * kLine) return 3 + static_cast<uint32_t>(n / kLine);
+  return 7 + (63 - __builtin_clzll(n)) - 8;
 }
 
 void observe(uint32_t kind, const Trial& t, uint32_t a, uint32_t b) {
@@ -127,38 +111,52 @@ void observe(uint32_t kind, const Trial& t, uint32_t a, uint32_t b) {
   trial_observer(h);
 }
 
+// The classes are coarse on purpose: each new one makes the fuzzer keep an
+// input, and the corpus should stay a few hundred inputs per routine.
 void report_features(const Trial& t, const Memory& m, size_t size1, size_t size2,
                      int64_t answer) {
   const uintptr_t start = reinterpret_cast<uintptr_t>(m.first);
   const uintptr_t last = start + (size1 ? size1 - 1 : 0);
-  observe(1, t, start % kLine, size_class(size1));
-  observe(2, t, last % kLine, t.first.anchor.at_end * 2 + (t.first.anchor.slack < kBlock));
+  observe(1, t, start % kLine, 0);
+  observe(2, t, start % kBlock, size_class(size1));
+  observe(3, t, last % kLine, t.first.anchor.at_end * 2 + (t.first.anchor.slack < kBlock));
   if (uses_second(t.routine)) {
+    // Every pairing of the two operands' offsets in their lines.
     const uintptr_t second = reinterpret_cast<uintptr_t>(m.second);
-    observe(3, t, start % kLine * kLine + second % kLine, size_class(size2));
-    observe(4, t, (second + (size2 ? size2 - 1 : 0)) % kLine, t.second.anchor.at_end);
+    observe(4, t, start % kLine, second % kLine);
+    observe(5, t, (second + (size2 ? size2 - 1 : 0)) % kLine, t.second.anchor.at_end);
   }
-  // Where the answer lies relative to the operand: which block, which lane.
+  // Where the answer lies: which lane of a block, in which stage.
   if (answer >= 0) {
     const uint64_t at = static_cast<uint64_t>(answer);
-    observe(5, t, static_cast<uint32_t>(at % kBlock), size_class(at));
+    observe(6, t, static_cast<uint32_t>(at % kBlock), size_class(at));
   } else {
-    observe(6, t, static_cast<uint32_t>(answer), 0);
+    observe(7, t, static_cast<uint32_t>(answer), 0);
   }
   const uint32_t count_relation = t.count == 0 ? 0
                                   : t.count < size1 ? 1
                                   : t.count == size1 ? 2
                                   : t.count >> 31 ? 4 : 3;
-  observe(7, t, count_relation, size_class(t.count));
+  observe(8, t, count_relation, size_class(t.count));
   if (t.cache_size) {
     const uint32_t c = *t.cache_size;
-    observe(8, t, t.count >= c - (c >> 4), size_class(t.count));
+    observe(9, t, t.count >= c - (c >> 4), size_class(t.count));
+  }
+}
+
+// Index of the first pair of wide characters that differ or are both zero.
+size_t deciding_pair(const char* first, const char* second) {
+  for (size_t k = 0;; ++k) {
+    long a, b;
+    memcpy(&a, first + k * kCharSize, kCharSize);
+    memcpy(&b, second + k * kCharSize, kCharSize);
+    if (a != b || a == 0) return k;
   }
 }
 
 // The result as a position from the start of the operand it points into (a
-// length is one already), or negative when it is none: a null pointer, a
-// fill's destination, the sign of a comparison.
+// length is one already; a comparison's is where its deciding pair lies),
+// or negative when there is none: a null pointer, a fill's destination.
 int64_t answer_position(const Trial& t, const Memory& m, const Stage& stage, Result got) {
   switch (t.routine) {
     case Routine::kMemchr:
@@ -169,7 +167,7 @@ int64_t answer_position(const Trial& t, const Memory& m, const Stage& stage, Res
     case Routine::kStpcpy:
       return got - (m.second - stage.second.begin);
     case Routine::kWcscmp:
-      return -3 - got;
+      return deciding_pair(m.first, m.second) * kCharSize;
     case Routine::kMemset:
     case Routine::kBzero:
       break;
@@ -188,11 +186,23 @@ std::string describe_operand(const char* name, const Operand& o, const char* at,
   return text;
 }
 
-std::string describe_result(Result r) {
+// A pointer result relative to the operand it should point into.
+std::string describe_result(const Trial& t, Result r, const Memory& m, const Stage& stage) {
   if (r == kNull) return "null";
   if (r == kNoResult) return "none";
   char text[48];
-  snprintf(text, sizeof text, "%lld", static_cast<long long>(r));
+  if (r >= (int64_t{1} << 32)) {
+    snprintf(text, sizeof text, "%#llx, outside the window",
+             static_cast<unsigned long long>(r - (int64_t{1} << 32)));
+  } else if (t.routine == Routine::kStpcpy) {
+    snprintf(text, sizeof text, "destination%+lld",
+             static_cast<long long>(r - (m.second - stage.second.begin)));
+  } else if (t.routine == Routine::kMemchr || t.routine == Routine::kStrrchr ||
+             t.routine == Routine::kMemset) {
+    snprintf(text, sizeof text, "start%+lld", static_cast<long long>(r - (m.first - stage.first.begin)));
+  } else {
+    snprintf(text, sizeof text, "%lld", static_cast<long long>(r));
+  }
   return text;
 }
 
@@ -208,15 +218,15 @@ std::string describe_trial(const Trial& t, const Memory& m, size_t size1, size_t
 }
 
 // First byte where a window differs from the model's copy of it.
-std::string compare_window(const char* name, const Window& w, const std::vector<char>& model,
+std::string compare_window(const char* name, const Window& w, const Window& model,
                            const char* operand) {
-  if (memcmp(w.begin, model.data(), w.size()) == 0) return "";
+  if (memcmp(w.begin, model.begin, w.size()) == 0) return "";
   size_t i = 0;
-  while (w.begin[i] == model[i]) ++i;
+  while (w.begin[i] == model.begin[i]) ++i;
   char text[160];
   snprintf(text, sizeof text, "%s window: byte at operand%+ld is %#x, model has %#x", name,
            static_cast<long>(w.begin + i - operand), static_cast<unsigned char>(w.begin[i]),
-           static_cast<unsigned char>(model[i]));
+           static_cast<unsigned char>(model.begin[i]));
   return text;
 }
 
@@ -308,27 +318,29 @@ std::string run_trial(const Trial& t, const Stage& stage) {
   if (two) m.second = place(t.second, size2, stage.second);
 
   // The model works on a copy of the windows, at the same offsets.
-  thread_local std::vector<char> model1, model2;
-  model1.assign(stage.first.begin, stage.first.end);
-  if (two) model2.assign(stage.second.begin, stage.second.end);
-  const Memory mm{model1.data() + (m.first - stage.first.begin),
-                  two ? model2.data() + (m.second - stage.second.begin) : nullptr};
+  thread_local std::vector<char> copy1, copy2;
+  copy1.assign(stage.first.begin, stage.first.end);
+  copy2.assign(stage.second.begin, two ? stage.second.end : stage.second.begin);
+  const Stage model{{copy1.data(), copy1.data() + copy1.size()},
+                    {copy2.data(), copy2.data() + copy2.size()}};
+  const Memory mm{model.first.begin + (m.first - stage.first.begin),
+                  two ? model.second.begin + (m.second - stage.second.begin) : nullptr};
 
   if (t.cache_size && &__x86_data_cache_size != nullptr) __x86_data_cache_size = *t.cache_size;
-  const Result got = call_routine(t, m, stage.first.begin, stage.first.size(), stage.second.begin,
-                                  stage.second.size());
-  const Result want = call_model(t, mm, model1.data(), model1.size(), model2.data(), model2.size());
+  const Result got = call<Sse2Routines>(t, m, stage.first, stage.second);
+  const Result want = call<ModelRoutines>(t, mm, model.first, model.second);
 
   if (trial_observer != nullptr)
     report_features(t, m, size1, size2, answer_position(t, m, stage, got));
 
   std::string difference;
   if (got != want) {
-    difference = "result " + describe_result(got) + ", model " + describe_result(want);
+    difference = "result " + describe_result(t, got, m, stage) + ", model " +
+                 describe_result(t, want, m, stage);
   } else {
-    difference = compare_window("first", stage.first, model1, m.first);
+    difference = compare_window("first", stage.first, model.first, m.first);
     if (difference.empty() && two)
-      difference = compare_window("second", stage.second, model2, m.second);
+      difference = compare_window("second", stage.second, model.second, m.second);
   }
   if (difference.empty()) return "";
   return describe_trial(t, m, size1, size2) + ": " + difference;

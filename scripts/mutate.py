@@ -1,0 +1,208 @@
+#!/usr/bin/env python3
+"""Mutation check of the test suite: every deliberate fault must be caught.
+
+  scripts/mutate.py [--list] [--keep] [NAME...]
+
+Copies the working tree to a scratch directory, builds it there and runs
+the tests once unchanged (they must pass), then for each mutant applies one
+exact text replacement to the copy, rebuilds, runs the tests the mutant
+concerns and restores the file.  The tree itself is never touched.  Fails
+unless every mutant makes at least one test fail; a mutant whose text is
+not found exactly once in its file, or that does not build, is an error in
+this list, reported as such.
+
+Each mutant is one entry of MUTANTS: the file, the exact text and its
+replacement, and the tests (a ctest regular expression) that must notice.
+A routine joins with its own entries; the frame's entries run every test.
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# Tests that take every linked routine alike.
+COMMON = r"reliability\.|fuzz\.{routine}\."
+
+
+def routine_tests(routine, module):
+    return rf"^({module}\.|object\.{module}\.|{COMMON.format(routine=routine)})"
+
+
+MEMCHR = routine_tests("memchr", "memchr_sse2")
+EVERYTHING = r"."
+
+# (name, file, old text, new text, tests that must fail)
+MUTANTS = [
+    # ---- the entry frame, shared by every routine ----
+    ("frame: %ebp not restored after the hook",
+     "frame/entry_frame.h",
+     r'"\tpopl %ebp\n"',
+     r'"\taddl $4, %esp\n"',
+     EVERYTHING),
+    ("frame: wrong frame address after the prologue",
+     "frame/entry_frame.h",
+     r'"\t.cfi_def_cfa %esp, 4\n"',
+     r'"\t.cfi_def_cfa %esp, 8\n"',
+     EVERYTHING),
+    # ---- shared building blocks ----
+    ("cascade: off-by-one bound test",
+     "frame/cascade.h",
+     "return P < remaining;",
+     "return P <= remaining;",
+     EVERYTHING),
+    ("cascade: position 2 taken for position 1",
+     "frame/cascade.h",
+     "if (mask & (1u << (Low + 1))) return exit(Position<Low + 1>{});",
+     "if (mask & (1u << (Low + 1))) return exit(Position<Low + 2>{});",
+     EVERYTHING),
+    # ---- memchr ----
+    ("memchr: zero count not caught",
+     "search/memchr_sse2.cpp",
+     "  if (count == 0) return nullptr;\n",
+     "",
+     MEMCHR),
+    ("memchr: unaligned first read without the line guard",
+     "search/memchr_sse2.cpp",
+     "if (line_offset(start) <= kLastWholeBlockInLine) {",
+     "if (line_offset(start) < kLineSize) {",
+     MEMCHR),
+    ("memchr: mask of the aligned first block shifted one short",
+     "search/memchr_sse2.cpp",
+     "mask = match_mask(load_aligned(block), needle) >> skew;",
+     "mask = match_mask(load_aligned(block), needle) >> (skew - 1);",
+     MEMCHR),
+    ("memchr: tail reads a block the range does not reach",
+     "search/memchr_sse2.cpp",
+     "if (offset != 0 && remaining <= offset) return nullptr;",
+     "if (offset != 0 && remaining < offset) return nullptr;",
+     MEMCHR),
+    ("memchr: line merge leaves out blocks 0 and 2",
+     "search/memchr_sse2.cpp",
+     "block3 = either_matched(block3, block2);",
+     "block3 = either_matched(block3, block1);",
+     MEMCHR),
+    ("memchr: range end formed as an address (wraps past the top)",
+     "search/memchr_sse2.cpp",
+     "  if (count == 0) return nullptr;\n",
+     "  if (count == 0 || reinterpret_cast<uintptr_t>(start) + count < count) return nullptr;\n",
+     MEMCHR),
+]
+
+
+def run(cmd, cwd, log):
+    with open(log, "a") as out:
+        out.write(f"\n$ {' '.join(cmd)}\n")
+        out.flush()
+        return subprocess.run(cmd, cwd=cwd, stdout=out, stderr=subprocess.STDOUT).returncode
+
+
+def copy_tree(scratch):
+    files = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"], cwd=ROOT,
+                           check=True, capture_output=True).stdout.decode().split("\0")
+    for f in filter(None, files):
+        src = os.path.join(ROOT, f)
+        if not os.path.isfile(src):
+            continue  # deleted but not yet committed
+        dst = os.path.join(scratch, f)
+        os.makedirs(os.path.dirname(dst), exist_ok=True)
+        shutil.copy2(src, dst)
+
+
+def failed_tests(log):
+    """Names from the 'The following tests FAILED' block of the last ctest."""
+    text = open(log).read()
+    block = text.rsplit("The following tests FAILED:", 1)
+    if len(block) < 2:
+        return []
+    return re.findall(r"^\s*\d+ - (\S+)", block[1], re.M)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("names", nargs="*", help="run only mutants whose name contains one of these")
+    parser.add_argument("--list", action="store_true", help="list the mutants and exit")
+    parser.add_argument("--keep", action="store_true", help="keep the scratch directory")
+    parser.add_argument("--jobs", default=str(os.cpu_count() or 2))
+    args = parser.parse_args()
+
+    mutants = [m for m in MUTANTS if not args.names or any(n in m[0] for n in args.names)]
+    if args.list:
+        for m in mutants:
+            print(f"{m[0]}  ({m[1]})")
+        return 0
+
+    # Mutants must fail loudly when the source they name has changed.
+    broken = []
+    for name, path, old, new, _ in mutants:
+        count = open(os.path.join(ROOT, path)).read().count(old)
+        if count != 1:
+            broken.append(f"{name}: its text occurs {count} times in {path}")
+    if broken:
+        print("mutants out of date with the sources:\n  " + "\n  ".join(broken))
+        return 2
+
+    scratch = tempfile.mkdtemp(prefix="sse2str-mutants-")
+    log = os.path.join(scratch, "mutate.log")
+    build = os.path.join(scratch, "build")
+    src = os.path.join(scratch, "src")
+    print(f"scratch copy in {scratch}; log in {log}")
+    try:
+        copy_tree(src)
+        if run(["cmake", "-S", src, "-B", build, "-G", "Ninja", "-DSSE2STR_TESTS=ON"], src, log) or \
+           run(["cmake", "--build", build], src, log):
+            print("the unchanged tree does not build")
+            return 2
+        ctest = ["ctest", "--test-dir", build, "-j", args.jobs, "--timeout", "300",
+                 "--no-tests=error"]
+        everything = "|".join(dict.fromkeys(m[4] for m in mutants))
+        start = time.time()
+        if run(ctest + ["-R", everything], src, log):
+            print("the unchanged tree fails its tests: " + ", ".join(failed_tests(log)))
+            return 2
+        print(f"unchanged tree: tests pass ({time.time() - start:.0f} s)")
+
+        survivors, errors = [], []
+        for name, path, old, new, tests in mutants:
+            target = os.path.join(src, path)
+            original = open(target).read()
+            start = time.time()
+            try:
+                with open(target, "w") as f:
+                    f.write(original.replace(old, new))
+                if run(["cmake", "--build", build], src, log):
+                    errors.append(name)
+                    verdict = "ERROR: does not build"
+                elif run(ctest + ["-R", tests], src, log):
+                    caught = failed_tests(log)
+                    verdict = f"caught by {len(caught)}: " + ", ".join(caught[:6]) + \
+                              (" ..." if len(caught) > 6 else "")
+                else:
+                    survivors.append(name)
+                    verdict = "SURVIVED"
+            finally:
+                with open(target, "w") as f:
+                    f.write(original)
+            print(f"{name}: {verdict} ({time.time() - start:.0f} s)", flush=True)
+        run(["cmake", "--build", build], src, log)
+
+        print(f"{len(mutants) - len(survivors) - len(errors)} of {len(mutants)} mutants caught")
+        if survivors:
+            print("survived: " + "; ".join(survivors))
+        if errors:
+            print("broken mutants: " + "; ".join(errors))
+        return 1 if survivors or errors else 0
+    finally:
+        if args.keep:
+            print(f"kept {scratch}")
+        else:
+            shutil.rmtree(scratch, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
