@@ -35,6 +35,9 @@ def routine_tests(routine, module):
 
 
 MEMCHR = routine_tests("memchr", "memchr_sse2")
+STRNLEN = routine_tests("strnlen", "strnlen_sse2")
+STRRCHR = routine_tests("strrchr", "strrchr_sse2")
+STPCPY = routine_tests("stpcpy", "stpcpy_sse2")
 EVERYTHING = r"."
 
 # (name, file, old text, new text, tests that must fail)
@@ -92,6 +95,54 @@ MUTANTS = [
      "  if (count == 0) return nullptr;\n",
      "  if (count == 0 || reinterpret_cast<uintptr_t>(start) + count < count) return nullptr;\n",
      MEMCHR),
+    # ---- strnlen ----
+    ("strnlen: a probe reads the byte at the bound",
+     "search/strnlen_sse2.cpp",
+     "if (j != 0 && left == j) return index + j;",
+     "if (j != 0 && left < j) return index + j;",
+     STRNLEN),
+    ("strnlen: remaining count after the probes one too many",
+     "search/strnlen_sse2.cpp",
+     "remaining = bound - kBlockSize + block_offset(start);",
+     "remaining = bound - kBlockSize + block_offset(start) + 1;",
+     STRNLEN),
+    ("strnlen: line fold leaves out block 3",
+     "search/strnlen_sse2.cpp",
+     "block2 = bytewise_min(block2, block3);",
+     "block2 = bytewise_min(block2, block1);",
+     STRNLEN),
+    # ---- strrchr ----
+    ("strrchr: a match right after the terminator kept",
+     "search/strrchr_sse2.cpp",
+     "return (2u << T) - 1;",
+     "return (4u << T) - 1;",
+     STRRCHR),
+    ("strrchr: zeros in front of the start taken for the terminator",
+     "search/strrchr_sse2.cpp",
+     "zero_mask = zero_mask_of(block, zeros) >> skew;",
+     "zero_mask = zero_mask_of(block, zeros);",
+     STRRCHR),
+    ("strrchr: matches of the loop blocks not saved",
+     "search/strrchr_sse2.cpp",
+     "    saved_mask = value_mask;\n    saved_base = base;\n    scan = base + kBlockSize;",
+     "    scan = base + kBlockSize;",
+     STRRCHR),
+    # ---- stpcpy ----
+    ("stpcpy: a string of 15 bytes taken for a long one",
+     "copy/stpcpy_sse2.cpp",
+     "if constexpr (I == kBlockSize) {",
+     "if constexpr (I == kBlockSize - 1) {",
+     STPCPY),
+    ("stpcpy: the line that holds the terminator stores its block 0 whole",
+     "copy/stpcpy_sse2.cpp",
+     "  if (mask) goto finish;\n  store_unaligned(out, block0);",
+     "  store_unaligned(out, block0);\n  if (mask) goto finish;",
+     STPCPY),
+    ("stpcpy: the first line starts a line too far on",
+     "copy/stpcpy_sse2.cpp",
+     "line_align_down(block + kBlockPhaseReach);",
+     "line_align_down(block + kBlockPhaseReach + kLineSize);",
+     STPCPY),
 ]
 
 

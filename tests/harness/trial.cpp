@@ -121,9 +121,12 @@ void report_features(const Trial& t, const Memory& m, size_t size1, size_t size2
   observe(2, t, start % kBlock, size_class(size1));
   observe(3, t, last % kLine, t.first.anchor.at_end * 2 + (t.first.anchor.slack < kBlock));
   if (uses_second(t.routine)) {
-    // Every pairing of the two operands' offsets in their lines.
+    // Pairings of the two operands' offsets in their blocks, and of the
+    // blocks they start in within their lines (all 4096 pairings of line
+    // offsets would make as many corpus inputs).
     const uintptr_t second = reinterpret_cast<uintptr_t>(m.second);
-    observe(4, t, start % kLine, second % kLine);
+    observe(4, t, start % kBlock, second % kBlock);
+    observe(10, t, start % kLine / kBlock, second % kLine / kBlock);
     observe(5, t, (second + (size2 ? size2 - 1 : 0)) % kLine, t.second.anchor.at_end);
   }
   // Where the answer lies: which lane of a block, in which stage.
