@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Mutation check of the test suite: every deliberate fault must be caught.
 
-  scripts/mutate.py [--list] [--keep] [NAME...]
+  scripts/mutate.py [--list] [--keep] [--all-tests] [NAME...]
 
 Copies the working tree to a scratch directory, builds it there and runs
 the tests once unchanged (they must pass), then for each mutant applies one
@@ -59,10 +59,22 @@ MUTANTS = [
      "return P < remaining;",
      "return P <= remaining;",
      EVERYTHING),
-    ("cascade: position 2 taken for position 1",
+    ("cascade: first match at position 1 taken for 2",
      "frame/cascade.h",
-     "if (mask & (1u << (Low + 1))) return exit(Position<Low + 1>{});",
-     "if (mask & (1u << (Low + 1))) return exit(Position<Low + 2>{});",
+     "  if (mask & (1u << Low)) return exit(Position<Low>{});\n"
+     "  if (mask & (1u << (Low + 1))) return exit(Position<Low + 1>{});",
+     "  if (mask & (1u << Low)) return exit(Position<Low>{});\n"
+     "  if (mask & (1u << (Low + 1))) return exit(Position<Low + 2>{});",
+     EVERYTHING),
+    ("cascade: last match in bit 15 alone looked for in the low byte",
+     "frame/cascade.h",
+     "if (mask & 0xFF00u) return detail::last_in_byte<8>(mask, exit);",
+     "if (mask & 0x7F00u) return detail::last_in_byte<8>(mask, exit);",
+     EVERYTHING),
+    ("cascade: linear first match takes bit 7 for bit 6",
+     "frame/cascade.h",
+     "if (mask & 0xFFu) return detail::first_from_bit<0, 7>(mask, exit);",
+     "if (mask & 0xFFu) return detail::first_from_bit<0, 6>(mask, exit);",
      EVERYTHING),
     # ---- memchr ----
     ("memchr: zero count not caught",
@@ -179,6 +191,9 @@ def main():
     parser.add_argument("names", nargs="*", help="run only mutants whose name contains one of these")
     parser.add_argument("--list", action="store_true", help="list the mutants and exit")
     parser.add_argument("--keep", action="store_true", help="keep the scratch directory")
+    parser.add_argument("--all-tests", action="store_true",
+                        help="run every concerned test on each mutant and name all that catch it "
+                             "(by default the tests of a mutant stop at the first failure)")
     parser.add_argument("--jobs", default=str(os.cpu_count() or 2))
     args = parser.parse_args()
 
@@ -229,7 +244,8 @@ def main():
                 if run(["cmake", "--build", build], src, log):
                     errors.append(name)
                     verdict = "ERROR: does not build"
-                elif run(ctest + ["-R", tests], src, log):
+                elif run(ctest + ["-R", tests] + ([] if args.all_tests else ["--stop-on-failure"]),
+                         src, log):
                     caught = failed_tests(log)
                     verdict = f"caught by {len(caught)}: " + ", ".join(caught[:6]) + \
                               (" ..." if len(caught) > 6 else "")
