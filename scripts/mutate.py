@@ -43,6 +43,9 @@ STRNLEN = routine_tests("strnlen", "strnlen_sse2")
 STRRCHR = routine_tests("strrchr", "strrchr_sse2")
 STPCPY = routine_tests("stpcpy", "stpcpy_sse2")
 WCSCMP = routine_tests("wcscmp", "wcscmp_sse2")
+# The two fills share their source: every fill test.
+FILLS = (r"^(reliability\.|fuzz\.(memset|bzero)\.)",
+         r"^((memset|bzero)_sse2_rep\.|object\.(memset|bzero)_sse2_rep\.|fill_)")
 EVERYTHING = (r"^(reliability|fuzz)\.", r".")
 
 # (name, file, old text, new text, tiers of tests of which one must fail)
@@ -181,6 +184,32 @@ MUTANTS = [
      "if (offset < 2 * kBlockSize) return next(Straddles<2>{});",
      "if (offset < 2 * kBlockSize) return next(Straddles<1>{});",
      WCSCMP),
+    # ---- memset and bzero ----
+    ("fill: the 8-byte closing store made 16 bytes wide",
+     "fill/fill.h",
+     "if constexpr ((R & 8) != 0) store_quad(end - R, block);",
+     "if constexpr ((R & 8) != 0) store_unaligned(end - R, block);",
+     FILLS),
+    ("fill: 2-byte stores made 4 bytes wide",
+     "fill/fill.h",
+     "  *reinterpret_cast<Unaligned16*>(p) = static_cast<uint16_t>(word);",
+     "  *reinterpret_cast<Unaligned32*>(p) = word;",
+     FILLS),
+    ("fill: the string store counts bytes, not words",
+     "fill/fill.h",
+     "size_t words = remaining / kWordSize;",
+     "size_t words = remaining;",
+     FILLS),
+    ("fill: head store of an unaligned start left out",
+     "fill/fill.h",
+     "    store_unaligned(start, block);\n",
+     "",
+     FILLS),
+    ("fill: the block loop's last 16 bytes left to nobody",
+     "fill/fill.h",
+     "remaining = running + kPassSize;",
+     "remaining = running + kPassSize - kBlockSize;",
+     FILLS),
 ]
 
 

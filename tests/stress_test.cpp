@@ -288,6 +288,9 @@ TEST(Stress, FillsBesideSearchesOfNeighbouringRegions) {
       &rounds);
   ASSERT_EQ(failure, "");
   for (int t = 0; t < kThreads; ++t) EXPECT_GE(rounds[t], kMinRounds);
+  std::ostringstream counts;
+  for (int n : rounds) counts << n << " ";
+  RecordProperty("rounds_per_thread", counts.str());
   for (const Region& r : searched) {
     const size_t at = r.begin - page.begin();
     EXPECT_EQ(memcmp(r.begin, before.data() + at, r.size), 0)

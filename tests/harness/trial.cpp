@@ -7,8 +7,8 @@
 
 #include "reference.h"
 
-// The fill routines read this outside global; it is linked in with them.
-extern "C" uint32_t __x86_data_cache_size;
+// The fill routines' outside global, linked in with them (its provider is
+// in the archive beside them).
 #pragma weak __x86_data_cache_size
 
 namespace sse2str::test {
