@@ -39,8 +39,8 @@ class TopPage {
     for (uint64_t end = kAddressSpaceEnd; end >= kAddressSpaceEnd - kTopSearchSpan; end -= page) {
       const uintptr_t base = static_cast<uintptr_t>(end - 2 * page);
       void* want = reinterpret_cast<void*>(base);
-      void* got = mmap(want, 2 * page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE,
-                       -1, 0);
+      void* got =
+          mmap(want, 2 * page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
       if (got == MAP_FAILED) {
         refusals_ << std::hex << end - page << ": " << strerror(errno) << "; ";
         continue;
@@ -105,7 +105,8 @@ constexpr int kVariants = 2;
 // if the routine took them in (copies of the value sought, zeros); variant
 // 1 ends the call at the operand's last byte by a match or terminator with
 // a count or bound far beyond it.
-Trial grid_trial(Routine routine, size_t length, size_t end_offset, int variant, TestRandom& random) {
+Trial grid_trial(Routine routine, size_t length, size_t end_offset, int variant,
+                 TestRandom& random) {
   Trial t;
   t.routine = routine;
   t.first.anchor = {true, kLineSize - 1 - end_offset};

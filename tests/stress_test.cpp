@@ -204,18 +204,27 @@ std::string write_and_check(const Write& w) {
   const Region& r = w.region;
   unsigned char fill = static_cast<unsigned char>(w.value);
   switch (w.routine.value_or(Routine::kMemchr)) {
-    case Routine::kMemset: __memset_sse2_rep(r.begin, w.value, r.size); break;
-    case Routine::kBzero: __bzero_sse2_rep(r.begin, r.size); fill = 0; break;
-    case Routine::kStpcpy: __stpcpy_sse2(r.begin, w.source); break;
-    default: ref::memset(r.begin, w.value, r.size); break;
+    case Routine::kMemset:
+      __memset_sse2_rep(r.begin, w.value, r.size);
+      break;
+    case Routine::kBzero:
+      __bzero_sse2_rep(r.begin, r.size);
+      fill = 0;
+      break;
+    case Routine::kStpcpy:
+      __stpcpy_sse2(r.begin, w.source);
+      break;
+    default:
+      ref::memset(r.begin, w.value, r.size);
+      break;
   }
   for (size_t i = 0; i < r.size; ++i) {
     const unsigned char want =
         w.routine == Routine::kStpcpy ? static_cast<unsigned char>(w.source[i]) : fill;
     if (static_cast<unsigned char>(r.begin[i]) != want) {
       std::ostringstream d;
-      d << (w.routine ? info(*w.routine).name : "plain writer") << " of " << r.size
-        << " bytes at " << static_cast<const void*>(r.begin) << ": byte " << i << " is "
+      d << (w.routine ? info(*w.routine).name : "plain writer") << " of " << r.size << " bytes at "
+        << static_cast<const void*>(r.begin) << ": byte " << i << " is "
         << int(static_cast<unsigned char>(r.begin[i])) << ", want " << int(want);
       return d.str();
     }
@@ -242,11 +251,12 @@ TEST(Stress, FillsBesideSearchesOfNeighbouringRegions) {
     }
     sources.emplace_back(r.size - 1, '\0');
     for (char& c : sources.back()) c = static_cast<char>(random.byte_other_than(0));
-    for (std::optional<Routine> routine : {std::optional<Routine>(), std::optional(Routine::kMemset),
-                                           std::optional(Routine::kBzero),
-                                           std::optional(Routine::kStpcpy)}) {
+    for (std::optional<Routine> routine :
+         {std::optional<Routine>(), std::optional(Routine::kMemset), std::optional(Routine::kBzero),
+          std::optional(Routine::kStpcpy)}) {
       if (routine && !landed(*routine)) continue;
-      for (int value : {0xA5, 0x15A, 0}) writes[role].push_back({routine, r, value, sources.back().c_str()});
+      for (int value : {0xA5, 0x15A, 0})
+        writes[role].push_back({routine, r, value, sources.back().c_str()});
     }
   }
 
@@ -278,8 +288,8 @@ TEST(Stress, FillsBesideSearchesOfNeighbouringRegions) {
           if (got != s.answer) {
             std::ostringstream d;
             d << info(s.routine).name << " of the " << s.region.size << " bytes at page offset "
-              << (s.region.begin - page.begin()) << ", value " << s.value << ", count "
-              << s.count << ": got " << got << ", want " << s.answer;
+              << (s.region.begin - page.begin()) << ", value " << s.value << ", count " << s.count
+              << ": got " << got << ", want " << s.answer;
             return d.str();
           }
         }

@@ -113,8 +113,7 @@ void observe(uint32_t kind, const Trial& t, uint32_t a, uint32_t b) {
 
 // The classes are coarse on purpose: each new one makes the fuzzer keep an
 // input, and the corpus should stay a few hundred inputs per routine.
-void report_features(const Trial& t, const Memory& m, size_t size1, size_t size2,
-                     int64_t answer) {
+void report_features(const Trial& t, const Memory& m, size_t size1, size_t size2, int64_t answer) {
   const uintptr_t start = reinterpret_cast<uintptr_t>(m.first);
   const uintptr_t last = start + (size1 ? size1 - 1 : 0);
   observe(1, t, start % kLine, 0);
@@ -136,10 +135,11 @@ void report_features(const Trial& t, const Memory& m, size_t size1, size_t size2
   } else {
     observe(7, t, static_cast<uint32_t>(answer), 0);
   }
-  const uint32_t count_relation = t.count == 0 ? 0
-                                  : t.count < size1 ? 1
+  const uint32_t count_relation = t.count == 0       ? 0
+                                  : t.count < size1  ? 1
                                   : t.count == size1 ? 2
-                                  : t.count >> 31 ? 4 : 3;
+                                  : t.count >> 31    ? 4
+                                                     : 3;
   observe(8, t, count_relation, size_class(t.count));
   if (t.cache_size) {
     const uint32_t c = *t.cache_size;
@@ -182,10 +182,9 @@ int64_t answer_position(const Trial& t, const Memory& m, const Stage& stage, Res
 
 std::string describe_operand(const char* name, const Operand& o, const char* at, size_t size) {
   char text[160];
-  snprintf(text, sizeof text, "%s: %zu bytes at line offset %zu, %zu bytes %s the %s guard",
-           name, size, static_cast<size_t>(reinterpret_cast<uintptr_t>(at) % kLine),
-           o.anchor.slack, o.anchor.at_end ? "before" : "after",
-           o.anchor.at_end ? "rear" : "front");
+  snprintf(text, sizeof text, "%s: %zu bytes at line offset %zu, %zu bytes %s the %s guard", name,
+           size, static_cast<size_t>(reinterpret_cast<uintptr_t>(at) % kLine), o.anchor.slack,
+           o.anchor.at_end ? "before" : "after", o.anchor.at_end ? "rear" : "front");
   return text;
 }
 
@@ -202,7 +201,8 @@ std::string describe_result(const Trial& t, Result r, const Memory& m, const Sta
              static_cast<long long>(r - (m.second - stage.second.begin)));
   } else if (t.routine == Routine::kMemchr || t.routine == Routine::kStrrchr ||
              t.routine == Routine::kMemset) {
-    snprintf(text, sizeof text, "start%+lld", static_cast<long long>(r - (m.first - stage.first.begin)));
+    snprintf(text, sizeof text, "start%+lld",
+             static_cast<long long>(r - (m.first - stage.first.begin)));
   } else {
     snprintf(text, sizeof text, "%lld", static_cast<long long>(r));
   }
@@ -245,11 +245,12 @@ class Reader {
     for (int i = 0; i < 4; ++i) w |= static_cast<uint32_t>(byte()) << (8 * i);
     return w;
   }
+  // The bytes not read yet, at most `limit` of them.
   std::vector<unsigned char> rest(size_t limit) {
-    const size_t n = std::min(size_ - std::min(next_, size_), limit);
-    std::vector<unsigned char> v(data_ + std::min(next_, size_), data_ + std::min(next_, size_) + n);
+    const size_t from = std::min(next_, size_);
+    const size_t n = std::min(size_ - from, limit);
     next_ = size_;
-    return v;
+    return {data_ + from, data_ + from + n};
   }
 
  private:
@@ -284,8 +285,10 @@ uint32_t fill_count(uint32_t raw, size_t room) {
 // The bytes up to the first zero, and a zero.
 std::vector<unsigned char> terminated(std::vector<unsigned char> bytes) {
   auto zero = std::find(bytes.begin(), bytes.end(), 0);
-  if (zero != bytes.end()) bytes.erase(zero + 1, bytes.end());
-  else bytes.push_back(0);
+  if (zero != bytes.end())
+    bytes.erase(zero + 1, bytes.end());
+  else
+    bytes.push_back(0);
   return bytes;
 }
 
@@ -388,9 +391,12 @@ Trial decode_trial(Routine routine, const uint8_t* data, size_t size, size_t win
       std::vector<long> second = first;
       const size_t at = raw_count % (first.size() + 2);
       const long c = t.value;
-      if (at < first.size() && c == 0) second.resize(at);
-      else if (at < first.size()) second[at] = c;
-      else if (at == first.size() && c != 0) second.push_back(c);
+      if (at < first.size() && c == 0)
+        second.resize(at);
+      else if (at < first.size())
+        second[at] = c;
+      else if (at == first.size() && c != 0)
+        second.push_back(c);
       t.first.bytes = wide_string(first);
       t.second.bytes = wide_string(second);
       break;
