@@ -38,23 +38,24 @@ std::vector<Routine> linked_routines() {
   return linked;
 }
 
-// Runs `round(thread, round_number)` on kThreads threads until the phase
-// time is up and every thread has done its minimum; stops all of them at
-// the first failure, which a round reports by returning a description.
-// Returns that description, or an empty string.
+// Runs `round(thread)` on kThreads threads until the phase time is up and
+// every thread has done its minimum of rounds; a round reports a failure by
+// returning its description, which stops all threads and fails the test.
+// Records the rounds each thread ran.  Returns whether all went well.
 template <class Round>
-std::string run_threads(Round round, std::vector<int>* rounds_done) {
+bool run_threads(Round round) {
   std::atomic<bool> stop{false};
   std::mutex lock;
   std::string failure;
+  std::vector<int> rounds(kThreads, 0);
   std::vector<std::thread> threads;
-  rounds_done->assign(kThreads, 0);
   const auto deadline = Clock::now() + kPhaseTime;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
-      int& n = (*rounds_done)[t];
+      int& n = rounds[t];
       while (!stop && n < kMaxRounds && (n < kMinRounds || Clock::now() < deadline)) {
-        std::string difference = round(t, n++);
+        ++n;
+        std::string difference = round(t);
         if (!difference.empty()) {
           std::lock_guard<std::mutex> hold(lock);
           if (failure.empty()) failure = "thread " + std::to_string(t) + ": " + difference;
@@ -64,7 +65,16 @@ std::string run_threads(Round round, std::vector<int>* rounds_done) {
     });
   }
   for (auto& thread : threads) thread.join();
-  return failure;
+
+  EXPECT_EQ(failure, "");
+  if (!failure.empty()) return false;
+  std::ostringstream counts;
+  for (int n : rounds) {
+    EXPECT_GE(n, kMinRounds);
+    counts << n << " ";
+  }
+  testing::Test::RecordProperty("rounds_per_thread", counts.str());
+  return true;
 }
 
 // The modules this program linked are exactly those the build lists.
@@ -87,27 +97,19 @@ TEST(Stress, EveryRoutineOnPrivateBuffersFromSeveralThreads) {
   std::vector<Private> buffers(kThreads);
   for (int t = 0; t < kThreads; ++t) buffers[t].random = TestRandom(100 + t);
 
-  std::vector<int> rounds;
-  const std::string failure = run_threads(
-      [&](int t, int) -> std::string {
-        Private& p = buffers[t];
-        const Stage stage{{p.first.begin(), p.first.end()}, {p.second.begin(), p.second.end()}};
-        std::vector<uint8_t> input(p.random.below(700));
-        for (auto& b : input) b = p.random.byte();
-        for (Routine r : routines) {
-          Trial trial = decode_trial(r, input.data(), input.size(), p.first.size());
-          trial.cache_size.reset();  // a global: left alone while threads fill
-          std::string difference = run_trial(trial, stage);
-          if (!difference.empty()) return difference;
-        }
-        return "";
-      },
-      &rounds);
-  ASSERT_EQ(failure, "");
-  for (int t = 0; t < kThreads; ++t) EXPECT_GE(rounds[t], kMinRounds);
-  std::ostringstream counts;
-  for (int n : rounds) counts << n << " ";
-  RecordProperty("rounds_per_thread", counts.str());
+  run_threads([&](int t) -> std::string {
+    Private& p = buffers[t];
+    const Stage stage{{p.first.begin(), p.first.end()}, {p.second.begin(), p.second.end()}};
+    std::vector<uint8_t> input(p.random.below(700));
+    for (auto& b : input) b = p.random.byte();
+    for (Routine r : routines) {
+      Trial trial = decode_trial(r, input.data(), input.size(), p.first.size());
+      trial.cache_size.reset();  // a global: left alone while threads fill
+      std::string difference = run_trial(trial, stage);
+      if (!difference.empty()) return difference;
+    }
+    return "";
+  });
 }
 
 // ---- fills beside searches ------------------------------------------------------
@@ -273,34 +275,27 @@ TEST(Stress, FillsBesideSearchesOfNeighbouringRegions) {
   ASSERT_FALSE(linked.empty());
   const std::vector<char> before(page.begin(), page.end());
 
-  std::vector<int> rounds;
-  const std::string failure = run_threads(
-      [&](int t, int) -> std::string {
-        if (t < kWriters) {
-          for (const Write& w : writes[t]) {
-            std::string difference = write_and_check(w);
-            if (!difference.empty()) return difference;
-          }
-          return "";
-        }
-        for (const Search& s : linked) {
-          const intptr_t got = search<Sse2Routines>(s);
-          if (got != s.answer) {
-            std::ostringstream d;
-            d << info(s.routine).name << " of the " << s.region.size << " bytes at page offset "
-              << (s.region.begin - page.begin()) << ", value " << s.value << ", count " << s.count
-              << ": got " << got << ", want " << s.answer;
-            return d.str();
-          }
-        }
-        return "";
-      },
-      &rounds);
-  ASSERT_EQ(failure, "");
-  for (int t = 0; t < kThreads; ++t) EXPECT_GE(rounds[t], kMinRounds);
-  std::ostringstream counts;
-  for (int n : rounds) counts << n << " ";
-  RecordProperty("rounds_per_thread", counts.str());
+  const bool clean = run_threads([&](int t) -> std::string {
+    if (t < kWriters) {
+      for (const Write& w : writes[t]) {
+        std::string difference = write_and_check(w);
+        if (!difference.empty()) return difference;
+      }
+      return "";
+    }
+    for (const Search& s : linked) {
+      const intptr_t got = search<Sse2Routines>(s);
+      if (got != s.answer) {
+        std::ostringstream d;
+        d << info(s.routine).name << " of the " << s.region.size << " bytes at page offset "
+          << (s.region.begin - page.begin()) << ", value " << s.value << ", count " << s.count
+          << ": got " << got << ", want " << s.answer;
+        return d.str();
+      }
+    }
+    return "";
+  });
+  if (!clean) return;
   for (const Region& r : searched) {
     const size_t at = r.begin - page.begin();
     EXPECT_EQ(memcmp(r.begin, before.data() + at, r.size), 0)

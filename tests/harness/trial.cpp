@@ -103,9 +103,23 @@ uint32_t size_class(uint64_t n) {
   return 7 + (63 - __builtin_clzll(n)) - 8;
 }
 
-void observe(uint32_t kind, const Trial& t, uint32_t a, uint32_t b) {
+// The kinds of placement class reported to the fuzzer.
+enum Feature : uint32_t {
+  kStartInLine = 1,  // the first operand's line offset
+  kStartBySize,      // its block offset, with its length class
+  kEndInLine,        // its last byte's line offset, with the guard it faces
+  kPairInBlocks,     // both operands' block offsets
+  kPairOfBlocks,     // which block of its line each operand starts in
+  kSecondEndInLine,  // the second operand's last byte's line offset
+  kAnswerLane,       // the answer's lane in its block, with its stage
+  kNoAnswer,         // null, or no position to speak of
+  kCountBySize,      // the count against the operand, with its class
+  kFillPath,         // string store or not, with the count's class
+};
+
+void observe(Feature kind, const Trial& t, uint32_t a, uint32_t b) {
   uint32_t h = 2166136261u;  // FNV-1a over the parts
-  for (uint32_t part : {kind, static_cast<uint32_t>(t.routine), a, b}) {
+  for (uint32_t part : {static_cast<uint32_t>(kind), static_cast<uint32_t>(t.routine), a, b}) {
     h = (h ^ part) * 16777619u;
   }
   trial_observer(h);
@@ -116,34 +130,35 @@ void observe(uint32_t kind, const Trial& t, uint32_t a, uint32_t b) {
 void report_features(const Trial& t, const Memory& m, size_t size1, size_t size2, int64_t answer) {
   const uintptr_t start = reinterpret_cast<uintptr_t>(m.first);
   const uintptr_t last = start + (size1 ? size1 - 1 : 0);
-  observe(1, t, start % kLine, 0);
-  observe(2, t, start % kBlock, size_class(size1));
-  observe(3, t, last % kLine, t.first.anchor.at_end * 2 + (t.first.anchor.slack < kBlock));
+  observe(kStartInLine, t, start % kLine, 0);
+  observe(kStartBySize, t, start % kBlock, size_class(size1));
+  observe(kEndInLine, t, last % kLine, t.first.anchor.at_end * 2 + (t.first.anchor.slack < kBlock));
   if (uses_second(t.routine)) {
     // Pairings of the two operands' offsets in their blocks, and of the
     // blocks they start in within their lines (all 4096 pairings of line
     // offsets would make as many corpus inputs).
     const uintptr_t second = reinterpret_cast<uintptr_t>(m.second);
-    observe(4, t, start % kBlock, second % kBlock);
-    observe(10, t, start % kLine / kBlock, second % kLine / kBlock);
-    observe(5, t, (second + (size2 ? size2 - 1 : 0)) % kLine, t.second.anchor.at_end);
+    observe(kPairInBlocks, t, start % kBlock, second % kBlock);
+    observe(kPairOfBlocks, t, start % kLine / kBlock, second % kLine / kBlock);
+    observe(kSecondEndInLine, t, (second + (size2 ? size2 - 1 : 0)) % kLine,
+            t.second.anchor.at_end);
   }
   // Where the answer lies: which lane of a block, in which stage.
   if (answer >= 0) {
     const uint64_t at = static_cast<uint64_t>(answer);
-    observe(6, t, static_cast<uint32_t>(at % kBlock), size_class(at));
+    observe(kAnswerLane, t, static_cast<uint32_t>(at % kBlock), size_class(at));
   } else {
-    observe(7, t, static_cast<uint32_t>(answer), 0);
+    observe(kNoAnswer, t, static_cast<uint32_t>(answer), 0);
   }
   const uint32_t count_relation = t.count == 0       ? 0
                                   : t.count < size1  ? 1
                                   : t.count == size1 ? 2
                                   : t.count >> 31    ? 4
                                                      : 3;
-  observe(8, t, count_relation, size_class(t.count));
+  observe(kCountBySize, t, count_relation, size_class(t.count));
   if (t.cache_size) {
     const uint32_t c = *t.cache_size;
-    observe(9, t, t.count >= c - (c >> 4), size_class(t.count));
+    observe(kFillPath, t, t.count >= c - (c >> 4), size_class(t.count));
   }
 }
 
