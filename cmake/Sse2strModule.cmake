@@ -67,6 +67,19 @@ set_property(GLOBAL PROPERTY SSE2STR_DELIVERED "")
 set_property(GLOBAL PROPERTY SSE2STR_MODULES "")
 set_property(GLOBAL PROPERTY SSE2STR_SUPPORT_OBJECTS "")
 
+# Copies the object of OBJECT library `target` to build/modules/<name>.o,
+# the path users link, and lists it for the archive.
+function(sse2str_deliver name target)
+  set(out ${SSE2STR_MODULE_DIR}/${name}.o)
+  add_custom_command(OUTPUT ${out}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${SSE2STR_MODULE_DIR}
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_OBJECTS:${target}> ${out}
+    DEPENDS ${target} $<TARGET_OBJECTS:${target}>
+    COMMAND_EXPAND_LISTS
+    COMMENT "Delivering ${name}.o")
+  set_property(GLOBAL APPEND PROPERTY SSE2STR_DELIVERED ${out})
+endfunction()
+
 # sse2str_module(<name> SOURCE <file> SYMBOL <symbol> SECTION <section>
 #                [UNDEFINED <symbols>...] [RODATA <section>] [FLAGS <flags>...])
 # FLAGS are added after the common ones, for what one module alone needs.
@@ -103,14 +116,7 @@ function(sse2str_module name)
   else()
     set(delivered ${name}_noprof)
   endif()
-  set(out ${SSE2STR_MODULE_DIR}/${name}.o)
-  add_custom_command(OUTPUT ${out}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${SSE2STR_MODULE_DIR}
-    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_OBJECTS:${delivered}> ${out}
-    DEPENDS ${delivered} $<TARGET_OBJECTS:${delivered}>
-    COMMAND_EXPAND_LISTS
-    COMMENT "Delivering ${name}.o")
-  set_property(GLOBAL APPEND PROPERTY SSE2STR_DELIVERED ${out})
+  sse2str_deliver(${name} ${delivered})
   set_property(GLOBAL APPEND PROPERTY SSE2STR_MODULES ${name})
 endfunction()
 
@@ -121,14 +127,7 @@ function(sse2str_support_object name)
   add_library(${name} OBJECT ${M_SOURCE})
   target_compile_options(${name} PRIVATE ${SSE2STR_MODULE_FLAGS})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
-  set(out ${SSE2STR_MODULE_DIR}/${name}.o)
-  add_custom_command(OUTPUT ${out}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${SSE2STR_MODULE_DIR}
-    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_OBJECTS:${name}> ${out}
-    DEPENDS ${name} $<TARGET_OBJECTS:${name}>
-    COMMAND_EXPAND_LISTS
-    COMMENT "Delivering ${name}.o")
-  set_property(GLOBAL APPEND PROPERTY SSE2STR_DELIVERED ${out})
+  sse2str_deliver(${name} ${name})
   set_property(GLOBAL APPEND PROPERTY SSE2STR_SUPPORT_OBJECTS ${name})
 endfunction()
 
