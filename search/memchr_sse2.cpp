@@ -16,6 +16,7 @@
 #include "frame/block.h"
 #include "frame/cascade.h"
 #include "frame/entry_frame.h"
+#include "frame/scan.h"
 
 using namespace sse2str;
 
@@ -33,6 +34,9 @@ void* memchr_body(const void* start_arg, int value, size_t count) {
   const char* const start = static_cast<const char*>(start_arg);
   if (count == 0) return nullptr;
   const Block needle = broadcast_byte(value);
+  const auto match_at = [needle](const char* block, size_t) {
+    return match_mask(load_aligned(block), needle);
+  };
 
   const char* scan;    // next aligned block to examine
   const char* base;    // the address bit 0 of `mask` stands for
@@ -70,23 +74,11 @@ void* memchr_body(const void* start_arg, int value, size_t count) {
   for (int pass = 0; pass < kAlignedPasses; ++pass) {
     if (remaining <= kLineSize) goto tail;
     remaining -= kLineSize;
-#pragma GCC unroll 4
-    for (size_t offset = 0; offset < kLineSize; offset += kBlockSize) {
-      mask = match_mask(load_aligned(scan + offset), needle);
-      if (mask) {
-        base = scan + offset;
-        goto locate;
-      }
-    }
-    scan += kLineSize;
+    if (find_in_pass(scan, base, mask, match_at)) goto locate;
   }
 
   // ---- line alignment: step back over up to 48 bytes already examined ----
-  {
-    const size_t back = line_offset(scan);
-    scan -= back;
-    remaining += back;
-  }
+  align_scan_to_line(scan, remaining);
 
   // ---- line loop: one mask per line ----
   for (;;) {
@@ -119,16 +111,7 @@ void* memchr_body(const void* start_arg, int value, size_t count) {
 
   // ---- tail: 1 to 64 bytes remain from the aligned scan pointer ----
 tail:
-#pragma GCC unroll 4
-  for (size_t offset = 0; offset < kLineSize; offset += kBlockSize) {
-    if (offset != 0 && remaining <= offset) return nullptr;
-    mask = match_mask(load_aligned(scan + offset), needle);
-    if (mask) {
-      base = scan + offset;
-      remaining -= offset;
-      goto bounded_locate;
-    }
-  }
+  if (find_in_tail(scan, remaining, base, mask, match_at)) goto bounded_locate;
   return nullptr;
 
   // ---- locating the match inside its block ----

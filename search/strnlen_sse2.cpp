@@ -17,6 +17,7 @@
 #include "frame/block.h"
 #include "frame/cascade.h"
 #include "frame/entry_frame.h"
+#include "frame/scan.h"
 
 using namespace sse2str;
 
@@ -81,23 +82,14 @@ size_t strnlen_body(const char* start, size_t bound) {
   for (int pass = 0; pass < kAlignedPasses; ++pass) {
     if (remaining <= kLineSize) goto tail;
     remaining -= kLineSize;
-#pragma GCC unroll 4
-    for (size_t k = 0; k < kBlocksPerLine; ++k) {
-      mask = zero_mask_in_place(zeros[k], load_aligned(scan));
-      if (mask) {
-        base = scan;
-        goto locate;
-      }
-      scan += kBlockSize;
-    }
+    if (find_in_pass(scan, base, mask, [&zeros](const char* block, size_t k) {
+          return zero_mask_in_place(zeros[k], load_aligned(block));
+        }))
+      goto locate;
   }
 
   // ---- line alignment: step back over up to 48 bytes already examined ----
-  {
-    const size_t back = line_offset(scan);
-    scan -= back;
-    remaining += back;
-  }
+  align_scan_to_line(scan, remaining);
 
   // ---- line loop: one comparison with zero per line ----
   {
@@ -138,17 +130,10 @@ tail:
     // The tail may follow the byte probes directly, before any zero vector
     // was cleared.  Blocks 0 and 2 share one, blocks 1 and 3 the other.
     ZeroVector zero_even = zero_vector(), zero_odd = zero_vector();
-#pragma GCC unroll 4
-    for (size_t offset = 0; offset < kLineSize; offset += kBlockSize) {
-      if (offset != 0 && remaining <= offset) return bound;
-      ZeroVector& zero = (offset / kBlockSize) % 2 == 0 ? zero_even : zero_odd;
-      mask = zero_mask_in_place(zero, load_aligned(scan + offset));
-      if (mask) {
-        base = scan + offset;
-        remaining -= offset;
-        goto bounded_locate;
-      }
-    }
+    const auto zero_at = [&](const char* block, size_t k) {
+      return zero_mask_in_place(k % 2 == 0 ? zero_even : zero_odd, load_aligned(block));
+    };
+    if (find_in_tail(scan, remaining, base, mask, zero_at)) goto bounded_locate;
   }
   return bound;
 
