@@ -103,10 +103,15 @@ SSE2STR_INLINE int order_of_unequal(Char first, Char second) {
   return first > second ? 1 : -1;
 }
 
-// The result of a deciding pair: equal characters there are two terminators.
-SSE2STR_INLINE int order_of_pair(Char first, Char second) {
+// The result of the deciding pair at `Offset`, read again: equal characters
+// there are two terminators.
+template <size_t Offset>
+SSE2STR_INLINE int order_of_pair(Strings s) {
+  const Char first = char_at<Side::kFirst>(s, Offset);
+  const Char second = char_at<Side::kSecond>(s, Offset);
   return first == second ? 0 : order_of_unequal(first, second);
 }
+
 
 // Runs step(Position<I>{}) to step(Position<N - 1>{}) in turn and stops at
 // the first that decides.  Every step is a copy of its own, with its
@@ -229,7 +234,7 @@ struct VectorBlock {
     // Each lane's exit reads its pair again: the result is its order alone.
     return pick_lane(disagreement, [s](auto lane) __attribute__((always_inline)) {
       constexpr size_t kPair = kOffset + lane * kCharSize;
-      return order_of_pair(char_at<Side::kFirst>(s, kPair), char_at<Side::kSecond>(s, kPair));
+      return order_of_pair<kPair>(s);
     });
   }
 };
@@ -264,8 +269,7 @@ struct AlignedSideTest {
     return in_turn<kLanes>([s](auto lane) __attribute__((always_inline)) {
       constexpr size_t kPair = kOffset + lane * kCharSize;
       if constexpr (lane == kLanes - 1)
-        return order_of_pair(char_at<Side::kFirst>(s, kPair),
-                             char_at<Side::kSecond>(s, kPair));
+        return order_of_pair<kPair>(s);
       else
         return compare_pair<kPair>(s);
     });
