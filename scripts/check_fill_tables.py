@@ -15,16 +15,13 @@ return, wherever the compiler put that.
 """
 import argparse
 import re
-import subprocess
 import sys
+
+from check_object import report, run
 
 SHORT_ENTRIES, SHORT_RESIDUES = 32, 4
 TAIL_ENTRIES, TAIL_RESIDUES = 128, 16
 ENTRY_SIZE = 4
-
-
-def run(*cmd):
-    return subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
 
 
 def section_bytes(obj, name):
@@ -119,11 +116,7 @@ def main():
         check_table(failures, args.object, args.code, "tail table", entries[SHORT_ENTRIES:],
                     TAIL_RESIDUES)
 
-    for message in failures:
-        print(f"{args.object}: {message}", file=sys.stderr)
-    if not failures:
-        print(f"{args.object}: ok")
-    return 1 if failures else 0
+    return report(args.object, failures)
 
 
 if __name__ == "__main__":

@@ -142,11 +142,16 @@ def main():
         check_forbidden(args)
     else:
         check_module(args)
-    for message in failures:
-        print(f"{args.object}: {message}", file=sys.stderr)
-    if not failures:
-        print(f"{args.object}: ok")
-    return 1 if failures else 0
+    return report(args.object, failures)
+
+
+def report(obj, messages):
+    """Prints the failures of `obj` (or that it is ok); the exit status."""
+    for message in messages:
+        print(f"{obj}: {message}", file=sys.stderr)
+    if not messages:
+        print(f"{obj}: ok")
+    return 1 if messages else 0
 
 
 if __name__ == "__main__":
