@@ -134,17 +134,6 @@ SSE2STR_INLINE Verdict in_turn(Step&& step) {
 
 // ---- pairs, one at a time ----------------------------------------------------
 
-// A pair read with 32-bit loads: it decides when its characters differ or
-// both end their strings.
-template <size_t Offset>
-SSE2STR_INLINE Verdict compare_pair(Strings s) {
-  const Char second = char_at<Side::kSecond>(s, Offset);
-  const Char first = char_at<Side::kFirst>(s, Offset);
-  if (rarely(first != second)) return order_of_unequal(first, second);
-  if (rarely(first == 0)) return 0;
-  return kAgree;
-}
-
 // A pair known not to hold a terminator in one string: only a difference
 // can decide it.
 template <size_t Offset>
@@ -152,6 +141,15 @@ SSE2STR_INLINE Verdict compare_unequal(Strings s) {
   const Char first = char_at<Side::kFirst>(s, Offset);
   const Char second = char_at<Side::kSecond>(s, Offset);
   if (rarely(first != second)) return order_of_unequal(first, second);
+  return kAgree;
+}
+
+// A pair read with 32-bit loads: it decides when its characters differ or
+// both end their strings.
+template <size_t Offset>
+SSE2STR_INLINE Verdict compare_pair(Strings s) {
+  if (const Verdict verdict = compare_unequal<Offset>(s); decided(verdict)) return verdict;
+  if (rarely(char_at<Side::kFirst>(s, Offset) == 0)) return 0;
   return kAgree;
 }
 
