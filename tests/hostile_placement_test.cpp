@@ -7,7 +7,6 @@
 #include <string.h>
 #include <sys/mman.h>
 
-#include <functional>
 #include <sstream>
 #include <string>
 
@@ -72,8 +71,6 @@ const TopPage& top_page() {
   return top;
 }
 
-Window window_of(const GuardedPages& pages) { return {pages.begin(), pages.end()}; }
-
 // The premise of the tests below: the top page is mapped where the address
 // space ends, and nothing beyond it or under it can be read.
 TEST(HostilePlacement, TheTopPageEndsTheAddressSpace) {
@@ -129,7 +126,7 @@ Trial grid_trial(Routine routine, size_t length, size_t end_offset, int variant,
       }
       break;
     case Routine::kStrnlen:
-      random.fill_avoiding(bytes.data(), length, 0);
+      random.fill_string(bytes.data(), length);
       if (variant == 0) {
         t.first.backdrop = 0;
         t.count = static_cast<uint32_t>(length);
@@ -139,14 +136,14 @@ Trial grid_trial(Routine routine, size_t length, size_t end_offset, int variant,
       }
       break;
     case Routine::kStrrchr:
-      random.fill_avoiding(bytes.data(), length, 0);
+      random.fill_string(bytes.data(), length);
       bytes[random.below(length)] = needle;
       bytes.back() = 0;
       t.value = variant == 0 ? value_with_junk(needle, random) : 0x100;
       if (variant == 0) t.first.backdrop = needle;
       break;
     case Routine::kStpcpy:
-      random.fill_avoiding(bytes.data(), length, 0);
+      random.fill_string(bytes.data(), length);
       bytes.back() = 0;
       t.second.backdrop = variant == 0 ? 0 : 0xFF;
       break;
@@ -173,43 +170,45 @@ Trial grid_trial(Routine routine, size_t length, size_t end_offset, int variant,
   return t;
 }
 
+// The grid's trials of `routine` on `stage`: the first difference, or "".
+std::string grid(Routine routine, const Stage& stage, TestRandom& random) {
+  for (size_t end_offset = 0; end_offset < kLineSize; ++end_offset) {
+    for (size_t lines : kExtraLines) {
+      for (size_t length = 1 + lines * kLineSize; length <= (lines + 1) * kLineSize; ++length) {
+        if (routine == Routine::kWcscmp && length % 4 != 0) continue;
+        for (int variant = 0; variant < kVariants; ++variant) {
+          std::string failure =
+              run_trial(grid_trial(routine, length, end_offset, variant, random), stage);
+          if (!failure.empty()) return failure;
+        }
+      }
+    }
+  }
+  return "";
+}
+
 // Runs the grid on `stage` for every linked routine; `where` names the stage.
 void run_grid(const Stage& stage, const char* where, bool two_operand_routines_only = false) {
   TestRandom random(11);
-  for (Routine routine : kAllRoutines) {
-    if (!landed(routine)) continue;
+  for (Routine routine : landed_routines()) {
     const bool two = routine == Routine::kStpcpy || routine == Routine::kWcscmp;
     if (two_operand_routines_only && !two) continue;
-    std::string failure;
-    const Fault fault = run_catching_faults([&] {
-      for (size_t end_offset = 0; end_offset < kLineSize && failure.empty(); ++end_offset) {
-        for (size_t lines : kExtraLines) {
-          for (size_t length = 1 + lines * kLineSize; length <= (lines + 1) * kLineSize; ++length) {
-            if (routine == Routine::kWcscmp && length % 4 != 0) continue;
-            for (int variant = 0; variant < kVariants && failure.empty(); ++variant) {
-              failure = run_trial(grid_trial(routine, length, end_offset, variant, random), stage);
-            }
-          }
-        }
-      }
-    });
-    EXPECT_EQ(failure, "") << where;
-    EXPECT_FALSE(fault) << info(routine).name << " " << where << ": fault at " << std::hex
-                        << fault.address;
+    EXPECT_EQ(first_failure([&] { return grid(routine, stage, random); }), "")
+        << info(routine).name << " " << where;
   }
 }
 
 TEST(HostilePlacement, OperandsEndAtEveryOffsetOfTheLineBeforeAGuardPage) {
   GuardedPages first(1), second(1);
-  run_grid({window_of(first), window_of(second)}, "before a guard page");
+  run_grid({first.window(), second.window()}, "before a guard page");
 }
 
 TEST(HostilePlacement, OperandsEndAtEveryOffsetOfTheTopPage) {
   const Window& top = top_page().window();
   ASSERT_NE(top.begin, nullptr);
   GuardedPages other(1);
-  run_grid({top, window_of(other)}, "at the top (first operand)");
-  run_grid({window_of(other), top}, "at the top (second operand)", true);
+  run_grid({top, other.window()}, "at the top (first operand)");
+  run_grid({other.window(), top}, "at the top (second operand)", true);
 }
 
 // ---- counts and bounds past the top of the address space -----------------------
@@ -219,43 +218,43 @@ TEST(HostilePlacement, OperandsEndAtEveryOffsetOfTheTopPage) {
 // give the match inside the range.  The operand ends at each offset of the
 // window's last line with its match or terminator last, so the routine's
 // reads beyond it fault.
+std::string wrapping_counts(Routine routine, const Window& window, TestRandom& random,
+                            size_t& trials) {
+  constexpr uint64_t kBeyondTheTop[] = {0, 1, 15, 16, 17, 63, 64, 65, 4096, 0x7FFFFFFF};
+  for (size_t end_offset = 0; end_offset < kLineSize; ++end_offset) {
+    for (size_t length = 1; length <= 300; length += length < 80 ? 1 : 37) {
+      Trial t = grid_trial(routine, length, end_offset, 1, random);
+      const uint64_t start = reinterpret_cast<uintptr_t>(window.end) - t.first.anchor.slack - length;
+      std::vector<uint64_t> counts = {0xFFFFFFFF, 0x80000000};
+      for (uint64_t beyond : kBeyondTheTop) {
+        const uint64_t count = kAddressSpaceEnd - start + beyond;
+        if (count <= 0xFFFFFFFF) counts.push_back(count);
+      }
+      for (uint64_t count : counts) {
+        t.count = static_cast<uint32_t>(count);
+        ++trials;
+        std::string failure = run_trial(t, {window, window});
+        if (!failure.empty()) return failure;
+      }
+    }
+  }
+  return "";
+}
+
 void run_wrapping_counts(const Window& window, const char* where) {
   TestRandom random(12);
-  constexpr uint64_t kBeyondTheTop[] = {0, 1, 15, 16, 17, 63, 64, 65, 4096, 0x7FFFFFFF};
   for (Routine routine : {Routine::kMemchr, Routine::kStrnlen}) {
     if (!landed(routine)) continue;
-    std::string failure;
     size_t trials = 0;
-    const Fault fault = run_catching_faults([&] {
-      for (size_t end_offset = 0; end_offset < kLineSize && failure.empty(); ++end_offset) {
-        for (size_t length = 1; length <= 300 && failure.empty(); length += length < 80 ? 1 : 37) {
-          Trial t = grid_trial(routine, length, end_offset, 1, random);
-          const uint64_t start =
-              reinterpret_cast<uintptr_t>(window.end) - t.first.anchor.slack - length;
-          std::vector<uint64_t> counts = {0xFFFFFFFF, 0x80000000};
-          for (uint64_t beyond : kBeyondTheTop) {
-            const uint64_t count = kAddressSpaceEnd - start + beyond;
-            if (count <= 0xFFFFFFFF) counts.push_back(count);
-          }
-          for (uint64_t count : counts) {
-            t.count = static_cast<uint32_t>(count);
-            failure = run_trial(t, {window, window});
-            ++trials;
-            if (!failure.empty()) break;
-          }
-        }
-      }
-    });
-    EXPECT_EQ(failure, "") << where;
-    EXPECT_FALSE(fault) << info(routine).name << " " << where << ": fault at " << std::hex
-                        << fault.address;
+    EXPECT_EQ(first_failure([&] { return wrapping_counts(routine, window, random, trials); }), "")
+        << info(routine).name << " " << where;
     EXPECT_GT(trials, 1000u);
   }
 }
 
 TEST(HostilePlacement, CountsThatWrapPastTheTopFindTheMatchInRange) {
   GuardedPages pages(1);
-  run_wrapping_counts(window_of(pages), "before a guard page");
+  run_wrapping_counts(pages.window(), "before a guard page");
   const Window& top = top_page().window();
   ASSERT_NE(top.begin, nullptr);
   run_wrapping_counts(top, "at the top");

@@ -31,13 +31,6 @@ constexpr auto kPhaseTime = std::chrono::milliseconds(700);
 constexpr int kMinRounds = 50;
 constexpr int kMaxRounds = 1000000;
 
-std::vector<Routine> linked_routines() {
-  std::vector<Routine> linked;
-  for (Routine r : kAllRoutines)
-    if (landed(r)) linked.push_back(r);
-  return linked;
-}
-
 // Runs `round(thread)` on kThreads threads until the phase time is up and
 // every thread has done its minimum of rounds; a round reports a failure by
 // returning its description, which stops all threads and fails the test.
@@ -88,7 +81,7 @@ TEST(RoutineTable, HoldsExactlyTheLinkedModules) {
 
 // Random trials of every linked routine, each thread in windows of its own.
 TEST(Stress, EveryRoutineOnPrivateBuffersFromSeveralThreads) {
-  const std::vector<Routine> routines = linked_routines();
+  const std::vector<Routine> routines = landed_routines();
   ASSERT_FALSE(routines.empty());
   struct Private {
     GuardedPages first{2}, second{2};
@@ -99,7 +92,7 @@ TEST(Stress, EveryRoutineOnPrivateBuffersFromSeveralThreads) {
 
   run_threads([&](int t) -> std::string {
     Private& p = buffers[t];
-    const Stage stage{{p.first.begin(), p.first.end()}, {p.second.begin(), p.second.end()}};
+    const Stage stage{p.first.window(), p.second.window()};
     std::vector<uint8_t> input(p.random.below(700));
     for (auto& b : input) b = p.random.byte();
     for (Routine r : routines) {
@@ -171,7 +164,7 @@ void add_searches(const Region& r, TestRandom& random, std::vector<std::vector<c
                   std::vector<Search>& searches) {
   if (r.size <= kWideTail) return;
   const size_t text = r.size - kWideTail;
-  random.fill_avoiding(r.begin, text, 0);
+  random.fill_string(r.begin, text);
   memset(r.begin + text, 0, kWideTail);
   const unsigned char present = static_cast<unsigned char>(r.begin[random.below(text)]);
   const int absent = 0x100 | random.byte_other_than(0);  // junk above the low byte
@@ -252,7 +245,7 @@ TEST(Stress, FillsBesideSearchesOfNeighbouringRegions) {
       continue;
     }
     sources.emplace_back(r.size - 1, '\0');
-    for (char& c : sources.back()) c = static_cast<char>(random.byte_other_than(0));
+    random.fill_string(sources.back().data(), sources.back().size());
     for (std::optional<Routine> routine :
          {std::optional<Routine>(), std::optional(Routine::kMemset), std::optional(Routine::kBzero),
           std::optional(Routine::kStpcpy)}) {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <string_view>
+#include <vector>
 
 #include "reference.h"
 #include "routines.h"
@@ -42,6 +43,9 @@ struct RoutineInfo {
 
 const RoutineInfo& info(Routine routine);
 inline bool landed(Routine routine) { return info(routine).entry != nullptr; }
+
+// The routines linked in, in the order of Routine.
+std::vector<Routine> landed_routines();
 
 // The routine whose name or module is `name`; false when there is none.
 bool find_routine(std::string_view name, Routine* routine);

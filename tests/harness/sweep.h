@@ -3,7 +3,10 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
+#include <algorithm>
+#include <ostream>
 #include <random>
 
 namespace sse2str::test {
@@ -29,6 +32,15 @@ class TestRandom {
     unsigned char* bytes = static_cast<unsigned char*>(p);
     for (size_t i = 0; i < n; ++i) bytes[i] = byte_other_than(avoid);
   }
+  // Fills [p, p + n) with string bytes: none zero, none equal to `avoid`.
+  void fill_string(void* p, size_t n, unsigned char avoid = 0) {
+    unsigned char* bytes = static_cast<unsigned char*>(p);
+    for (size_t i = 0; i < n; ++i) {
+      unsigned char b = byte_other_than(avoid);
+      while (b == 0) b = byte_other_than(avoid);
+      bytes[i] = b;
+    }
+  }
 
  private:
   std::mt19937 engine_;
@@ -38,6 +50,43 @@ class TestRandom {
 // routine must ignore.
 inline int value_with_junk(unsigned char byte, TestRandom& random) {
   return static_cast<int>((random.word() & ~0xFFu) | byte);
+}
+
+// A pointer result as an offset from `start`, or -1 for null, for messages.
+inline long offset_of(const void* result, const void* start) {
+  if (result == nullptr) return -1;
+  return static_cast<const char*>(result) - static_cast<const char*>(start);
+}
+
+// Index of the first byte where [a, a + n) and [b, b + n) differ, or n.
+inline size_t first_difference(const void* a, const void* b, size_t n) {
+  if (memcmp(a, b, n) == 0) return n;
+  const auto* x = static_cast<const unsigned char*>(a);
+  return static_cast<size_t>(std::mismatch(x, x + n, static_cast<const unsigned char*>(b)).first - x);
+}
+
+// The variables a sweep steps through, named for messages: streamed,
+// where("offset", offset, "count", count) prints "offset 3, count 17" with the
+// values the variables hold at that moment.  It refers to them, so they must
+// outlive it.
+template <class Print>
+struct Place {
+  Print print;
+};
+
+template <class Print>
+std::ostream& operator<<(std::ostream& out, const Place<Print>& place) {
+  place.print(out);
+  return out;
+}
+
+template <class... Parts>
+auto where(const Parts&... parts) {
+  auto print = [&parts...](std::ostream& out) {
+    int i = 0;
+    ((out << (i == 0 ? "" : i % 2 ? " " : ", ") << parts, ++i), ...);
+  };
+  return Place<decltype(print)>{print};
 }
 
 }  // namespace sse2str::test

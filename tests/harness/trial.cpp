@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "reference.h"
+#include "wide.h"
 
 // The fill routines' outside global, linked in with them (its provider is
 // in the archive beside them).
@@ -16,10 +17,6 @@ namespace sse2str::test {
 void (*trial_observer)(uint32_t feature) = nullptr;
 
 namespace {
-
-constexpr size_t kLine = 64;
-constexpr size_t kBlock = 16;
-constexpr size_t kCharSize = sizeof(wchar_t);
 
 // ---- layout -----------------------------------------------------------------
 
@@ -52,7 +49,7 @@ using Result = int64_t;
 constexpr Result kNull = -1;
 constexpr Result kNoResult = -2;
 
-Result where(const void* p, const Window& w) {
+Result position_in(const void* p, const Window& w) {
   if (p == nullptr) return kNull;
   const char* c = static_cast<const char*>(p);
   if (c >= w.begin && c <= w.end) return c - w.begin;
@@ -73,17 +70,17 @@ Result call(const Trial& t, const Memory& m, const Window& w1, const Window& w2)
   const auto* wide2 = reinterpret_cast<const wchar_t*>(m.second);
   switch (t.routine) {
     case Routine::kMemchr:
-      return where(Routines::memchr(m.first, t.value, t.count), w1);
+      return position_in(Routines::memchr(m.first, t.value, t.count), w1);
     case Routine::kStrnlen:
       return Routines::strnlen(m.first, t.count);
     case Routine::kStrrchr:
-      return where(Routines::strrchr(m.first, t.value), w1);
+      return position_in(Routines::strrchr(m.first, t.value), w1);
     case Routine::kStpcpy:
-      return where(Routines::stpcpy(m.second, m.first), w2);
+      return position_in(Routines::stpcpy(m.second, m.first), w2);
     case Routine::kWcscmp:
       return Routines::wcscmp(wide1, wide2);
     case Routine::kMemset:
-      return where(Routines::memset(m.first, t.value, t.count), w1);
+      return position_in(Routines::memset(m.first, t.value, t.count), w1);
     case Routine::kBzero:
       Routines::bzero(m.first, t.count);
       return kNoResult;
@@ -97,9 +94,9 @@ Result call(const Trial& t, const Memory& m, const Window& w1, const Window& w2)
 // part of one block, one block, the first line, each of the next three
 // lines, then one class per power of two.
 uint32_t size_class(uint64_t n) {
-  if (n < kBlock) return n > 0;
-  if (n == kBlock) return 2;
-  if (n < 4 * kLine) return 3 + static_cast<uint32_t>(n / kLine);
+  if (n < kBlockSize) return n > 0;
+  if (n == kBlockSize) return 2;
+  if (n < 4 * kLineSize) return 3 + static_cast<uint32_t>(n / kLineSize);
   return 7 + (63 - __builtin_clzll(n)) - 8;
 }
 
@@ -130,23 +127,23 @@ void observe(Feature kind, const Trial& t, uint32_t a, uint32_t b) {
 void report_features(const Trial& t, const Memory& m, size_t size1, size_t size2, int64_t answer) {
   const uintptr_t start = reinterpret_cast<uintptr_t>(m.first);
   const uintptr_t last = start + (size1 ? size1 - 1 : 0);
-  observe(kStartInLine, t, start % kLine, 0);
-  observe(kStartBySize, t, start % kBlock, size_class(size1));
-  observe(kEndInLine, t, last % kLine, t.first.anchor.at_end * 2 + (t.first.anchor.slack < kBlock));
+  observe(kStartInLine, t, start % kLineSize, 0);
+  observe(kStartBySize, t, start % kBlockSize, size_class(size1));
+  observe(kEndInLine, t, last % kLineSize, t.first.anchor.at_end * 2 + (t.first.anchor.slack < kBlockSize));
   if (uses_second(t.routine)) {
     // Pairings of the two operands' offsets in their blocks, and of the
     // blocks they start in within their lines (all 4096 pairings of line
     // offsets would make as many corpus inputs).
     const uintptr_t second = reinterpret_cast<uintptr_t>(m.second);
-    observe(kPairInBlocks, t, start % kBlock, second % kBlock);
-    observe(kPairOfBlocks, t, start % kLine / kBlock, second % kLine / kBlock);
-    observe(kSecondEndInLine, t, (second + (size2 ? size2 - 1 : 0)) % kLine,
+    observe(kPairInBlocks, t, start % kBlockSize, second % kBlockSize);
+    observe(kPairOfBlocks, t, start % kLineSize / kBlockSize, second % kLineSize / kBlockSize);
+    observe(kSecondEndInLine, t, (second + (size2 ? size2 - 1 : 0)) % kLineSize,
             t.second.anchor.at_end);
   }
   // Where the answer lies: which lane of a block, in which stage.
   if (answer >= 0) {
     const uint64_t at = static_cast<uint64_t>(answer);
-    observe(kAnswerLane, t, static_cast<uint32_t>(at % kBlock), size_class(at));
+    observe(kAnswerLane, t, static_cast<uint32_t>(at % kBlockSize), size_class(at));
   } else {
     observe(kNoAnswer, t, static_cast<uint32_t>(answer), 0);
   }
@@ -164,12 +161,9 @@ void report_features(const Trial& t, const Memory& m, size_t size1, size_t size2
 
 // Index of the first pair of wide characters that differ or are both zero.
 size_t deciding_pair(const char* first, const char* second) {
-  for (size_t k = 0;; ++k) {
-    long a, b;
-    memcpy(&a, first + k * kCharSize, kCharSize);
-    memcpy(&b, second + k * kCharSize, kCharSize);
-    if (a != b || a == 0) return k;
-  }
+  size_t k = 0;
+  while (get(first, k) == get(second, k) && get(first, k) != 0) ++k;
+  return k;
 }
 
 // The result as a position from the start of the operand it points into (a
@@ -198,15 +192,17 @@ int64_t answer_position(const Trial& t, const Memory& m, const Stage& stage, Res
 std::string describe_operand(const char* name, const Operand& o, const char* at, size_t size) {
   char text[160];
   snprintf(text, sizeof text, "%s: %zu bytes at line offset %zu, %zu bytes %s the %s guard", name,
-           size, static_cast<size_t>(reinterpret_cast<uintptr_t>(at) % kLine), o.anchor.slack,
+           size, static_cast<size_t>(reinterpret_cast<uintptr_t>(at) % kLineSize), o.anchor.slack,
            o.anchor.at_end ? "before" : "after", o.anchor.at_end ? "rear" : "front");
   return text;
 }
 
-// A pointer result relative to the operand it should point into.
+// A result: a length or a sign as itself, a pointer relative to the
+// operand it should point into.
 std::string describe_result(const Trial& t, Result r, const Memory& m, const Stage& stage) {
-  if (r == kNull) return "null";
   if (r == kNoResult) return "none";
+  if (t.routine == Routine::kStrnlen || t.routine == Routine::kWcscmp) return std::to_string(r);
+  if (r == kNull) return "null";
   char text[48];
   if (r >= (int64_t{1} << 32)) {
     snprintf(text, sizeof text, "%#llx, outside the window",
@@ -214,12 +210,9 @@ std::string describe_result(const Trial& t, Result r, const Memory& m, const Sta
   } else if (t.routine == Routine::kStpcpy) {
     snprintf(text, sizeof text, "destination%+lld",
              static_cast<long long>(r - (m.second - stage.second.begin)));
-  } else if (t.routine == Routine::kMemchr || t.routine == Routine::kStrrchr ||
-             t.routine == Routine::kMemset) {
+  } else {
     snprintf(text, sizeof text, "start%+lld",
              static_cast<long long>(r - (m.first - stage.first.begin)));
-  } else {
-    snprintf(text, sizeof text, "%lld", static_cast<long long>(r));
   }
   return text;
 }
@@ -238,9 +231,8 @@ std::string describe_trial(const Trial& t, const Memory& m, size_t size1, size_t
 // First byte where a window differs from the model's copy of it.
 std::string compare_window(const char* name, const Window& w, const Window& model,
                            const char* operand) {
-  if (memcmp(w.begin, model.begin, w.size()) == 0) return "";
-  size_t i = 0;
-  while (w.begin[i] == model.begin[i]) ++i;
+  const size_t i = first_difference(w.begin, model.begin, w.size());
+  if (i == w.size()) return "";
   char text[160];
   snprintf(text, sizeof text, "%s window: byte at operand%+ld is %#x, model has %#x", name,
            static_cast<long>(w.begin + i - operand), static_cast<unsigned char>(w.begin[i]),
@@ -275,7 +267,7 @@ class Reader {
 };
 
 // Bit 7: against the front guard; bits 0 to 5: the slack.
-Anchor anchor_from(uint8_t byte) { return Anchor{(byte & 0x80) == 0, byte & (kLine - 1u)}; }
+Anchor anchor_from(uint8_t byte) { return Anchor{(byte & 0x80) == 0, byte & (kLineSize - 1u)}; }
 
 bool holds(const std::vector<unsigned char>& bytes, unsigned char b) {
   return std::find(bytes.begin(), bytes.end(), b) != bytes.end();
@@ -308,18 +300,15 @@ std::vector<unsigned char> terminated(std::vector<unsigned char> bytes) {
 }
 
 // Wide characters: the whole 4-byte groups up to the first zero character.
-std::vector<long> wide_characters(const std::vector<unsigned char>& bytes) {
-  std::vector<long> chars;
-  for (size_t i = 0; i + kCharSize <= bytes.size(); i += kCharSize) {
-    long c;
-    memcpy(&c, &bytes[i], kCharSize);
-    if (c == 0) break;
-    chars.push_back(c);
-  }
+std::vector<Char> wide_characters(const std::vector<unsigned char>& bytes) {
+  const char* const string = reinterpret_cast<const char*>(bytes.data());
+  std::vector<Char> chars;
+  for (size_t k = 0; k < bytes.size() / kCharSize && get(string, k) != 0; ++k)
+    chars.push_back(get(string, k));
   return chars;
 }
 
-std::vector<unsigned char> wide_string(const std::vector<long>& chars) {
+std::vector<unsigned char> wide_string(const std::vector<Char>& chars) {
   std::vector<unsigned char> bytes((chars.size() + 1) * kCharSize, 0);
   memcpy(bytes.data(), chars.data(), chars.size() * kCharSize);
   return bytes;
@@ -367,6 +356,15 @@ std::string run_trial(const Trial& t, const Stage& stage) {
   return describe_trial(t, m, size1, size2) + ": " + difference;
 }
 
+std::string first_failure(const std::function<std::string()>& trials) {
+  std::string failure;
+  const Fault fault = run_catching_faults([&] { failure = trials(); });
+  if (!fault) return failure;
+  char text[48];
+  snprintf(text, sizeof text, "fault at %#lx", static_cast<unsigned long>(fault.address));
+  return text;
+}
+
 // Input layout: byte 0 and 1 the anchors of the first and second operand,
 // 2 and 3 their backdrops, then three little-endian words: value, count and
 // cache size, then the operand's contents.  wcscmp's second string is the
@@ -385,7 +383,7 @@ Trial decode_trial(Routine routine, const uint8_t* data, size_t size, size_t win
   const uint32_t raw_count = in.word();
   const uint32_t raw_cache_size = in.word();
   // Room for the largest slack and a terminator in any window.
-  std::vector<unsigned char> contents = in.rest(window_size - kLine - kCharSize);
+  std::vector<unsigned char> contents = in.rest(window_size - kLineSize - kCharSize);
 
   switch (routine) {
     case Routine::kMemchr:
@@ -402,10 +400,10 @@ Trial decode_trial(Routine routine, const uint8_t* data, size_t size, size_t win
       t.first.bytes = terminated(std::move(contents));
       break;
     case Routine::kWcscmp: {
-      const std::vector<long> first = wide_characters(contents);
-      std::vector<long> second = first;
+      const std::vector<Char> first = wide_characters(contents);
+      std::vector<Char> second = first;
       const size_t at = raw_count % (first.size() + 2);
-      const long c = t.value;
+      const Char c = t.value;
       if (at < first.size() && c == 0)
         second.resize(at);
       else if (at < first.size())

@@ -9,21 +9,15 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "guard.h"
 #include "routine_table.h"
 
 namespace sse2str::test {
-
-// Readable and writable memory with unreadable memory right before `begin`
-// and right from `end` on, so any access outside it faults.
-struct Window {
-  char* begin = nullptr;
-  char* end = nullptr;
-  size_t size() const { return static_cast<size_t>(end - begin); }
-};
 
 // Where an operand lies in its window: `slack` bytes after the window's
 // begin, or `slack` bytes before its end.  With a slack below 64 the
@@ -72,6 +66,11 @@ struct Stage {
 // trial and of the first difference.  A read or write outside the windows
 // faults; catching that is the caller's matter.
 std::string run_trial(const Trial& trial, const Stage& stage);
+
+// Runs `trials`, which returns the first difference run_trial reported or
+// an empty string, with faults caught: returns that difference, or where
+// the fault that ended the trials hit.
+std::string first_failure(const std::function<std::string()>& trials);
 
 // A trial within the routine's contract made from arbitrary bytes, for
 // operands in windows of `window_size` bytes: the decoder of the fuzz
