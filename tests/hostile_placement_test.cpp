@@ -164,6 +164,7 @@ Trial grid_trial(Routine routine, size_t length, size_t end_offset, int variant,
       t.count = static_cast<uint32_t>(length);
       t.value = value_with_junk(random.byte(), random);
       t.first.backdrop = static_cast<unsigned char>(~t.value);
+      bytes.clear();  // the destination holds the backdrop, which the fill must change
       t.cache_size = variant == 0 ? 0u : 1u << 20;  // string stores, or the block loop
       break;
   }
