@@ -225,7 +225,8 @@ std::string wrapping_counts(Routine routine, const Window& window, TestRandom& r
   for (size_t end_offset = 0; end_offset < kLineSize; ++end_offset) {
     for (size_t length = 1; length <= 300; length += length < 80 ? 1 : 37) {
       Trial t = grid_trial(routine, length, end_offset, 1, random);
-      const uint64_t start = reinterpret_cast<uintptr_t>(window.end) - t.first.anchor.slack - length;
+      const uint64_t start =
+          reinterpret_cast<uintptr_t>(window.end) - t.first.anchor.slack - length;
       std::vector<uint64_t> counts = {0xFFFFFFFF, 0x80000000};
       for (uint64_t beyond : kBeyondTheTop) {
         const uint64_t count = kAddressSpaceEnd - start + beyond;

@@ -1,22 +1,11 @@
 // __memchr_sse2 against the reference model, at every placement.
-#include <gtest/gtest.h>
-
-#include <string>
-
+#include "check.h"
 #include "frame_suite.h"
-#include "guard.h"
 #include "reference.h"
 #include "routines.h"
-#include "sweep.h"
 
 namespace sse2str::test {
 namespace {
-
-// Result as an offset from `start`, or -1 for null, for readable messages.
-long offset_of(const void* result, const void* start) {
-  if (result == nullptr) return -1;
-  return static_cast<const char*>(result) - static_cast<const char*>(start);
-}
 
 // Every start offset in a line, every count up to 300 (which crosses every
 // stage limit: first block, both aligned passes, the line loop and each
@@ -29,7 +18,8 @@ TEST(Memchr, MatchesReferenceForEveryOffsetCountAndPosition) {
   constexpr size_t kMaxCount = 300;
   size_t offset = 0, count = 0;
   long position = 0;
-  const Fault fault = run_catching_faults([&] {
+  const auto at = where("offset", offset, "count", count, "match at", position);
+  expect_no_fault(at, [&] {
     for (offset = 0; offset < kLineSize; ++offset) {
       char* const start = pages.begin() + kLineSize + offset;
       for (count = 0; count <= kMaxCount; ++count) {
@@ -46,14 +36,10 @@ TEST(Memchr, MatchesReferenceForEveryOffsetCountAndPosition) {
             start[decoy] = static_cast<char>(needle);
           }
           const int value = value_with_junk(needle, random);
-          const void* got = __memchr_sse2(start, value, count);
-          const void* want = ref::memchr(start, value, count);
-          if (got != want) {
-            ADD_FAILURE() << "offset " << offset << ", count " << count << ", match at "
-                          << position << ": got " << offset_of(got, start) << ", want "
-                          << offset_of(want, start);
-            return;
-          }
+          const void* const got = __memchr_sse2(start, value, count);
+          const void* const want = ref::memchr(start, value, count);
+          ASSERT_EQ(got, want) << at << ": got " << relative(got, start) << ", want "
+                               << relative(want, start);
           if (position >= 0) {
             start[position] = static_cast<char>(random.byte_other_than(needle));
             if (decoy < count) start[decoy] = static_cast<char>(random.byte_other_than(needle));
@@ -62,8 +48,6 @@ TEST(Memchr, MatchesReferenceForEveryOffsetCountAndPosition) {
       }
     }
   });
-  EXPECT_FALSE(fault) << "fault at offset " << offset << ", count " << count << ", match at "
-                      << position;
 }
 
 // Only the low 8 bits of the value count, and bytes compare unsigned.
@@ -86,13 +70,7 @@ TEST(Memchr, UsesOnlyTheLowByteOfTheValue) {
 }
 
 TEST(Memchr, ZeroCountReadsNothing) {
-  GuardedPages pages(1);
-  for (size_t offset = 0; offset <= pages.size(); offset += 1) {
-    char* const start = pages.begin() + offset;
-    const Fault fault = run_catching_faults([&] { EXPECT_EQ(__memchr_sse2(start, 0, 0), nullptr); });
-    ASSERT_FALSE(fault) << "offset " << offset;
-  }
-  EXPECT_EQ(__memchr_sse2(nullptr, 0, 0), nullptr);
+  expect_touches_nothing([](const char* start) { EXPECT_EQ(__memchr_sse2(start, 0, 0), nullptr); });
 }
 
 // A range that ends at the last byte of a page followed by an unmapped page,
@@ -102,32 +80,22 @@ TEST(Memchr, NeverReadsAPageOutsideTheRange) {
   GuardedPages pages(2);
   TestRandom random(2);
   constexpr size_t kMaxCount = 600;
-  size_t count = 0, offset = 0;
-  int where = 0;
-  const Fault fault = run_catching_faults([&] {
+  size_t count = 0, edge = 0;
+  int match = 0;
+  const auto at = where("count", count, "match (none, first, last)", match, "edge", edge);
+  expect_no_fault(at, [&] {
     for (count = 0; count <= kMaxCount; ++count) {
-      for (where = 0; where < 3; ++where) {  // no match, match first, match last
-        // Ending at the page boundary: start offsets sweep with the count.
-        char* start = pages.end() - count;
-        random.fill_avoiding(start, count, 'x');
-        if (where == 1 && count > 0) start[0] = 'x';
-        if (where == 2 && count > 0) start[count - 1] = 'x';
-        ASSERT_EQ(__memchr_sse2(start, 'x', count), ref::memchr(start, 'x', count))
-            << "ending at the page end, count " << count;
-        // Beginning near the start of a page, at every offset in its line.
-        for (offset = 0; offset < kLineSize; ++offset) {
-          start = pages.begin() + offset;
+      for (match = 0; match < 3; ++match) {
+        for (edge = 0; edge < kEdges; ++edge) {
+          char* const start = pages.at_edge(edge, count);
           random.fill_avoiding(start, count, 'x');
-          if (where == 1 && count > 0) start[0] = 'x';
-          if (where == 2 && count > 0) start[count - 1] = 'x';
-          ASSERT_EQ(__memchr_sse2(start, 'x', count), ref::memchr(start, 'x', count))
-              << "beginning at page offset " << offset << ", count " << count;
+          if (match == 1 && count > 0) start[0] = 'x';
+          if (match == 2 && count > 0) start[count - 1] = 'x';
+          ASSERT_EQ(__memchr_sse2(start, 'x', count), ref::memchr(start, 'x', count)) << at;
         }
       }
     }
   });
-  EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec << ", count "
-                      << count << ", offset " << offset << ", case " << where;
 }
 
 // The count is unsigned and never added to the start: a count far beyond
@@ -136,10 +104,11 @@ TEST(Memchr, NeverReadsAPageOutsideTheRange) {
 TEST(Memchr, CountsWithTheTopBitSetFindTheMatch) {
   GuardedPages pages(2);
   TestRandom random(3);
-  const size_t counts[] = {0x80000000u, 0x80000001u, 0xFFFFFFF0u, 0xFFFFFFFFu};
-  size_t offset = 0, distance = 0;
-  const Fault fault = run_catching_faults([&] {
-    for (size_t count : counts) {
+  size_t count = 0, offset = 0, distance = 0;
+  const auto at = where("count", count, "offset", offset, "distance", distance);
+  expect_no_fault(at, [&] {
+    for (size_t top_bit_count : {0x80000000u, 0x80000001u, 0xFFFFFFF0u, 0xFFFFFFFFu}) {
+      count = top_bit_count;
       for (offset = 0; offset < kLineSize; ++offset) {
         for (distance = 0; distance < 400; distance += 7) {
           // The object ends at the page boundary with its match last.
@@ -147,13 +116,11 @@ TEST(Memchr, CountsWithTheTopBitSetFindTheMatch) {
           char* const start = match - distance - offset;
           random.fill_avoiding(start, match - start, 0xA5);
           *match = static_cast<char>(0xA5);
-          ASSERT_EQ(__memchr_sse2(start, 0xA5, count), match)
-              << "count " << count << ", offset " << offset << ", distance " << distance;
+          ASSERT_EQ(__memchr_sse2(start, 0xA5, count), match) << at;
         }
       }
     }
   });
-  EXPECT_FALSE(fault) << "offset " << offset << ", distance " << distance;
 }
 
 // Long ranges with random contents and match densities: the line loop runs
@@ -163,7 +130,8 @@ TEST(Memchr, LongRangesMatchReference) {
   TestRandom random(4);
   int round = 0;
   size_t passed = 0;
-  const Fault fault = run_catching_faults([&] {
+  const auto at = where("round", round, "count", passed);
+  expect_no_fault(at, [&] {
     for (round = 0; round < 3000; ++round) {
       const size_t count = random.below(pages.size() - kLineSize);
       char* const start = pages.end() - count - random.below(kLineSize);
@@ -173,13 +141,10 @@ TEST(Memchr, LongRangesMatchReference) {
       for (size_t i = 0; i < matches && count > 0; ++i)
         start[random.below(count)] = static_cast<char>(needle);
       passed = random.below(2) ? count : random.below(count + 1);
-      ASSERT_EQ(__memchr_sse2(start, needle, passed), ref::memchr(start, needle, passed))
-          << "round " << round << ", count " << passed;
+      ASSERT_EQ(__memchr_sse2(start, needle, passed), ref::memchr(start, needle, passed)) << at;
     }
   });
-  EXPECT_FALSE(fault) << "round " << round << ", count " << passed;
 }
-
 // Calls that take each path of the routine, for the frame checks.
 std::vector<FrameCase> frame_cases() {
   alignas(64) static char data[1024];

@@ -1,21 +1,15 @@
 // __strnlen_sse2 against the reference model, at every placement.
-#include <gtest/gtest.h>
-
 #include <initializer_list>
 
+#include "check.h"
 #include "frame_suite.h"
-#include "guard.h"
 #include "reference.h"
 #include "routines.h"
-#include "sweep.h"
 
 namespace sse2str::test {
 namespace {
 
 constexpr size_t kProbedBytes = 16;
-
-// Fills [p, p + n) with non-zero bytes, 0x80 to 0xFF among them.
-void fill_nonzero(TestRandom& random, char* p, size_t n) { random.fill_avoiding(p, n, 0); }
 
 // Puts a few zero bytes into [p, p + n): they lie outside what the routine
 // may count and must never change its result.
@@ -31,30 +25,23 @@ TEST(Strnlen, ShortBoundsReadOnlyUpToTheBoundOrTheTerminator) {
   GuardedPages pages(1);
   TestRandom random(1);
   size_t bound = 0, terminator = 0;
-  const Fault fault = run_catching_faults([&] {
+  const auto at = where("bound", bound, "terminator at", terminator);
+  expect_no_fault(at, [&] {
     for (bound = 0; bound <= kProbedBytes; ++bound) {
       for (terminator = 0; terminator <= kProbedBytes + 1; ++terminator) {  // 17: none
         const size_t needed = terminator < bound ? terminator + 1 : bound;
         char* const start = pages.end() - needed;
-        fill_nonzero(random, start, needed);
+        random.fill_string(start, needed);
         if (terminator < bound) start[terminator] = '\0';
         const size_t want = terminator < bound ? terminator : bound;
-        ASSERT_EQ(__strnlen_sse2(start, bound), want)
-            << "bound " << bound << ", terminator at " << terminator;
+        ASSERT_EQ(__strnlen_sse2(start, bound), want) << at;
       }
     }
   });
-  EXPECT_FALSE(fault) << "fault at bound " << bound << ", terminator at " << terminator;
 }
 
 TEST(Strnlen, ZeroBoundReadsNothing) {
-  GuardedPages pages(1);
-  const Fault fault = run_catching_faults([&] {
-    EXPECT_EQ(__strnlen_sse2(nullptr, 0), 0u);
-    EXPECT_EQ(__strnlen_sse2(pages.end(), 0), 0u);      // the guard page after
-    EXPECT_EQ(__strnlen_sse2(pages.begin() - 1, 0), 0u);  // the guard page before
-  });
-  EXPECT_FALSE(fault);
+  expect_touches_nothing([](const char* start) { EXPECT_EQ(__strnlen_sse2(start, 0), 0u); });
 }
 
 // Every start offset in a line, with the bounds at each stage limit: 17 and
@@ -67,7 +54,8 @@ TEST(Strnlen, MatchesReferenceAtEveryStageLimit) {
   GuardedPages pages(2);
   TestRandom random(2);
   size_t offset = 0, bound = 0, terminator = 0;
-  const Fault fault = run_catching_faults([&] {
+  const auto at = where("offset", offset, "bound", bound, "terminator at", terminator);
+  expect_no_fault(at, [&] {
     for (offset = 0; offset < kLineSize; ++offset) {
       char* const start = pages.begin() + kLineSize + offset;
       const size_t skew = offset % kBlockSize;
@@ -76,23 +64,15 @@ TEST(Strnlen, MatchesReferenceAtEveryStageLimit) {
         bound = after_probes <= 2 ? kProbedBytes + after_probes
                                   : after_probes + kProbedBytes - skew;
         for (terminator = 0; terminator <= bound + 1; ++terminator) {
-          fill_nonzero(random, start - kLineSize, kLineSize + bound + kLineSize);
+          random.fill_string(start - kLineSize, kLineSize + bound + kLineSize);
           sprinkle_zeros(random, start - kLineSize, kLineSize);
           start[terminator] = '\0';
           sprinkle_zeros(random, start + terminator + 1, bound + kLineSize - terminator - 1);
-          const size_t got = __strnlen_sse2(start, bound);
-          const size_t want = ref::strnlen(start, bound);
-          if (got != want) {
-            ADD_FAILURE() << "offset " << offset << ", bound " << bound << ", terminator at "
-                          << terminator << ": got " << got << ", want " << want;
-            return;
-          }
+          ASSERT_EQ(__strnlen_sse2(start, bound), ref::strnlen(start, bound)) << at;
         }
       }
     }
   });
-  EXPECT_FALSE(fault) << "fault at offset " << offset << ", bound " << bound << ", terminator at "
-                      << terminator;
 }
 
 // The last byte the routine must read is the last byte of a page followed
@@ -104,35 +84,34 @@ TEST(Strnlen, NeverReadsAPageItHasNoBusinessIn) {
   TestRandom random(3);
   constexpr size_t kMaxLength = 700;
   size_t length = 0, bound = 0, offset = 0;
-  const Fault fault = run_catching_faults([&] {
+  const auto at = where("length", length, "bound", bound, "page offset", offset);
+  expect_no_fault(at, [&] {
     for (length = 0; length <= kMaxLength; ++length) {
       // Terminated at the page's last byte; the start offset sweeps with
       // the length.
       char* start = pages.end() - length - 1;
-      fill_nonzero(random, start, length);
+      random.fill_string(start, length);
       start[length] = '\0';
       for (size_t b : {length + 1, length + 2, length + kProbedBytes + 1, length + 200,
                        size_t{0x80000000u}, size_t{0xFFFFFFFFu}}) {
         bound = b;
-        ASSERT_EQ(__strnlen_sse2(start, bound), length) << "terminated, bound " << bound;
+        ASSERT_EQ(__strnlen_sse2(start, bound), length) << "terminated at the page end, " << at;
       }
       // Not terminated within a bound that ends at the page's last byte.
       bound = length;
       start = pages.end() - bound;
-      fill_nonzero(random, start, bound);
-      ASSERT_EQ(__strnlen_sse2(start, bound), bound) << "unterminated, bound " << bound;
+      random.fill_string(start, bound);
+      ASSERT_EQ(__strnlen_sse2(start, bound), bound) << "unterminated, " << at;
       // Beginning a page, at every offset in its line.
       for (offset = 0; offset < kLineSize; ++offset) {
         start = pages.begin() + offset;
-        fill_nonzero(random, start, length);
+        random.fill_string(start, length);
         start[length] = '\0';
         bound = random.below(2) ? length + 1 + random.below(100) : size_t{0xFFFFFFFFu};
-        ASSERT_EQ(__strnlen_sse2(start, bound), length) << "at page start + " << offset;
+        ASSERT_EQ(__strnlen_sse2(start, bound), length) << "at the page start, " << at;
       }
     }
   });
-  EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec << ", length "
-                      << length << ", bound " << bound << ", offset " << offset;
 }
 
 // The bound is unsigned and never added to the start: any bound with its
@@ -140,20 +119,21 @@ TEST(Strnlen, NeverReadsAPageItHasNoBusinessIn) {
 TEST(Strnlen, BoundsWithTheTopBitSetGiveTheLength) {
   GuardedPages pages(2);
   TestRandom random(4);
-  size_t offset = 0, length = 0;
-  const Fault fault = run_catching_faults([&] {
+  size_t offset = 0, length = 0, bound = 0;
+  const auto at = where("offset", offset, "length", length, "bound", bound);
+  expect_no_fault(at, [&] {
     for (offset = 0; offset < kLineSize; ++offset) {
       for (length = 0; length < 600; length += 1 + random.below(9)) {
         char* const start = pages.begin() + kLineSize + offset;
-        fill_nonzero(random, start, length);
+        random.fill_string(start, length);
         start[length] = '\0';
-        for (size_t bound : {0x80000000u, 0x80000001u, 0xFFFFFFF0u, 0xFFFFFFFFu})
-          ASSERT_EQ(__strnlen_sse2(start, bound), length)
-              << "offset " << offset << ", length " << length << ", bound " << bound;
+        for (size_t b : {0x80000000u, 0x80000001u, 0xFFFFFFF0u, 0xFFFFFFFFu}) {
+          bound = b;
+          ASSERT_EQ(__strnlen_sse2(start, bound), length) << at;
+        }
       }
     }
   });
-  EXPECT_FALSE(fault) << "offset " << offset << ", length " << length;
 }
 
 // The line loop folds four blocks into one minimum: a zero byte in any of
@@ -163,22 +143,23 @@ TEST(Strnlen, BoundsWithTheTopBitSetGiveTheLength) {
 TEST(Strnlen, LineLoopFindsTheLowestZeroInAnyBlock) {
   GuardedPages pages(2);
   TestRandom random(5);
-  size_t offset = 0, terminator = 0;
-  const Fault fault = run_catching_faults([&] {
+  size_t offset = 0, terminator = 0, bound = 0;
+  const auto at = where("offset", offset, "terminator at", terminator, "bound", bound);
+  expect_no_fault(at, [&] {
     for (offset = 0; offset < kLineSize; offset += 3) {
       char* const start = pages.begin() + offset;
       for (terminator = 272; terminator < 272 + 3 * kLineSize; ++terminator) {
-        fill_nonzero(random, start, terminator + 2 * kLineSize);
+        random.fill_string(start, terminator + 2 * kLineSize);
         start[terminator] = '\0';
         start[terminator + 1 + random.below(kLineSize)] = '\0';
         start[terminator + 1 + random.below(4)] = '\0';
-        for (size_t bound : {terminator + 1 + random.below(2 * kLineSize), size_t{0xFFFFFFFFu}})
-          ASSERT_EQ(__strnlen_sse2(start, bound), terminator)
-              << "offset " << offset << ", terminator at " << terminator << ", bound " << bound;
+        for (size_t b : {terminator + 1 + random.below(2 * kLineSize), size_t{0xFFFFFFFFu}}) {
+          bound = b;
+          ASSERT_EQ(__strnlen_sse2(start, bound), terminator) << at;
+        }
       }
     }
   });
-  EXPECT_FALSE(fault) << "offset " << offset << ", terminator at " << terminator;
 }
 
 // Long strings, random bounds and random zero densities.
@@ -186,24 +167,21 @@ TEST(Strnlen, LongStringsMatchReference) {
   GuardedPages pages(4);
   TestRandom random(6);
   int round = 0;
-  const Fault fault = run_catching_faults([&] {
+  size_t bound = 0;
+  const auto at = where("round", round, "bound", bound);
+  expect_no_fault(at, [&] {
     for (round = 0; round < 3000; ++round) {
       const size_t span = random.below(pages.size() - kLineSize);
       char* const start = pages.end() - span - random.below(kLineSize);
-      fill_nonzero(random, start, span);
+      random.fill_string(start, span);
       const size_t zeros = random.below(4);
       for (size_t i = 0; i < zeros && span > 0; ++i) start[random.below(span)] = '\0';
-      if (span == 0 || start[span - 1] != '\0') {
-        // Unterminated: the bound must stop inside the readable bytes.
-        const size_t bound = random.below(span + 1);
-        ASSERT_EQ(__strnlen_sse2(start, bound), ref::strnlen(start, bound)) << "round " << round;
-      } else {
-        const size_t bound = random.below(2) ? random.below(span + 1) : size_t{0xFFFFFFFFu};
-        ASSERT_EQ(__strnlen_sse2(start, bound), ref::strnlen(start, bound)) << "round " << round;
-      }
+      // Unterminated, the bound must stop inside the readable bytes.
+      const bool terminated = span > 0 && start[span - 1] == '\0';
+      bound = !terminated || random.below(2) ? random.below(span + 1) : size_t{0xFFFFFFFFu};
+      ASSERT_EQ(__strnlen_sse2(start, bound), ref::strnlen(start, bound)) << at;
     }
   });
-  EXPECT_FALSE(fault) << "round " << round;
 }
 
 // Calls that take each path of the routine, for the frame checks.

@@ -1,32 +1,14 @@
 // __strrchr_sse2 against the reference model, at every placement.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <initializer_list>
 
+#include "check.h"
 #include "frame_suite.h"
-#include "guard.h"
 #include "reference.h"
 #include "routines.h"
-#include "sweep.h"
 
 namespace sse2str::test {
 namespace {
-
-// Result as an offset from `start`, or -1 for null, for readable messages.
-long offset_of(const void* result, const void* start) {
-  if (result == nullptr) return -1;
-  return static_cast<const char*>(result) - static_cast<const char*>(start);
-}
-
-// Fills [p, p + n) with bytes that are neither zero nor `needle`.
-void fill_string(TestRandom& random, char* p, size_t n, unsigned char needle) {
-  for (size_t i = 0; i < n; ++i) {
-    unsigned char b = random.byte_other_than(needle);
-    while (b == 0 || b == needle) b = random.byte_other_than(needle);
-    p[i] = static_cast<char>(b);
-  }
-}
 
 // Every start offset in a line and every length up to 300, a last match at
 // every position of the string (with an earlier one in front of it) and no
@@ -39,12 +21,13 @@ TEST(Strrchr, MatchesReferenceForEveryOffsetLengthAndPosition) {
   constexpr size_t kMaxLength = 300;
   size_t offset = 0, length = 0;
   long position = 0;
-  const Fault fault = run_catching_faults([&] {
+  const auto at = where("offset", offset, "length", length, "last match at", position);
+  expect_no_fault(at, [&] {
     for (offset = 0; offset < kLineSize; ++offset) {
       char* const start = pages.begin() + kLineSize + offset;
       for (length = 0; length <= kMaxLength; ++length) {
         const unsigned char needle = random.byte_other_than(0);
-        fill_string(random, start - kLineSize, length + 2 * kLineSize, needle);
+        random.fill_string(start - kLineSize, length + 2 * kLineSize, needle);
         for (size_t i = 1; i <= kBlockSize; ++i)
           start[-static_cast<long>(i)] = random.below(2) ? char(needle) : '\0';
         start[length] = '\0';
@@ -62,20 +45,14 @@ TEST(Strrchr, MatchesReferenceForEveryOffsetLengthAndPosition) {
           const int value = value_with_junk(needle, random);
           const char* const got = __strrchr_sse2(start, value);
           const char* const want = ref::strrchr(start, value);
-          if (got != want) {
-            ADD_FAILURE() << "offset " << offset << ", length " << length << ", last match at "
-                          << position << ": got " << offset_of(got, start) << ", want "
-                          << offset_of(want, start);
-            return;
-          }
+          ASSERT_EQ(got, want) << at << ": got " << relative(got, start) << ", want "
+                               << relative(want, start);
           if (earlier >= 0) start[earlier] = 'x' == needle ? 'y' : 'x';
           if (position >= 0) start[position] = 'x' == needle ? 'y' : 'x';
         }
       }
     }
   });
-  EXPECT_FALSE(fault) << "fault at offset " << offset << ", length " << length << ", match at "
-                      << position;
 }
 
 // A value whose low byte is zero finds the terminator: 0, 256 and 0x1000,
@@ -83,21 +60,21 @@ TEST(Strrchr, MatchesReferenceForEveryOffsetLengthAndPosition) {
 TEST(Strrchr, ValueWithLowByteZeroFindsTheTerminator) {
   GuardedPages pages(2);
   TestRandom random(2);
-  const Fault fault = run_catching_faults([&] {
-    for (size_t offset = 0; offset < kLineSize; ++offset) {
+  size_t offset = 0, length = 0;
+  const auto at = where("offset", offset, "length", length);
+  expect_no_fault(at, [&] {
+    for (offset = 0; offset < kLineSize; ++offset) {
       char* const start = pages.begin() + kLineSize + offset;
-      for (size_t length = 0; length <= 300; ++length) {
-        fill_string(random, start - kLineSize, length + 2 * kLineSize, 0);
+      for (length = 0; length <= 300; ++length) {
+        random.fill_string(start - kLineSize, length + 2 * kLineSize);
         start[-1] = '\0';
         start[length] = '\0';
         start[length + 1 + random.below(kBlockSize)] = '\0';
         for (int value : {0, 256, 0x1000, static_cast<int>(0xABCDEF00u)})
-          ASSERT_EQ(__strrchr_sse2(start, value), start + length)
-              << "offset " << offset << ", length " << length << ", value " << value;
+          ASSERT_EQ(__strrchr_sse2(start, value), start + length) << at << ", value " << value;
       }
     }
   });
-  EXPECT_FALSE(fault);
 }
 
 // Only the low 8 bits of the value count, and bytes compare unsigned.
@@ -128,25 +105,25 @@ TEST(Strrchr, LastMatchWinsAcrossManyBlocks) {
   GuardedPages pages(2);
   TestRandom random(3);
   const unsigned char needle = 0xC3;
-  const Fault fault = run_catching_faults([&] {
-    for (size_t offset = 0; offset < kLineSize; ++offset) {
+  size_t offset = 0, gap = 0, length = 0;
+  const auto at = where("offset", offset, "gap", gap, "length", length);
+  expect_no_fault(at, [&] {
+    for (offset = 0; offset < kLineSize; ++offset) {
       char* const start = pages.begin() + offset;
-      for (size_t gap = 1; gap <= 5; ++gap) {
-        for (size_t length = 64; length <= 700; length += 37) {
-          fill_string(random, start, length + kBlockSize, needle);
-          for (size_t at = random.below(kBlockSize); at < length; at += gap * kBlockSize)
-            start[std::min(at + random.below(3), length - 1)] = static_cast<char>(needle);
+      for (gap = 1; gap <= 5; ++gap) {
+        for (length = 64; length <= 700; length += 37) {
+          random.fill_string(start, length + kBlockSize, needle);
+          for (size_t i = random.below(kBlockSize); i < length; i += gap * kBlockSize)
+            start[std::min(i + random.below(3), length - 1)] = static_cast<char>(needle);
           start[length] = '\0';
           const int final_case = static_cast<int>(random.below(3));
           if (final_case == 1 && length > 0) start[length - 1] = static_cast<char>(needle);
           if (final_case == 2) start[length + 1] = static_cast<char>(needle);
-          ASSERT_EQ(__strrchr_sse2(start, needle), ref::strrchr(start, needle))
-              << "offset " << offset << ", gap " << gap << ", length " << length;
+          ASSERT_EQ(__strrchr_sse2(start, needle), ref::strrchr(start, needle)) << at;
         }
       }
     }
   });
-  EXPECT_FALSE(fault);
 }
 
 // A string whose terminator is the last byte of a page followed by an
@@ -156,28 +133,21 @@ TEST(Strrchr, LastMatchWinsAcrossManyBlocks) {
 TEST(Strrchr, NeverReadsAPageItHasNoBusinessIn) {
   GuardedPages pages(2);
   TestRandom random(4);
-  size_t length = 0, offset = 0;
-  int which = 0;
-  const Fault fault = run_catching_faults([&] {
+  size_t length = 0, edge = 0;
+  int match = 0;
+  const auto at = where("length", length, "match (none, first, last)", match, "edge", edge);
+  expect_no_fault(at, [&] {
     for (length = 0; length <= 700; ++length) {
       const unsigned char needle = random.byte_other_than(0);
-      for (which = 0; which < 3; ++which) {  // no match, match first, match last
-        char* start = pages.end() - length - 1;
-        fill_string(random, start, length, needle);
-        start[length] = '\0';
-        if (which == 1 && length > 0) start[0] = static_cast<char>(needle);
-        if (which == 2 && length > 0) start[length - 1] = static_cast<char>(needle);
-        ASSERT_EQ(__strrchr_sse2(start, needle), ref::strrchr(start, needle))
-            << "ending at the page end, length " << length;
-        ASSERT_EQ(__strrchr_sse2(start, 0), start + length);
-        for (offset = 0; offset < kLineSize; ++offset) {
-          start = pages.begin() + offset;
-          fill_string(random, start, length, needle);
+      for (match = 0; match < 3; ++match) {
+        for (edge = 0; edge < kEdges; ++edge) {
+          char* const start = pages.at_edge(edge, length + 1);
+          random.fill_string(start, length, needle);
           start[length] = '\0';
-          if (which == 1 && length > 0) start[0] = static_cast<char>(needle);
-          if (which == 2 && length > 0) start[length - 1] = static_cast<char>(needle);
-          ASSERT_EQ(__strrchr_sse2(start, needle), ref::strrchr(start, needle))
-              << "beginning at page offset " << offset << ", length " << length;
+          if (match == 1 && length > 0) start[0] = static_cast<char>(needle);
+          if (match == 2 && length > 0) start[length - 1] = static_cast<char>(needle);
+          ASSERT_EQ(__strrchr_sse2(start, needle), ref::strrchr(start, needle)) << at;
+          ASSERT_EQ(__strrchr_sse2(start, 0), start + length) << at;
         }
       }
     }
@@ -187,8 +157,6 @@ TEST(Strrchr, NeverReadsAPageItHasNoBusinessIn) {
     EXPECT_EQ(__strrchr_sse2(last, 'a'), nullptr);
     EXPECT_EQ(__strrchr_sse2(last, 0), last);
   });
-  EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec << ", length "
-                      << length << ", offset " << offset << ", case " << which;
 }
 
 // Long strings with random contents and match densities.
@@ -196,21 +164,21 @@ TEST(Strrchr, LongStringsMatchReference) {
   GuardedPages pages(4);
   TestRandom random(5);
   int round = 0;
-  const Fault fault = run_catching_faults([&] {
+  size_t length = 0;
+  const auto at = where("round", round, "length", length);
+  expect_no_fault(at, [&] {
     for (round = 0; round < 3000; ++round) {
-      const size_t length = random.below(pages.size() - kLineSize);
+      length = random.below(pages.size() - kLineSize);
       char* const start = pages.end() - length - 1 - random.below(kLineSize);
       const unsigned char needle = random.byte();
-      fill_string(random, start, length, needle);
+      random.fill_string(start, length, needle);
       start[length] = '\0';
       const size_t matches = random.below(5);
       for (size_t i = 0; i < matches && length > 0; ++i)
         start[random.below(length)] = static_cast<char>(needle);
-      ASSERT_EQ(__strrchr_sse2(start, needle), ref::strrchr(start, needle))
-          << "round " << round << ", length " << length;
+      ASSERT_EQ(__strrchr_sse2(start, needle), ref::strrchr(start, needle)) << at;
     }
   });
-  EXPECT_FALSE(fault) << "round " << round;
 }
 
 // Calls that take each path of the routine, for the frame checks.

@@ -17,7 +17,8 @@ GuardedPages::GuardedPages(size_t pages) {
   const size_t page = page_size();
   size_ = pages * page;
   mapping_size_ = size_ + 2 * page;
-  void* m = mmap(nullptr, mapping_size_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  void* m =
+      mmap(nullptr, mapping_size_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (m == MAP_FAILED) throw std::runtime_error("mmap failed");
   mapping_ = static_cast<char*>(m);
   begin_ = mapping_ + page;

@@ -5,9 +5,9 @@
 #include <stdint.h>
 #include <string.h>
 
-#include <algorithm>
 #include <ostream>
 #include <random>
+#include <string>
 
 namespace sse2str::test {
 
@@ -52,17 +52,21 @@ inline int value_with_junk(unsigned char byte, TestRandom& random) {
   return static_cast<int>((random.word() & ~0xFFu) | byte);
 }
 
-// A pointer result as an offset from `start`, or -1 for null, for messages.
-inline long offset_of(const void* result, const void* start) {
-  if (result == nullptr) return -1;
-  return static_cast<const char*>(result) - static_cast<const char*>(start);
+// A pointer result as a message shows it: "null", or "start+5".
+inline std::string relative(const void* result, const void* start) {
+  if (result == nullptr) return "null";
+  const long offset = static_cast<const char*>(result) - static_cast<const char*>(start);
+  return (offset < 0 ? "start" : "start+") + std::to_string(offset);
 }
 
 // Index of the first byte where [a, a + n) and [b, b + n) differ, or n.
 inline size_t first_difference(const void* a, const void* b, size_t n) {
   if (memcmp(a, b, n) == 0) return n;
   const auto* x = static_cast<const unsigned char*>(a);
-  return static_cast<size_t>(std::mismatch(x, x + n, static_cast<const unsigned char*>(b)).first - x);
+  const auto* y = static_cast<const unsigned char*>(b);
+  size_t i = 0;
+  while (x[i] == y[i]) ++i;
+  return i;
 }
 
 // The variables a sweep steps through, named for messages: streamed,

@@ -129,7 +129,8 @@ void report_features(const Trial& t, const Memory& m, size_t size1, size_t size2
   const uintptr_t last = start + (size1 ? size1 - 1 : 0);
   observe(kStartInLine, t, start % kLineSize, 0);
   observe(kStartBySize, t, start % kBlockSize, size_class(size1));
-  observe(kEndInLine, t, last % kLineSize, t.first.anchor.at_end * 2 + (t.first.anchor.slack < kBlockSize));
+  observe(kEndInLine, t, last % kLineSize,
+          t.first.anchor.at_end * 2 + (t.first.anchor.slack < kBlockSize));
   if (uses_second(t.routine)) {
     // Pairings of the two operands' offsets in their blocks, and of the
     // blocks they start in within their lines (all 4096 pairings of line

@@ -1,0 +1,35 @@
+// How the routine tests run a sweep over guarded memory.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "guard.h"
+#include "sweep.h"
+
+namespace sse2str::test {
+
+// Runs `sweep` with faults caught: a read or write of an inaccessible page
+// ends it and fails the test, reported with the place `at` it had reached.
+template <class Place>
+void expect_no_fault(const Place& at, const std::function<void()>& sweep) {
+  const Fault fault = run_catching_faults(sweep);
+  EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec << ", " << at;
+}
+
+// Runs `call(start)` with `start` at every byte of an inaccessible page, then
+// with a null `start` (reported as the offset one past the page): for calls
+// that must touch no memory at all, such as those with a count of 0.
+template <class Call>
+void expect_touches_nothing(Call&& call) {
+  GuardedPages pages(1);
+  char* const inaccessible = pages.begin() - page_size();
+  size_t offset = 0;
+  expect_no_fault(where("start at inaccessible page offset", offset), [&] {
+    for (offset = 0; offset < page_size(); ++offset) call(inaccessible + offset);
+    call(nullptr);
+  });
+}
+
+}  // namespace sse2str::test
