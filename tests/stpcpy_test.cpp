@@ -1,16 +1,13 @@
 // __stpcpy_sse2 against the reference model, with source and destination
 // each against inaccessible pages.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <string>
 #include <vector>
 
+#include "check.h"
 #include "frame_suite.h"
-#include "guard.h"
 #include "reference.h"
 #include "routines.h"
-#include "sweep.h"
 
 namespace sse2str::test {
 namespace {
@@ -18,21 +15,17 @@ namespace {
 // Bytes around a copy that are checked for stray writes.
 constexpr size_t kMargin = 64;
 
-// Lays out a string of `length` non-zero bytes at `source`, its terminator,
-// and junk after it (up to `limit`) that a copy must neither store nor stop
-// at.  `byte` picks each string byte from the running index.
-template <class Byte>
-void lay_out_string(char* source, size_t length, const char* limit, TestRandom& random,
-                    Byte&& byte) {
-  for (size_t i = 0; i < length; ++i) source[i] = static_cast<char>(byte(i));
+// Ends the `length` string bytes at `source` with a terminator, and junk
+// after it (up to `limit`) that a copy must neither store nor stop at.
+void terminate(char* source, size_t length, const char* limit, TestRandom& random) {
   source[length] = 0;
   for (char* p = source + length + 1; p < limit && p < source + length + 1 + kMargin; ++p)
     *p = static_cast<char>(random.byte());
 }
 
-void lay_out_random_string(char* source, size_t length, const char* limit,
-                           TestRandom& random) {
-  lay_out_string(source, length, limit, random, [&](size_t) { return random.byte_other_than(0); });
+void lay_out_random_string(char* source, size_t length, const char* limit, TestRandom& random) {
+  random.fill_string(source, length);
+  terminate(source, length, limit, random);
 }
 
 // Where a string of the source starts, relative to the phases of the copy:
@@ -62,12 +55,7 @@ class CopySweep {
 
   // Runs `cases`, which calls copy() for every case and stops when it
   // returns false.
-  template <class Cases>
-  void run(Cases&& cases) {
-    const Fault fault = run_catching_faults([&] { cases(); });
-    EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec << ", "
-                        << current_case();
-  }
+  void run(const std::function<void()>& cases) { expect_no_fault(*this, cases); }
 
   // Copies the string of `length` bytes laid out at `source` to
   // `destination` and checks the copy.
@@ -88,30 +76,37 @@ class CopySweep {
     const long got_length = __stpcpy_sse2(destination, source) - destination;
 
     if (got_length != want_length) {
-      ADD_FAILURE() << current_case() << ": result destination + " << got_length << ", want + "
+      ADD_FAILURE() << *this << ": result destination + " << got_length << ", want + "
                     << want_length;
       return false;
     }
-    const auto [got, wanted] = std::mismatch(low, high, want.begin());
-    if (got != high) {
-      ADD_FAILURE() << current_case() << ": destination byte " << got - destination << " is "
-                    << +static_cast<unsigned char>(*got) << ", want "
-                    << +static_cast<unsigned char>(*wanted);
+    const size_t i = first_difference(low, want.data(), want.size());
+    if (i < want.size()) {
+      ADD_FAILURE() << *this << ": destination byte " << low + i - destination << " is "
+                    << +static_cast<unsigned char>(low[i]) << ", want "
+                    << +static_cast<unsigned char>(want[i]);
       return false;
     }
     return true;
   }
 
- private:
-  std::string current_case() const {
-    const Phases at = phases_for(reinterpret_cast<uintptr_t>(source_));
-    return "length " + std::to_string(length_) + ", source at page offset " +
-           std::to_string((source_ - from_.begin()) % page_size()) + " (A at +" +
-           std::to_string(at.first_block) + ", B at +" + std::to_string(at.first_line) +
-           "), destination at page offset " +
-           std::to_string((destination_ - to_.begin()) % page_size());
+  // The copy to each destination offset in the block at `to`.
+  bool copy_to_every_block_offset(char* to, const char* source, size_t length) {
+    for (size_t offset = 0; offset < kBlockSize; ++offset)
+      if (!copy(to + offset, source, length)) return false;
+    return true;
   }
 
+  // The case in hand, for messages.
+  friend std::ostream& operator<<(std::ostream& out, const CopySweep& sweep) {
+    const Phases at = phases_for(reinterpret_cast<uintptr_t>(sweep.source_));
+    return out << "length " << sweep.length_ << ", source at page offset "
+               << (sweep.source_ - sweep.from_.begin()) % page_size() << " (A at +"
+               << at.first_block << ", B at +" << at.first_line << "), destination at page offset "
+               << (sweep.destination_ - sweep.to_.begin()) % page_size();
+  }
+
+ private:
   const GuardedPages& from_;
   const GuardedPages& to_;
   char* destination_ = nullptr;
@@ -134,8 +129,7 @@ TEST(Stpcpy, CopiesEveryLengthFromEverySourceToEveryDestinationOffset) {
       for (size_t source_offset = 0; source_offset < kLineSize; ++source_offset) {
         char* const source = from.begin() + source_offset;
         lay_out_random_string(source, length, from.end(), random);
-        for (size_t destination_offset = 0; destination_offset < kBlockSize; ++destination_offset)
-          if (!sweep.copy(to.begin() + destination_offset, source, length)) return;
+        if (!sweep.copy_to_every_block_offset(to.begin(), source, length)) return;
       }
     }
   });
@@ -161,8 +155,7 @@ TEST(Stpcpy, CopiesAcrossEveryPhaseBorder) {
             lengths.push_back(at.first_line + line * kLineSize + block * kBlockSize + position);
       for (size_t length : lengths) {
         lay_out_random_string(source, length, from.end(), random);
-        for (size_t destination_offset = 0; destination_offset < kBlockSize; ++destination_offset)
-          if (!sweep.copy(to.begin() + destination_offset, source, length)) return;
+        if (!sweep.copy_to_every_block_offset(to.begin(), source, length)) return;
       }
     }
   });
@@ -193,8 +186,9 @@ TEST(Stpcpy, CopiesBytesWithTheTopBitSetUnchanged) {
     for (size_t source_offset = 0; source_offset < kLineSize; ++source_offset) {
       char* const source = from.begin() + source_offset;
       for (size_t length = 0; length <= 300; ++length) {
-        lay_out_string(source, length, from.end(), random,
-                       [&](size_t i) { return 0x80 + (i * 37 + source_offset) % 0x80; });
+        for (size_t i = 0; i < length; ++i)
+          source[i] = static_cast<char>(0x80 + (i * 37 + source_offset) % 0x80);
+        terminate(source, length, from.end(), random);
         if (!sweep.copy(to.begin() + length % kBlockSize, source, length)) return;
       }
     }
@@ -262,7 +256,7 @@ std::vector<FrameCase> frame_cases() {
   size_t next = 0;
   std::vector<FrameCase> cases;
   // `length` maps the source's phases to the length that reaches the path.
-  auto add = [&](const char* label, size_t source_offset, auto length) {
+  auto add = [&](const std::string& label, size_t source_offset, auto length) {
     char* const source = sources[next] + source_offset;
     char* const destination = destinations[next] + 3;
     ++next;
@@ -279,10 +273,7 @@ std::vector<FrameCase> frame_cases() {
   add("terminator in the block phase", 7, [](Phases at) { return at.first_block + 50; });
   add("terminator in block 3 of the first line", 9, [](Phases at) { return at.first_line + 50; });
   for (size_t block = 0; block < 4; ++block) {
-    static const char* const labels[] = {
-        "terminator in block 0 of a later line", "terminator in block 1 of a later line",
-        "terminator in block 2 of a later line", "terminator in block 3 of a later line"};
-    add(labels[block], 11 + block,
+    add("terminator in block " + std::to_string(block) + " of a later line", 11 + block,
         [block](Phases at) { return at.first_line + 2 * kLineSize + block * kBlockSize + 6; });
   }
   return cases;

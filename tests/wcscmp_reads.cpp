@@ -16,20 +16,17 @@
 #include <unistd.h>
 
 #include "routines.h"
+#include "sweep.h"
+#include "wide.h"
+
+using namespace sse2str::test;
 
 namespace {
 
-using Char = int32_t;
-constexpr size_t kCharSize = sizeof(Char);
-constexpr size_t kLineSize = 64;
 constexpr size_t kArea = 2 * 4096;
-// Pairs reach through the first stage, the longest lead-in and two passes.
-constexpr size_t kPositions = 4 + 3 * 4 + 2 * 16 + 1;
 constexpr size_t kCalls = kLineSize * kLineSize;
 
 uint32_t address(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
-
-void put(char* string, size_t k, Char c) { memcpy(string + k * kCharSize, &c, kCharSize); }
 
 }  // namespace
 
@@ -63,7 +60,7 @@ int main() {
       char* const second = second_area + kLineSize + second_offset;
       // The deciding position and the kind of decision change from call to
       // call, so that over the offsets every position is met.
-      const size_t k = (first_offset * 7 + second_offset * 3) % kPositions;
+      const size_t k = (first_offset * 7 + second_offset * 3) % kDecidingPositions;
       switch (call % 4) {
         case 0: put(second, k, kSame + 1); break;
         case 1: put(first, k, 0), put(second, k, 0); break;

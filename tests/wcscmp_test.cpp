@@ -1,37 +1,16 @@
 // __wcscmp_sse2 against the reference model, at every pair of placements.
-#include <gtest/gtest.h>
-#include <limits.h>
 #include <stdint.h>
-#include <string.h>
 
 #include <vector>
 
+#include "check.h"
 #include "frame_suite.h"
-#include "guard.h"
 #include "reference.h"
 #include "routines.h"
-#include "sweep.h"
+#include "wide.h"
 
 namespace sse2str::test {
 namespace {
-
-using Char = int32_t;
-constexpr size_t kCharSize = sizeof(Char);
-
-// Pair positions that reach, from any pair of start offsets, through the
-// four characters compared one at a time, the longest lead-in (three
-// blocks) and two whole passes of four blocks.
-constexpr size_t kPositions = 4 + 3 * 4 + 2 * 16 + 1;
-
-// Strings are placed at any byte address, so characters go in and out
-// through memcpy.
-void put(char* string, size_t k, Char c) { memcpy(string + k * kCharSize, &c, kCharSize); }
-
-Char get(const char* string, size_t k) {
-  Char c;
-  memcpy(&c, string + k * kCharSize, kCharSize);
-  return c;
-}
 
 int routine(const char* first, const char* second) {
   return __wcscmp_sse2(reinterpret_cast<const wchar_t*>(first),
@@ -72,6 +51,11 @@ enum class Decider { kDiffer, kBothEnd, kFirstEnds, kSecondEnds };
 constexpr Decider kDeciders[] = {Decider::kDiffer, Decider::kBothEnd, Decider::kFirstEnds,
                                  Decider::kSecondEnds};
 
+std::ostream& operator<<(std::ostream& out, Decider d) {
+  static const char* const kNames[] = {"differing", "both ending", "first ending", "second ending"};
+  return out << kNames[static_cast<int>(d)];
+}
+
 // Writes a deciding pair of kind `d` at position k of both strings.
 void put_decider(char* first, char* second, size_t k, Decider d, TestRandom& random) {
   Char a = nonzero_char(random);
@@ -105,25 +89,21 @@ TEST(Wcscmp, MatchesReferenceForEveryPairOfOffsetsAndDecidingPosition) {
   char* const second_area = pages.begin() + pages.size() / 2 + kLineSize;
   size_t first_offset = 0, second_offset = 0, k = 0;
   Decider decider = Decider::kDiffer;
-  const Fault fault = run_catching_faults([&] {
+  const auto at = where("first offset", first_offset, "second offset", second_offset, "pair", k,
+                        "decided by", decider);
+  expect_no_fault(at, [&] {
     for (first_offset = 0; first_offset < kLineSize; ++first_offset) {
       for (second_offset = 0; second_offset < kLineSize; ++second_offset) {
         char* const first = first_area + first_offset;
         char* const second = second_area + second_offset;
-        put_agreeing(first, second, 0, kPositions + kLineSize / kCharSize, random);
-        for (k = 0; k < kPositions; ++k) {
+        put_agreeing(first, second, 0, kDecidingPositions + kLineSize / kCharSize, random);
+        for (k = 0; k < kDecidingPositions; ++k) {
           const Char kept = get(first, k);
           for (Decider d : kDeciders) {
             decider = d;
             put_decider(first, second, k, d, random);
-            const int got = routine(first, second), want = reference(first, second);
-            if (got != want) {
-              ADD_FAILURE() << "offsets " << first_offset << " and " << second_offset
-                            << ", pair " << k << " (" << get(first, k) << ", " << get(second, k)
-                            << "), decided as " << static_cast<int>(d) << ": got " << got
-                            << ", want " << want;
-              return;
-            }
+            ASSERT_EQ(routine(first, second), reference(first, second))
+                << at << " (" << get(first, k) << ", " << get(second, k) << ")";
           }
           put(first, k, kept);
           put(second, k, kept);
@@ -131,8 +111,6 @@ TEST(Wcscmp, MatchesReferenceForEveryPairOfOffsetsAndDecidingPosition) {
       }
     }
   });
-  EXPECT_FALSE(fault) << "fault at offsets " << first_offset << " and " << second_offset
-                      << ", pair " << k << ", decided as " << static_cast<int>(decider);
 }
 
 // Characters order as signed 32-bit integers and the result is only ever
@@ -148,14 +126,14 @@ TEST(Wcscmp, OrdersCharactersAsSignedIntegers) {
       {0x100, 0x1, 1},           {0x1, 0x01000000, -1}, {INT32_MIN, INT32_MIN + 1, -1},
       {-2, -1, -1},              {0x7FFFFF00, 0x00FFFFFF, 1}, {INT32_MAX, INT32_MAX - 1, 1},
   };
-  alignas(64) static char first_area[2 * kLineSize + kPositions * kCharSize];
-  alignas(64) static char second_area[2 * kLineSize + kPositions * kCharSize];
+  alignas(64) static char first_area[2 * kLineSize + kDecidingPositions * kCharSize];
+  alignas(64) static char second_area[2 * kLineSize + kDecidingPositions * kCharSize];
   TestRandom random(2);
   for (size_t first_offset = 0; first_offset < kLineSize; ++first_offset) {
     const size_t second_offset = random.below(kLineSize);
     char* const first = first_area + first_offset;
     char* const second = second_area + second_offset;
-    for (size_t k = 0; k < kPositions; ++k) {
+    for (size_t k = 0; k < kDecidingPositions; ++k) {
       put_agreeing(first, second, 0, k, random);
       for (const Case& c : cases) {
         put(first, k, c.first);
@@ -217,13 +195,13 @@ TEST(Wcscmp, EqualStringsAndTheSamePointerGiveZero) {
 // terminators, copies of the other string, the same characters in both
 // (so that the strings would agree on), or anything else.
 TEST(Wcscmp, BytesAfterTheDecidingPairNeverChangeTheResult) {
-  alignas(64) static char first_area[2 * kLineSize + (kPositions + 20) * kCharSize];
-  alignas(64) static char second_area[2 * kLineSize + (kPositions + 20) * kCharSize];
+  alignas(64) static char first_area[2 * kLineSize + (kDecidingPositions + 20) * kCharSize];
+  alignas(64) static char second_area[2 * kLineSize + (kDecidingPositions + 20) * kCharSize];
   TestRandom random(5);
   for (int round = 0; round < 20000; ++round) {
     char* const first = first_area + random.below(kLineSize);
     char* const second = second_area + random.below(kLineSize);
-    const size_t k = random.below(kPositions);
+    const size_t k = random.below(kDecidingPositions);
     const Decider d = kDeciders[random.below(4)];
     put_agreeing(first, second, 0, k, random);
     put_decider(first, second, k, d, random);
@@ -239,7 +217,7 @@ TEST(Wcscmp, BytesAfterTheDecidingPairNeverChangeTheResult) {
         }
       }
       ASSERT_EQ(routine(first, second), want)
-          << "pair " << k << " decided as " << static_cast<int>(d) << ", junk " << junk;
+          << "pair " << k << " decided by " << d << ", junk " << junk;
     }
   }
 }
@@ -254,9 +232,11 @@ TEST(Wcscmp, NeverReadsPastTheDecidingCharacterIntoAnUnreadablePage) {
   size_t k = 0, pad = 0, other_offset = 0;
   int which = 0;
   Decider decider = Decider::kDiffer;
-  const Fault fault = run_catching_faults([&] {
+  const auto at =
+      where("case", which, "pair", k, "pad", pad, "offset", other_offset, "decided by", decider);
+  expect_no_fault(at, [&] {
     for (which = 0; which < 3; ++which) {  // first at the end, second, both
-      for (k = 0; k < kPositions; ++k) {
+      for (k = 0; k < kDecidingPositions; ++k) {
         for (pad = 0; pad < kCharSize; ++pad) {
           char* const at_end = end_pages.end() - (k + 1) * kCharSize - pad;
           for (other_offset = 0; other_offset < kLineSize; ++other_offset) {
@@ -268,18 +248,13 @@ TEST(Wcscmp, NeverReadsPastTheDecidingCharacterIntoAnUnreadablePage) {
             for (Decider d : kDeciders) {
               decider = d;
               put_decider(first, second, k, d, random);
-              ASSERT_EQ(routine(first, second), reference(first, second))
-                  << "case " << which << ", pair " << k << ", pad " << pad << ", offset "
-                  << other_offset << ", decided as " << static_cast<int>(d);
+              ASSERT_EQ(routine(first, second), reference(first, second)) << at;
             }
           }
         }
       }
     }
   });
-  EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec << ": case "
-                      << which << ", pair " << k << ", pad " << pad << ", offset "
-                      << other_offset << ", decided as " << static_cast<int>(decider);
 }
 
 // Strings that begin at the very start of a page after a PROT_NONE page:
@@ -288,22 +263,21 @@ TEST(Wcscmp, NeverReadsBeforeTheStart) {
   GuardedPages first_pages(1), second_pages(1);
   TestRandom random(7);
   size_t k = 0, offset = 0;
-  const Fault fault = run_catching_faults([&] {
-    for (k = 0; k < kPositions; ++k) {
+  const auto at = where("pair", k, "offset", offset);
+  expect_no_fault(at, [&] {
+    for (k = 0; k < kDecidingPositions; ++k) {
       for (offset = 0; offset < kLineSize; ++offset) {
         char* const first = first_pages.begin() + offset % kCharSize;
         char* const second = second_pages.begin() + offset;
         for (Decider d : kDeciders) {
           put_agreeing(first, second, 0, k, random);
           put_decider(first, second, k, d, random);
-          ASSERT_EQ(routine(first, second), reference(first, second));
-          ASSERT_EQ(routine(second, first), reference(second, first));
+          ASSERT_EQ(routine(first, second), reference(first, second)) << at;
+          ASSERT_EQ(routine(second, first), reference(second, first)) << at;
         }
       }
     }
   });
-  EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec << ": pair " << k
-                      << ", offset " << offset;
 }
 
 // Long strings with random agreeing stretches: the passes run many times.
@@ -312,7 +286,7 @@ TEST(Wcscmp, LongStringsMatchReference) {
   TestRandom random(8);
   const size_t half = pages.size() / 2;
   int round = 0;
-  const Fault fault = run_catching_faults([&] {
+  expect_no_fault(where("round", round), [&] {
     for (round = 0; round < 2000; ++round) {
       const size_t n = random.below(half / kCharSize - kLineSize);
       char* const first = pages.begin() + random.below(kLineSize);
@@ -322,7 +296,6 @@ TEST(Wcscmp, LongStringsMatchReference) {
       ASSERT_EQ(routine(first, second), reference(first, second)) << "round " << round;
     }
   });
-  EXPECT_FALSE(fault) << "round " << round;
 }
 
 // Calls that take each path of the routine, for the frame checks.
