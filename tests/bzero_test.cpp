@@ -2,7 +2,6 @@
 // it performs the same stores as __memset_sse2_rep is checked from a trace
 // in fill_stores_test.cpp.
 #include "fill_test.h"
-#include "frame_suite.h"
 
 namespace sse2str::test {
 namespace {
@@ -15,8 +14,8 @@ struct Bzero {
   }
   static void reference(void* destination, int, size_t count) { ref::bzero(destination, count); }
   static unsigned char byte_of(int) { return 0; }
-  static void set_args(uint32_t words[3], void* destination, int, size_t count) {
-    words[0] = word(destination), words[1] = word(count), words[2] = 0xA5A5A5A5u;
+  static std::vector<uint32_t> args(void* destination, int, size_t count) {
+    return {word(destination), word(count)};
   }
 };
 
@@ -35,26 +34,7 @@ TEST(Bzero, ShortFillsLeaveTheSimdRegistersAlone) {
 
 TEST(Bzero, ClearsMoreThan2GiBOnBothLargeFillPaths) { check_huge_fill<Bzero>(); }
 
-// Calls that take each path of the routine, for the frame checks.  The
-// cache size set here puts the string-store threshold at 3840 bytes.
-std::vector<FrameCase> frame_cases() {
-  __x86_data_cache_size = 4096;
-  alignas(64) static char data[8192];
-  auto call = [](const char* label, char* start, size_t count) {
-    return FrameCase{label, {word(start), word(count)}, 0, false};
-  };
-  return {
-      call("zero count", nullptr, 0),
-      call("short fill", data + 3, 7),
-      call("longest short fill", data + 1, 31),
-      call("medium fill after the head store", data + 5, 100),
-      call("medium fill from an aligned start", data, 127),
-      call("block loop and tail", data + 7, 1000),
-      call("string store and closing bytes", data + 9, 5000),
-  };
-}
-
-SSE2STR_FRAME_TESTS(BzeroFrame, __bzero_sse2_rep, frame_cases)
+SSE2STR_FRAME_TESTS(BzeroFrame, __bzero_sse2_rep, fill_frame_cases<Bzero>)
 
 }  // namespace
 }  // namespace sse2str::test

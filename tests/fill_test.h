@@ -5,23 +5,22 @@
 //     static void* fill(void*, int, size_t);    // the routine (value unused by bzero)
 //     static void reference(void*, int, size_t);  // the plain-loop model
 //     static unsigned char byte_of(int value);  // the byte it stores
-//     static void set_args(uint32_t words[3], void*, int, size_t);  // as pushed
+//     static std::vector<uint32_t> args(void*, int, size_t);  // the words pushed
 //   };
 #pragma once
 
-#include <gtest/gtest.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
 
+#include <algorithm>
 #include <vector>
 
-#include "guard.h"
+#include "check.h"
+#include "frame_suite.h"
 #include "reference.h"
 #include "routines.h"
-#include "sweep.h"
 
 extern "C" uint32_t __x86_data_cache_size;
 
@@ -54,12 +53,14 @@ inline size_t remaining_after_head(uintptr_t start, size_t count) {
   return count - (-start & (kBlockSize - 1));
 }
 
-// Fills `count` bytes at `start` and compares the window from `before` bytes
-// in front of the start to `after` bytes past the end with what the model
-// makes of the same background: exactly the range changes.
+// Fills `count` bytes at `start` and compares the window from 64 bytes in
+// front of the start to 64 bytes past the end (clipped to the pages) with
+// what the model makes of the same background: exactly the range changes.
 template <class Routine>
-::testing::AssertionResult fills_exactly(char* start, size_t count, int value, size_t before,
-                                         size_t after, TestRandom& random) {
+::testing::AssertionResult fills_exactly(const GuardedPages& pages, char* start, size_t count,
+                                         int value, TestRandom& random) {
+  const size_t before = std::min<size_t>(kLineSize, start - pages.begin());
+  const size_t after = std::min<size_t>(kLineSize, pages.end() - start - count);
   char* const low = start - before;
   const size_t window = before + count + after;
   random.fill_avoiding(low, window, Routine::byte_of(value));
@@ -69,9 +70,8 @@ template <class Routine>
   if (Routine::kHasResult && result != start)
     return ::testing::AssertionFailure()
            << "returned start + " << static_cast<char*>(result) - start;
-  if (memcmp(low, want.data(), window) == 0) return ::testing::AssertionSuccess();
-  size_t i = 0;
-  while (low[i] == want[i]) ++i;
+  const size_t i = first_difference(low, want.data(), window);
+  if (i == window) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure()
          << "byte at start " << (i < before ? "- " : "+ ")
          << (i < before ? before - i : i - before) << " is "
@@ -92,26 +92,17 @@ void check_every_offset_and_count() {
   TestRandom random(11);
   for (uint32_t cache : {kAlwaysBlockLoop, kAlwaysStringStore, uint32_t{320}}) {
     CacheSize scoped(cache);
-    size_t count = 0, offset = 0;
-    bool at_end = false;
-    const Fault fault = run_catching_faults([&] {
+    size_t count = 0, edge = 0;
+    const auto at = where("cache size", cache, "count", count, "edge", edge);
+    expect_no_fault(at, [&] {
       for (count = 0; count <= kMaxCount; ++count) {
-        at_end = true;
         const int value = value_with_junk(random.byte(), random);
-        ASSERT_TRUE(fills_exactly<Routine>(pages.end() - count, count, value, kLineSize, 0, random))
-            << "cache size " << cache << ", count " << count << ", ending at a guard page";
-        at_end = false;
-        for (offset = 0; offset < kLineSize; ++offset) {
-          ASSERT_TRUE(fills_exactly<Routine>(pages.begin() + offset, count, value, offset,
-                                             kLineSize, random))
-              << "cache size " << cache << ", offset " << offset << ", count " << count;
+        for (edge = 0; edge < kEdges; ++edge) {
+          char* const start = pages.at_edge(edge, count);
+          ASSERT_TRUE(fills_exactly<Routine>(pages, start, count, value, random)) << at;
         }
       }
     });
-    EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec
-                        << ": cache size " << cache << ", count " << count
-                        << (at_end ? ", ending at a guard page" : ", offset ")
-                        << (at_end ? "" : std::to_string(offset));
   }
 }
 
@@ -128,57 +119,69 @@ void check_large_counts() {
                            kMiB - 77, kMiB};
   const size_t offsets[] = {0, 1, 8, 15, 16, 37, 63};
   const uint32_t processor_cache = __x86_data_cache_size;
-  const Fault fault = run_catching_faults([&] {
-    for (uint32_t cache : {processor_cache, kAlwaysStringStore, kAlwaysBlockLoop}) {
-      CacheSize scoped(cache);
-      for (size_t count : counts) {
+  uint32_t cache = 0;
+  size_t count = 0;
+  const auto at = where("cache size", cache, "count", count);
+  expect_no_fault(at, [&] {
+    for (uint32_t c : {processor_cache, kAlwaysStringStore, kAlwaysBlockLoop}) {
+      CacheSize scoped(cache = c);
+      for (size_t n : counts) {
+        count = n;
         for (size_t offset : offsets) {
-          ASSERT_TRUE(fills_exactly<Routine>(pages.begin() + offset, count, 0x1A5, offset,
-                                             kLineSize, random))
-              << "cache size " << cache << ", offset " << offset << ", count " << count;
+          ASSERT_TRUE(fills_exactly<Routine>(pages, pages.begin() + offset, count, 0x1A5, random))
+              << at << ", offset " << offset;
         }
-        ASSERT_TRUE(fills_exactly<Routine>(pages.end() - count, count, -1, kLineSize, 0, random))
-            << "cache size " << cache << ", count " << count << ", ending at a guard page";
+        ASSERT_TRUE(fills_exactly<Routine>(pages, pages.end() - count, count, -1, random))
+            << at << ", ending at a guard page";
       }
     }
-    for (uint32_t cache : {uint32_t{136}, uint32_t{137}, uint32_t{138}, uint32_t{4096},
-                           uint32_t{48 * kKiB}, uint32_t{kMiB}}) {
-      CacheSize scoped(cache);
+    for (uint32_t c : {uint32_t{136}, uint32_t{137}, uint32_t{138}, uint32_t{4096},
+                       uint32_t{48 * kKiB}, uint32_t{kMiB}}) {
+      CacheSize scoped(cache = c);
       const size_t threshold = cache - (cache >> 4);
       for (size_t offset : offsets) {
         char* const start = pages.begin() + offset;
         const size_t head = -reinterpret_cast<uintptr_t>(start) & (kBlockSize - 1);
         for (size_t remaining = threshold - 2; remaining <= threshold + 2; ++remaining) {
           if (remaining < 128) continue;
-          ASSERT_TRUE(fills_exactly<Routine>(start, remaining + head, 0x5A, offset, kLineSize,
-                                             random))
-              << "cache size " << cache << ", offset " << offset << ", remaining " << remaining;
+          count = remaining + head;
+          ASSERT_TRUE(fills_exactly<Routine>(pages, start, count, 0x5A, random))
+              << at << ", offset " << offset << ", remaining after the head " << remaining;
         }
       }
     }
   });
-  EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address;
 }
 
 // A count of 0 touches nothing, wherever the start points.
 template <class Routine>
 void check_zero_count() {
-  GuardedPages pages(1);
-  char* const inaccessible = pages.begin() - page_size();
-  size_t offset = 0;
-  const Fault fault = run_catching_faults([&] {
-    for (offset = 0; offset < page_size(); ++offset) {
-      void* const result = Routine::fill(inaccessible + offset, 0x5A, 0);
-      if (Routine::kHasResult) {
-        ASSERT_EQ(result, inaccessible + offset);
-      }
-    }
-    void* const result = Routine::fill(nullptr, 0x5A, 0);
+  expect_touches_nothing([](char* start) {
+    void* const result = Routine::fill(start, 0x5A, 0);
     if (Routine::kHasResult) {
-      ASSERT_EQ(result, nullptr);
+      EXPECT_EQ(result, start);
     }
   });
-  EXPECT_FALSE(fault) << "count 0 at offset " << offset << " of an inaccessible page";
+}
+
+// Calls that take each path of the fill, for the frame checks.  The cache
+// size set here puts the string-store threshold at 3840 bytes.
+template <class Routine>
+std::vector<FrameCase> fill_frame_cases() {
+  __x86_data_cache_size = 4096;
+  alignas(64) static char data[8192];
+  auto call = [](const char* label, char* start, int value, size_t count) {
+    return FrameCase{label, Routine::args(start, value, count), word(start), Routine::kHasResult};
+  };
+  return {
+      call("zero count", nullptr, 'a', 0),
+      call("short fill", data + 3, 'b', 7),
+      call("longest short fill", data + 1, 'c', 31),
+      call("medium fill after the head store", data + 5, 0x1A5, 100),
+      call("medium fill from an aligned start", data, 'd', 127),
+      call("block loop and tail", data + 7, 'e', 1000),
+      call("string store and closing bytes", data + 9, -1, 5000),
+  };
 }
 
 // ---- SIMD registers on the short path -----------------------------------------
@@ -186,7 +189,7 @@ void check_zero_count() {
 // A call of a fill with canaries in xmm0 to xmm7, made from assembly since
 // the compiler keeps no promise about those registers across a call.
 struct SimdProbe {
-  uint32_t args[3];  // the argument words, first one nearest
+  uint32_t args[3] = {0, 0, 0xA5A5A5A5u};  // the argument words, first one nearest
   const void* entry;
   alignas(16) uint8_t before[8][16];
   uint8_t after[8][16];
@@ -227,7 +230,8 @@ void check_short_fills_keep_simd_registers(const void* entry, bool profiled) {
     for (size_t offset = 0; offset < 4; ++offset) {
       for (int i = 0; i < 8; ++i)
         for (int j = 0; j < 16; ++j) probe.before[i][j] = static_cast<uint8_t>(16 * i + j + 1);
-      Routine::set_args(probe.args, data + offset, 0x5A, count);
+      const std::vector<uint32_t> args = Routine::args(data + offset, 0x5A, count);
+      std::copy(args.begin(), args.end(), probe.args);
       call_with_simd_canaries(&probe);
       const bool kept = memcmp(probe.before, probe.after, sizeof probe.before) == 0;
       EXPECT_EQ(kept, count < 32) << "count " << count << ", offset " << offset;
@@ -274,16 +278,8 @@ void check_huge_fill() {
   if (getenv(kHugeTestsVariable) == nullptr)
     GTEST_SKIP() << "set " << kHugeTestsVariable << " to run (ctest label slow)";
   constexpr size_t kCount = 0x80000000u + 0x10000 + 77;
-  const size_t page = page_size();
-  const size_t data_pages = (kCount + kLineSize) / page + 1;
-  const size_t mapping_size = (data_pages + 2) * page;
-  void* const m = mmap(nullptr, mapping_size, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  ASSERT_NE(m, MAP_FAILED) << "cannot map " << mapping_size << " bytes";
-  char* const mapping = static_cast<char*>(m);
-  char* const end = mapping + (data_pages + 1) * page;
-  ASSERT_EQ(mprotect(mapping, page, PROT_NONE), 0);
-  ASSERT_EQ(mprotect(end, page, PROT_NONE), 0);
+  const GuardedPages pages((kCount + kLineSize) / page_size() + 1);
+  char* const end = pages.end();
   char* const start = end - kCount;
   ASSERT_EQ(reinterpret_cast<uintptr_t>(start) & (kBlockSize - 1), 3u);
   ASSERT_GE(remaining_after_head(reinterpret_cast<uintptr_t>(start), kCount), 0x80000000u + 0x10000);
@@ -304,8 +300,8 @@ void check_huge_fill() {
     std::vector<char> in_front(low, start);
     CacheSize scoped(run.cache);
     void* result = nullptr;
-    const Fault fault = run_catching_faults([&] { result = Routine::fill(start, run.value, kCount); });
-    ASSERT_FALSE(fault) << "fault at " << std::hex << fault.address << ", start " << (void*)start;
+    expect_no_fault(where("start", static_cast<void*>(start)),
+                    [&] { result = Routine::fill(start, run.value, kCount); });
     if (Routine::kHasResult) {
       EXPECT_EQ(result, start);
     }
@@ -314,7 +310,6 @@ void check_huge_fill() {
     EXPECT_EQ(wrong, kCount) << "byte at start + " << wrong << " is not the fill byte";
     EXPECT_EQ(memcmp(low, in_front.data(), in_front.size()), 0) << "bytes in front of the start changed";
   }
-  munmap(m, mapping_size);
 }
 
 }  // namespace sse2str::test

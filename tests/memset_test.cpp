@@ -1,7 +1,6 @@
 // __memset_sse2_rep against the reference model, at every placement.  The
 // exact stores of each path are checked from a trace in fill_stores_test.cpp.
 #include "fill_test.h"
-#include "frame_suite.h"
 
 namespace sse2str::test {
 namespace {
@@ -15,8 +14,8 @@ struct Memset {
     ref::memset(destination, value, count);
   }
   static unsigned char byte_of(int value) { return static_cast<unsigned char>(value); }
-  static void set_args(uint32_t words[3], void* destination, int value, size_t count) {
-    words[0] = word(destination), words[1] = word(value), words[2] = word(count);
+  static std::vector<uint32_t> args(void* destination, int value, size_t count) {
+    return {word(destination), word(value), word(count)};
   }
 };
 
@@ -42,8 +41,7 @@ TEST(Memset, UsesOnlyTheLowByteOfTheValue) {
     for (int value : {0x1A5, -1, 0x100, 0x7F, -128, 0x12345678}) {
       for (size_t count : {1, 7, 31, 32, 100, 143, 1000, 5000}) {
         for (size_t offset : {0, 5}) {
-          EXPECT_TRUE(fills_exactly<Memset>(pages.begin() + offset, count, value, offset, 64,
-                                            random))
+          EXPECT_TRUE(fills_exactly<Memset>(pages, pages.begin() + offset, count, value, random))
               << "value " << value << ", count " << count << ", offset " << offset;
         }
       }
@@ -53,26 +51,7 @@ TEST(Memset, UsesOnlyTheLowByteOfTheValue) {
 
 TEST(Memset, FillsMoreThan2GiBOnBothLargeFillPaths) { check_huge_fill<Memset>(); }
 
-// Calls that take each path of the routine, for the frame checks.  The
-// cache size set here puts the string-store threshold at 3840 bytes.
-std::vector<FrameCase> frame_cases() {
-  __x86_data_cache_size = 4096;
-  alignas(64) static char data[8192];
-  auto call = [](const char* label, char* start, int value, size_t count) {
-    return FrameCase{label, {word(start), word(value), word(count)}, word(start)};
-  };
-  return {
-      call("zero count", nullptr, 'a', 0),
-      call("short fill", data + 3, 'b', 7),
-      call("longest short fill", data + 1, 'c', 31),
-      call("medium fill after the head store", data + 5, 0x1A5, 100),
-      call("medium fill from an aligned start", data, 'd', 127),
-      call("block loop and tail", data + 7, 'e', 1000),
-      call("string store and closing bytes", data + 9, -1, 5000),
-  };
-}
-
-SSE2STR_FRAME_TESTS(MemsetFrame, __memset_sse2_rep, frame_cases)
+SSE2STR_FRAME_TESTS(MemsetFrame, __memset_sse2_rep, fill_frame_cases<Memset>)
 
 }  // namespace
 }  // namespace sse2str::test
