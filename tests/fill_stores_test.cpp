@@ -158,12 +158,11 @@ void for_each_case(Check&& check) {
     check(cases[i], t.buffer + cases[i].offset, t.calls[2 * i], t.calls[2 * i + 1]);
 }
 
-// The traced memset call of the case with this offset, count and cache
-// size; null when the case list holds none.
-const Call* traced_memset(size_t offset, size_t count, uint32_t cache) {
+// The traced memset call of case `c`; null when the case list lacks it.
+const Call* traced_memset(const StoreCase& c) {
   const std::vector<StoreCase> cases = store_cases();
   for (size_t i = 0; i < cases.size(); ++i)
-    if (cases[i].offset == offset && cases[i].count == count && cases[i].cache == cache)
+    if (cases[i].offset == c.offset && cases[i].count == c.count && cases[i].cache == c.cache)
       return &trace().calls[2 * i];
   return nullptr;
 }
@@ -182,16 +181,12 @@ TEST(FillStores, MemsetAndBzeroMakeThePrescribedStores) {
   int failures = 0;
   for_each_case([&](const StoreCase& c, uintptr_t start, const Call& memset, const Call& bzero) {
     const Stores want = prescribed_stores(start, c.count, c.cache);
-    if (failures >= 10) return;
-    if (!(memset.stores == want)) {
-      ++failures;
-      ADD_FAILURE() << "memset, " << label(c) << "\n  stores " << describe(memset.stores, start)
-                    << "\n  want   " << describe(want, start);
-    }
-    if (!(bzero.stores == want)) {
-      ++failures;
-      ADD_FAILURE() << "bzero, " << label(c) << "\n  stores " << describe(bzero.stores, start)
-                    << "\n  want   " << describe(want, start);
+    for (const auto& [name, call] : {std::pair{"memset", &memset}, std::pair{"bzero", &bzero}}) {
+      if (failures < 10 && !(call->stores == want)) {
+        ++failures;
+        ADD_FAILURE() << name << ", " << label(c) << "\n  stores " << describe(call->stores, start)
+                      << "\n  want   " << describe(want, start);
+      }
     }
   });
 }
@@ -245,48 +240,45 @@ TEST(FillStores, TellingCases) {
   };
   const std::string pass = run(0, 16, 8);  // one block-loop pass from offset 0
   const struct {
-    size_t offset, count;
-    uint32_t cache;
+    StoreCase c;
     std::string stores;
   } rows[] = {
       // Short table, at an odd start.
-      {3, 0, kTraceBlockLoop, ""},
-      {3, 1, kTraceBlockLoop, "0:1 "},
-      {3, 3, kTraceBlockLoop, "0:2 2:1 "},
-      {3, 4, kTraceBlockLoop, "0:4 "},
-      {3, 7, kTraceBlockLoop, "0:4 4:2 6:1 "},
-      {3, 28, kTraceBlockLoop, run(0, 4, 7)},
-      {3, 31, kTraceBlockLoop, run(0, 4, 7) + "28:2 30:1 "},
+      {{3, 0, kTraceBlockLoop}, ""},
+      {{3, 1, kTraceBlockLoop}, "0:1 "},
+      {{3, 3, kTraceBlockLoop}, "0:2 2:1 "},
+      {{3, 4, kTraceBlockLoop}, "0:4 "},
+      {{3, 7, kTraceBlockLoop}, "0:4 4:2 6:1 "},
+      {{3, 28, kTraceBlockLoop}, run(0, 4, 7)},
+      {{3, 31, kTraceBlockLoop}, run(0, 4, 7) + "28:2 30:1 "},
       // Tail table from an aligned start, directly and after one pass.
-      {0, 112, kTraceBlockLoop, run(0, 16, 7)},
-      {0, 127, kTraceBlockLoop, run(0, 16, 7) + "112:8 120:4 124:2 126:1 "},
-      {0, 128, kTraceBlockLoop, pass},
-      {0, 129, kTraceBlockLoop, pass + "128:1 "},
-      {0, 143, kTraceBlockLoop, pass + "128:8 136:4 140:2 142:1 "},
-      {0, 144, kTraceBlockLoop, pass + "128:16 "},
-      {0, 149, kTraceBlockLoop, pass + "128:16 144:4 148:1 "},
+      {{0, 112, kTraceBlockLoop}, run(0, 16, 7)},
+      {{0, 127, kTraceBlockLoop}, run(0, 16, 7) + "112:8 120:4 124:2 126:1 "},
+      {{0, 128, kTraceBlockLoop}, pass},
+      {{0, 129, kTraceBlockLoop}, pass + "128:1 "},
+      {{0, 143, kTraceBlockLoop}, pass + "128:8 136:4 140:2 142:1 "},
+      {{0, 144, kTraceBlockLoop}, pass + "128:16 "},
+      {{0, 149, kTraceBlockLoop}, pass + "128:16 144:4 148:1 "},
       // Head store: the pointer at start + 11, 21 bytes left.
-      {5, 32, kTraceBlockLoop, "0:16 11:16 27:4 31:1 "},
+      {{5, 32, kTraceBlockLoop}, "0:16 11:16 27:4 31:1 "},
       // Threshold 129: 128 bytes take one pass, 129 the string store.
-      {0, 128, 137, pass},
-      {0, 129, 137, run(0, 4, 32) + "128:1 "},
+      {{0, 128, 137}, pass},
+      {{0, 129, 137}, run(0, 4, 32) + "128:1 "},
       // Threshold 3840: remaining 3840 bytes take the string store, 3839 the
       // block loop (29 passes, then tail index 127).
-      {0, 3840, 4096, run(0, 4, 960)},
-      {0, 3839, 4096, run(0, 16, 8 * 29) + run(3712, 16, 7) + "3824:8 3832:4 3836:2 3838:1 "},
-      {1, 3840 + 15, 4096, "0:16 " + run(15, 4, 960)},
-      {1, 3839 + 15, 4096,
-       "0:16 " + run(15, 16, 8 * 29 + 7) + "3839:8 3847:4 3851:2 3853:1 "},
+      {{0, 3840, 4096}, run(0, 4, 960)},
+      {{0, 3839, 4096}, run(0, 16, 8 * 29) + run(3712, 16, 7) + "3824:8 3832:4 3836:2 3838:1 "},
+      {{1, 3840 + 15, 4096}, "0:16 " + run(15, 4, 960)},
+      {{1, 3839 + 15, 4096}, "0:16 " + run(15, 16, 8 * 29 + 7) + "3839:8 3847:4 3851:2 3853:1 "},
       // Threshold 0: the string store from 128 bytes on.
-      {0, 128, kTraceStringStore, run(0, 4, 32)},
-      {7, 1000, kTraceStringStore, "0:16 " + run(9, 4, 247) + "997:2 999:1 "},
+      {{0, 128, kTraceStringStore}, run(0, 4, 32)},
+      {{7, 1000, kTraceStringStore}, "0:16 " + run(9, 4, 247) + "997:2 999:1 "},
   };
   ASSERT_EQ(trace().error, "");
   for (const auto& row : rows) {
-    const StoreCase c{row.offset, row.count, row.cache};
-    const Call* const memset = traced_memset(row.offset, row.count, row.cache);
-    ASSERT_NE(memset, nullptr) << "not traced: " << label(c);
-    EXPECT_EQ(describe(memset->stores, trace().buffer + row.offset), row.stores) << label(c);
+    const Call* const memset = traced_memset(row.c);
+    ASSERT_NE(memset, nullptr) << "not traced: " << label(row.c);
+    EXPECT_EQ(describe(memset->stores, trace().buffer + row.c.offset), row.stores) << label(row.c);
   }
 }
 
