@@ -4,7 +4,6 @@
 #include <elf.h>
 #include <link.h>
 #include <signal.h>
-#include <string.h>
 #include <ucontext.h>
 
 #define UNW_LOCAL_ONLY
@@ -14,6 +13,7 @@
 #include <set>
 
 #include "abi.h"
+#include "guard.h"
 
 namespace sse2str::test {
 
@@ -38,6 +38,14 @@ std::string hex(uint32_t v) {
   char buf[16];
   snprintf(buf, sizeof buf, "%#x", v);
   return buf;
+}
+
+// Makes the call through the thunk and checks its result, if it has one.
+void call_and_check_result(AbiCall& call, const FrameCase& c, const char* when) {
+  sse2str_abi_call(&call);
+  if (c.has_result) {
+    EXPECT_EQ(hex(call.result), hex(c.expected)) << "result" << when;
+  }
 }
 
 // ---- single-stepping --------------------------------------------------------
@@ -124,10 +132,7 @@ void check_abi(const void* entry, const std::vector<FrameCase>& cases) {
       SCOPED_TRACE(c.label + ", stack misaligned by " + std::to_string(misalign));
       AbiCall call = make_call(entry, c);
       call.misalign = misalign;
-      sse2str_abi_call(&call);
-      if (c.has_result) {
-        EXPECT_EQ(hex(call.result), hex(c.expected)) << "result";
-      }
+      call_and_check_result(call, c, "");
       EXPECT_EQ(hex(call.ebx), hex(kCanaryEbx)) << "ebx not preserved";
       EXPECT_EQ(hex(call.esi), hex(kCanaryEsi)) << "esi not preserved";
       EXPECT_EQ(hex(call.edi), hex(kCanaryEdi)) << "edi not preserved";
@@ -146,10 +151,7 @@ void check_hook(const void* entry, const std::vector<FrameCase>& cases, bool pro
     SCOPED_TRACE(c.label);
     AbiCall call = make_call(entry, c);
     sse2str_hook_calls = 0;
-    sse2str_abi_call(&call);
-    if (c.has_result) {
-      EXPECT_EQ(hex(call.result), hex(c.expected)) << "result after the hook ran";
-    }
+    call_and_check_result(call, c, " after the hook ran");
     if (!profiled) {
       EXPECT_EQ(sse2str_hook_calls, 0u) << "a build without the hook called it";
       continue;
@@ -168,12 +170,8 @@ void check_unwinding(const void* entry, const std::vector<FrameCase>& cases) {
   ASSERT_NE(extent.start, 0u) << "routine symbol not found (link with -rdynamic)";
   ASSERT_GT(extent.end, extent.start);
 
-  struct sigaction action, previous;
-  memset(&action, 0, sizeof action);
-  action.sa_sigaction = on_trap;
-  action.sa_flags = SA_SIGINFO;
-  sigemptyset(&action.sa_mask);
-  ASSERT_EQ(sigaction(SIGTRAP, &action, &previous), 0);
+  struct sigaction previous;
+  ASSERT_EQ(install_handler(SIGTRAP, on_trap, 0, &previous), 0);
 
   std::set<uintptr_t> seen;
   for (const FrameCase& c : cases) {
@@ -186,11 +184,8 @@ void check_unwinding(const void* entry, const std::vector<FrameCase>& cases) {
     call.misalign = 4;
     state.call = &call;
     trace = &state;
-    sse2str_abi_call(&call);
+    call_and_check_result(call, c, " under single-stepping");
     trace = nullptr;
-    if (c.has_result) {
-      EXPECT_EQ(hex(call.result), hex(c.expected)) << "result under single-stepping";
-    }
     EXPECT_GT(state.traced, 0u) << "no instruction of the routine was traced";
     EXPECT_EQ(state.failures, 0u) << state.failures << " of " << state.traced
                                   << " instructions unwound wrongly; first "

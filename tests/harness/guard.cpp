@@ -51,19 +51,24 @@ void on_fault(int signal, siginfo_t* info, void*) {
 void install_handlers() {
   static bool installed = false;
   if (installed) return;
-  struct sigaction action;
-  memset(&action, 0, sizeof action);
-  action.sa_sigaction = on_fault;
   // SA_NODEFER: the handler leaves by siglongjmp without restoring the
   // signal mask, so the signal must not stay blocked.
-  action.sa_flags = SA_SIGINFO | SA_NODEFER;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGSEGV, &action, nullptr);
-  sigaction(SIGBUS, &action, nullptr);
+  install_handler(SIGSEGV, on_fault, SA_NODEFER, nullptr);
+  install_handler(SIGBUS, on_fault, SA_NODEFER, nullptr);
   installed = true;
 }
 
 }  // namespace
+
+int install_handler(int signal, void (*handler)(int, siginfo_t*, void*), int flags,
+                    struct sigaction* previous) {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_sigaction = handler;
+  action.sa_flags = SA_SIGINFO | flags;
+  sigemptyset(&action.sa_mask);
+  return sigaction(signal, &action, previous);
+}
 
 Fault run_catching_faults(const std::function<void()>& body) {
   install_handlers();

@@ -1,6 +1,7 @@
 // Memory with inaccessible pages around it, and catching faults as results.
 #pragma once
 
+#include <signal.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -60,6 +61,11 @@ struct Fault {
   uintptr_t address = 0;
   explicit operator bool() const { return happened; }
 };
+
+// Installs `handler` (SA_SIGINFO, and `flags`) for `signal`; the previous
+// action goes to `previous` unless it is null.  Returns what sigaction does.
+int install_handler(int signal, void (*handler)(int, siginfo_t*, void*), int flags,
+                    struct sigaction* previous);
 
 // Runs `body`; a fault inside it ends the body and is returned instead of
 // killing the process.  Not reentrant; the body must not leave C++ objects
