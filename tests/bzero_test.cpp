@@ -19,22 +19,7 @@ struct Bzero {
   }
 };
 
-TEST(Bzero, ClearsExactlyTheRangeForEveryOffsetAndCount) {
-  check_every_offset_and_count<Bzero>();
-}
-
-TEST(Bzero, ClearsLargeRangesOnEveryPath) { check_large_counts<Bzero>(); }
-
-TEST(Bzero, ZeroCountTouchesNothing) { check_zero_count<Bzero>(); }
-
-TEST(Bzero, ShortFillsLeaveTheSimdRegistersAlone) {
-  check_short_fills_keep_simd_registers<Bzero>(reinterpret_cast<const void*>(&__bzero_sse2_rep),
-                                               SSE2STR_PROFILE != 0);
-}
-
-TEST(Bzero, ClearsMoreThan2GiBOnBothLargeFillPaths) { check_huge_fill<Bzero>(); }
-
-SSE2STR_FRAME_TESTS(BzeroFrame, __bzero_sse2_rep, fill_frame_cases<Bzero>)
+SSE2STR_FILL_TESTS(Bzero, Bzero, __bzero_sse2_rep)
 
 }  // namespace
 }  // namespace sse2str::test

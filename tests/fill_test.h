@@ -313,3 +313,21 @@ void check_huge_fill() {
 }
 
 }  // namespace sse2str::test
+
+// Instantiates the checks above for the fill whose adaptor is `Routine` and
+// whose entry point is `entry`, the frame checks among them.  SSE2STR_PROFILE
+// tells which configuration of the module the test links.
+#define SSE2STR_FILL_TESTS(Suite, Routine, entry)                                              \
+  TEST(Suite, FillsExactlyTheRangeForEveryOffsetAndCount) {                                    \
+    ::sse2str::test::check_every_offset_and_count<Routine>();                                  \
+  }                                                                                            \
+  TEST(Suite, FillsLargeRangesOnEveryPath) { ::sse2str::test::check_large_counts<Routine>(); } \
+  TEST(Suite, ZeroCountTouchesNothing) { ::sse2str::test::check_zero_count<Routine>(); }       \
+  TEST(Suite, ShortFillsLeaveTheSimdRegistersAlone) {                                          \
+    ::sse2str::test::check_short_fills_keep_simd_registers<Routine>(                           \
+        reinterpret_cast<const void*>(&entry), SSE2STR_PROFILE != 0);                          \
+  }                                                                                            \
+  TEST(Suite, FillsMoreThan2GiBOnBothLargeFillPaths) {                                         \
+    ::sse2str::test::check_huge_fill<Routine>();                                               \
+  }                                                                                            \
+  SSE2STR_FRAME_TESTS(Suite##Frame, entry, ::sse2str::test::fill_frame_cases<Routine>)

@@ -19,18 +19,7 @@ struct Memset {
   }
 };
 
-TEST(Memset, FillsExactlyTheRangeForEveryOffsetAndCount) {
-  check_every_offset_and_count<Memset>();
-}
-
-TEST(Memset, FillsLargeRangesOnEveryPath) { check_large_counts<Memset>(); }
-
-TEST(Memset, ZeroCountTouchesNothing) { check_zero_count<Memset>(); }
-
-TEST(Memset, ShortFillsLeaveTheSimdRegistersAlone) {
-  check_short_fills_keep_simd_registers<Memset>(reinterpret_cast<const void*>(&__memset_sse2_rep),
-                                                SSE2STR_PROFILE != 0);
-}
+SSE2STR_FILL_TESTS(Memset, Memset, __memset_sse2_rep)
 
 // Only the low 8 bits of the value count, on every path.
 TEST(Memset, UsesOnlyTheLowByteOfTheValue) {
@@ -48,10 +37,6 @@ TEST(Memset, UsesOnlyTheLowByteOfTheValue) {
     }
   }
 }
-
-TEST(Memset, FillsMoreThan2GiBOnBothLargeFillPaths) { check_huge_fill<Memset>(); }
-
-SSE2STR_FRAME_TESTS(MemsetFrame, __memset_sse2_rep, fill_frame_cases<Memset>)
 
 }  // namespace
 }  // namespace sse2str::test
