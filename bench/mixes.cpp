@@ -159,12 +159,14 @@ class Builder {
     for (double v : p) total += v;
     if (p.empty() || total <= 0) return add(std::move(mix));
     char* buffer = take(kFillSpread + p.size() + 64);
+    // memset and bzero get the same sequence from the same distribution.
+    std::mt19937 rng(kSeed);
     for (size_t i = 0; i < calls_; ++i) {
-      const double u = static_cast<double>(rng_()) / 4294967296.0 * total;
+      const double u = static_cast<double>(rng()) / 4294967296.0 * total;
       size_t size = 0;
       for (double acc = p[0]; acc <= u && size + 1 < p.size(); acc += p[++size]) {
       }
-      mix.calls.push_back({buffer + draw(kFillSpread), nullptr, size});
+      mix.calls.push_back({buffer + rng() % kFillSpread, nullptr, size});
       mix.bytes += static_cast<double>(size);
     }
     mix.description = "sizes from " + workload + ", random destination offsets";

@@ -479,11 +479,11 @@ def write_data(path, header, rows):
             f.write(f"{size} " + " ".join(f"{v:.4f}" if v else "NaN" for v in cells) + "\n")
 
 
-def speedup_axes(title, out_png, width=640):
+def speedup_axes(title, out_png, key, width=640):
     return [f"set terminal pngcairo size {width},420 font 'sans,10'", f"set output '{out_png}'",
             f"set title '{title}'", "set logscale x 2", XTICS, "set xlabel 'size (bytes, log scale)'",
             "set ylabel 'speed-up against the best peer'", "set grid", "set datafile missing 'NaN'",
-            "set yrange [0:*]", "set key top left",
+            "set yrange [0:*]", f"set key {key}",
             "set arrow from graph 0, first 1 to graph 1, first 1 nohead lw 1 lc rgb '#000000'"]
 
 
@@ -497,7 +497,7 @@ def plot_speedup(run, routine, out, emulated):
                [(s, [geomean(run.speedup_at(w, s, c) for w in workloads) for c in (OURS, OURS_NOHOOK)])
                 for s in sizes])
     title = f"{name}: speed-up against the best peer" + (" (under emulation)" if emulated else "")
-    script = speedup_axes(title, os.path.join(out, "plots", f"speedup-{name}.png"))
+    script = speedup_axes(title, os.path.join(out, "plots", f"speedup-{name}.png"), "below")
     script.append(f"plot '{data}' using 1:2 with linespoints {STYLES[OURS]} pt 7 ps 0.6 title 'with the hook', "
                   f"'{data}' using 1:3 with linespoints {STYLES[OURS_NOHOOK]} pt 7 ps 0.5 title 'without the hook'")
     return script
@@ -512,8 +512,7 @@ def plot_overview(run, out, emulated):
                [(s, [geomean(run.speedup_at(w, s) for w in workloads_of(r)) for r in routines])
                 for s in sizes])
     title = "speed-up against the best peer, with the hook" + (" (under emulation)" if emulated else "")
-    script = speedup_axes(title, os.path.join(out, "plots", "speedup.png"), 760)
-    script[-2] = "set key outside right"
+    script = speedup_axes(title, os.path.join(out, "plots", "speedup.png"), "outside right", 760)
     script.append("plot " + ", ".join(
         f"'{data}' using 1:{i + 2} with linespoints lw 2 pt 7 ps 0.5 lc rgb '{COLOURS[i % len(COLOURS)]}' "
         f"title '{r['name']}'" for i, r in enumerate(routines)))
@@ -678,8 +677,9 @@ def report(run, peers, out, rendered, load_end, emulator):
     md += ["Nanoseconds per call (the whole sequence's minimum time over the repetitions, divided by "
            "its calls) and our speed-up, with the hook, against each peer.", ""]
     columns = [c for c in CANDIDATES if any(run.mix_time(m, c) for m in run.mixes)]
-    md += mix_table(run, run.mixes, columns) + [""]
-    md += [f"- {m['routine']}: {m['name']}: {m['description']}." for m in run.mixes
+    mixes = [m for r in run.routines for m in run.mixes_of(r["name"])]
+    md += mix_table(run, mixes, columns) + [""]
+    md += [f"- {m['routine']}: {m['name']}: {m['description']}." for m in mixes
            if not is_differ_mix(m)] + [""]
 
     for routine in run.routines:
