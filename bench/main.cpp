@@ -265,8 +265,9 @@ class Registry {
     std::string out = "[";
     for (size_t i = 0; i < mixes.size(); ++i)
       out += std::string(i ? "," : "") + "{\"workload\":" + json_string(mix_workload(mixes[i])) +
-             ",\"routine\":" + json_string(mixes[i].routine) + ",\"name\":" +
-             json_string(mixes[i].name) + ",\"description\":" + json_string(mixes[i].description) +
+             ",\"routine\":" + json_string(mixes[i].routine) +
+             ",\"name\":" + json_string(mixes[i].name) +
+             ",\"description\":" + json_string(mixes[i].description) +
              ",\"calls\":" + std::to_string(mixes[i].calls.size()) +
              ",\"bytes\":" + std::to_string(mixes[i].bytes) + "}";
     return out + "]";
@@ -337,9 +338,8 @@ class Registry {
 
   template <class W>
   void add_mix(const Mix& m, const Candidate& c) {
-    benchmark::RegisterBenchmark(
-        name_of(mix_workload(m), c.name, "random", m.calls.size()).c_str(), measure_mix<W>,
-        reinterpret_cast<typename W::Fn*>(c.function), &m);
+    benchmark::RegisterBenchmark(name_of(mix_workload(m), c.name, "random", m.calls.size()).c_str(),
+                                 measure_mix<W>, reinterpret_cast<typename W::Fn*>(c.function), &m);
   }
 
   template <class Ceiling>
@@ -406,13 +406,14 @@ int main(int argc, char** argv) {
 
   static const char kNotBuilt[] = "not built in this tree";
   static const char kNotLinked[] = "not linked (see the peers' notes)";
-#define ROUTINE(name, ours, workload, musl, diet, loop, ceiling)              \
-  registry.add_routine<workload, ceiling>(                                    \
-      #name, {{"sse2str", function_of(ours), kNotBuilt},                      \
-              {"sse2str_nohook", function_of(ours##_nohook), kNotBuilt},      \
-              {"musl", function_of(musl), kNotLinked},                        \
-              {"dietlibc", function_of(diet), kNotLinked},                    \
-              {"byte_loop", function_of(loop), kNotBuilt}},                  \
+#define ROUTINE(name, ours, workload, musl, diet, loop, ceiling)  \
+  registry.add_routine<workload, ceiling>(                        \
+      #name,                                                      \
+      {{"sse2str", function_of(ours), kNotBuilt},                 \
+       {"sse2str_nohook", function_of(ours##_nohook), kNotBuilt}, \
+       {"musl", function_of(musl), kNotLinked},                   \
+       {"dietlibc", function_of(diet), kNotLinked},               \
+       {"byte_loop", function_of(loop), kNotBuilt}},              \
       function_of(loop));
 #include "routines.def"
 #undef ROUTINE
@@ -426,9 +427,8 @@ int main(int argc, char** argv) {
       "sse2str.corpus",
       "{\"files\":" + std::to_string(corpus.files) + ",\"lines\":" + std::to_string(corpus.lines) +
           ",\"words\":" + std::to_string(corpus.words) +
-          ",\"distinct_words\":" + std::to_string(corpus.distinct_words) +
-          ",\"paths_found\":" + std::to_string(corpus.paths_found) +
-          ",\"paths\":" + std::to_string(corpus.paths) + "}");
+          ",\"distinct_words\":" + std::to_string(corpus.distinct_words) + ",\"paths_found\":" +
+          std::to_string(corpus.paths_found) + ",\"paths\":" + std::to_string(corpus.paths) + "}");
   if (&__x86_data_cache_size)
     benchmark::AddCustomContext("sse2str.x86_data_cache_size",
                                 std::to_string(__x86_data_cache_size));

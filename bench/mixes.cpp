@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <random>
+#include <utility>
 
 namespace bench {
 namespace {
@@ -54,6 +55,14 @@ std::vector<char*> place(const std::vector<std::string>& strings) {
     *at++ = '\0';
   }
   return placed;
+}
+
+Mix named(const char* routine, std::string name, std::string description) {
+  Mix mix;
+  mix.routine = routine;
+  mix.name = std::move(name);
+  mix.description = std::move(description);
+  return mix;
 }
 
 bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
@@ -154,7 +163,7 @@ class Builder {
   template <bool kZero>
   void fills(const std::string& file, const std::string& name, const std::string& workload) {
     const std::vector<double> p = read_distribution(file);
-    Mix mix{kZero ? "bzero" : "memset", name, "", {}, 0};
+    Mix mix = named(kZero ? "bzero" : "memset", name, "sizes from " + workload + ", random destination offsets");
     double total = 0;
     for (double v : p) total += v;
     if (p.empty() || total <= 0) return add(std::move(mix));
@@ -169,13 +178,12 @@ class Builder {
       mix.calls.push_back({buffer + rng() % kFillSpread, nullptr, size});
       mix.bytes += static_cast<double>(size);
     }
-    mix.description = "sizes from " + workload + ", random destination offsets";
     add(std::move(mix));
   }
 
   // memchr for the next newline, line after line, bounded by the text's end.
   void lines(const Text& text) {
-    Mix mix{"memchr", "lines", "the next newline in the licence texts, line after line", {}, 0};
+    Mix mix = named("memchr", "lines", "the next newline in the licence texts, line after line");
     char* start = place({text.bytes})[0];
     const char* end = start + text.bytes.size();
     for (char* p = start; p < end && mix.calls.size() < calls_;) {
@@ -192,7 +200,7 @@ class Builder {
   // strnlen of random words, half with a bound past the terminator and half
   // with one inside the word.
   void word_lengths(const Text& text) {
-    Mix mix{"strnlen", "words", "random words of the licence texts, bounds above and below", {}, 0};
+    Mix mix = named("strnlen", "words", "random words of the licence texts, bounds above and below");
     const std::vector<char*> placed = place(text.words);
     for (size_t i = 0; i < calls_ && !placed.empty(); ++i) {
       const size_t w = draw(placed.size());
@@ -205,7 +213,7 @@ class Builder {
   }
 
   void last_slash(const std::vector<std::string>& paths) {
-    Mix mix{"strrchr", "paths", "the last '/' of random path names under /usr/share", {}, 0};
+    Mix mix = named("strrchr", "paths", "the last '/' of random path names under /usr/share");
     const std::vector<char*> placed = place(paths);
     for (size_t i = 0; i < calls_ && !placed.empty(); ++i) {
       const size_t k = draw(placed.size());
@@ -218,7 +226,7 @@ class Builder {
   // Each copy starts at the end of the one before (the end stpcpy returns).
   void copies(const std::vector<std::string>& strings, bool in_order, const std::string& name,
               const std::string& description) {
-    Mix mix{"stpcpy", name, description, {}, 0};
+    Mix mix = named("stpcpy", name, description);
     const std::vector<char*> placed = place(strings);
     std::vector<size_t> chosen;
     size_t bytes = 1;
@@ -242,8 +250,8 @@ class Builder {
     sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
     corpus_->distinct_words = sorted.size();
     const std::vector<wchar_t*> wide = widen(sorted);
-    Mix neighbours{"wcscmp", "sorted-neighbours",
-                   "neighbouring keys of the sorted list of distinct words, as wide strings", {}, 0};
+    Mix neighbours = named("wcscmp", "sorted-neighbours",
+                           "neighbouring keys of the sorted list of distinct words, as wide strings");
     for (size_t i = 0; i + 1 < wide.size() && neighbours.calls.size() < calls_; ++i)
       compare(neighbours, wide[i], wide[i + 1]);
     add(std::move(neighbours));
@@ -251,8 +259,9 @@ class Builder {
     // The words of the text, as often as they occur there.
     std::vector<size_t> index;
     for (const std::string& w : text.words)
-      index.push_back(static_cast<size_t>(std::lower_bound(sorted.begin(), sorted.end(), w) - sorted.begin()));
-    Mix pairs{"wcscmp", "random-pairs", "random pairs of words of the text, as wide strings", {}, 0};
+      index.push_back(
+          static_cast<size_t>(std::lower_bound(sorted.begin(), sorted.end(), w) - sorted.begin()));
+    Mix pairs = named("wcscmp", "random-pairs", "random pairs of words of the text, as wide strings");
     for (size_t i = 0; i < calls_ && !index.empty(); ++i)
       compare(pairs, wide[index[draw(index.size())]], wide[index[draw(index.size())]]);
     add(std::move(pairs));
@@ -262,10 +271,12 @@ class Builder {
   // placed as a pass layout of the wcscmp sweep puts them.
   void wide_differences() {
     for (const Layout& layout : CompareWide::kLayouts) {
-      Mix mix{"wcscmp", std::string("differ-") + layout.label,
-              "strings of " + std::to_string(kDifferLength) + " characters that differ at a random position", {}, 0};
-      const size_t stride = 4 * (kDifferLength + 1) + 128;  // keeps the offsets modulo 64
-      const size_t rounded = (stride + 63) / 64 * 64;
+      Mix mix = named("wcscmp", std::string("differ-") + layout.label,
+                      "strings of " + std::to_string(kDifferLength) +
+                          " characters that differ at a random position");
+      // Room for a string behind the largest offset, in whole lines, so that
+      // every pair keeps the layout's offsets.
+      const size_t rounded = (4 * (kDifferLength + 1) + 64 + 63) / 64 * 64;
       char* first = take(rounded * kDifferPairs);
       char* second = take(rounded * kDifferPairs);
       std::vector<Operands> pairs;

@@ -33,7 +33,7 @@ struct Mix {
   std::string name;         // "GoogleA"
   std::string description;  // one line for the report
   std::vector<Operands> calls;
-  double bytes = 0;         // the bytes all calls process together
+  double bytes = 0;  // the bytes all calls process together
 };
 
 // What the mixes were drawn from.

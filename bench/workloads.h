@@ -115,9 +115,12 @@ struct LastByte : WholeRange {
   static bool is_match(const Operands& o, int s, size_t i) {
     if (i + 1 >= o.size) return false;  // the terminator
     switch (s) {
-      case 0: return i == o.size - 2;
-      case 1: return i == 0;
-      default: return i % kEvery == 0;
+      case 0:
+        return i == o.size - 2;
+      case 1:
+        return i == 0;
+      default:
+        return i % kEvery == 0;
     }
   }
   static void prepare(const Operands& o, int s) {

@@ -321,10 +321,10 @@ def verdict(run):
                 differ.append(mix)
                 continue
             mean = mix["bytes"] / mix["calls"]
-            rows.append((f"{routine['name']}: {mix['name']} ({mean:.0f} B per call)", None,
+            rows.append((f"{routine['name']}: {mix['name']} ({mean:.0f} B/call)", None,
                          (run.mix_speedup(mix), run.mix_speedup(mix, OURS_NOHOOK))))
         if differ:
-            rows.append((f"{routine['name']}: differ at a random position (all {len(differ)} pass kinds)", None,
+            rows.append((f"{routine['name']}: differ at random ({len(differ)} pass kinds)", None,
                          (geomean(run.mix_speedup(m) for m in differ),
                           geomean(run.mix_speedup(m, OURS_NOHOOK) for m in differ))))
     return rows
@@ -573,13 +573,20 @@ def render(scripts, out):
 # ---- the report ------------------------------------------------------------------
 
 def mix_table(run, mixes, columns):
+    """Time per call of each candidate, our speed-up against each peer, and
+    where a gap comes from: the hook's cost beside our distance to the best
+    peer, in nanoseconds per call."""
     head = ["mix", "calls", "bytes per call"] + [f"{LABELS[c]} (ns)" for c in columns] + \
-           [f"vs {LABELS[p]}" for p in PEERS if p in columns]
+           [f"vs {LABELS[p]}" for p in PEERS if p in columns] + ["hook's cost (ns)", "behind the best peer (ns)"]
     lines = ["| " + " | ".join(head) + " |", "|---" * len(head) + "|"]
     for mix in mixes:
         cells = [f"{mix['routine']}: {mix['name']}", str(mix["calls"]), f"{mix['bytes'] / mix['calls']:.1f}"]
         cells += [fmt(run.mix_time(mix, c), 1) for c in columns]
         cells += [times(run.mix_speedup(mix, OURS, (p,))) for p in PEERS if p in columns]
+        ours, nohook = run.mix_time(mix, OURS), run.mix_time(mix, OURS_NOHOOK)
+        best = [t for t in (run.mix_time(mix, p) for p in PEERS) if t]
+        cells.append(fmt(ours - nohook, 1) if ours and nohook else "–")
+        cells.append(fmt(max(0.0, ours - min(best)), 1) if ours and best else "–")
         lines.append("| " + " | ".join(cells) + " |")
     return lines
 
@@ -799,10 +806,11 @@ def console(run, rows, target_rows, md_conditions, path):
         elif line.startswith("Peers measured"):
             print(line)
     print(f"\nSpeed-up against the best peer, with the hook / without (TSC {run.ghz:.2f} GHz):")
-    print(f"  {'routine or mix':<48}" + "".join(f"{name:>22}" for name, _, _ in CLASSES) + f"{'mix':>22}")
+    width = max([len(label) for label, _, _ in rows] + [14])
+    print(f"  {'routine or mix':<{width}}" + "".join(f"{name:>20}" for name, _, _ in CLASSES) + f"{'mix':>16}")
     for label, cells, mix in rows:
-        print(f"  {label:<48}" + "".join(f"{pair(c):>22}" for c in (cells or [None] * len(CLASSES)))
-              + f"{pair(mix):>22}")
+        print(f"  {label:<{width}}" + "".join(f"{pair(c):>20}" for c in (cells or [None] * len(CLASSES)))
+              + f"{pair(mix):>16}")
     if not rows:
         print("  (no routine of ours is built in this tree)")
     print(f"Project's own goals met: {sum(ok for _, _, ok in target_rows)} of {len(target_rows)} (see the report)")

@@ -145,7 +145,7 @@ class Verdict(unittest.TestCase):
 
     def test_rows_give_each_class_and_each_mix(self):
         rows = report.verdict(self.run_with())
-        self.assertEqual([label for label, _, _ in rows], ["memchr (sizes)", "memchr: lines (50 B per call)"])
+        self.assertEqual([label for label, _, _ in rows], ["memchr (sizes)", "memchr: lines (50 B/call)"])
         for cell, expected in zip(rows[0][1], ((4.0, 8.0), (2.0, 4.0), (1.0, 2.0))):
             self.assertEqual([round(v, 9) for v in cell], list(expected))
         self.assertIsNone(rows[1][1])
