@@ -469,7 +469,7 @@ XTICS = ("set xtics ('1' 1, '4' 4, '16' 16, '64' 64, '256' 256, '1K' 1024, '4K' 
 STYLES = {OURS: "lw 3 lc rgb '#c0392b'", OURS_NOHOOK: "lw 2 dt 2 lc rgb '#e67e22'",
           "musl": "lw 2 lc rgb '#2980b9'", "dietlibc": "lw 2 lc rgb '#27ae60'",
           "byte_loop": "lw 2 lc rgb '#7f8c8d'", "ceiling": "lw 1 dt 3 lc rgb '#000000'"}
-COLOURS = ("#c0392b", "#2980b9", "#27ae60", "#8e44ad", "#e67e22", "#16a085", "#7f8c8d")
+COLOURS = ("#c0392b", "#2980b9", "#27ae60", "#8e44ad", "#e67e22", "#000000", "#7f8c8d")
 
 
 def write_data(path, header, rows):
@@ -782,8 +782,10 @@ HEADLINE_PLOT = os.path.join("docs", "bench-speedup.png")
 
 def headline(run, rows, conditions_md, plot):
     md = [HEADLINE_BEGIN, ""]
-    md += [line for line in conditions_md if line.startswith(("> **Warning", "Peers", "Full run", "Quick run"))]
-    md += ["", VERDICT_TEXT, ""] + verdict_table(rows) + [""]
+    for line in conditions_md:
+        if line.startswith(("> **Warning", "Peers", "Full run", "Quick run")):
+            md += [line, ""]
+    md += [VERDICT_TEXT, ""] + verdict_table(rows) + [""]
     if plot:
         md += [f"![speed-up against the best peer, by size]({plot})", ""]
     return md + [HEADLINE_END]
