@@ -5,6 +5,7 @@
 #   <includedir>/sse2str.h                 the declarations
 #   <libdir>/cmake/sse2str/                find_package(sse2str)
 #   <libdir>/pkgconfig/sse2str.pc          pkg-config sse2str
+#   <libdir>/pkgconfig/sse2str-<name>.pc   pkg-config sse2str-<name>: one object
 #   <datadir>/sse2str/sse2str.supp         valgrind memcheck suppressions
 #
 # Both package descriptions are relocatable: they find the prefix from their
@@ -32,6 +33,21 @@ function(sse2str_install)
   install(FILES ${PROJECT_SOURCE_DIR}/support/sse2str.supp
           DESTINATION ${CMAKE_INSTALL_DATADIR}/sse2str)
 
+  # Which delivered objects each module needs beside itself: the support
+  # object that defines each symbol the module leaves undefined.
+  set(SSE2STR_OBJECT_NEEDS "")
+  foreach(module ${modules})
+    get_property(undefined GLOBAL PROPERTY SSE2STR_UNDEFINED_${module})
+    foreach(symbol ${undefined})
+      get_property(provider GLOBAL PROPERTY SSE2STR_PROVIDER_OF_${symbol})
+      if(provider)
+        string(APPEND SSE2STR_OBJECT_NEEDS
+          "  set_property(TARGET sse2str::${module} APPEND PROPERTY INTERFACE_LINK_LIBRARIES\n"
+          "               \"$<TARGET_OBJECTS:sse2str::${provider}>\")\n")
+      endif()
+    endforeach()
+  endforeach()
+
   # Values the templates spell out.
   set(SSE2STR_INSTALLED_MODULES ${modules})
   set(SSE2STR_INSTALLED_OBJECTS ${objects})
@@ -54,5 +70,20 @@ function(sse2str_install)
        /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
   string(REGEX REPLACE "/$" "" SSE2STR_PC_TO_PREFIX "${SSE2STR_PC_TO_PREFIX}")
   configure_file(${PROJECT_SOURCE_DIR}/cmake/sse2str.pc.in ${package}/sse2str.pc @ONLY)
-  install(FILES ${package}/sse2str.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  set(pc_files ${package}/sse2str.pc)
+  foreach(SSE2STR_OBJECT ${objects})
+    set(SSE2STR_OBJECT_REQUIRES "")
+    get_property(undefined GLOBAL PROPERTY SSE2STR_UNDEFINED_${SSE2STR_OBJECT})
+    foreach(symbol ${undefined})
+      get_property(provider GLOBAL PROPERTY SSE2STR_PROVIDER_OF_${symbol})
+      if(provider)
+        list(APPEND SSE2STR_OBJECT_REQUIRES sse2str-${provider})
+      endif()
+    endforeach()
+    string(REPLACE ";" " " SSE2STR_OBJECT_REQUIRES "${SSE2STR_OBJECT_REQUIRES}")
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/sse2str-object.pc.in
+                   ${package}/sse2str-${SSE2STR_OBJECT}.pc @ONLY)
+    list(APPEND pc_files ${package}/sse2str-${SSE2STR_OBJECT}.pc)
+  endforeach()
+  install(FILES ${pc_files} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endfunction()

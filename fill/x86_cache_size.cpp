@@ -31,8 +31,8 @@ namespace sse2str {
 inline constexpr uint32_t kFallbackDataCacheSize = 32 * 1024;
 
 // With fast string stores: the smallest C whose threshold C - C/16 is 2 KiB,
-// the crossover of the block loop and `rep stosl` measured by `make bench`
-// (Xeon with ERMS and FSRM; see README).
+// the crossover of the block loop and `rep stosl` that `make bench` measures
+// and its report states for the machine it ran on.
 inline constexpr uint32_t kFastStringCacheSize = 2184;
 
 // Structured extended features (leaf 7, sub-leaf 0): EBX bit 9 is ERMS,

@@ -21,9 +21,6 @@
 
 using namespace sse2str;
 
-// Blocks tested per pass of the main loop.
-inline constexpr int kLoopUnroll = 4;
-
 // Mask of the positions up to and including `t`: 2^(t+1) - 1.
 template <unsigned T>
 SSE2STR_INLINE unsigned through(Position<T>) {
