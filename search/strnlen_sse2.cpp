@@ -20,12 +20,8 @@
 #include "frame/scan.h"
 
 using namespace sse2str;
-
-// Bytes probed between two bound tests.
-inline constexpr size_t kProbeGroup = 4;
-
-// Aligned passes made one block at a time before the line loop takes over.
-inline constexpr int kAlignedPasses = 4;
+using strnlen_stages::kAlignedPasses;
+using strnlen_stages::kProbeGroup;
 
 // The bound falls inside the group of four bytes at `group`, index `index`
 // of the string, with `left` (0 to 4) of its bytes inside the bound: probe up
