@@ -190,7 +190,6 @@ class Registry {
   }
 
   void add_fill_tuning(Function fill) {
-    if (!fill || !&__x86_data_cache_size) return;
     auto* f = reinterpret_cast<FillByte::Fn*>(fill);
     for (size_t size : plan_.tuning_sizes) {
       const Operands o = arena_.at(0, size);
