@@ -293,12 +293,12 @@ int main(int argc, char** argv) {
   Registry registry(plan, arena);
 
   static const char kNotLinked[] = "not linked (see the peers' notes)";
-#define ROUTINE(name, ours, workload, musl, diet, loop, ceiling)              \
-  registry.add_routine<workload, ceiling>(                                    \
-      #name, {{"sse2str", function_of(ours), nullptr},                        \
-              {"sse2str_nohook", function_of(ours##_nohook), nullptr},        \
-              {"musl", function_of(musl), kNotLinked},                        \
-              {"dietlibc", function_of(diet), kNotLinked},                    \
+#define ROUTINE(name, ours, workload, musl, diet, loop, ceiling)       \
+  registry.add_routine<workload, ceiling>(                             \
+      #name, {{"sse2str", function_of(ours), nullptr},                 \
+              {"sse2str_nohook", function_of(ours##_nohook), nullptr}, \
+              {"musl", function_of(musl), kNotLinked},                 \
+              {"dietlibc", function_of(diet), kNotLinked},             \
               {"byte_loop", function_of(loop), nullptr}});
 #include "routines.def"
 #undef ROUTINE

@@ -56,8 +56,7 @@ struct CpuidAnswer {
 template <class Cpuid>
 uint32_t data_cache_size_for(Cpuid cpuid) {
   const unsigned highest = cpuid(0, 0).eax;
-  if (highest >= kExtendedFeaturesLeaf &&
-      (cpuid(kExtendedFeaturesLeaf, 0).ebx & kErmsBit) != 0)
+  if (highest >= kExtendedFeaturesLeaf && (cpuid(kExtendedFeaturesLeaf, 0).ebx & kErmsBit) != 0)
     return kFastStringCacheSize;
 
   if (highest >= kCacheParametersLeaf) {

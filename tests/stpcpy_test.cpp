@@ -278,9 +278,8 @@ std::vector<FrameCase> frame_cases() {
   add("longest short string", 5, [](Phases) { return 15; });
   add("terminator first in A", 0, [](Phases) { return 16; });
   add("terminator later in A", 3, [](Phases at) { return at.first_block + 9; });
-  add("terminator in the block phase", 7, [](Phases at) {
-    return at.first_block + (kBlockPhaseBlocks + 1) / 2 * kBlockSize + 2;
-  });
+  add("terminator in the block phase", 7,
+      [](Phases at) { return at.first_block + (kBlockPhaseBlocks + 1) / 2 * kBlockSize + 2; });
   add("terminator in block 3 of the first line", 9, [](Phases at) { return at.first_line + 50; });
   for (size_t block = 0; block < 4; ++block) {
     add("terminator in block " + std::to_string(block) + " of a later line", 11 + block,

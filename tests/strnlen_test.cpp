@@ -66,9 +66,9 @@ TEST(Strnlen, MatchesReferenceAtEveryStageLimit) {
       char* const start = pages.begin() + kLineSize + offset;
       const size_t skew = offset % kBlockSize;
       constexpr size_t kPasses = kAlignedPasses * kLineSize;
-      for (size_t after_probes : {size_t{1}, size_t{2}, kLineSize, kLineSize + 1, 2 * kLineSize,
-                                  kPasses, kPasses + 1, kPasses + kLineSize,
-                                  kPasses + kLineSize + 1}) {
+      for (size_t after_probes :
+           {size_t{1}, size_t{2}, kLineSize, kLineSize + 1, 2 * kLineSize, kPasses, kPasses + 1,
+            kPasses + kLineSize, kPasses + kLineSize + 1}) {
         // 17 and 18 exactly; the others counted from the first aligned block.
         bound = after_probes <= 2 ? kProbedBytes + after_probes
                                   : after_probes + kProbedBytes - skew;

@@ -79,9 +79,8 @@ TEST(X86CacheSize, OtherwiseTheLevel1DataCacheSize) {
 // Leaves above the highest reported are not asked (the EXPECT in Processor),
 // so answers there change nothing.
 TEST(X86CacheSize, IgnoresLeavesAboveTheHighestReported) {
-  const Processor old{{{{0, 0}, {2, 0, 0, 0}},
-                       {{7, 0}, {0, kErms, 0, 0}},
-                       {{4, 0}, cache(kData, 1, 8, 64, 64)}}};
+  const Processor old{
+      {{{0, 0}, {2, 0, 0, 0}}, {{7, 0}, {0, kErms, 0, 0}}, {{4, 0}, cache(kData, 1, 8, 64, 64)}}};
   EXPECT_EQ(old.cache_size(), 32u * 1024);
 }
 
