@@ -14,6 +14,18 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
+# The delivered support objects `object` needs beside itself: those that
+# define the symbols it leaves undefined (x86_cache_size for the fills).
+function(sse2str_needed_objects object out)
+  set(needed "")
+  get_property(undefined GLOBAL PROPERTY SSE2STR_UNDEFINED_${object})
+  foreach(symbol ${undefined})
+    get_property(provider GLOBAL PROPERTY SSE2STR_PROVIDER_OF_${symbol})
+    list(APPEND needed ${provider})
+  endforeach()
+  set(${out} ${needed} PARENT_SCOPE)
+endfunction()
+
 function(sse2str_install)
   get_property(delivered GLOBAL PROPERTY SSE2STR_DELIVERED)
   get_property(modules GLOBAL PROPERTY SSE2STR_MODULES)
@@ -33,18 +45,14 @@ function(sse2str_install)
   install(FILES ${PROJECT_SOURCE_DIR}/support/sse2str.supp
           DESTINATION ${CMAKE_INSTALL_DATADIR}/sse2str)
 
-  # Which delivered objects each module needs beside itself: the support
-  # object that defines each symbol the module leaves undefined.
+  # A module's target brings the support objects it needs.
   set(SSE2STR_OBJECT_NEEDS "")
   foreach(module ${modules})
-    get_property(undefined GLOBAL PROPERTY SSE2STR_UNDEFINED_${module})
-    foreach(symbol ${undefined})
-      get_property(provider GLOBAL PROPERTY SSE2STR_PROVIDER_OF_${symbol})
-      if(provider)
-        string(APPEND SSE2STR_OBJECT_NEEDS
-          "  set_property(TARGET sse2str::${module} APPEND PROPERTY INTERFACE_LINK_LIBRARIES\n"
-          "               \"$<TARGET_OBJECTS:sse2str::${provider}>\")\n")
-      endif()
+    sse2str_needed_objects(${module} needed)
+    foreach(provider ${needed})
+      string(APPEND SSE2STR_OBJECT_NEEDS
+        "  set_property(TARGET sse2str::${module} APPEND PROPERTY INTERFACE_LINK_LIBRARIES\n"
+        "               \"$<TARGET_OBJECTS:sse2str::${provider}>\")\n")
     endforeach()
   endforeach()
 
@@ -71,16 +79,11 @@ function(sse2str_install)
   string(REGEX REPLACE "/$" "" SSE2STR_PC_TO_PREFIX "${SSE2STR_PC_TO_PREFIX}")
   configure_file(${PROJECT_SOURCE_DIR}/cmake/sse2str.pc.in ${package}/sse2str.pc @ONLY)
   set(pc_files ${package}/sse2str.pc)
+  # One package per object, requiring the packages of what it needs.
   foreach(SSE2STR_OBJECT ${objects})
-    set(SSE2STR_OBJECT_REQUIRES "")
-    get_property(undefined GLOBAL PROPERTY SSE2STR_UNDEFINED_${SSE2STR_OBJECT})
-    foreach(symbol ${undefined})
-      get_property(provider GLOBAL PROPERTY SSE2STR_PROVIDER_OF_${symbol})
-      if(provider)
-        list(APPEND SSE2STR_OBJECT_REQUIRES sse2str-${provider})
-      endif()
-    endforeach()
-    string(REPLACE ";" " " SSE2STR_OBJECT_REQUIRES "${SSE2STR_OBJECT_REQUIRES}")
+    sse2str_needed_objects(${SSE2STR_OBJECT} needed)
+    list(TRANSFORM needed PREPEND sse2str-)
+    string(REPLACE ";" " " SSE2STR_OBJECT_REQUIRES "${needed}")
     configure_file(${PROJECT_SOURCE_DIR}/cmake/sse2str-object.pc.in
                    ${package}/sse2str-${SSE2STR_OBJECT}.pc @ONLY)
     list(APPEND pc_files ${package}/sse2str-${SSE2STR_OBJECT}.pc)
