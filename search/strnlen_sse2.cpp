@@ -141,11 +141,10 @@ size_t scan_aligned(const char* start, size_t bound) {
   }
 
   // ---- tail: 1 to 64 bytes inside the bound from the aligned scan pointer ----
+  // It clears zero vectors of its own, whichever stage it follows: blocks 0
+  // and 2 share one, blocks 1 and 3 the other.
 tail:
   {
-    // Zero vectors of its own, cleared here: the tail may follow the byte
-    // probes directly, where none has been cleared yet.  Blocks 0 and 2
-    // share one, blocks 1 and 3 the other.
     ZeroVector zero_even = zero_vector(), zero_odd = zero_vector();
     const auto zero_at = [&](const char* block, size_t k) {
       return zero_mask_in_place(k % 2 == 0 ? zero_even : zero_odd, load_aligned(block));
