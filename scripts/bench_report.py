@@ -855,6 +855,12 @@ def main():
     console(run, rows, target_rows, md_conditions, path)
 
     if args.readme:
+        # The README tells users how fast the routines are on their
+        # processors: an emulator's times say nothing about that.
+        if emulator:
+            sys.exit(f"bench_report.py: this run went through {emulator}; its times are not "
+                     "written into the README (run make bench on a machine that runs i386 "
+                     "programs itself)")
         plot = None
         if rendered and scripts:
             root = os.path.dirname(os.path.abspath(args.readme))
