@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Checks a module's call-frame records at every instruction it can reach.
 
-  check_cfi.py MODULE.o --symbol NAME
+  check_cfi.py MODULE.o [--symbol NAME] [--list FILE]
 
 Walks the code from the exported symbol along every path: both directions
 of each conditional branch, direct jumps and tail jumps (into the local
@@ -31,6 +31,10 @@ pop, call, ret and adding or subtracting a constant (the routines have no
 locals to align), an indirect jump that is not through a relocated table,
 and a `ret` with the stack not at the return address or a callee-saved
 register not restored.  Instructions decoded with capstone.
+
+NAME defaults to the object's one global function.  With --list the check
+only writes the offsets from NAME of the instructions it reaches to FILE,
+one a line, for the single-step test to measure its coverage against.
 """
 import argparse
 import sys
@@ -82,9 +86,14 @@ class Module:
         self.elf = ELFFile(open(path, "rb"))
         symtab = self.elf.get_section_by_name(".symtab")
         self.symbols = list(symtab.iter_symbols())
-        entry = [s for s in self.symbols if s.name == symbol]
+        if symbol:
+            entry = [s for s in self.symbols if s.name == symbol]
+        else:
+            entry = [s for s in self.symbols if s["st_info"]["bind"] == "STB_GLOBAL"
+                     and s["st_info"]["type"] == "STT_FUNC"]
         if len(entry) != 1:
-            raise SystemExit(f"{path}: symbol {symbol} not found once")
+            raise SystemExit(f"{path}: {symbol or 'a global function'} not found once")
+        self.name = entry[0].name
         self.entry = entry[0]["st_value"]
         self.section_index = entry[0]["st_shndx"]
         self.section = self.elf.get_section(self.section_index)
@@ -242,10 +251,11 @@ class Walker:
             return s  # the hook returns with the frame as it found it
         if x86.X86_GRP_RET in ins.groups:
             return s  # the path ends; check_return looks at the state
-        dst = reg(ops[0]) if ops else None
-        if dst == "esp":
+        _, written = ins.regs_access()
+        written = {full(ins.reg_name(w)) for w in written}
+        if "esp" in written:
             return self.move_stack_pointer(ins, s)
-        if name == "mov" and dst == "ebp" and reg(ops[1]) == "esp":
+        if name == "mov" and reg(ops[0]) == "ebp" and reg(ops[1]) == "esp":
             return replace(self.set_register(s, "ebp", False), frame_pointer=s.depth)
         # Stores to the stack: a move of an unchanged callee-saved register
         # saves it; any other store overwrites what the slot held.
@@ -262,13 +272,10 @@ class Walker:
                     saved.add((slot, src))
                 s = replace(s, saved=frozenset(saved))
         # Registers written: a load of a saved copy restores the register.
-        _, written = ins.regs_access()
-        for r in {full(ins.reg_name(w)) for w in written} & set(CALLEE_SAVED):
+        for r in written & set(CALLEE_SAVED):
             restored = (name == "mov" and ops[1].type == x86.X86_OP_MEM
                         and (self.stack_slot(s, ops[1].mem), r) in s.saved)
             s = self.set_register(s, r, restored)
-        if "esp" in {full(ins.reg_name(w)) for w in written}:
-            raise Unmodelled("changes %esp in a way not modelled")
         return s
 
     def execute_pop_ebp(self, s):
@@ -339,8 +346,9 @@ class Walker:
         if row is None:
             return self.fail(ins, "no call-frame record covers it")
         cfa = row["cfa"]
+        names = {n: r for r, n in DWARF_REGISTER.items()}
         recorded_cfa = "an expression" if cfa.expr else \
-            f"{self.md.reg_name(cfa.reg) if cfa.reg in (4, 5) else f'r{cfa.reg}'}+{cfa.offset}"
+            f"{names.get(cfa.reg, f'r{cfa.reg}')}+{cfa.offset}"
         if not ((cfa.reg == 4 and cfa.offset == s.depth) or
                 (cfa.reg == 5 and cfa.offset == s.frame_pointer)):
             self.fail(ins, f"CFA recorded as {recorded_cfa}, expected {s.describe()}")
@@ -400,26 +408,32 @@ class Walker:
                 if merged != old:
                     states[t] = merged
                     pending.append(t)
-        return len(states)
+        return sorted(states)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("object")
-    parser.add_argument("--symbol", required=True)
+    parser.add_argument("--symbol")
+    parser.add_argument("--list", metavar="FILE")
     args = parser.parse_args()
 
-    walker = Walker(Module(args.object, args.symbol))
+    module = Module(args.object, args.symbol)
+    walker = Walker(module)
     reached = walker.walk()
+    if args.list:
+        with open(args.list, "w") as out:
+            out.writelines(f"{address - module.entry:#x}\n" for address in reached)
+        return 0
     if walker.failures:
         # A path revisited with a wider set of changed registers reports the
         # same fault again: each once.
         unique = list(dict.fromkeys(walker.failures))
-        print(f"{args.object}: {len(unique)} call-frame faults in {args.symbol}:")
+        print(f"{args.object}: {len(unique)} call-frame faults in {module.name}:")
         for f in unique[:40]:
             print("  " + f)
         return 1
-    print(f"{args.symbol}: {reached} reachable instructions, every one described correctly")
+    print(f"{module.name}: {len(reached)} reachable instructions, every one described correctly")
     return 0
 
 

@@ -47,6 +47,8 @@ WCSCMP = routine_tests("wcscmp", "wcscmp_sse2")
 FILLS = (r"^(reliability\.|fuzz\.(memset|bzero)\.)",
          r"^((memset|bzero)_sse2_rep\.|object\.(memset|bzero)_sse2_rep\.|fill_)")
 EVERYTHING = (r"^(reliability|fuzz)\.", r".")
+# The static check of the call-frame records alone, to show it catches them.
+CFI = (r"^cfi\.",)
 
 # (name, file, old text, new text, tiers of tests of which one must fail)
 MUTANTS = [
@@ -61,6 +63,29 @@ MUTANTS = [
      r'"\t.cfi_def_cfa %esp, 4\n"',
      r'"\t.cfi_def_cfa %esp, 8\n"',
      EVERYTHING),
+    # ---- call-frame records, checked statically at every reachable instruction ----
+    ("cfi: %ebp not marked restored after its pop",
+     "frame/entry_frame.h",
+     r'"\t.cfi_restore %ebp\n"',
+     "",
+     CFI),
+    ("cfi: wrong frame address after a push",
+     "frame/entry_frame.h",
+     r'"\t.cfi_adjust_cfa_offset 4\n"',
+     r'"\t.cfi_adjust_cfa_offset 8\n"',
+     CFI),
+    # A return inside the body whose following code keeps the records of the
+    # popped state: GCC brackets its own mid-body returns with
+    # .cfi_remember_state/.cfi_restore_state and no option drops them, so the
+    # fault is planted in the hand-written frame.  A branch that is always
+    # taken (%esp is never zero) jumps over a return; the rows of the code
+    # after it still describe the state after the pop.
+    ("cfi: records not restored after a return inside the body",
+     "frame/entry_frame.h",
+     r'"\tcall _mcount\n"',
+     r'"\tcall _mcount\n" "\ttestl %esp, %esp\n" "\tjnz 1f\n" "\tpopl %ebp\n" '
+     r'"\t.cfi_def_cfa %esp, 4\n" "\t.cfi_restore %ebp\n" "\tret\n" "1:\n"',
+     CFI),
     # ---- shared building blocks ----
     ("cascade: off-by-one bound test",
      "frame/cascade.h",

@@ -10,6 +10,7 @@
 #include <libunwind.h>
 
 #include <cstdio>
+#include <fstream>
 #include <set>
 
 #include "abi.h"
@@ -165,7 +166,17 @@ void check_hook(const void* entry, const std::vector<FrameCase>& cases, bool pro
   }
 }
 
-void check_unwinding(const void* entry, const std::vector<FrameCase>& cases) {
+// Offsets from the entry of the instructions the static check reaches.
+std::set<uintptr_t> reachable_offsets(const char* path) {
+  std::set<uintptr_t> offsets;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) offsets.insert(std::stoul(line, nullptr, 16));
+  return offsets;
+}
+
+void check_unwinding_where_executed(const void* entry, const std::vector<FrameCase>& cases,
+                                    const char* reachable) {
   const Extent extent = routine_extent(entry);
   ASSERT_NE(extent.start, 0u) << "routine symbol not found (link with -rdynamic)";
   ASSERT_GT(extent.end, extent.start);
@@ -192,7 +203,16 @@ void check_unwinding(const void* entry, const std::vector<FrameCase>& cases) {
                                   << state.first_failure;
   }
   sigaction(SIGTRAP, &previous, nullptr);
-  ::testing::Test::RecordProperty("distinct_instructions_unwound", static_cast<int>(seen.size()));
+
+  const std::set<uintptr_t> offsets = reachable_offsets(reachable);
+  ASSERT_FALSE(offsets.empty()) << "no reachable instructions listed in " << reachable;
+  for (uintptr_t ip : seen)
+    EXPECT_EQ(offsets.count(ip - extent.start), 1u)
+        << "stepped routine+" << hex(ip - extent.start)
+        << ", which the static call-frame check does not reach";
+  printf("stepped %zu of %zu reachable instructions\n", seen.size(), offsets.size());
+  ::testing::Test::RecordProperty("instructions_stepped", static_cast<int>(seen.size()));
+  ::testing::Test::RecordProperty("instructions_reachable", static_cast<int>(offsets.size()));
 }
 
 }  // namespace sse2str::test
