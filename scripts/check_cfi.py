@@ -239,14 +239,11 @@ class Walker:
             r = reg(ops[0])
             if r == "esp" or r is None:
                 raise Unmodelled("pop into %esp or memory")
-            restored = (-s.depth, r) in s.saved
-            s = self.drop_below(s, s.depth - WORD)
-            return self.set_register(s, r, restored) if r in CALLEE_SAVED else s
+            return self.pop(s, r)
         if name == "leave":
             if s.frame_pointer is None:
                 raise Unmodelled("leave without a frame pointer")
-            s = self.drop_below(s, s.frame_pointer)
-            return self.execute_pop_ebp(s)
+            return self.pop(self.drop_below(s, s.frame_pointer), "ebp")
         if name == "call":
             return s  # the hook returns with the frame as it found it
         if x86.X86_GRP_RET in ins.groups:
@@ -278,9 +275,10 @@ class Walker:
             s = self.set_register(s, r, restored)
         return s
 
-    def execute_pop_ebp(self, s):
-        restored = (-s.depth, "ebp") in s.saved
-        return self.set_register(self.drop_below(s, s.depth - WORD), "ebp", restored)
+    def pop(self, s, r):
+        restored = (-s.depth, r) in s.saved
+        s = self.drop_below(s, s.depth - WORD)
+        return self.set_register(s, r, restored) if r in CALLEE_SAVED else s
 
     def move_stack_pointer(self, ins, s):
         name, ops = ins.mnemonic, ins.operands
@@ -290,9 +288,8 @@ class Walker:
             if delta % WORD:
                 raise Unmodelled("moves %esp by a non-multiple of 4")
             return self.drop_below(s, s.depth + delta)
-        if name == "lea" and self.stack_slot(s, src.mem) is not None and src.mem.base and \
-                self.md.reg_name(src.mem.base) == "esp":
-            return self.drop_below(s, s.depth - src.mem.disp)
+        if name == "lea" and self.stack_slot(s, src.mem) is not None:
+            return self.drop_below(s, -self.stack_slot(s, src.mem))
         if name == "mov" and src.type == x86.X86_OP_REG and full(ins.reg_name(src.reg)) == "ebp" \
                 and s.frame_pointer is not None:
             return self.drop_below(s, s.frame_pointer)
@@ -390,7 +387,7 @@ class Walker:
             except Unmodelled as e:
                 self.fail(ins, str(e))
                 continue
-            if x86.X86_GRP_RET in set(ins.groups):
+            if x86.X86_GRP_RET in ins.groups:
                 self.check_return(ins, s)
             for t in targets:
                 old = states.get(t)
