@@ -111,6 +111,15 @@ void on_trap(int, siginfo_t*, void* context) {
   }
 }
 
+// Offsets from the entry of the instructions the static check reaches.
+std::set<uintptr_t> reachable_offsets(const char* path) {
+  std::set<uintptr_t> offsets;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) offsets.insert(std::stoul(line, nullptr, 16));
+  return offsets;
+}
+
 }  // namespace
 
 Extent routine_extent(const void* entry) {
@@ -166,17 +175,8 @@ void check_hook(const void* entry, const std::vector<FrameCase>& cases, bool pro
   }
 }
 
-// Offsets from the entry of the instructions the static check reaches.
-std::set<uintptr_t> reachable_offsets(const char* path) {
-  std::set<uintptr_t> offsets;
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) offsets.insert(std::stoul(line, nullptr, 16));
-  return offsets;
-}
-
-void check_unwinding_where_executed(const void* entry, const std::vector<FrameCase>& cases,
-                                    const char* reachable) {
+void check_unwinding(const void* entry, const std::vector<FrameCase>& cases,
+                     const char* reachable) {
   const Extent extent = routine_extent(entry);
   ASSERT_NE(extent.start, 0u) << "routine symbol not found (link with -rdynamic)";
   ASSERT_GT(extent.end, extent.start);

@@ -43,8 +43,7 @@ void check_hook(const void* entry, const std::vector<FrameCase>& cases, bool pro
 // reachable from the entry (written by the static call-frame check): the
 // test reports how many of them its cases step, and fails on a stepped
 // instruction that is not among them.
-void check_unwinding_where_executed(const void* entry, const std::vector<FrameCase>& cases,
-                                    const char* reachable);
+void check_unwinding(const void* entry, const std::vector<FrameCase>& cases, const char* reachable);
 
 }  // namespace sse2str::test
 
@@ -52,15 +51,15 @@ void check_unwinding_where_executed(const void* entry, const std::vector<FrameCa
 // std::vector<FrameCase>.  SSE2STR_PROFILE tells which configuration of the
 // module the test links; SSE2STR_REACHABLE_FILE, the offsets of its
 // reachable instructions.
-#define SSE2STR_FRAME_TESTS(Suite, entry, cases)                                       \
-  TEST(Suite, KeepsTheCallingConventionAtEveryStackAlignment) {                        \
-    ::sse2str::test::check_abi(reinterpret_cast<const void*>(&entry), cases());        \
-  }                                                                                    \
-  TEST(Suite, ReportsItselfAndItsCallerToTheProfilingHook) {                           \
-    ::sse2str::test::check_hook(reinterpret_cast<const void*>(&entry), cases(),        \
-                                SSE2STR_PROFILE != 0);                                 \
-  }                                                                                    \
-  TEST(Suite, UnwindsToTheCallerFromEveryExecutedInstruction) {                        \
-    ::sse2str::test::check_unwinding_where_executed(reinterpret_cast<const void*>(&entry), \
-                                                    cases(), SSE2STR_REACHABLE_FILE);  \
+#define SSE2STR_FRAME_TESTS(Suite, entry, cases)                                     \
+  TEST(Suite, KeepsTheCallingConventionAtEveryStackAlignment) {                      \
+    ::sse2str::test::check_abi(reinterpret_cast<const void*>(&entry), cases());      \
+  }                                                                                  \
+  TEST(Suite, ReportsItselfAndItsCallerToTheProfilingHook) {                         \
+    ::sse2str::test::check_hook(reinterpret_cast<const void*>(&entry), cases(),      \
+                                SSE2STR_PROFILE != 0);                               \
+  }                                                                                  \
+  TEST(Suite, UnwindsToTheCallerFromEveryExecutedInstruction) {                      \
+    ::sse2str::test::check_unwinding(reinterpret_cast<const void*>(&entry), cases(), \
+                                     SSE2STR_REACHABLE_FILE);                        \
   }
