@@ -248,6 +248,8 @@ class Walker:
             return s  # the hook returns with the frame as it found it
         if x86.X86_GRP_RET in ins.groups:
             return s  # the path ends; check_return looks at the state
+        if self.is_padding(ins):
+            return s
         _, written = ins.regs_access()
         written = {full(ins.reg_name(w)) for w in written}
         if "esp" in written:
@@ -274,6 +276,21 @@ class Walker:
                         and (self.stack_slot(s, ops[1].mem), r) in s.saved)
             s = self.set_register(s, r, restored)
         return s
+
+    @staticmethod
+    def is_padding(ins):
+        """No-operations of the alignment padding (`lea 0(%esi,%eiz,1),%esi`,
+        `xchg %ax,%ax`), which fall-through paths execute: they write a
+        register, but with the value it holds."""
+        ops = ins.operands
+        if len(ops) != 2 or ops[0].type != x86.X86_OP_REG:
+            return False
+        if ins.mnemonic == "lea":
+            mem = ops[1].mem
+            return mem.base == ops[0].reg and mem.disp == 0 and \
+                mem.index in (0, x86.X86_REG_EIZ)
+        return ins.mnemonic in ("mov", "xchg") and ops[1].type == x86.X86_OP_REG and \
+            ops[1].reg == ops[0].reg
 
     def pop(self, s, r):
         restored = (-s.depth, r) in s.saved
