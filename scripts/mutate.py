@@ -75,11 +75,11 @@ MUTANTS = [
      r'"\t.cfi_adjust_cfa_offset 8\n"',
      CFI),
     # A return inside the body whose following code keeps the records of the
-    # popped state: GCC brackets its own mid-body returns with
-    # .cfi_remember_state/.cfi_restore_state and no option drops them, so the
-    # fault is planted in the hand-written frame.  A branch that is always
-    # taken (%esp is never zero) jumps over a return; the rows of the code
-    # after it still describe the state after the pop.
+    # popped state.  GCC describes its own mid-body returns correctly
+    # (.cfi_remember_state/.cfi_restore_state around them), whatever the
+    # flags, so the fault is planted in the hand-written frame: a branch that
+    # is always taken (%esp is never zero) jumps over a pop and a return, and
+    # the code after them is left with the rows of the popped state.
     ("cfi: records not restored after a return inside the body",
      "frame/entry_frame.h",
      r'"\tcall _mcount\n"',
