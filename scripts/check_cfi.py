@@ -27,8 +27,9 @@ to the stack).  At each instruction it compares that with the DWARF row in
 
 Two paths that reach one instruction with different depths, frame pointers
 or saved slots are a failure, as is any change of %esp other than push,
-pop, call, ret and adding or subtracting a constant (the routines have no
-locals to align), an indirect jump that is not through a relocated table,
+pop, call, ret, adding or subtracting a constant, and setting it from the
+frame pointer (`mov %ebp,%esp`, `leave`, `lea`): the routines have no locals
+to align.  So is an indirect jump that is not through a relocated table,
 and a `ret` with the stack not at the return address or a callee-saved
 register not restored.  Instructions decoded with capstone.
 
