@@ -19,6 +19,9 @@ struct FrameCase {
   std::vector<uint32_t> args;
   uint32_t expected;
   bool has_result = true;
+  // The most registers the call's path may save on the stack after the
+  // entry frame (checked while single-stepping), or -1 for no limit.
+  int max_saved_words = -1;
 };
 
 template <class T>
@@ -43,7 +46,8 @@ void check_hook(const void* entry, const std::vector<FrameCase>& cases, bool pro
 // reachable from the entry (written by the static call-frame check): the
 // test reports how many of them its cases step, and fails on a stepped
 // instruction that is not among them.
-void check_unwinding(const void* entry, const std::vector<FrameCase>& cases, const char* reachable);
+void check_unwinding(const void* entry, const std::vector<FrameCase>& cases, bool profiled,
+                     const char* reachable);
 
 }  // namespace sse2str::test
 
@@ -61,5 +65,5 @@ void check_unwinding(const void* entry, const std::vector<FrameCase>& cases, con
   }                                                                                  \
   TEST(Suite, UnwindsToTheCallerFromEveryExecutedInstruction) {                      \
     ::sse2str::test::check_unwinding(reinterpret_cast<const void*>(&entry), cases(), \
-                                     SSE2STR_REACHABLE_FILE);                        \
+                                     SSE2STR_PROFILE != 0, SSE2STR_REACHABLE_FILE);  \
   }
