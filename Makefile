@@ -3,7 +3,8 @@
 #
 #   make bench [QUICK=1]       the side-by-side benchmark; results in build/bench/
 #   make modules [PROFILE=0]   the seven objects in build/modules/ and libsse2str.a
-#   make test                  the whole test suite through CTest
+#   make test [ARGS=...]       the test suite through CTest, after building what
+#                              it runs; ARGS go to ctest (ARGS='-R memchr')
 #   make test-clang            the same suite with the modules built by Clang 14
 #                              despite its refusal (in build-clang/; see README)
 #   make lint                  the build with warnings as errors, clang-tidy on the
@@ -42,7 +43,7 @@ test:
 	@scripts/setup.sh test$(if $(filter clang,$(COMPILER)), clang)
 	@$(CMAKE_CONFIGURE) -DSSE2STR_TESTS=ON -DSSE2STR_BENCH=OFF >/dev/null
 	@cmake --build $(BUILD)
-	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) $(ARGS)
 
 # Clang is refused for the modules (see README); this builds them with it all
 # the same, to see where it stands.

@@ -35,16 +35,17 @@ Function function_of(F* f) {
 
 }  // namespace bench
 
-// Every candidate is a weak reference: one whose object is not linked (a
-// routine not built in this tree, a peer left out) is null and skipped.
+// Our routines, with and without the hook, are always linked.  The peers are
+// weak references: one that bench_peers.py left out is null and skipped.
 #define ROUTINE(name, ours, workload, musl, diet, loop, ceiling) \
-  extern "C" __attribute__((weak)) bench::workload::Fn ours, ours##_nohook, musl, diet;
+  extern "C" bench::workload::Fn ours, ours##_nohook;            \
+  extern "C" __attribute__((weak)) bench::workload::Fn musl, diet;
 #include "routines.def"
 #undef ROUTINE
 
 // Read by the fill routines; defined by the provider object that ships with
-// them, absent (null) when they are not built.
-extern "C" __attribute__((weak)) unsigned int __x86_data_cache_size;
+// them.
+extern "C" unsigned int __x86_data_cache_size;
 
 namespace bench {
 namespace {
@@ -189,7 +190,6 @@ class Registry {
   }
 
   void add_fill_tuning(Function fill) {
-    if (!fill || !&__x86_data_cache_size) return;
     auto* f = reinterpret_cast<FillByte::Fn*>(fill);
     for (size_t size : plan_.tuning_sizes) {
       const Operands o = arena_.at(0, size);
@@ -292,15 +292,14 @@ int main(int argc, char** argv) {
   const Arena arena(plan.tuning_sizes.empty() ? plan.sizes.back() : plan.tuning_sizes.back());
   Registry registry(plan, arena);
 
-  static const char kNotBuilt[] = "not built in this tree";
   static const char kNotLinked[] = "not linked (see the peers' notes)";
-#define ROUTINE(name, ours, workload, musl, diet, loop, ceiling)              \
-  registry.add_routine<workload, ceiling>(                                    \
-      #name, {{"sse2str", function_of(ours), kNotBuilt},                      \
-              {"sse2str_nohook", function_of(ours##_nohook), kNotBuilt},      \
-              {"musl", function_of(musl), kNotLinked},                        \
-              {"dietlibc", function_of(diet), kNotLinked},                    \
-              {"byte_loop", function_of(loop), kNotBuilt}});
+#define ROUTINE(name, ours, workload, musl, diet, loop, ceiling)       \
+  registry.add_routine<workload, ceiling>(                             \
+      #name, {{"sse2str", function_of(ours), nullptr},                 \
+              {"sse2str_nohook", function_of(ours##_nohook), nullptr}, \
+              {"musl", function_of(musl), kNotLinked},                 \
+              {"dietlibc", function_of(diet), kNotLinked},             \
+              {"byte_loop", function_of(loop), nullptr}});
 #include "routines.def"
 #undef ROUTINE
   registry.add_fill_tuning(function_of(__memset_sse2_rep));
@@ -308,9 +307,7 @@ int main(int argc, char** argv) {
   benchmark::AddCustomContext("sse2str.tsc_ghz", std::to_string(tsc_ghz()));
   benchmark::AddCustomContext("sse2str.quick", quick ? "1" : "0");
   benchmark::AddCustomContext("sse2str.routines", registry.routines_json());
-  if (&__x86_data_cache_size)
-    benchmark::AddCustomContext("sse2str.x86_data_cache_size",
-                                std::to_string(__x86_data_cache_size));
+  benchmark::AddCustomContext("sse2str.x86_data_cache_size", std::to_string(__x86_data_cache_size));
 
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

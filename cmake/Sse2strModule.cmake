@@ -144,17 +144,23 @@ function(sse2str_module name)
   endif()
   sse2str_deliver(${name} ${delivered})
   set_property(GLOBAL APPEND PROPERTY SSE2STR_MODULES ${name})
+  set_property(GLOBAL PROPERTY SSE2STR_UNDEFINED_${name} ${M_UNDEFINED})
 endfunction()
 
-# sse2str_support_object(<name> SOURCE <file>): an object shipped beside the
-# modules (in build/modules and the archive) that is not itself a routine.
+# sse2str_support_object(<name> SOURCE <file> PROVIDES <symbols>...): an
+# object shipped beside the modules (in build/modules and the archive) that is
+# not itself a routine but defines symbols some modules leave undefined; the
+# installed packages link it with every module that needs one of them.
 function(sse2str_support_object name)
-  cmake_parse_arguments(M "" "SOURCE" "" ${ARGN})
+  cmake_parse_arguments(M "" "SOURCE" "PROVIDES" ${ARGN})
   add_library(${name} OBJECT ${M_SOURCE})
   target_compile_options(${name} PRIVATE ${SSE2STR_MODULE_FLAGS})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   sse2str_deliver(${name} ${name})
   set_property(GLOBAL APPEND PROPERTY SSE2STR_SUPPORT_OBJECTS ${name})
+  foreach(symbol ${M_PROVIDES})
+    set_property(GLOBAL PROPERTY SSE2STR_PROVIDER_OF_${symbol} ${name})
+  endforeach()
 endfunction()
 
 # The `modules` target: every delivered object and the archive of them all.
