@@ -1,10 +1,12 @@
 # Installing the delivered objects for programs and C library builds:
 #
 #   <libdir>/libsse2str.a                  every delivered object
-#   <libdir>/sse2str/<name>.o              each object on its own
+#   <libdir>/sse2str/<name>.o              each object on its own, and the
+#                                          counting hook call_counts.o
 #   <includedir>/sse2str.h                 the declarations
 #   <libdir>/cmake/sse2str/                find_package(sse2str)
 #   <libdir>/pkgconfig/sse2str.pc          pkg-config sse2str
+#   <libdir>/pkgconfig/sse2str-interpose.pc  pkg-config sse2str-interpose
 #   <datadir>/sse2str/sse2str.supp         valgrind memcheck suppressions
 #
 # Both package descriptions are relocatable: they find the prefix from their
@@ -16,6 +18,9 @@ include(CMakePackageConfigHelpers)
 function(sse2str_install)
   get_property(delivered GLOBAL PROPERTY SSE2STR_DELIVERED)
   get_property(modules GLOBAL PROPERTY SSE2STR_MODULES)
+  get_property(hooks GLOBAL PROPERTY SSE2STR_HOOK_OBJECTS)
+  get_property(aliases GLOBAL PROPERTY SSE2STR_ALIASES)
+  get_property(support GLOBAL PROPERTY SSE2STR_SUPPORT_OBJECTS)
   set(objects "")
   foreach(path ${delivered})
     get_filename_component(object ${path} NAME_WE)
@@ -25,7 +30,7 @@ function(sse2str_install)
   set(SSE2STR_OBJDIR ${CMAKE_INSTALL_LIBDIR}/sse2str)
   set(SSE2STR_CONFIGDIR ${CMAKE_INSTALL_LIBDIR}/cmake/sse2str)
   set(SSE2STR_SUPPRESSIONS ${CMAKE_INSTALL_DATADIR}/sse2str/sse2str.supp)
-  install(FILES ${delivered} DESTINATION ${SSE2STR_OBJDIR})
+  install(FILES ${delivered} ${hooks} DESTINATION ${SSE2STR_OBJDIR})
   install(FILES ${SSE2STR_MODULE_DIR}/libsse2str.a DESTINATION ${CMAKE_INSTALL_LIBDIR})
   install(FILES ${PROJECT_SOURCE_DIR}/include/sse2str.h
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
@@ -37,6 +42,23 @@ function(sse2str_install)
   set(SSE2STR_INSTALLED_OBJECTS ${objects})
   string(REPLACE ";" " " SSE2STR_MODULE_WORDS "${modules}")
   set(SSE2STR_PROFILED ${SSE2STR_PROFILE})
+  set(SSE2STR_INSTALLED_HOOKS "")
+  foreach(path ${hooks})
+    get_filename_component(hook ${path} NAME_WE)
+    list(APPEND SSE2STR_INSTALLED_HOOKS ${hook})
+  endforeach()
+
+  # Interposition: every module and the support objects they need, and one
+  # linker alias per standard name.
+  set(SSE2STR_INTERPOSE_OBJECTS ${modules} ${support})
+  set(SSE2STR_INTERPOSE_ALIASES ${aliases})
+  set(SSE2STR_INTERPOSE_LIBS "")
+  foreach(object ${SSE2STR_INTERPOSE_OBJECTS})
+    string(APPEND SSE2STR_INTERPOSE_LIBS " \${objdir}/${object}.o")
+  endforeach()
+  foreach(alias ${aliases})
+    string(APPEND SSE2STR_INTERPOSE_LIBS " -Wl,--defsym=${alias}")
+  endforeach()
 
   set(package ${CMAKE_BINARY_DIR}/package)
   configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/sse2str-config.cmake.in
@@ -53,6 +75,8 @@ function(sse2str_install)
   file(RELATIVE_PATH SSE2STR_PC_TO_PREFIX
        /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
   string(REGEX REPLACE "/$" "" SSE2STR_PC_TO_PREFIX "${SSE2STR_PC_TO_PREFIX}")
-  configure_file(${PROJECT_SOURCE_DIR}/cmake/sse2str.pc.in ${package}/sse2str.pc @ONLY)
-  install(FILES ${package}/sse2str.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  foreach(pc sse2str sse2str-interpose)
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${package}/${pc}.pc @ONLY)
+    install(FILES ${package}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  endforeach()
 endfunction()
