@@ -26,7 +26,9 @@ char source[64] = "counted calls of every routine";
 char destination[64];
 const wchar_t wide[] = L"counted";
 
-uint32_t word(const void* pointer) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer)); }
+uint32_t word(const void* pointer) {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
+}
 
 struct Counted {
   const char* symbol;
@@ -38,12 +40,17 @@ const Counted kRoutines[] = {
     {"__memchr_sse2", reinterpret_cast<const void*>(&__memchr_sse2), {word(source), 'y', 32, 0}},
     {"__strnlen_sse2", reinterpret_cast<const void*>(&__strnlen_sse2), {word(source), 40, 0, 0}},
     {"__strrchr_sse2", reinterpret_cast<const void*>(&__strrchr_sse2), {word(source), 'e', 0, 0}},
-    {"__stpcpy_sse2", reinterpret_cast<const void*>(&__stpcpy_sse2),
+    {"__stpcpy_sse2",
+     reinterpret_cast<const void*>(&__stpcpy_sse2),
      {word(destination), word(source), 0, 0}},
-    {"__wcscmp_sse2", reinterpret_cast<const void*>(&__wcscmp_sse2), {word(wide), word(wide), 0, 0}},
-    {"__memset_sse2_rep", reinterpret_cast<const void*>(&__memset_sse2_rep),
+    {"__wcscmp_sse2",
+     reinterpret_cast<const void*>(&__wcscmp_sse2),
+     {word(wide), word(wide), 0, 0}},
+    {"__memset_sse2_rep",
+     reinterpret_cast<const void*>(&__memset_sse2_rep),
      {word(destination), 'z', 48, 0}},
-    {"__bzero_sse2_rep", reinterpret_cast<const void*>(&__bzero_sse2_rep),
+    {"__bzero_sse2_rep",
+     reinterpret_cast<const void*>(&__bzero_sse2_rep),
      {word(destination), 48, 0, 0}},
 };
 
@@ -58,16 +65,18 @@ bool call_keeps_abi(const Counted& routine, uint32_t misalign) {
   memcpy(call.args, routine.args, sizeof call.args);
   call.misalign = misalign;
   sse2str_abi_call(&call);
-  const bool kept = call.ebx == sse2str::test::kCanaryEbx && call.esi == sse2str::test::kCanaryEsi &&
-                    call.edi == sse2str::test::kCanaryEdi && call.ebp == sse2str::test::kCanaryEbp &&
-                    call.esp_after == call.esp_before &&
+  const bool kept = call.ebx == sse2str::test::kCanaryEbx &&
+                    call.esi == sse2str::test::kCanaryEsi &&
+                    call.edi == sse2str::test::kCanaryEdi &&
+                    call.ebp == sse2str::test::kCanaryEbp && call.esp_after == call.esp_before &&
                     (call.eflags_after & sse2str::test::kDirectionFlag) == 0 &&
                     memcmp(call.args_after, call.args, sizeof call.args) == 0;
   if (!kept)
-    printf("ABI broken: %s (misalign %u): ebx %08x esi %08x edi %08x ebp %08x esp %08x/%08x "
-           "eflags %08x\n",
-           routine.symbol, misalign, call.ebx, call.esi, call.edi, call.ebp, call.esp_before,
-           call.esp_after, call.eflags_after);
+    printf(
+        "ABI broken: %s (misalign %u): ebx %08x esi %08x edi %08x ebp %08x esp %08x/%08x "
+        "eflags %08x\n",
+        routine.symbol, misalign, call.ebx, call.esi, call.edi, call.ebp, call.esp_before,
+        call.esp_after, call.eflags_after);
   return kept;
 }
 
@@ -79,8 +88,7 @@ int main(int argc, char** argv) {
   printf("expect:");
   int calls = 1;
   for (const Counted& routine : kRoutines) {
-    for (int i = 0; i < calls; ++i)
-      kept &= call_keeps_abi(routine, kMisalignments[i % 4]);
+    for (int i = 0; i < calls; ++i) kept &= call_keeps_abi(routine, kMisalignments[i % 4]);
     printf(" %s=%d", routine.symbol, calls);
     calls += 2;
   }

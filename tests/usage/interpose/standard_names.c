@@ -32,10 +32,8 @@ int main(void) {
 
   for (int i = 0; i < CALLS_memchr; ++i)
     expect(memchr(text, 'f', sizeof text) == text + 15, "memchr", i);
-  for (int i = 0; i < CALLS_strnlen; ++i)
-    expect(strnlen(text, 8 + i) == 8u + i, "strnlen", i);
-  for (int i = 0; i < CALLS_strrchr; ++i)
-    expect(strrchr(text, '/') == text + 14, "strrchr", i);
+  for (int i = 0; i < CALLS_strnlen; ++i) expect(strnlen(text, 8 + i) == 8u + i, "strnlen", i);
+  for (int i = 0; i < CALLS_strrchr; ++i) expect(strrchr(text, '/') == text + 14, "strrchr", i);
   for (int i = 0; i < CALLS_stpcpy; ++i)
     expect(stpcpy(buffer, text + i) == buffer + sizeof text - 1 - i, "stpcpy", i);
   for (int i = 0; i < CALLS_wcscmp; ++i)
