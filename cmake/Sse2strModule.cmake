@@ -149,8 +149,12 @@ endfunction()
 # program that links the archive, in place of the profiling runtime's.
 function(sse2str_hook_object name)
   cmake_parse_arguments(M "" "SOURCE" "" ${ARGN})
+  # The modules' flags, x87 allowed: the hook copies no data, and the C
+  # library's C++ headers it includes declare long double overloads.
+  set(flags ${SSE2STR_MODULE_FLAGS})
+  list(REMOVE_ITEM flags -mno-80387)
   add_library(${name} OBJECT ${M_SOURCE})
-  target_compile_options(${name} PRIVATE ${SSE2STR_MODULE_FLAGS})
+  target_compile_options(${name} PRIVATE ${flags})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   sse2str_deliver(${name} ${name} SSE2STR_HOOK_OBJECTS)
 endfunction()
