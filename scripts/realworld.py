@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Real programs' own test suites, with and without the routines.
 
-  realworld.py --prefix DIR --work DIR [--jobs N] [PROGRAM...]
+  realworld.py --prefix DIR --work DIR [--jobs N] [--only VARIANT] [PROGRAM...]
 
 For each program (all of them by default) this fetches Debian's source
 package, builds it for i386 twice with the same compiler flags (-m32 -O2
@@ -12,6 +12,8 @@ and fails if any test's outcome differs between them.  It prints, per
 routine, how many calls the interposed suite made.
 
 DIR for --prefix is an installed sse2str tree (make install PREFIX=...).
+--only plain|interposed builds and checks that variant alone, so the two
+may run at once; a later run without it reuses both and compares.
 The source packages come through apt-get with a private list of sources
 (the machine's own, switched to source packages) and a private state
 directory under --work; the machine's apt configuration is not changed.
@@ -232,6 +234,7 @@ def main():
     parser.add_argument("--prefix", required=True)
     parser.add_argument("--work", required=True)
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1)
+    parser.add_argument("--only", choices=("plain", "interposed"))
     args = parser.parse_args()
     programs = args.program or list(PROGRAMS)
     unknown = [p for p in programs if p not in PROGRAMS]
@@ -253,9 +256,13 @@ def main():
         source = fetch_source(apt, name, work)
         log(f"{name}: {os.path.basename(source)}")
         counts_file = os.path.join(work, f"{name}.counts")
-        plain = build_and_check(name, source, work, "plain", "-no-pie", None, args.jobs)
-        routed = build_and_check(name, source, work, "interposed", interpose, counts_file,
-                                 args.jobs)
+        if args.only in (None, "plain"):
+            plain = build_and_check(name, source, work, "plain", "-no-pie", None, args.jobs)
+        if args.only in (None, "interposed"):
+            routed = build_and_check(name, source, work, "interposed", interpose, counts_file,
+                                     args.jobs)
+        if args.only:
+            continue
         before, after = outcomes(plain), outcomes(routed)
         if not before:
             raise SystemExit(f"{name}: no test results found in {plain}")
