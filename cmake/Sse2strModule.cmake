@@ -8,10 +8,16 @@ set(SSE2STR_MODULE_DIR ${CMAKE_BINARY_DIR}/modules)
 
 # Flags that give every module its object-level contract.
 set(SSE2STR_MODULE_FLAGS
-  -std=c++17 -O2 -march=i686 -msse2
+  # Generic tuning saves callee-saved registers with push/pop rather than
+  # with moves into a frame (the routines keep no locals).
+  -std=c++17 -O2 -march=i686 -mtune=generic -msse2
   # No x87: an 8-byte move must never pass through an FPU register, where a
   # signalling-NaN bit pattern would be altered.
   -mno-80387
+  # Callers may keep only 4-byte stack alignment.  The routines keep nothing
+  # on the stack but pushed registers, so GCC never needs an aligned slot;
+  # the object check rejects any SSE operand on the stack and any stack
+  # realignment, should that change.
   # Absolute addressing, no PIC thunks; no canaries, no CET notes.
   -fno-pic -fno-pie -fno-stack-protector -fcf-protection=none
   # No calls the compiler invents (memset/memcpy/strlen for plain loops).
@@ -26,8 +32,9 @@ set(SSE2STR_MODULE_FLAGS
 # The same contract in each compiler's own words.
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   list(APPEND SSE2STR_MODULE_FLAGS
-    # Callers may keep only 4-byte stack alignment.
-    -mincoming-stack-boundary=2
+    # Unaligned integer stores stay MOVDQU, not the shorter MOVUPS that
+    # generic tuning would pick.
+    -mtune-ctrl=^sse_typeless_stores
     -fno-tree-loop-distribute-patterns
     # The entry frame comes first in its section and the body follows it.
     -fno-toplevel-reorder -fno-reorder-blocks-and-partition
@@ -104,11 +111,13 @@ function(sse2str_module name)
     if(config STREQUAL prof)
       target_compile_definitions(${target} PRIVATE SSE2STR_PROFILE=1)
       set(undefined _mcount ${M_UNDEFINED})
+      set(frame_args --entry-frame)
     else()
       target_compile_definitions(${target} PRIVATE SSE2STR_PROFILE=0)
       set(undefined ${M_UNDEFINED})
+      set(frame_args "")
     endif()
-    set(check_args --symbol ${M_SYMBOL} --section ${M_SECTION})
+    set(check_args --symbol ${M_SYMBOL} --section ${M_SECTION} ${frame_args})
     foreach(u ${undefined})
       list(APPEND check_args --undefined ${u})
     endforeach()

@@ -439,14 +439,22 @@ SSE2STR_ENTRY_FRAME(".text", __wcscmp_sse2, wcscmp_sse2_body);
 SSE2STR_BODY(".text")
 int wcscmp_body(const wchar_t* first, const wchar_t* second) asm("wcscmp_sse2_body");
 
+SSE2STR_LONG_PATH(".text")
+int compare_from_fifth(const char* first, const char* second);
+
 int wcscmp_body(const wchar_t* first, const wchar_t* second) {
-  Strings s{reinterpret_cast<const char*>(first), reinterpret_cast<const char*>(second)};
+  const Strings s{reinterpret_cast<const char*>(first), reinterpret_cast<const char*>(second)};
 
-  // ---- first stage: pairs 0 to 3 ----
+  // ---- first stage: pairs 0 to 3, no register saved ----
   if (const Verdict verdict = compare_pairs<0>(s); decided(verdict)) return verdict;
+  return compare_from_fifth(s.first + kFirstStageBytes, s.second + kFirstStageBytes);
+}
 
-  // ---- set-up: from character 4 on ----
-  s.advance(kFirstStageBytes);
+// Pairs 0 to 3 agree: the SIMD part, from character 4 on.
+int compare_from_fifth(const char* first, const char* second) {
+  Strings s{first, second};
+
+  // ---- set-up ----
   ZeroVector zeros = zero_vector();
 
   // ---- classification and lead-in, once per call ----

@@ -98,15 +98,20 @@ template <> struct Word<1> { using type = uint8_t; };
 template <> struct Word<2> { using type = uint16_t; };
 template <> struct Word<4> { using type = uint32_t; };
 
-// One move of the exact copy.  The 8-byte move is a load into the low half
-// of a cleared SSE register and a store of that half: written as a 64-bit
-// integer copy, GCC would split it into two 4-byte moves through a pair of
-// general registers.
+// One move of the exact copy.  The 8-byte move is a MOVLPD load into the low
+// half of an SSE register and a MOVLPD store of that half: written as a
+// 64-bit integer copy, GCC would split it into two 4-byte moves through a
+// pair of general registers.  The register's high half is never used and is
+// left as it is: the empty asms hand over whatever register GCC picks and
+// keep the whole register live, so GCC neither clears one first nor turns
+// the load into a MOVQ or MOVSD.
 template <unsigned Offset, unsigned Width>
 SSE2STR_INLINE void move_bytes(char* destination, const char* source) {
   if constexpr (Width == 8) {
-    const __m128d low =
-        _mm_loadl_pd(_mm_setzero_pd(), reinterpret_cast<const double*>(source + Offset));
+    __m128d low;
+    asm volatile("" : "=x"(low));  // volatile: not one register for two moves
+    low = _mm_loadl_pd(low, reinterpret_cast<const double*>(source + Offset));
+    asm("" : "+x"(low));
     _mm_storel_pd(reinterpret_cast<double*>(destination + Offset), low);
   } else {
     typename Word<Width>::type word;
@@ -157,12 +162,18 @@ SSE2STR_ENTRY_FRAME(".text", __stpcpy_sse2, stpcpy_sse2_body);
 SSE2STR_BODY(".text")
 char* stpcpy_body(char* destination, const char* source) asm("stpcpy_sse2_body");
 
+SSE2STR_LONG_PATH(".text")
+char* copy_long_string(char* destination, const char* source);
+
 char* stpcpy_body(char* const destination, const char* const source) {
   char* end;
   if (copy_short_string(destination, source, end)) return end;
+  return copy_long_string(destination, source);
+}
 
-  // Bytes 0 to 15 hold no zero.  From here the routine carries a source
-  // block and its matching destination address together.
+// Bytes 0 to 15 hold no zero.  From here the routine carries a source block
+// and its matching destination address together.
+char* copy_long_string(char* const destination, const char* const source) {
   ZeroVector zero = zero_vector();
   const char* block;  // aligned source block being tested, or the one to finish
   char* out;          // where `block` goes in the destination

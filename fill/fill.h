@@ -14,8 +14,8 @@
 // destination is never read.  Bytes are written twice only where the
 // unaligned head store overlaps the first aligned store after it.
 //
-// Each module instantiates fill_range with its own pattern and so carries
-// its own copy of the tables; nothing is shared between the objects.
+// Each module instantiates the fill with its own pattern and so carries its
+// own copy of the tables; nothing is shared between the objects.
 #pragma once
 
 #include "frame/block.h"
@@ -49,21 +49,20 @@ SSE2STR_INLINE uint32_t broadcast_word(int value) {
 // block (MOVD, PSHUFD 0) only when a fill needs SIMD stores.
 struct BytePattern {
   uint32_t word;
-  explicit BytePattern(int value) : word(broadcast_word(value)) {}
   Block block() const { return _mm_shuffle_epi32(_mm_cvtsi32_si128(static_cast<int>(word)), 0); }
 };
 
 // bzero's pattern: zero in both forms.  A zero block the compiler can see
 // through is not kept in a register: it would be made again before every
 // store, and the 8-byte store of a known zero split into two 4-byte stores.
-// PSADBW of the cleared register with itself gives the same zero, opaque to
-// the compiler, so every SIMD store takes it from one register as MOVQ and
-// MOVDQA.
+// The empty asm hands the cleared register over as an unknown value, so
+// one PXOR serves every SIMD store, MOVQ and MOVDQA alike.
 struct ZeroPattern {
   static constexpr uint32_t word = 0;
   Block block() const {
-    const Block zero = zero_block();
-    return _mm_sad_epu8(zero, zero);
+    Block zero = zero_block();
+    asm("" : "+x"(zero));
+    return zero;
   }
 };
 
@@ -203,15 +202,25 @@ SSE2STR_INLINE void string_store(char* p, size_t remaining, uint32_t word) {
 
 // ---- the routine -------------------------------------------------------------
 
+// The routine is split in two parts.  The short fill, the common case, runs
+// in the routine's body with scratch registers only and saves none; a fill of
+// 32 bytes or more goes on in the long part, entered by a tail jump, which
+// alone saves the registers it needs.  The body comes first, so its dispatch
+// puts the short table first in the tables section, ahead of the tail table.
+
+SSE2STR_INLINE bool is_short_fill(size_t count) {
+  return __builtin_expect(count < kShortFillLimit, 1);
+}
+
+// ---- short fill: general registers only ----
 template <class Pattern>
-SSE2STR_INLINE void fill_range(char* const start, const size_t count, const Pattern pattern) {
-  // ---- short fill: general registers only ----
-  // The common case.  Laid out first, its dispatch also puts the short table
-  // first in the tables section, ahead of the tail table.
-  if (__builtin_expect(count < kShortFillLimit, 1)) {
-    short_table(start + count, count, pattern);
-    return;
-  }
+SSE2STR_INLINE void short_fill(char* const start, const size_t count, const Pattern pattern) {
+  short_table(start + count, count, pattern);
+}
+
+// ---- fills of 32 bytes or more ----
+template <class Pattern>
+SSE2STR_INLINE void long_fill(char* const start, const size_t count, const Pattern pattern) {
   const Block block = pattern.block();
 
   // ---- head store ----

@@ -71,3 +71,27 @@
 // function), and placed in the routine's section right behind the frame.
 #define SSE2STR_BODY(where) \
   static __attribute__((used, noinline, cdecl, section(where)))
+
+// Attributes of the part of a routine that runs only once a short-input path
+// has ruled itself out.  The body hands over with a tail jump, so the short
+// path pushes no register: only this part saves the ones it needs.  Its
+// arguments travel in registers (regparm(3)): the body never rewrites its
+// own argument words on the stack to pass them on, and the stack at the
+// jump is exactly the one at entry, so returns go straight to the caller.
+// Defined after the body, it follows it in the section.
+#define SSE2STR_LONG_PATH(where) \
+  static __attribute__((noinline, noclone, regparm(3), section(where)))
+
+// Argument word `index` of the routine (0 for the first), read from the
+// caller's argument area.  Every part of a routine runs on the stack it was
+// entered with (the entry frame leaves it as it was, and a long path is
+// entered by a tail jump), so the canonical frame address is the first
+// argument word; the compiler addresses it relative to the stack pointer.
+// A value needed only at a path's end, or only by a long path, is read
+// here rather than held in a register from entry.
+template <class T>
+inline __attribute__((always_inline)) T argument_word(unsigned index) {
+  static_assert(sizeof(T) == 4, "arguments are 32-bit words");
+  // Volatile: each use is a load of its own, never merged with another.
+  return static_cast<const volatile T*>(__builtin_dwarf_cfa())[index];
+}

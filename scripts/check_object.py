@@ -8,7 +8,10 @@
 The first form checks a deliverable: exactly one global symbol, a function at
 offset 0 of its 16-byte aligned section; no other code or data sections with
 contents but the allowed read-only one; only the allowed undefined symbols;
-no bit-scan instructions; call-frame records with the expected CIE.  The
+no bit-scan instructions, no x87 and no SIMD operation outside the routines'
+set; the register and stack discipline (no SSE operand on the stack but a
+MOVD load of an argument word, no stack-pointer arithmetic, no frame pointer
+after the entry frame); call-frame records with the expected CIE.  The
 second form checks that an object (say, the reference models) calls none of
 the named functions.
 """
@@ -108,6 +111,7 @@ def check_module(args):
     for mnemonic in ("bsf", "bsr", "tzcnt", "lzcnt"):
         if re.search(rf"\t{mnemonic}[wlq]?\s", disassembly):
             fail(f"bit-scan instruction {mnemonic} in the code")
+    check_instructions(instructions(disassembly), args.entry_frame)
 
     frames = run("readelf", "--debug-dump=frames", obj)
     cies = re.findall(r"CIE\n(.*?)\n\n", frames, re.S)
@@ -121,6 +125,58 @@ def check_module(args):
                 fail(f"CIE {field} is {m.group(1) if m else 'missing'}, expected {want}")
     if "FDE" not in frames:
         fail("no FDE records found")
+
+
+# The SIMD operations the routines are made of; any other instruction with
+# an SSE register is a departure (a compiler's choice of MOVSD for MOVLPD,
+# POR for PMAXUB, a shuffle or a PSADBW trick).
+SIMD_OPERATIONS = {"movd", "movq", "movlpd", "punpcklbw", "pshufd", "movdqu", "movdqa",
+                   "movaps", "pcmpeqb", "pcmpeqd", "pmovmskb", "pminub", "pmaxub", "psubb",
+                   "pxor"}
+
+# The entry frame sets the frame pointer at this offset, and nothing else may.
+ENTRY_FRAME_POINTER = 1
+
+
+def instructions(disassembly):
+    """(offset, mnemonic, operands) of every instruction."""
+    out = []
+    for line in disassembly.splitlines():
+        m = re.match(r"\s*([0-9a-f]+):\t(\S+)\s*(.*)$", line)
+        if m:
+            offset, mnemonic, operands = m.groups()
+            out.append((int(offset, 16), mnemonic, operands.split("<")[0].strip()))
+    return out
+
+
+def check_instructions(code, entry_frame):
+    """The register and stack discipline, and the SIMD operations used.
+
+    Callers may keep only 4-byte stack alignment, and the routines keep no
+    locals: the stack holds nothing but the return address, the arguments
+    and pushed registers.  So no SSE register may meet a stack operand
+    (save a 4-byte MOVD load of an argument word), nothing may realign or
+    otherwise move the stack pointer but push, pop, call and ret, and no
+    frame pointer is set after the entry frame."""
+    for offset, mnemonic, operands in code:
+        where = f"at {offset:#x}: {mnemonic} {operands}"
+        sse = "%xmm" in operands
+        if sse and mnemonic not in SIMD_OPERATIONS:
+            fail(f"SIMD operation outside the routines' set {where}")
+        if mnemonic.startswith("f") or "%st" in operands:
+            fail(f"x87 instruction {where}")
+        on_stack = re.search(r"\((%esp|%ebp)[,)]", operands)
+        if sse and on_stack and not (mnemonic == "movd" and operands.endswith(
+                tuple(f"%xmm{i}" for i in range(8))) and "%esp" in on_stack.group(1)):
+            fail(f"SSE register with a stack operand {where}")
+        writes_esp = re.search(r",%esp$", operands) or operands == "%esp" and mnemonic != "push"
+        if writes_esp and mnemonic == "and":
+            fail(f"stack realigned {where}")
+        elif writes_esp or mnemonic in ("leave", "enter"):
+            fail(f"stack pointer moved other than by push, pop, call and ret {where}")
+        if mnemonic == "mov" and operands == "%esp,%ebp":
+            if not (entry_frame and offset == ENTRY_FRAME_POINTER):
+                fail(f"frame pointer set after the entry frame {where}")
 
 
 def check_forbidden(args):
@@ -137,6 +193,8 @@ def main():
     parser.add_argument("--undefined", action="append", default=[])
     parser.add_argument("--rodata")
     parser.add_argument("--forbid-undefined")
+    parser.add_argument("--entry-frame", action="store_true",
+                        help="the routine opens with the profiling entry frame")
     args = parser.parse_args()
     if args.forbid_undefined:
         check_forbidden(args)

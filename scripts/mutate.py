@@ -47,6 +47,9 @@ WCSCMP = routine_tests("wcscmp", "wcscmp_sse2")
 FILLS = (r"^(reliability\.|fuzz\.(memset|bzero)\.)",
          r"^((memset|bzero)_sse2_rep\.|object\.(memset|bzero)_sse2_rep\.|fill_)")
 EVERYTHING = (r"^(reliability|fuzz)\.", r".")
+# Object-level faults that leave every result right: memchr's object checks.
+OBJECT_TESTS = (r"^object\.memchr_sse2\.",)
+OBJECT_ANCHOR = "  const Block needle = broadcast_byte(value);\n"
 
 # (name, file, old text, new text, tiers of tests of which one must fail)
 MUTANTS = [
@@ -89,10 +92,39 @@ MUTANTS = [
      "if (mask & 0xFFu) return detail::first_from_bit<0, 7>(mask, exit);",
      "if (mask & 0xFFu) return detail::first_from_bit<0, 6>(mask, exit);",
      EVERYTHING),
+    # ---- the object check: register and stack discipline, SIMD set ----
+    # Each plants one forbidden pattern in an otherwise correct routine, so
+    # only the object check can catch it.
+    ("object: SSE register with a stack operand",
+     "search/memchr_sse2.cpp", OBJECT_ANCHOR,
+     OBJECT_ANCHOR + '  asm volatile("movdqu 4(%%esp), %%xmm7" ::: "xmm7");\n',
+     OBJECT_TESTS),
+    ("object: stack realigned",
+     "search/memchr_sse2.cpp", OBJECT_ANCHOR,
+     OBJECT_ANCHOR + '  asm volatile("push %%ebx\\n\\tmov %%esp, %%ebx\\n\\tand $-16, %%esp\\n\\t"'
+     '"mov %%ebx, %%esp\\n\\tpop %%ebx" ::: "memory");\n',
+     OBJECT_TESTS),
+    ("object: stack pointer moved by arithmetic",
+     "search/memchr_sse2.cpp", OBJECT_ANCHOR,
+     OBJECT_ANCHOR + '  asm volatile("sub $4, %%esp\\n\\tadd $4, %%esp" ::: "memory");\n',
+     OBJECT_TESTS),
+    ("object: frame pointer set in the body",
+     "search/memchr_sse2.cpp", OBJECT_ANCHOR,
+     OBJECT_ANCHOR + '  asm volatile("push %%ebp\\n\\tmov %%esp, %%ebp\\n\\tpop %%ebp" ::: "memory");\n',
+     OBJECT_TESTS),
+    ("object: x87 instruction",
+     "search/memchr_sse2.cpp", OBJECT_ANCHOR,
+     OBJECT_ANCHOR + '  asm volatile("fldz\\n\\tfstp %%st(0)" ::: "memory");\n',
+     OBJECT_TESTS),
+    ("object: SIMD operation outside the set (POR for PMAXUB, same result)",
+     "frame/block.h",
+     "SSE2STR_INLINE Block either_matched(Block a, Block b) { return _mm_max_epu8(a, b); }",
+     "SSE2STR_INLINE Block either_matched(Block a, Block b) { return _mm_or_si128(a, b); }",
+     OBJECT_TESTS),
     # ---- memchr ----
     ("memchr: zero count not caught",
      "search/memchr_sse2.cpp",
-     "  if (count == 0) return nullptr;\n",
+     "  if (count_arg == 0) return nullptr;\n",
      "",
      MEMCHR),
     ("memchr: unaligned first read without the line guard",
@@ -102,8 +134,8 @@ MUTANTS = [
      MEMCHR),
     ("memchr: mask of the aligned first block shifted one short",
      "search/memchr_sse2.cpp",
-     "mask = match_mask(load_aligned(block), needle) >> skew;",
-     "mask = match_mask(load_aligned(block), needle) >> (skew - 1);",
+     "mask = match_mask(load_aligned(block_align_down(start)), needle) >> skew;",
+     "mask = match_mask(load_aligned(block_align_down(start)), needle) >> (skew - 1);",
      MEMCHR),
     ("memchr: line merge leaves out blocks 0 and 2",
      "search/memchr_sse2.cpp",
@@ -112,14 +144,15 @@ MUTANTS = [
      MEMCHR),
     ("memchr: range end formed as an address (wraps past the top)",
      "search/memchr_sse2.cpp",
-     "  if (count == 0) return nullptr;\n",
-     "  if (count == 0 || reinterpret_cast<uintptr_t>(start) + count < count) return nullptr;\n",
+     "  if (count_arg == 0) return nullptr;\n",
+     "  if (count_arg == 0 || reinterpret_cast<uintptr_t>(start) + count_arg < count_arg)"
+     " return nullptr;\n",
      MEMCHR),
     # ---- strnlen ----
     ("strnlen: a probe reads the byte at the bound",
      "search/strnlen_sse2.cpp",
-     "if (j != 0 && left == j) return index + j;",
-     "if (j != 0 && left < j) return index + j;",
+     "if (j != 0 && left == j) return Index + j;",
+     "if (j != 0 && left < j) return Index + j;",
      STRNLEN),
     ("strnlen: remaining count after the probes one too many",
      "search/strnlen_sse2.cpp",
@@ -144,10 +177,15 @@ MUTANTS = [
      STRRCHR),
     ("strrchr: matches of the loop blocks not saved",
      "search/strrchr_sse2.cpp",
-     "    saved_mask = value_mask;\n    saved_base = base;\n    scan = base + kBlockSize;",
-     "    scan = base + kBlockSize;",
+     "    saved = SavedMatch{scan, value_mask};\n    scan += kBlockSize;",
+     "    scan += kBlockSize;",
      STRRCHR),
     # ---- stpcpy ----
+    ("stpcpy: the short path saves a register",
+     "copy/stpcpy_sse2.cpp",
+     "  if (copy_short_string(destination, source, end)) return end;\n",
+     '  asm volatile("" ::: "ebx");\n  if (copy_short_string(destination, source, end)) return end;\n',
+     (r"^stpcpy_sse2\.",)),
     ("stpcpy: a string of 15 bytes taken for a long one",
      "copy/stpcpy_sse2.cpp",
      "if constexpr (I == kBlockSize) {",

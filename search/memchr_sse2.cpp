@@ -30,51 +30,72 @@ SSE2STR_ENTRY_FRAME(".text.atom", __memchr_sse2, memchr_sse2_body);
 SSE2STR_BODY(".text.atom")
 void* memchr_body(const void* start, int value, size_t count) asm("memchr_sse2_body");
 
-void* memchr_body(const void* start_arg, int value, size_t count) {
+SSE2STR_LONG_PATH(".text.atom")
+void* scan_aligned(const char* scan, size_t remaining, Block needle);
+
+// Bounded locate: the block may reach past the end of the range.  The
+// lowest match failing the bound means no later byte of the range matches
+// either: nothing beyond this block belongs to it.
+SSE2STR_INLINE void* locate_within(const char* base, unsigned mask, size_t remaining) {
+  return first_match(mask, [base, remaining](auto position) -> void* {
+    return within_bound(position, remaining) ? address(base + position) : nullptr;
+  });
+}
+
+// Unbounded locate: the block lies wholly inside the range.
+SSE2STR_INLINE void* locate(const char* base, unsigned mask) {
+  return first_match(mask, [base](auto position) { return address(base + position); });
+}
+
+// ---- first block: mask base is the start, remaining count the count ----
+// It needs no register beyond the scratch ones: a range that goes on is
+// handed to the aligned scan, which alone saves registers.
+void* memchr_body(const void* start_arg, int value, size_t count_arg) {
   const char* const start = static_cast<const char*>(start_arg);
-  if (count == 0) return nullptr;
+  if (count_arg == 0) return nullptr;
   const Block needle = broadcast_byte(value);
+  const size_t skew = block_offset(start);
+  // Read again where it is used: no register holds it meanwhile.
+  const auto count = [] { return argument_word<size_t>(2); };
+  if (line_offset(start) <= kLastWholeBlockInLine) {
+    // The 16 bytes from the start end inside the start's line.
+    const unsigned mask = match_mask(load_unaligned(start), needle);
+    if (mask) return locate_within(start, mask, count());
+    if (count() <= kBlockSize) return nullptr;
+    // The first aligned block overlaps the bytes just read by `skew`.
+    return scan_aligned(block_align_down(start + kBlockSize), count() - kBlockSize + skew, needle);
+  }
+  // Unaligned 16 bytes would cross into the next line, perhaps the next
+  // page: read the aligned block instead and shift out the bytes in front of
+  // the start, whatever they hold.
+  const unsigned mask = match_mask(load_aligned(block_align_down(start)), needle) >> skew;
+  if (mask) return locate_within(start, mask, count());
+  // Bytes of the range in this block, if it reaches past it.  Kept whole
+  // (the empty asm): folded into the count below, the offset would stay
+  // live beside it and take a register of its own.
+  size_t examined = kBlockSize - skew;
+  asm("" : "+r"(examined));
+  const size_t range = count();
+  if (range <= examined) return nullptr;
+  // The aligned block after this one, which holds byte 16 (`skew` is not
+  // zero here); formed only now, so the block's address needs no register.
+  return scan_aligned(block_align_down(start + kBlockSize), range - examined, needle);
+}
+
+// `remaining` bytes of the range from the aligned block at `scan`.
+void* scan_aligned(const char* scan, size_t remaining, const Block needle) {
   const auto match_at = [needle](const char* block, size_t) {
     return match_mask(load_aligned(block), needle);
   };
-
-  const char* scan;    // next aligned block to examine
-  const char* base;    // the address bit 0 of `mask` stands for
-  unsigned mask;       // match mask of the block being located
-  size_t remaining;    // bytes of the range from `scan`, or from `base`
+  const char* base;                      // the address bit 0 of `mask` stands for
+  unsigned mask;                         // match mask of the block being located
   Block block0, block1, block2, block3;  // comparison results of one line
-
-  // ---- first block: mask base is the start, remaining count the count ----
-  {
-    const size_t skew = block_offset(start);
-    base = start;
-    remaining = count;
-    if (line_offset(start) <= kLastWholeBlockInLine) {
-      // The 16 bytes from the start end inside the start's line.
-      mask = match_mask(load_unaligned(start), needle);
-      if (mask) goto bounded_locate;
-      if (count <= kBlockSize) return nullptr;
-      // The first aligned block overlaps the bytes just read by `skew`.
-      scan = block_align_down(start + kBlockSize);
-      remaining = count - kBlockSize + skew;
-    } else {
-      // Unaligned 16 bytes would cross into the next line, perhaps the next
-      // page: read the aligned block instead and shift out the bytes in
-      // front of the start, whatever they hold.
-      const char* const block = block_align_down(start);
-      mask = match_mask(load_aligned(block), needle) >> skew;
-      if (mask) goto bounded_locate;
-      if (count <= kBlockSize - skew) return nullptr;
-      scan = block + kBlockSize;
-      remaining = count - (kBlockSize - skew);
-    }
-  }
 
   // ---- aligned passes: blocks wholly inside the range, no bound test ----
   for (int pass = 0; pass < kAlignedPasses; ++pass) {
     if (remaining <= kLineSize) goto tail;
     remaining -= kLineSize;
-    if (find_in_pass(scan, base, mask, match_at)) goto locate;
+    if (find_in_pass(scan, base, mask, match_at)) return locate(base, mask);
   }
 
   // ---- line alignment: step back over up to 48 bytes already examined ----
@@ -96,34 +117,21 @@ void* memchr_body(const void* start_arg, int value, size_t count) {
     if (mask_of(block3)) break;
   }
   scan -= kLineSize;
-  base = scan;
   mask = mask_of(block0);
-  if (mask) goto locate;
-  base = scan + kBlockSize;
+  if (mask) return locate(scan, mask);
   mask = mask_of(block1);
-  if (mask) goto locate;
+  if (mask) return locate(scan + kBlockSize, mask);
   base = scan + 2 * kBlockSize;  // its register holds the merge: compare again
   mask = match_mask(reload_aligned(base), needle);
-  if (mask) goto locate;
+  if (mask) return locate(base, mask);
   base = scan + 3 * kBlockSize;  // likewise; the match must be here
-  mask = match_mask(needle, reload_aligned(base));
-  goto locate;
+  return locate(base, match_mask(needle, reload_aligned(base)));
 
   // ---- tail: 1 to 64 bytes remain from the aligned scan pointer ----
 tail:
-  if (find_in_tail(scan, remaining, base, mask, match_at)) goto bounded_locate;
+  if (find_in_tail(scan, remaining, base, mask, match_at))
+    return locate_within(base, mask, remaining);
   return nullptr;
-
-  // ---- locating the match inside its block ----
-locate:  // the block lies wholly inside the range
-  return first_match(mask, [base](auto position) { return address(base + position); });
-
-bounded_locate:  // the block may reach past the end of the range
-  // The lowest match failing the bound means no later byte of the range
-  // matches either: nothing beyond this block belongs to it.
-  return first_match(mask, [base, remaining](auto position) -> void* {
-    return within_bound(position, remaining) ? address(base + position) : nullptr;
-  });
 }
 
 SSE2STR_ENTRY_END(".text.atom", __memchr_sse2);

@@ -27,52 +27,72 @@ inline constexpr size_t kProbeGroup = 4;
 // Aligned passes made one block at a time before the line loop takes over.
 inline constexpr int kAlignedPasses = 4;
 
-// The bound falls inside the group of four bytes at `group`, index `index`
-// of the string, with `left` (0 to 4) of its bytes inside the bound: probe up
-// to the bound and no further.  Only the first group can be left with no
-// byte at all, by a bound of zero.
-SSE2STR_INLINE size_t probe_up_to_bound(const char* group, size_t index, size_t left) {
-  if (left == 0) return 0;
+// The bound falls inside the group of four bytes at index `Index` of the
+// string, with `left` (0 to 4) of its bytes inside the bound: probe up to the
+// bound and no further.  Only the first group can be left with no byte at
+// all, by a bound of zero.
+template <size_t Index>
+SSE2STR_INLINE size_t probe_up_to_bound(const char* start, size_t left) {
+  if (Index == 0 && left == 0) return 0;
 #pragma GCC unroll 4
   for (size_t j = 0; j < kProbeGroup; ++j) {
-    if (j != 0 && left == j) return index + j;  // the bound itself
-    if (group[j] == '\0') return index + j;
+    if (j != 0 && left == j) return Index + j;  // the bound itself
+    if (start[Index + j] == '\0') return Index + j;
   }
-  return index + kProbeGroup;  // the bound itself
+  return Index + kProbeGroup;  // the bound itself
 }
+
+// Byte probes from the group at `Index` on.  The bound is compared with the
+// group's end, a constant for each group, so no counter takes a register;
+// each group has its own bound-group path.  Returns the result, or
+// kNotProbed when none of bytes 0 to 15 is zero and the bound lies beyond.
+inline constexpr size_t kNotProbed = ~size_t{0};
+
+template <size_t Index = 0>
+SSE2STR_INLINE size_t probe_bytes(const char* start, size_t bound) {
+  if constexpr (Index == kBlockSize) {
+    return kNotProbed;
+  } else {
+    if (bound <= Index + kProbeGroup) return probe_up_to_bound<Index>(start, bound - Index);
+#pragma GCC unroll 4
+    for (size_t j = 0; j < kProbeGroup; ++j)
+      if (start[Index + j] == '\0') return Index + j;
+    return probe_bytes<Index + kProbeGroup>(start, bound);
+  }
+}
+
+// A result that is the bound is the second argument as passed, read again
+// from the argument area: the scan holds no register for it.
+SSE2STR_INLINE size_t bound_as_passed() { return argument_word<size_t>(1); }
 
 SSE2STR_ENTRY_FRAME(".text.atom", __strnlen_sse2, strnlen_sse2_body);
 
 SSE2STR_BODY(".text.atom")
 size_t strnlen_body(const char* start, size_t bound) asm("strnlen_sse2_body");
 
+SSE2STR_LONG_PATH(".text.atom")
+size_t scan_aligned(const char* start, size_t bound);
+
+// ---- byte probes: the bound is tested once per group of four ----
+// They need no register beyond the scratch ones: a longer string is handed
+// to the aligned scan, which alone saves registers.
 size_t strnlen_body(const char* start, size_t bound) {
-  const char* scan;    // next aligned block to examine
+  const size_t probed = probe_bytes(start, bound);
+  if (probed != kNotProbed) return probed;
+  return scan_aligned(start, bound);
+}
+
+// The bound lies beyond byte 16 and none of bytes 0 to 15 is zero.
+size_t scan_aligned(const char* start, size_t bound) {
   const char* base;    // the address bit 0 of `mask` stands for
   unsigned mask;       // zero mask of the block being located
-  size_t remaining;    // bytes inside the bound from `scan`, or from `base`
   ZeroVector zeros[kBlocksPerLine];       // one per block position of a pass
   Block block0, block1, block2, block3;   // one line of the line loop
 
-  // ---- byte probes: the bound is tested once per group of four ----
-  {
-    size_t left = bound;  // bytes inside the bound from the current group
-#pragma GCC unroll 4
-    for (size_t index = 0; index < kBlockSize; index += kProbeGroup) {
-      const char* const group = start + index;
-      if (left <= kProbeGroup) return probe_up_to_bound(group, index, left);
-      left -= kProbeGroup;
-#pragma GCC unroll 4
-      for (size_t j = 0; j < kProbeGroup; ++j)
-        if (group[j] == '\0') return index + j;
-    }
-  }
-
-  // The bound lies beyond byte 16 and none of bytes 0 to 15 is zero.  The
-  // aligned block that holds byte 16 overlaps the probed bytes by the
+  // The aligned block that holds byte 16 overlaps the probed bytes by the
   // start's offset in its block, which are examined again.
-  scan = block_align_down(start + kBlockSize);
-  remaining = bound - kBlockSize + block_offset(start);
+  const char* scan = block_align_down(start + kBlockSize);      // next aligned block
+  size_t remaining = bound - kBlockSize + block_offset(start);  // inside the bound from `scan`
 
   // ---- aligned passes: blocks wholly inside the bound, no bound test ----
   // Each zero vector is cleared once; a comparison that finds no zero byte
@@ -135,18 +155,17 @@ tail:
     };
     if (find_in_tail(scan, remaining, base, mask, zero_at)) goto bounded_locate;
   }
-  return bound;
+    return bound_as_passed();
 
-  // ---- locating the terminator inside its block ----
+    // ---- locating the terminator inside its block ----
 locate:  // the block lies wholly inside the bound
   return first_match(mask, [length = static_cast<size_t>(base - start)](auto position) {
     return length + position;
   });
 
 bounded_locate:  // the block may reach past the bound
-  return first_match(mask, [length = static_cast<size_t>(base - start), remaining,
-                            bound](auto position) {
-    return within_bound(position, remaining) ? length + position : bound;
+  return first_match(mask, [length = static_cast<size_t>(base - start), remaining](auto position) {
+    return within_bound(position, remaining) ? length + position : bound_as_passed();
   });
 }
 

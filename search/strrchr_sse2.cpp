@@ -21,13 +21,32 @@
 
 using namespace sse2str;
 
-// Blocks tested per pass of the main loop.
-inline constexpr int kLoopUnroll = 4;
-
 // Mask of the positions up to and including `t`: 2^(t+1) - 1.
 template <unsigned T>
 SSE2STR_INLINE unsigned through(Position<T>) {
   return (2u << T) - 1;
+}
+
+// The latest block that held a match and no zero byte: its value mask (0
+// while there is none) and the address bit 0 of the mask stands for.
+struct SavedMatch {
+  const char* base;
+  unsigned mask;
+};
+
+// The block that holds the terminator, at `base`: its matches after the
+// terminator are dropped, the terminator's own bit kept (it is set only
+// when the value is zero, and then it is the last match).  The last
+// survivor wins, else the last match of the saved block, else null.
+SSE2STR_INLINE char* resolve_final_block(const char* base, unsigned zero_mask, unsigned value_mask,
+                                         SavedMatch saved) {
+  const unsigned inside =
+      value_mask & first_match(zero_mask, [](auto terminator) { return through(terminator); });
+  if (inside) saved = SavedMatch{base, inside};
+  if (saved.mask == 0) return nullptr;
+  return last_match(saved.mask, [base = saved.base](auto position) {
+    return const_cast<char*>(base + position);
+  });
 }
 
 SSE2STR_ENTRY_FRAME(".text.atom", __strrchr_sse2, strrchr_sse2_body);
@@ -35,59 +54,60 @@ SSE2STR_ENTRY_FRAME(".text.atom", __strrchr_sse2, strrchr_sse2_body);
 SSE2STR_BODY(".text.atom")
 char* strrchr_body(const char* start, int value) asm("strrchr_sse2_body");
 
+SSE2STR_LONG_PATH(".text.atom")
+char* scan_blocks(const char* scan, const char* saved_base, unsigned saved_mask, Block needle);
+
 char* strrchr_body(const char* start, int value) {
   const Block needle = broadcast_byte(value);
-  ZeroVector zeros = zero_vector();
-
-  const char* scan;          // next aligned block to read
-  const char* base;          // the address bit 0 of the masks stands for
-  unsigned zero_mask;        // zero bytes of the block at `base`
-  unsigned value_mask;       // matching bytes of the block at `base`
-  unsigned saved_mask = 0;   // matches of the last block that had some and
-  const char* saved_base = nullptr;  // no zero byte; 0 while there is none
+  const ZeroVector zeros = zero_vector();
+  unsigned zero_mask;   // zero bytes of the first block
+  unsigned value_mask;  // matching bytes of the first block
 
   // ---- first block: mask base is the start ----
-  {
-    const size_t skew = block_offset(start);
-    base = start;
-    if (line_offset(start) <= kLastWholeBlockInLine) {
-      // The 16 bytes from the start end inside the start's line.  The next
-      // aligned block overlaps them by `skew` bytes.
-      const Block block = load_unaligned(start);
-      zero_mask = zero_mask_of(block, zeros);
-      value_mask = match_mask(block, needle);
-      scan = block_align_down(start + kBlockSize);
-    } else {
-      // Unaligned 16 bytes would cross into the next line, perhaps the next
-      // page: read the aligned block instead and shift out the bytes in
-      // front of the start, whatever they hold.  The zero vector is not
-      // compared into here: those bytes may be zero.
-      const char* const block_start = block_align_down(start);
-      const Block block = load_aligned(block_start);
-      zero_mask = zero_mask_of(block, zeros) >> skew;
-      value_mask = match_mask(block, needle) >> skew;
-      scan = block_start + kBlockSize;
-    }
-    if (zero_mask) {
-      if (value_mask == 0) return nullptr;  // no earlier block to fall back on
-      goto final_block;
-    }
-    if (value_mask) {
-      saved_mask = value_mask;
-      saved_base = base;
-    }
+  const size_t skew = block_offset(start);
+  if (line_offset(start) <= kLastWholeBlockInLine) {
+    // The 16 bytes from the start end inside the start's line.
+    const Block block = load_unaligned(start);
+    zero_mask = zero_mask_of(block, zeros);
+    value_mask = match_mask(block, needle);
+  } else {
+    // Unaligned 16 bytes would cross into the next line, perhaps the next
+    // page: read the aligned block instead and shift out the bytes in front
+    // of the start, whatever they hold.  The zero vector is not compared
+    // into here: those bytes may be zero.
+    const char* const block_start = block_align_down(start);
+    const Block block = load_aligned(block_start);
+    zero_mask = zero_mask_of(block, zeros) >> skew;
+    value_mask = match_mask(block, needle) >> skew;
   }
+  if (zero_mask) {
+    if (value_mask == 0) return nullptr;  // no earlier block to fall back on
+    return resolve_final_block(start, zero_mask, value_mask, SavedMatch{start, 0});
+  }
+  // Either way the next block to read is the aligned block that holds byte
+  // 16 (it overlaps an unaligned first read by `skew` bytes).  Formed only
+  // now, so the first block needs one register beyond the scratch ones.
+  return scan_blocks(block_align_down(start + kBlockSize), start, value_mask, needle);
+}
 
-  // ---- main loop: only the OR of the two masks is tested ----
+// ---- main loop: aligned blocks, only the OR of the two masks tested ----
+// The saved match starts as the first block's matches, if it had any.
+char* scan_blocks(const char* scan, const char* saved_base, unsigned saved_mask, Block needle) {
+  SavedMatch saved{saved_base, saved_mask};
+  ZeroVector zeros = zero_vector();
+  Block matches;  // the value comparison of the block that left the loop
   for (;;) {
 #pragma GCC unroll 4
     for (size_t offset = 0; offset < kLineSize; offset += kBlockSize) {
-      const Block block = load_aligned(scan + offset);
-      // A block without a zero byte leaves the zero vector cleared.
-      zero_mask = zero_mask_in_place(zeros, block);
-      value_mask = match_mask(block, needle);
-      if (zero_mask | value_mask) {
-        base = scan + offset;
+      // One load into a register, which then takes the value comparison
+      // (the broadcast byte stays whole, no copy of it); a block without a
+      // zero byte leaves the zero vector cleared.
+      Block block = load_aligned(scan + offset);
+      asm("" : "+x"(block));
+      const unsigned zero_mask = zero_mask_in_place(zeros, block);
+      matches = equal_bytes(block, needle);
+      if (__builtin_expect((zero_mask | mask_of(matches)) != 0, 0)) {
+        scan += offset;
         goto classify;
       }
     }
@@ -95,33 +115,25 @@ char* strrchr_body(const char* start, int value) {
     continue;
 
   classify:
-    if (zero_mask) break;
+    // The masks are taken again from the comparisons, so the loop's OR may
+    // overwrite one of them instead of a copy.
+    asm("" : "+x"(zeros), "+x"(matches));
+    const unsigned zero_mask = mask_of(reinterpret_cast<Block>(zeros));
+    const unsigned value_mask = mask_of(matches);
+    if (zero_mask) {
+      if (value_mask == 0) break;
+      return resolve_final_block(scan, zero_mask, value_mask, saved);
+    }
     // Matches and no terminator yet: they are the latest, whatever came
     // before.  The loop goes on with the next block, at its first copy.
-    saved_mask = value_mask;
-    saved_base = base;
-    scan = base + kBlockSize;
-  }
-  if (value_mask == 0) goto last_saved_match;
-
-  // ---- final block: nothing after the terminator counts ----
-final_block:
-  {
-    // The terminator's own bit survives too; it is set only when the value
-    // is zero, and then it is the last match.
-    const unsigned inside = value_mask & first_match(zero_mask, [](auto terminator) {
-      return through(terminator);
-    });
-    if (inside) {
-      saved_mask = inside;
-      saved_base = base;
-    }
+    saved = SavedMatch{scan, value_mask};
+    scan += kBlockSize;
   }
 
-last_saved_match:
-  if (saved_mask == 0) return nullptr;
-  return last_match(saved_mask, [saved_base](auto position) {
-    return const_cast<char*>(saved_base + position);
+  // ---- the terminator's block adds no match: the saved one decides ----
+  if (saved.mask == 0) return nullptr;
+  return last_match(saved.mask, [base = saved.base](auto position) {
+    return const_cast<char*>(base + position);
   });
 }
 

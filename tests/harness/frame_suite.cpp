@@ -52,8 +52,10 @@ void call_and_check_result(AbiCall& call, const FrameCase& c, const char* when) 
 
 struct TraceState {
   Extent extent;
+  uintptr_t body = 0;             // the first instruction after the entry frame
   const AbiCall* call = nullptr;  // the thunk records its stack pointer there
   unsigned traced = 0;
+  unsigned deepest = 0;  // most words pushed below the return address
   unsigned failures = 0;
   std::set<uintptr_t>* seen = nullptr;
   char first_failure[256] = {};
@@ -78,6 +80,14 @@ void on_trap(int, siginfo_t*, void* context) {
   if (trace == nullptr || ip < trace->extent.start || ip >= trace->extent.end) return;
   ++trace->traced;
   trace->seen->insert(ip);
+  if (ip >= trace->body) {
+    // At entry the stack pointer is just below the caller's, at the return
+    // address; every word below that is one the routine pushed.
+    const uintptr_t at_entry = trace->call->esp_before - sizeof(uint32_t);
+    const uintptr_t sp = static_cast<uint32_t>(uc->uc_mcontext.gregs[REG_ESP]);
+    if (sp < at_entry && (at_entry - sp) / sizeof(uint32_t) > trace->deepest)
+      trace->deepest = (at_entry - sp) / sizeof(uint32_t);
+  }
 
   unw_cursor_t cursor;
   if (unw_init_local2(&cursor, reinterpret_cast<unw_context_t*>(uc), UNW_INIT_SIGNAL_FRAME) != 0) {
@@ -165,7 +175,7 @@ void check_hook(const void* entry, const std::vector<FrameCase>& cases, bool pro
   }
 }
 
-void check_unwinding(const void* entry, const std::vector<FrameCase>& cases) {
+void check_unwinding(const void* entry, const std::vector<FrameCase>& cases, bool profiled) {
   const Extent extent = routine_extent(entry);
   ASSERT_NE(extent.start, 0u) << "routine symbol not found (link with -rdynamic)";
   ASSERT_GT(extent.end, extent.start);
@@ -178,6 +188,8 @@ void check_unwinding(const void* entry, const std::vector<FrameCase>& cases) {
     SCOPED_TRACE(c.label);
     TraceState state;
     state.extent = extent;
+    // The entry frame ends with the pop of the frame pointer.
+    state.body = extent.start + (profiled ? kHookReturnOffset + 1 : 0);
     state.seen = &seen;
     AbiCall call = make_call(entry, c);
     call.trace = 1;
@@ -190,6 +202,10 @@ void check_unwinding(const void* entry, const std::vector<FrameCase>& cases) {
     EXPECT_EQ(state.failures, 0u) << state.failures << " of " << state.traced
                                   << " instructions unwound wrongly; first "
                                   << state.first_failure;
+    if (c.max_saved_words >= 0) {
+      EXPECT_LE(state.deepest, static_cast<unsigned>(c.max_saved_words))
+          << "registers saved on this path";
+    }
   }
   sigaction(SIGTRAP, &previous, nullptr);
   ::testing::Test::RecordProperty("distinct_instructions_unwound", static_cast<int>(seen.size()));

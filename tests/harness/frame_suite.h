@@ -19,6 +19,9 @@ struct FrameCase {
   std::vector<uint32_t> args;
   uint32_t expected;
   bool has_result = true;
+  // The most registers the call's path may save on the stack after the
+  // entry frame (checked while single-stepping), or -1 for no limit.
+  int max_saved_words = -1;
 };
 
 template <class T>
@@ -38,21 +41,22 @@ Extent routine_extent(const void* entry);
 
 void check_abi(const void* entry, const std::vector<FrameCase>& cases);
 void check_hook(const void* entry, const std::vector<FrameCase>& cases, bool profiled);
-void check_unwinding(const void* entry, const std::vector<FrameCase>& cases);
+void check_unwinding(const void* entry, const std::vector<FrameCase>& cases, bool profiled);
 
 }  // namespace sse2str::test
 
 // Instantiates the frame checks for `entry`; `cases` is a function returning
 // std::vector<FrameCase>.  SSE2STR_PROFILE tells which configuration of the
 // module the test links.
-#define SSE2STR_FRAME_TESTS(Suite, entry, cases)                                       \
-  TEST(Suite, KeepsTheCallingConventionAtEveryStackAlignment) {                        \
-    ::sse2str::test::check_abi(reinterpret_cast<const void*>(&entry), cases());        \
-  }                                                                                    \
-  TEST(Suite, ReportsItselfAndItsCallerToTheProfilingHook) {                           \
-    ::sse2str::test::check_hook(reinterpret_cast<const void*>(&entry), cases(),        \
-                                SSE2STR_PROFILE != 0);                                 \
-  }                                                                                    \
-  TEST(Suite, UnwindsToTheCallerFromEveryInstruction) {                                \
-    ::sse2str::test::check_unwinding(reinterpret_cast<const void*>(&entry), cases());  \
+#define SSE2STR_FRAME_TESTS(Suite, entry, cases)                                     \
+  TEST(Suite, KeepsTheCallingConventionAtEveryStackAlignment) {                      \
+    ::sse2str::test::check_abi(reinterpret_cast<const void*>(&entry), cases());      \
+  }                                                                                  \
+  TEST(Suite, ReportsItselfAndItsCallerToTheProfilingHook) {                         \
+    ::sse2str::test::check_hook(reinterpret_cast<const void*>(&entry), cases(),      \
+                                SSE2STR_PROFILE != 0);                               \
+  }                                                                                  \
+  TEST(Suite, UnwindsToTheCallerFromEveryInstruction) {                              \
+    ::sse2str::test::check_unwinding(reinterpret_cast<const void*>(&entry), cases(), \
+                                     SSE2STR_PROFILE != 0);                          \
   }
