@@ -159,9 +159,14 @@ endfunction()
 function(sse2str_hook_object name)
   cmake_parse_arguments(M "" "SOURCE" "" ${ARGN})
   # The modules' flags, x87 allowed: the hook copies no data, and the C
-  # library's C++ headers it includes declare long double overloads.
+  # library's C++ headers it includes declare long double overloads.  The
+  # routines call it with the stack as their callers left it, which may be
+  # aligned to 4 bytes only (Clang's flags already say so).
   set(flags ${SSE2STR_MODULE_FLAGS})
   list(REMOVE_ITEM flags -mno-80387)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    list(APPEND flags -mincoming-stack-boundary=2)
+  endif()
   add_library(${name} OBJECT ${M_SOURCE})
   target_compile_options(${name} PRIVATE ${flags})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
