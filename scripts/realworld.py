@@ -14,6 +14,9 @@ routine, how many calls the interposed suite made.
 DIR for --prefix is an installed sse2str tree (make install PREFIX=...).
 --only plain|interposed builds and checks that variant alone, so the two
 may run at once; a later run without it reuses both and compares.
+--compare builds nothing: it compares the results the two trees hold so far
+(of suites still running, or stopped), and names the tests that have a
+result in one tree only.
 The source packages come through apt-get with a private list of sources
 (the machine's own, switched to source packages) and a private state
 directory under --work; the machine's apt configuration is not changed.
@@ -228,6 +231,29 @@ def summary(results):
     return ", ".join(f"{n} {o}" for o, n in sorted(tally.items()))
 
 
+def compare(name, plain, routed, counts_file, report, partial=False):
+    """Appends the comparison to report; true if any outcome differs."""
+    before, after = outcomes(plain), outcomes(routed)
+    if not before and not partial:
+        raise SystemExit(f"{name}: no test results found in {plain}")
+    both = set(before) & set(after)
+    differ = sorted(t for t in both if before[t] != after[t])
+    report.append(f"{name}: plain: {summary(before)}; interposed: {summary(after)}")
+    if partial or set(before) != set(after):
+        report.append(f"  {len(both)} tests ran in both; {len(set(before) - both)} in the plain "
+                      f"build only, {len(set(after) - both)} in the interposed build only")
+    if not partial:
+        differ += sorted(set(before) ^ set(after))
+    for test in differ:
+        report.append(f"  DIFFERS {test}: plain {before.get(test)}, "
+                      f"interposed {after.get(test)}")
+    totals, processes = counts(counts_file)
+    report.append(f"  calls through the routines ({processes} processes reported):")
+    for routine, total in totals.items():
+        report.append(f"    {routine:<20} {total:>12}")
+    return bool(differ)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("program", nargs="*")
@@ -235,6 +261,7 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1)
     parser.add_argument("--only", choices=("plain", "interposed"))
+    parser.add_argument("--compare", action="store_true")
     args = parser.parse_args()
     programs = args.program or list(PROGRAMS)
     unknown = [p for p in programs if p not in PROGRAMS]
@@ -243,6 +270,15 @@ def main():
     work = os.path.abspath(args.work)
     prefix = os.path.abspath(args.prefix)
     os.makedirs(work, exist_ok=True)
+
+    if args.compare:
+        report = []
+        failed = any([compare(name, os.path.join(work, f"{name}-plain"),
+                              os.path.join(work, f"{name}-interposed"),
+                              os.path.join(work, f"{name}.counts"), report, partial=True)
+                      for name in programs])
+        print("\n".join(report))
+        return 1 if failed else 0
 
     interpose = " ".join([pkg_config(prefix, "--libs", "sse2str-interpose"),
                           pkg_config(prefix, "--variable=call_counts", "sse2str")])
@@ -263,20 +299,8 @@ def main():
                                      args.jobs)
         if args.only:
             continue
-        before, after = outcomes(plain), outcomes(routed)
-        if not before:
-            raise SystemExit(f"{name}: no test results found in {plain}")
-        differ = sorted(t for t in set(before) | set(after) if before.get(t) != after.get(t))
-        report.append(f"{name} ({os.path.basename(source)}): {len(before)} tests; "
-                      f"plain: {summary(before)}; interposed: {summary(after)}")
-        for test in differ:
-            report.append(f"  DIFFERS {test}: plain {before.get(test)}, "
-                          f"interposed {after.get(test)}")
-        failed |= bool(differ)
-        totals, processes = counts(counts_file)
-        report.append(f"  calls through the routines ({processes} processes reported):")
-        for routine, total in totals.items():
-            report.append(f"    {routine:<20} {total:>12}")
+        failed |= compare(f"{name} ({os.path.basename(source)})", plain, routed,
+                          counts_file, report)
     print("\n".join(report))
     with open(os.path.join(work, "report.txt"), "w") as f:
         f.write("\n".join(report) + "\n")
