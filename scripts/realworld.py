@@ -154,6 +154,19 @@ def pkg_config(prefix, *args):
                           capture_output=True, text=True).stdout.strip()
 
 
+def claim(tree):
+    """Stops if another run (--only) is still building or testing `tree`."""
+    lock = tree + ".pid"
+    try:
+        with open(lock) as f:
+            os.kill(int(f.read()), 0)
+        raise SystemExit(f"{tree} is in use by another run (pid in {lock})")
+    except (FileNotFoundError, ValueError, ProcessLookupError):
+        pass
+    with open(lock, "w") as f:
+        f.write(str(os.getpid()))
+
+
 def build_and_check(name, source, work, variant, link_flags, counts_file, jobs):
     tree = os.path.join(work, f"{name}-{variant}")
     logfile = os.path.join(work, f"{name}-{variant}.log")
@@ -161,6 +174,7 @@ def build_and_check(name, source, work, variant, link_flags, counts_file, jobs):
     if os.path.exists(done):
         log(f"{name} ({variant}): checked before, results reused")
         return tree
+    claim(tree)
     shutil.rmtree(tree, ignore_errors=True)
     shutil.copytree(source, tree, symlinks=True)
     if os.path.exists(logfile):
