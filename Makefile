@@ -2,8 +2,10 @@
 # then drives CMake and Ninja in build/.
 #
 #   make bench [QUICK=1]       the side-by-side benchmark; results in build/bench/
+#   make bench-readme          the README's benchmark headline from the last run
 #   make modules [PROFILE=0]   the seven objects in build/modules/ and libsse2str.a
-#   make test                  the whole test suite through CTest
+#   make test [ARGS=...]       the test suite through CTest, after building what
+#                              it runs; ARGS go to ctest (ARGS='-R memchr')
 #   make test-clang            the same suite with the modules built by Clang 14
 #                              despite its refusal (in build-clang/; see README)
 #   make lint                  the build with warnings as errors, clang-tidy on the
@@ -31,7 +33,7 @@ CMAKE_CONFIGURE = cmake -S . -B $(BUILD) -G Ninja \
                   -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/$(TOOLCHAIN) \
                   -DSSE2STR_PROFILE=$(if $(filter 0,$(PROFILE)),OFF,ON) $(CMAKE_EXTRA)
 
-.PHONY: all bench modules test test-clang fuzz mutants lint format install realworld clean
+.PHONY: all bench bench-readme modules test test-clang fuzz mutants lint format install realworld clean
 
 all: modules
 
@@ -45,7 +47,7 @@ test:
 	@scripts/setup.sh test$(if $(filter clang,$(COMPILER)), clang)
 	@$(CMAKE_CONFIGURE) -DSSE2STR_TESTS=ON -DSSE2STR_BENCH=OFF >/dev/null
 	@cmake --build $(BUILD)
-	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) $(ARGS)
 
 # Clang is refused for the modules (see README); this builds them with it all
 # the same, to see where it stands.
@@ -89,8 +91,17 @@ bench:
 	@echo "sse2str: running the benchmark$(if $(BENCH_QUICK), (quick)) (log: $(BENCH_DIR)/console.log)"
 	@$(BENCH_DIR)/sse2str_bench $(if $(BENCH_QUICK),--quick) $(BENCH_FLAGS) >$(BENCH_DIR)/console.log 2>&1 \
 	  || { tail -n 20 $(BENCH_DIR)/console.log; exit 1; }
+	@cut -d' ' -f1 /proc/loadavg >$(BENCH_DIR)/load-end
 	@python3 scripts/bench_report.py --results $(BENCH_DIR)/results.json \
-	         --peers $(BENCH_DIR)/peers/peers.json --out $(BENCH_DIR)
+	         --peers $(BENCH_DIR)/peers/peers.json --out $(BENCH_DIR) \
+	         --load-end $$(cat $(BENCH_DIR)/load-end)
+
+# The README's benchmark headline (verdict table and overview plot) from the
+# last run in $(BENCH_DIR); run it after a full make bench.
+bench-readme:
+	@python3 scripts/bench_report.py --results $(BENCH_DIR)/results.json \
+	         --peers $(BENCH_DIR)/peers/peers.json --out $(BENCH_DIR) \
+	         --load-end $$(cat $(BENCH_DIR)/load-end) --readme README.md
 
 fuzz:
 	@scripts/setup.sh test

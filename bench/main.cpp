@@ -1,14 +1,17 @@
 // The side-by-side benchmark: every candidate of every routine listed in
-// routines.def, over the same sizes and start offsets, registered for one
-// run that Google Benchmark interleaves at random.
+// routines.def, over the same sizes and start offsets and the same realistic
+// mixes (mixes.h), registered for one run that Google Benchmark interleaves
+// at random.
 //
 //   sse2str_bench [--quick] [benchmark flags]
 //
 // Before anything is measured each candidate is checked on every operand
-// layout it will be timed on; one that gives a wrong result is not measured
-// and the report says so.  The run's context carries what the report needs
-// beyond the timings: the TSC rate, the routine table with the status of
-// every candidate, and the default of __x86_data_cache_size.
+// layout it will be timed on and on every call of every mix; one that gives
+// a wrong result is not measured and the report says so.  The run's context
+// carries what the report needs beyond the timings: the TSC rate, the
+// routine table with the status of every candidate and the layouts, the
+// mixes and the data they were drawn from, and the default of
+// __x86_data_cache_size.
 #include <benchmark/benchmark.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -19,8 +22,10 @@
 
 #include <set>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include "mixes.h"
 #include "reference.h"
 #include "workloads.h"
 
@@ -35,16 +40,17 @@ Function function_of(F* f) {
 
 }  // namespace bench
 
-// Every candidate is a weak reference: one whose object is not linked (a
-// routine not built in this tree, a peer left out) is null and skipped.
+// Our routines, with and without the hook, are always linked.  The peers are
+// weak references: one that bench_peers.py left out is null and skipped.
 #define ROUTINE(name, ours, workload, musl, diet, loop, ceiling) \
-  extern "C" __attribute__((weak)) bench::workload::Fn ours, ours##_nohook, musl, diet;
+  extern "C" bench::workload::Fn ours, ours##_nohook;            \
+  extern "C" __attribute__((weak)) bench::workload::Fn musl, diet;
 #include "routines.def"
 #undef ROUTINE
 
 // Read by the fill routines; defined by the provider object that ships with
-// them, absent (null) when they are not built.
-extern "C" __attribute__((weak)) unsigned int __x86_data_cache_size;
+// them.
+extern "C" unsigned int __x86_data_cache_size;
 
 namespace bench {
 namespace {
@@ -54,7 +60,8 @@ namespace {
 struct Plan {
   std::vector<size_t> sizes;
   std::vector<size_t> offsets;       // start offsets modulo 64
-  std::vector<size_t> tuning_sizes;  // the fill threshold sweep
+  std::vector<size_t> tuning_sizes;  // the fill threshold sweep (none: no suggestion)
+  size_t mix_calls = 4096;           // calls per realistic mix
 };
 
 Plan full_plan() {
@@ -68,11 +75,13 @@ Plan full_plan() {
   return p;
 }
 
+// Fewer sizes and offsets, and no fill threshold sweep: a grid this coarse
+// would put the threshold a whole step away from where it belongs.
 Plan quick_plan() {
   Plan p;
-  p.sizes = {1, 15, 16, 64, 256, 4 << 10, 64 << 10, 1 << 20};
+  p.sizes = {1, 15, 16, 64, 256, 4 << 10, 64 << 10};
   p.offsets = {0, 37};
-  for (size_t s = 1 << 10; s <= (4u << 20); s *= 4) p.tuning_sizes.push_back(s);
+  p.mix_calls = 2048;
   return p;
 }
 
@@ -92,9 +101,10 @@ class Arena {
     munmap(first_, bytes_);
     munmap(second_, bytes_);
   }
-  Operands at(size_t offset, size_t size) const {
-    return {first_ + kLead + offset, second_ + kLead + offset, size};
+  Operands at(const Layout& layout, size_t size) const {
+    return {first_ + kLead + layout.first, second_ + kLead + layout.second, size};
   }
+  Operands at(size_t offset, size_t size) const { return at(Layout{"", offset, offset}, size); }
 
  private:
   static char* map(size_t bytes) {
@@ -112,8 +122,13 @@ class Arena {
 
 // ---- the measured loops ----------------------------------------------------
 
+std::string name_of(const std::string& workload, const char* candidate, const std::string& layout,
+                    size_t size) {
+  return workload + "/" + candidate + "/" + layout + "/" + std::to_string(size);
+}
+
 std::string name_of(const std::string& workload, const char* candidate, size_t offset, size_t size) {
-  return workload + "/" + candidate + "/" + std::to_string(offset) + "/" + std::to_string(size);
+  return name_of(workload, candidate, std::to_string(offset), size);
 }
 
 template <class W>
@@ -130,6 +145,15 @@ void measure_ceiling(benchmark::State& state, Operands o) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(o.size));
 }
 
+// A whole mix per iteration; the report divides by the number of calls.
+template <class W>
+void measure_mix(benchmark::State& state, typename W::Fn* f, const Mix* mix) {
+  for (auto _ : state)
+    for (const Operands& c : mix->calls) W::mix(f, c);
+  state.counters["calls"] = static_cast<double>(mix->calls.size());
+  state.counters["mix_bytes"] = mix->bytes;
+}
+
 // The block loop against the string store: a huge cache size puts every
 // large fill below the threshold, zero puts every one above it.
 void measure_fill_technique(benchmark::State& state, FillByte::Fn* f, unsigned cache_size,
@@ -142,6 +166,41 @@ void measure_fill_technique(benchmark::State& state, FillByte::Fn* f, unsigned c
 }
 
 // ---- registration ----------------------------------------------------------
+
+template <class W, class = void>
+struct HasLayouts : std::false_type {};
+template <class W>
+struct HasLayouts<W, std::void_t<decltype(W::kLayouts)>> : std::true_type {};
+
+// The start offsets a workload is measured from: its own pairs, or the
+// plan's offsets for both operands.
+template <class W>
+std::vector<Layout> layouts_of(const Plan& plan, std::vector<std::string>& labels) {
+  std::vector<Layout> out;
+  if constexpr (HasLayouts<W>::value) {
+    out.assign(W::kLayouts.begin(), W::kLayouts.end());
+  } else {
+    for (size_t offset : plan.offsets) {
+      labels.push_back(std::to_string(offset));
+      out.push_back({nullptr, offset, offset});
+    }
+    for (size_t i = 0; i < out.size(); ++i) out[i].label = labels[i].c_str();
+  }
+  return out;
+}
+
+// The sizes a workload is measured at: what its calls really process, once.
+template <class W>
+std::vector<size_t> sizes_of(const Plan& plan) {
+  std::vector<size_t> out;
+  for (size_t size : plan.sizes) {
+    const size_t processed = W::processed(size);
+    bool seen = false;
+    for (size_t s : out) seen = seen || s == processed;
+    if (!seen) out.push_back(processed);
+  }
+  return out;
+}
 
 struct Candidate {
   const char* name;
@@ -160,22 +219,36 @@ std::string json_string(const std::string& s) {
 
 class Registry {
  public:
-  Registry(const Plan& plan, const Arena& arena) : plan_(plan), arena_(arena) {}
+  Registry(const Plan& plan, const Arena& arena, const std::vector<Mix>& mixes)
+      : plan_(plan), arena_(arena), mixes_(mixes) {}
 
   template <class W, class Ceiling>
-  void add_routine(const char* routine, std::vector<Candidate> candidates) {
+  void add_routine(const char* routine, std::vector<Candidate> candidates, Function loop) {
+    std::vector<std::string> labels;
+    const std::vector<Layout> layouts = layouts_of<W>(plan_, labels);
+    const std::vector<size_t> sizes = sizes_of<W>(plan_);
+    std::vector<const Mix*> mixes;
+    for (const Mix& m : mixes_)
+      if (m.routine == routine) mixes.push_back(&m);
     std::string entry = "{\"name\":" + json_string(routine) + ",\"ceiling\":" +
                         json_string(Ceiling::kName) + ",\"scenarios\":[";
     for (size_t s = 0; s < W::kScenarios.size(); ++s)
       entry += (s ? "," : "") + json_string(W::kScenarios[s]);
+    entry += "],\"layouts\":[";
+    for (size_t l = 0; l < layouts.size(); ++l)
+      entry += std::string(l ? "," : "") + "{\"label\":" + json_string(layouts[l].label) +
+               ",\"first\":" + std::to_string(layouts[l].first) +
+               ",\"second\":" + std::to_string(layouts[l].second) + "}";
     entry += "],\"candidates\":[";
     bool first = true;
     for (const Candidate& c : candidates) {
-      std::string status = c.function ? check<W>(c) : c.absent;
+      std::string status = c.function ? check<W>(c, layouts, sizes) : c.absent;
+      if (status.empty() && c.function) status = check_mixes<W>(c, loop, mixes);
       if (status.empty()) {
         status = "measured";
         for (size_t s = 0; s < W::kScenarios.size(); ++s)
-          add_candidate<W>(routine, s, c);
+          add_candidate<W>(routine, s, c, layouts, sizes);
+        for (const Mix* m : mixes) add_mix<W>(*m, c);
       } else if (c.function) {
         fprintf(stderr, "sse2str_bench: %s %s: %s\n", routine, c.name, status.c_str());
         if (strncmp(c.name, "sse2str", 7) == 0) wrong_ours_ = true;
@@ -188,11 +261,25 @@ class Registry {
     add_ceiling<Ceiling>();
   }
 
+  // The mixes and what they were drawn from, for the report.
+  static std::string mixes_json(const std::vector<Mix>& mixes) {
+    std::string out = "[";
+    for (size_t i = 0; i < mixes.size(); ++i)
+      out += std::string(i ? "," : "") + "{\"workload\":" + json_string(mix_workload(mixes[i])) +
+             ",\"routine\":" + json_string(mixes[i].routine) +
+             ",\"name\":" + json_string(mixes[i].name) +
+             ",\"description\":" + json_string(mixes[i].description) +
+             ",\"calls\":" + std::to_string(mixes[i].calls.size()) +
+             ",\"bytes\":" + std::to_string(mixes[i].bytes) + "}";
+    return out + "]";
+  }
+
+  static std::string mix_workload(const Mix& m) { return "mix:" + m.routine + ":" + m.name; }
+
   void add_fill_tuning(Function fill) {
-    if (!fill || !&__x86_data_cache_size) return;
     auto* f = reinterpret_cast<FillByte::Fn*>(fill);
     for (size_t size : plan_.tuning_sizes) {
-      const Operands o = arena_.at(0, size);
+      const Operands o = arena_.at(size_t{0}, size);
       benchmark::RegisterBenchmark(name_of("tune:memset", "block_loop", 0, size).c_str(),
                                    measure_fill_technique, f, ~0u, o);
       benchmark::RegisterBenchmark(name_of("tune:memset", "string_store", 0, size).c_str(),
@@ -211,26 +298,48 @@ class Registry {
  private:
   // Empty when the candidate is right on every layout it is timed on.
   template <class W>
-  std::string check(const Candidate& c) const {
+  std::string check(const Candidate& c, const std::vector<Layout>& layouts,
+                    const std::vector<size_t>& sizes) const {
     auto* f = reinterpret_cast<typename W::Fn*>(c.function);
     for (size_t s = 0; s < W::kScenarios.size(); ++s)
-      for (size_t offset : plan_.offsets)
-        for (size_t size : plan_.sizes)
-          if (!W::correct(f, arena_.at(offset, size), static_cast<int>(s)))
-            return "wrong result (" + std::string(W::kScenarios[s]) + ", offset " +
-                   std::to_string(offset) + ", size " + std::to_string(size) + ")";
+      for (const Layout& layout : layouts)
+        for (size_t size : sizes)
+          if (!W::correct(f, arena_.at(layout, size), static_cast<int>(s)))
+            return "wrong result (" + std::string(W::kScenarios[s]) + ", layout " + layout.label +
+                   ", size " + std::to_string(size) + ")";
+    return "";
+  }
+
+  // Every call of every mix gives what the byte loop gives.
+  template <class W>
+  std::string check_mixes(const Candidate& c, Function loop,
+                          const std::vector<const Mix*>& mixes) const {
+    if (!loop) return "";
+    auto* f = reinterpret_cast<typename W::Fn*>(c.function);
+    auto* reference = reinterpret_cast<typename W::Fn*>(loop);
+    for (const Mix* m : mixes)
+      for (size_t i = 0; i < m->calls.size(); ++i)
+        if (W::mix(f, m->calls[i]) != W::mix(reference, m->calls[i]))
+          return "wrong result (mix " + m->name + ", call " + std::to_string(i) + ")";
     return "";
   }
 
   template <class W>
-  void add_candidate(const char* routine, size_t scenario, const Candidate& c) {
+  void add_candidate(const char* routine, size_t scenario, const Candidate& c,
+                     const std::vector<Layout>& layouts, const std::vector<size_t>& sizes) {
     const std::string workload = std::string(routine) + ":" + W::kScenarios[scenario];
     auto* f = reinterpret_cast<typename W::Fn*>(c.function);
-    for (size_t offset : plan_.offsets)
-      for (size_t size : plan_.sizes)
-        benchmark::RegisterBenchmark(name_of(workload, c.name, offset, size).c_str(),
+    for (const Layout& layout : layouts)
+      for (size_t size : sizes)
+        benchmark::RegisterBenchmark(name_of(workload, c.name, layout.label, size).c_str(),
                                      measure<W>, f, static_cast<int>(scenario),
-                                     arena_.at(offset, size));
+                                     arena_.at(layout, size));
+  }
+
+  template <class W>
+  void add_mix(const Mix& m, const Candidate& c) {
+    benchmark::RegisterBenchmark(name_of(mix_workload(m), c.name, "random", m.calls.size()).c_str(),
+                                 measure_mix<W>, reinterpret_cast<typename W::Fn*>(c.function), &m);
   }
 
   template <class Ceiling>
@@ -239,11 +348,12 @@ class Registry {
     const std::string workload = std::string("ceiling:") + Ceiling::kName;
     for (size_t size : plan_.sizes)
       benchmark::RegisterBenchmark(name_of(workload, "ceiling", 0, size).c_str(),
-                                   measure_ceiling<Ceiling>, arena_.at(0, size));
+                                   measure_ceiling<Ceiling>, arena_.at(size_t{0}, size));
   }
 
   const Plan& plan_;
   const Arena& arena_;
+  const std::vector<Mix>& mixes_;
   std::vector<std::string> routines_;
   std::set<std::string> ceilings_;
   bool wrong_ours_ = false;
@@ -290,17 +400,20 @@ int main(int argc, char** argv) {
 
   const Plan plan = quick ? quick_plan() : full_plan();
   const Arena arena(plan.tuning_sizes.empty() ? plan.sizes.back() : plan.tuning_sizes.back());
-  Registry registry(plan, arena);
+  Corpus corpus;
+  const std::vector<Mix> mixes = make_mixes(SSE2STR_BENCH_DISTRIBUTIONS, plan.mix_calls, &corpus);
+  Registry registry(plan, arena, mixes);
 
-  static const char kNotBuilt[] = "not built in this tree";
   static const char kNotLinked[] = "not linked (see the peers' notes)";
-#define ROUTINE(name, ours, workload, musl, diet, loop, ceiling)              \
-  registry.add_routine<workload, ceiling>(                                    \
-      #name, {{"sse2str", function_of(ours), kNotBuilt},                      \
-              {"sse2str_nohook", function_of(ours##_nohook), kNotBuilt},      \
-              {"musl", function_of(musl), kNotLinked},                        \
-              {"dietlibc", function_of(diet), kNotLinked},                    \
-              {"byte_loop", function_of(loop), kNotBuilt}});
+#define ROUTINE(name, ours, workload, musl, diet, loop, ceiling)       \
+  registry.add_routine<workload, ceiling>(                             \
+      #name,                                                           \
+      {{"sse2str", function_of(ours), nullptr},                        \
+       {"sse2str_nohook", function_of(ours##_nohook), nullptr},        \
+       {"musl", function_of(musl), kNotLinked},                        \
+       {"dietlibc", function_of(diet), kNotLinked},                    \
+       {"byte_loop", function_of(loop), nullptr}},                     \
+      function_of(loop));
 #include "routines.def"
 #undef ROUTINE
   registry.add_fill_tuning(function_of(__memset_sse2_rep));
@@ -308,9 +421,14 @@ int main(int argc, char** argv) {
   benchmark::AddCustomContext("sse2str.tsc_ghz", std::to_string(tsc_ghz()));
   benchmark::AddCustomContext("sse2str.quick", quick ? "1" : "0");
   benchmark::AddCustomContext("sse2str.routines", registry.routines_json());
-  if (&__x86_data_cache_size)
-    benchmark::AddCustomContext("sse2str.x86_data_cache_size",
-                                std::to_string(__x86_data_cache_size));
+  benchmark::AddCustomContext("sse2str.mixes", Registry::mixes_json(mixes));
+  benchmark::AddCustomContext(
+      "sse2str.corpus",
+      "{\"files\":" + std::to_string(corpus.files) + ",\"lines\":" + std::to_string(corpus.lines) +
+          ",\"words\":" + std::to_string(corpus.words) +
+          ",\"distinct_words\":" + std::to_string(corpus.distinct_words) + ",\"paths_found\":" +
+          std::to_string(corpus.paths_found) + ",\"paths\":" + std::to_string(corpus.paths) + "}");
+  benchmark::AddCustomContext("sse2str.x86_data_cache_size", std::to_string(__x86_data_cache_size));
 
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

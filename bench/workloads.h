@@ -5,14 +5,20 @@
 // or the terminator is the last byte, copies and compares run to the
 // terminator, fills cover the whole range.  Each struct provides
 //   Fn                   the routine's C type
-//   kScenarios           the layouts measured ("end", "early", ...)
+//   kScenarios           the contents measured ("end", "early", ...)
+//   kLayouts             for routines of two operands, the pairs of start
+//                        offsets measured (one operand: the plan's offsets)
+//   processed(size)      the bytes a call on a range of `size` really covers
 //   prepare(ops, s)      writes the operands of scenario s
 //   call(f, ops)         one call whose result the compiler must keep
 //   correct(f, ops, s)   one call on freshly prepared operands, checked
+//   mix(f, call)         one call of a realistic mix (mixes.h), whose result
+//                        it returns as a number, for the mix's check
 #pragma once
 
 #include <benchmark/benchmark.h>
 #include <stddef.h>
+#include <stdint.h>
 #include <wchar.h>
 
 #include <array>
@@ -28,7 +34,22 @@ struct Operands {
   char* first;
   char* second;
   size_t size;
+  int byte = 0;  // the byte sought, in the calls of a realistic mix
 };
+
+// Start offsets (modulo 64) of the two operands of one measured layout.
+struct Layout {
+  const char* label;
+  size_t first;
+  size_t second;
+};
+
+// Most workloads cover exactly the range they are given.
+struct WholeRange {
+  static size_t processed(size_t size) { return size; }
+};
+
+inline long number_of(const void* p) { return static_cast<long>(reinterpret_cast<uintptr_t>(p)); }
 
 // The byte searched for: its high bit is set, so a routine that compares
 // bytes as signed values would miss it.
@@ -53,7 +74,7 @@ inline bool holds(const char* p, size_t n, unsigned char byte) {
 
 // ---- search ----------------------------------------------------------------
 
-struct SearchByte {  // memchr: the only match is the last byte of the range
+struct SearchByte : WholeRange {  // memchr: the only match is the last byte of the range
   using Fn = void*(const void*, int, size_t);
   static constexpr std::array<const char*, 1> kScenarios{"end"};
   static void prepare(const Operands& o, int) {
@@ -67,9 +88,10 @@ struct SearchByte {  // memchr: the only match is the last byte of the range
     prepare(o, s);
     return f(o.first, kTarget, o.size) == o.first + o.size - 1;
   }
+  static long mix(Fn* f, const Operands& c) { return number_of(f(c.first, c.byte, c.size)); }
 };
 
-struct StringLength {  // strnlen: the terminator is the last byte of the bound
+struct StringLength : WholeRange {  // strnlen: the terminator is the last byte of the bound
   using Fn = size_t(const char*, size_t);
   static constexpr std::array<const char*, 1> kScenarios{"end"};
   static void prepare(const Operands& o, int) { write_string(o.first, o.size); }
@@ -80,31 +102,53 @@ struct StringLength {  // strnlen: the terminator is the last byte of the bound
     prepare(o, s);
     return f(o.first, o.size) == o.size - 1;
   }
+  static long mix(Fn* f, const Operands& c) { return static_cast<long>(f(c.first, c.size)); }
 };
 
 // strrchr: the string fills the range; the target is its last character
-// ("end") or its first ("early", so the scan carries a match to the end).
-struct LastByte {
+// ("end"), its first ("early", so the scan carries a match to the end), or
+// every kEvery-th character ("several": a new last match in every block).
+struct LastByte : WholeRange {
   using Fn = char*(const char*, int);
-  static constexpr std::array<const char*, 2> kScenarios{"end", "early"};
-  static size_t match(const Operands& o, int s) { return s == 0 ? o.size - 2 : 0; }
+  static constexpr std::array<const char*, 3> kScenarios{"end", "early", "several"};
+  static constexpr size_t kEvery = 7;
+  static bool is_match(const Operands& o, int s, size_t i) {
+    if (i + 1 >= o.size) return false;  // the terminator
+    switch (s) {
+      case 0:
+        return i == o.size - 2;
+      case 1:
+        return i == 0;
+      default:
+        return i % kEvery == 0;
+    }
+  }
   static void prepare(const Operands& o, int s) {
     write_string(o.first, o.size);
-    if (o.size >= 2) o.first[match(o, s)] = static_cast<char>(kTarget);
+    for (size_t i = 0; i + 1 < o.size; ++i)
+      if (is_match(o, s, i)) o.first[i] = static_cast<char>(kTarget);
   }
   static void call(Fn* f, const Operands& o) { benchmark::DoNotOptimize(f(o.first, kTarget)); }
   static bool correct(Fn* f, const Operands& o, int s) {
     prepare(o, s);
-    const char* expected = o.size >= 2 ? o.first + match(o, s) : nullptr;
+    const char* expected = nullptr;
+    for (size_t i = 0; i < o.size; ++i)
+      if (is_match(o, s, i)) expected = o.first + i;
     return f(o.first, kTarget) == expected;
   }
+  static long mix(Fn* f, const Operands& c) { return number_of(f(c.first, c.byte)); }
 };
 
 // ---- copy and compare ------------------------------------------------------
 
-struct CopyString {  // stpcpy: a string of `size` bytes with its terminator
+// stpcpy: a string of `size` bytes with its terminator, from `second` to
+// `first`, the destination's start offset differing from the source's in all
+// but one layout.
+struct CopyString : WholeRange {
   using Fn = char*(char*, const char*);
   static constexpr std::array<const char*, 1> kScenarios{"copy"};
+  static constexpr std::array<Layout, 3> kLayouts{
+      {{"dst0-src0", 0, 0}, {"dst5-src37", 5, 37}, {"dst37-src0", 37, 0}}};
   static void prepare(const Operands& o, int) { write_string(o.second, o.size); }
   static void call(Fn* f, const Operands& o) {
     benchmark::DoNotOptimize(f(o.first, o.second));
@@ -118,14 +162,32 @@ struct CopyString {  // stpcpy: a string of `size` bytes with its terminator
       if (o.first[i] != o.second[i]) return false;
     return static_cast<unsigned char>(o.first[o.size]) == kSentinel;
   }
+  static long mix(Fn* f, const Operands& c) {
+    const long end = number_of(f(c.first, c.second));
+    benchmark::ClobberMemory();
+    return end;
+  }
 };
 
 // wcscmp: two equal wide strings that fill the range, size / 4 characters
-// with the terminator (at least the terminator).
+// with the terminator, compared to the end.  The layouts put the two starts
+// at offsets that select each of the routine's seven kinds of main-loop
+// pass; the kind follows from where character 4 of each string falls in its
+// 64-byte line (aligned, or the block of four that crosses the line).
 struct CompareWide {
   using Fn = int(const wchar_t*, const wchar_t*);
   static constexpr std::array<const char*, 1> kScenarios{"equal"};
+  static constexpr std::array<Layout, 7> kLayouts{{{"both-aligned", 0, 0},
+                                                   {"first-aligned", 0, 4},
+                                                   {"second-aligned", 4, 0},
+                                                   {"distance-0", 4, 4},
+                                                   {"distance-1", 52, 4},
+                                                   {"distance-2", 52, 20},
+                                                   {"distance-3", 52, 36}}};
   static size_t characters(size_t size) { return size < 4 ? 1 : size / 4; }
+  // Whole characters only: a range of 7 bytes is one character and its
+  // terminator, 8 bytes.
+  static size_t processed(size_t size) { return 4 * characters(size); }
   // Characters are stored bytewise: the misaligned scenarios put them at
   // addresses that are not multiples of 4.
   static void put(char* string, size_t k, wchar_t c) { __builtin_memcpy(string + 4 * k, &c, 4); }
@@ -153,6 +215,11 @@ struct CompareWide {
     prepare(o, s);
     return ordered;
   }
+  // Only the sign is the routine's contract.
+  static long mix(Fn* f, const Operands& c) {
+    const int r = f(wide(c.first), wide(c.second));
+    return (r > 0) - (r < 0);
+  }
 };
 
 // ---- fill ------------------------------------------------------------------
@@ -167,7 +234,7 @@ bool fills_exactly(const Operands& o, unsigned char byte, Fill fill) {
          holds(o.first + o.size, 16, kSentinel);
 }
 
-struct FillByte {  // memset
+struct FillByte : WholeRange {  // memset
   using Fn = void*(void*, int, size_t);
   static constexpr std::array<const char*, 1> kScenarios{"fill"};
   static void prepare(const Operands&, int) {}
@@ -180,9 +247,14 @@ struct FillByte {  // memset
     return fills_exactly(o, kFillValue, [&] { result = f(o.first, kFillValue, o.size); }) &&
            result == o.first;
   }
+  static long mix(Fn* f, const Operands& c) {
+    const long result = number_of(f(c.first, kFillValue, c.size));
+    benchmark::ClobberMemory();
+    return result;
+  }
 };
 
-struct FillZero {  // bzero
+struct FillZero : WholeRange {  // bzero
   using Fn = void(void*, size_t);
   static constexpr std::array<const char*, 1> kScenarios{"fill"};
   static void prepare(const Operands&, int) {}
@@ -192,6 +264,11 @@ struct FillZero {  // bzero
   }
   static bool correct(Fn* f, const Operands& o, int) {
     return fills_exactly(o, 0, [&] { f(o.first, o.size); });
+  }
+  static long mix(Fn* f, const Operands& c) {
+    f(c.first, c.size);
+    benchmark::ClobberMemory();
+    return 0;
   }
 };
 

@@ -6,6 +6,7 @@
 #   <includedir>/sse2str.h                 the declarations
 #   <libdir>/cmake/sse2str/                find_package(sse2str)
 #   <libdir>/pkgconfig/sse2str.pc          pkg-config sse2str
+#   <libdir>/pkgconfig/sse2str-<name>.pc   pkg-config sse2str-<name>: one object
 #   <libdir>/pkgconfig/sse2str-interpose.pc  pkg-config sse2str-interpose
 #   <datadir>/sse2str/sse2str.supp         valgrind memcheck suppressions
 #
@@ -14,6 +15,18 @@
 
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
+
+# The delivered support objects `object` needs beside itself: those that
+# define the symbols it leaves undefined (x86_cache_size for the fills).
+function(sse2str_needed_objects object out)
+  set(needed "")
+  get_property(undefined GLOBAL PROPERTY SSE2STR_UNDEFINED_${object})
+  foreach(symbol ${undefined})
+    get_property(provider GLOBAL PROPERTY SSE2STR_PROVIDER_OF_${symbol})
+    list(APPEND needed ${provider})
+  endforeach()
+  set(${out} ${needed} PARENT_SCOPE)
+endfunction()
 
 function(sse2str_install)
   get_property(delivered GLOBAL PROPERTY SSE2STR_DELIVERED)
@@ -36,6 +49,17 @@ function(sse2str_install)
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
   install(FILES ${PROJECT_SOURCE_DIR}/support/sse2str.supp
           DESTINATION ${CMAKE_INSTALL_DATADIR}/sse2str)
+
+  # A module's target brings the support objects it needs.
+  set(SSE2STR_OBJECT_NEEDS "")
+  foreach(module ${modules})
+    sse2str_needed_objects(${module} needed)
+    foreach(provider ${needed})
+      string(APPEND SSE2STR_OBJECT_NEEDS
+        "  set_property(TARGET sse2str::${module} APPEND PROPERTY INTERFACE_LINK_LIBRARIES\n"
+        "               \"$<TARGET_OBJECTS:sse2str::${provider}>\")\n")
+    endforeach()
+  endforeach()
 
   # Values the templates spell out.
   set(SSE2STR_INSTALLED_MODULES ${modules})
@@ -75,8 +99,19 @@ function(sse2str_install)
   file(RELATIVE_PATH SSE2STR_PC_TO_PREFIX
        /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
   string(REGEX REPLACE "/$" "" SSE2STR_PC_TO_PREFIX "${SSE2STR_PC_TO_PREFIX}")
-  foreach(pc sse2str sse2str-interpose)
-    configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${package}/${pc}.pc @ONLY)
-    install(FILES ${package}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/sse2str.pc.in ${package}/sse2str.pc @ONLY)
+  set(pc_files ${package}/sse2str.pc)
+  # One package per object, requiring the packages of what it needs.
+  foreach(SSE2STR_OBJECT ${objects})
+    sse2str_needed_objects(${SSE2STR_OBJECT} needed)
+    list(TRANSFORM needed PREPEND sse2str-)
+    string(REPLACE ";" " " SSE2STR_OBJECT_REQUIRES "${needed}")
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/sse2str-object.pc.in
+                   ${package}/sse2str-${SSE2STR_OBJECT}.pc @ONLY)
+    list(APPEND pc_files ${package}/sse2str-${SSE2STR_OBJECT}.pc)
   endforeach()
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/sse2str-interpose.pc.in
+                 ${package}/sse2str-interpose.pc @ONLY)
+  list(APPEND pc_files ${package}/sse2str-interpose.pc)
+  install(FILES ${pc_files} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endfunction()

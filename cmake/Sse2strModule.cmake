@@ -70,6 +70,20 @@ else()
   message(FATAL_ERROR "sse2str: the modules build with GCC or Clang, not ${CMAKE_CXX_COMPILER_ID}")
 endif()
 
+# The call-frame check reads the objects with the distribution's pyelftools
+# and capstone (scripts/setup.sh test), which a Python installed apart from
+# it (pyenv, a virtual environment) does not see: it runs under the first
+# Python that imports both.
+set(SSE2STR_CFI_PYTHON ${Python3_EXECUTABLE})
+foreach(python ${Python3_EXECUTABLE} /usr/bin/python3)
+  execute_process(COMMAND ${python} -c "import capstone, elftools"
+                  RESULT_VARIABLE missing OUTPUT_QUIET ERROR_QUIET)
+  if(missing EQUAL 0)
+    set(SSE2STR_CFI_PYTHON ${python})
+    break()
+  endif()
+endforeach()
+
 set_property(GLOBAL PROPERTY SSE2STR_DELIVERED "")
 set_property(GLOBAL PROPERTY SSE2STR_MODULES "")
 set_property(GLOBAL PROPERTY SSE2STR_SUPPORT_OBJECTS "")
@@ -127,6 +141,9 @@ function(sse2str_module name)
     add_test(NAME object.${name}.${config}
       COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check_object.py
               $<TARGET_OBJECTS:${target}> ${check_args})
+    add_test(NAME cfi.${name}.${config}
+      COMMAND ${SSE2STR_CFI_PYTHON} ${PROJECT_SOURCE_DIR}/scripts/check_cfi.py
+              $<TARGET_OBJECTS:${target}> --symbol ${M_SYMBOL})
   endforeach()
 
   if(SSE2STR_PROFILE)
@@ -136,20 +153,26 @@ function(sse2str_module name)
   endif()
   sse2str_deliver(${name} ${delivered})
   set_property(GLOBAL APPEND PROPERTY SSE2STR_MODULES ${name})
+  set_property(GLOBAL PROPERTY SSE2STR_UNDEFINED_${name} ${M_UNDEFINED})
   # The routine is the standard one's name with the variant suffix added.
   string(REGEX REPLACE "_sse2(_rep)?$" "" standard ${name})
   set_property(GLOBAL APPEND PROPERTY SSE2STR_ALIASES ${standard}=${M_SYMBOL})
 endfunction()
 
-# sse2str_support_object(<name> SOURCE <file>): an object shipped beside the
-# modules (in build/modules and the archive) that is not itself a routine.
+# sse2str_support_object(<name> SOURCE <file> PROVIDES <symbols>...): an
+# object shipped beside the modules (in build/modules and the archive) that is
+# not itself a routine but defines symbols some modules leave undefined; the
+# installed packages link it with every module that needs one of them.
 function(sse2str_support_object name)
-  cmake_parse_arguments(M "" "SOURCE" "" ${ARGN})
+  cmake_parse_arguments(M "" "SOURCE" "PROVIDES" ${ARGN})
   add_library(${name} OBJECT ${M_SOURCE})
   target_compile_options(${name} PRIVATE ${SSE2STR_MODULE_FLAGS})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   sse2str_deliver(${name} ${name})
   set_property(GLOBAL APPEND PROPERTY SSE2STR_SUPPORT_OBJECTS ${name})
+  foreach(symbol ${M_PROVIDES})
+    set_property(GLOBAL PROPERTY SSE2STR_PROVIDER_OF_${symbol} ${name})
+  endforeach()
 endfunction()
 
 # sse2str_hook_object(<name> SOURCE <file>): a profiling hook shipped beside

@@ -26,12 +26,10 @@
 #include "frame/entry_frame.h"
 
 using namespace sse2str;
-
-// Blocks after A taken one at a time before the line loop.  With A they
-// cover 112 bytes from A, and the line that holds A + 112, where the line
-// loop starts, begins 64 to 112 bytes after A.
-inline constexpr size_t kBlockPhaseBlocks = 6;
-inline constexpr size_t kBlockPhaseReach = (kBlockPhaseBlocks + 1) * kBlockSize;
+// With A, the block phase covers 112 bytes from A, and the line that holds
+// A + 112, where the line loop starts, begins 64 to 112 bytes after A.
+using stpcpy_stages::kBlockPhaseBlocks;
+using stpcpy_stages::kBlockPhaseReach;
 
 // ---- the exact copy ----------------------------------------------------------
 //

@@ -27,15 +27,11 @@ extern "C" uint32_t __x86_data_cache_size;
 
 namespace sse2str {
 
-// Below this count a fill is short: the SIMD register is not touched.
-inline constexpr size_t kShortFillLimit = 32;
-// Below this many bytes after the head store, the tail table finishes.
-inline constexpr size_t kTailLimit = 128;
-// Bytes one pass of the block loop stores: eight aligned blocks.
-inline constexpr size_t kPassSize = 8 * kBlockSize;
-// The string-store threshold is C - (C >> 4) for the data-cache size C; it
-// never exceeds C, so it cannot wrap whatever C holds.
-inline constexpr unsigned kThresholdShift = 4;
+// The size classes' limits (frame/geometry.h).
+using fill_stages::kPassSize;
+using fill_stages::kShortFillLimit;
+using fill_stages::kTailLimit;
+using fill_stages::kThresholdShift;
 inline constexpr size_t kWordSize = 4;
 
 // ---- the fill value ----------------------------------------------------------

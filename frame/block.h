@@ -10,6 +10,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "frame/geometry.h"
+
 #define SSE2STR_INLINE inline __attribute__((always_inline))
 
 namespace sse2str {
@@ -19,10 +21,6 @@ namespace sse2str {
 // linkage, and a module must carry no data it does not use.
 
 using Block = __m128i;
-
-inline constexpr size_t kBlockSize = 16;
-inline constexpr size_t kLineSize = 64;
-inline constexpr size_t kBlocksPerLine = kLineSize / kBlockSize;
 
 // Highest offset in a line at which 16 bytes still end inside that line.
 inline constexpr size_t kLastWholeBlockInLine = kLineSize - kBlockSize;

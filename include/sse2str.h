@@ -7,8 +7,10 @@
  * (-no-pie or -static).
  *
  * In the default (profiling) build every routine calls _mcount on entry:
- * gcc -pg links the profiling runtime's, and glibc's libc also defines a
- * quiet one, so an ordinary glibc program links as it is.
+ * gcc -pg links the profiling runtime's, and where the platform's C library
+ * also defines a quiet one (Debian's does) an ordinary program links as it
+ * is; elsewhere use the modules built without the hook, or define an
+ * _mcount that returns at once.
  *
  * The search, copy and compare routines read whole aligned 16-byte blocks
  * and 64-byte lines that hold a byte of their operand, so they may read a

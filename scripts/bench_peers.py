@@ -16,7 +16,13 @@ A routine that does not link cleanly is left out, with the reason.
 
 Writes OUT/peers.o (one relocatable object with every routine that links
 cleanly) and OUT/peers.json (package versions, and per routine the members
-taken or the reason it was left out), which the report quotes.
+taken or the reason it was left out), which the report quotes.  The
+downloaded packages stay in OUT and are reused.  When a package cannot be
+had (no network, no package lists), the benchmark runs without that peer and
+the report says why; as root the script first refreshes the package lists
+once (`apt-get update`) and tries again.  OUT/complete is written only when
+every package was had, so that the build tries again next time instead of
+keeping a failure.
 """
 import argparse
 import glob
@@ -54,16 +60,42 @@ def peer_symbols(table):
     return symbols
 
 
+class Lists:
+    """Refreshes the package lists at most once per run, and only as root."""
+    refreshed = False
+
+    @classmethod
+    def refresh(cls):
+        if cls.refreshed or os.geteuid() != 0:
+            return False
+        cls.refreshed = True
+        print("bench_peers.py: package not found; refreshing the package lists (apt-get update)")
+        subprocess.run(["apt-get", "-qq", "update"], check=False, capture_output=True)
+        return True
+
+
+def download(package, out):
+    # As root apt hands the download to its sandbox user, who cannot write
+    # into the build tree.
+    command = ("apt-get", "-q", "-o", "APT::Sandbox::User=root", "download", package)
+    try:
+        run(*command, cwd=out)
+    except subprocess.CalledProcessError:
+        if not Lists.refresh():
+            raise
+        run(*command, cwd=out)
+
+
 def fetch(libc, out):
     """Unpacks the libc's package; returns (root directory, version)."""
     package = LIBCS[libc]["package"]
     name = package.split(":")[0]
     debs = glob.glob(os.path.join(out, f"{name}_*_i386.deb"))
     if not debs:
-        # As root apt hands the download to its sandbox user, who cannot
-        # write into the build tree.
-        run("apt-get", "-q", "-o", "APT::Sandbox::User=root", "download", package, cwd=out)
+        download(package, out)
         debs = glob.glob(os.path.join(out, f"{name}_*_i386.deb"))
+    if not debs:
+        raise OSError(f"apt-get download left no {name} package")
     deb = sorted(debs)[-1]
     root = os.path.join(out, libc)
     run("dpkg-deb", "-x", deb, root)
@@ -137,16 +169,18 @@ def take(libc, routines, out, manifest):
     manifest[libc] = entry
     try:
         root, entry["version"] = fetch(libc, out)
-    except (subprocess.CalledProcessError, IndexError, OSError) as e:
-        reason = getattr(e, "stderr", "") or str(e)
+        workdir = os.path.join(out, libc + "-members")
+        os.makedirs(workdir, exist_ok=True)
+        archive = Archive(os.path.join(root, LIBCS[libc]["archive"]), workdir)
+    except (subprocess.CalledProcessError, OSError) as e:
+        reason = (getattr(e, "stderr", "") or str(e)).strip().splitlines()
+        reason = reason[-1] if reason else type(e).__name__
+        entry.pop("version", None)
         for routine in routines:
             entry["routines"][routine] = {"status": "left out",
-                                          "note": f"package unavailable: {reason.strip()}"}
+                                          "note": f"{LIBCS[libc]['package']} unavailable ({reason})"}
         return []
 
-    workdir = os.path.join(out, libc + "-members")
-    os.makedirs(workdir, exist_ok=True)
-    archive = Archive(os.path.join(root, LIBCS[libc]["archive"]), workdir)
     chosen = []
     for routine in routines:
         members, reason = archive.closure(routine)
@@ -183,6 +217,9 @@ def main():
     parser.add_argument("--out", required=True)
     args = parser.parse_args()
     os.makedirs(args.out, exist_ok=True)
+    complete = os.path.join(args.out, "complete")
+    if os.path.exists(complete):
+        os.unlink(complete)
 
     wanted = {}  # libc -> routines
     for symbol in peer_symbols(args.table):
@@ -214,9 +251,15 @@ def main():
     with open(os.path.join(args.out, "peers.json"), "w") as f:
         json.dump(manifest, f, indent=2, sort_keys=True)
     for libc, entry in manifest.items():
+        if not entry.get("version"):
+            reason = next(iter(entry["routines"].values()))["note"]
+            print(f"bench_peers.py: {libc} left out, the benchmark runs without it: {reason}")
+            continue
         for routine, state in entry["routines"].items():
             if state["status"] != "linked":
                 print(f"bench_peers.py: {libc} {routine} left out: {state['note']}")
+    if all(entry.get("version") for entry in manifest.values()):
+        open(complete, "w").close()
 
 
 if __name__ == "__main__":

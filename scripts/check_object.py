@@ -14,6 +14,9 @@ MOVD load of an argument word, no stack-pointer arithmetic, no frame pointer
 after the entry frame); call-frame records with the expected CIE.  The
 second form checks that an object (say, the reference models) calls none of
 the named functions.
+
+Every failure names the rule of docs/CONTRACT.md it breaks, where the rule's
+reason is given.
 """
 import argparse
 import re
@@ -22,9 +25,26 @@ import sys
 
 failures = []
 
+# The rules of docs/CONTRACT.md, by the anchor of their section there.
+ONE_GLOBAL = "one-global-function"
+SECTIONS = "sections"
+NO_WRITABLE_DATA = "no-writable-data"
+FILL_TABLES_ONLY = "read-only-data-the-fill-tables-only"
+UNDEFINED = "undefined-symbols"
+NO_BIT_SCAN = "no-bit-scan-instructions"
+NO_X87 = "no-x87"
+SIMD_SET = "listed-simd-operations-only"
+CIE_FIELDS = "cie-fields"
+STACK_DISCIPLINE = "register-and-stack-discipline"
 
-def fail(message):
-    failures.append(message)
+
+def rule(anchor, message):
+    """`message` with the rule it enforces, for failure reports."""
+    return f"{message} [rule: docs/CONTRACT.md#{anchor}]"
+
+
+def fail(anchor, message):
+    failures.append(rule(anchor, message))
 
 
 def run(*cmd):
@@ -75,56 +95,57 @@ def check_module(args):
     # One global function, at the start of its section.
     globals_ = [s for s in symbols(obj) if s[3] in ("GLOBAL", "WEAK") and s[4] != "UND"]
     if len(globals_) != 1:
-        fail(f"expected exactly one global symbol, found {[g[5] for g in globals_]}")
+        fail(ONE_GLOBAL, f"expected exactly one global symbol, found {[g[5] for g in globals_]}")
     for value, size, typ, _, ndx, name in globals_:
         if name != args.symbol:
-            fail(f"global symbol is {name}, expected {args.symbol}")
+            fail(ONE_GLOBAL, f"global symbol is {name}, expected {args.symbol}")
         if typ != "FUNC":
-            fail(f"{name} has type {typ}, expected FUNC")
+            fail(ONE_GLOBAL, f"{name} has type {typ}, expected FUNC")
         if names.get(ndx) != args.section:
-            fail(f"{name} lies in {names.get(ndx)}, expected {args.section}")
+            fail(SECTIONS, f"{name} lies in {names.get(ndx)}, expected {args.section}")
         if value != 0:
-            fail(f"{name} starts at offset {value:#x} of its section, expected 0")
+            fail(ONE_GLOBAL, f"{name} starts at offset {value:#x} of its section, expected 0")
         if size == 0:
-            fail(f"{name} has no size")
+            fail(ONE_GLOBAL, f"{name} has no size")
 
     # Sections: the routine's code, 16-byte aligned; nothing writable; no
     # read-only data but the allowed tables (no constant pools).
     if args.section not in secs:
-        fail(f"section {args.section} missing")
+        fail(SECTIONS, f"section {args.section} missing")
     elif secs[args.section][3] < 16:
-        fail(f"{args.section} aligned to {secs[args.section][3]}, expected 16")
+        fail(ONE_GLOBAL, f"{args.section} aligned to {secs[args.section][3]}, expected 16")
     for name, (typ, flags, size, _) in secs.items():
         if "A" not in flags or size == 0 or name in (args.section, ".eh_frame"):
             continue
         if name == args.rodata and "W" not in flags and "X" not in flags:
             continue
-        fail(f"unexpected allocated section {name} ({flags}, {size} bytes)")
+        fail(NO_WRITABLE_DATA if "W" in flags else FILL_TABLES_ONLY if "X" not in flags else SECTIONS,
+             f"unexpected allocated section {name} ({flags}, {size} bytes)")
     if args.rodata and args.rodata not in secs:
-        fail(f"section {args.rodata} missing")
+        fail(SECTIONS, f"section {args.rodata} missing")
 
     extra = undefined(obj) - set(args.undefined)
     if extra:
-        fail(f"undefined symbols beyond {sorted(args.undefined)}: {sorted(extra)}")
+        fail(UNDEFINED, f"undefined symbols beyond {sorted(args.undefined)}: {sorted(extra)}")
 
     disassembly = run("objdump", "-d", "--no-show-raw-insn", obj)
     for mnemonic in ("bsf", "bsr", "tzcnt", "lzcnt"):
         if re.search(rf"\t{mnemonic}[wlq]?\s", disassembly):
-            fail(f"bit-scan instruction {mnemonic} in the code")
+            fail(NO_BIT_SCAN, f"bit-scan instruction {mnemonic} in the code")
     check_instructions(instructions(disassembly), args.entry_frame)
 
     frames = run("readelf", "--debug-dump=frames", obj)
     cies = re.findall(r"CIE\n(.*?)\n\n", frames, re.S)
     if not cies:
-        fail("no call-frame records (CIE) found")
+        fail(CIE_FIELDS, "no call-frame records (CIE) found")
     for cie in cies:
         for field, want in (("Augmentation", '"zR"'), ("Code alignment factor", "1"),
                             ("Data alignment factor", "-4"), ("Return address column", "8")):
             m = re.search(rf"{field}:\s+(\S+)", cie)
             if not m or m.group(1) != want:
-                fail(f"CIE {field} is {m.group(1) if m else 'missing'}, expected {want}")
+                fail(CIE_FIELDS, f"CIE {field} is {m.group(1) if m else 'missing'}, expected {want}")
     if "FDE" not in frames:
-        fail("no FDE records found")
+        fail(CIE_FIELDS, "no FDE records found")
 
 
 # The SIMD operations the routines are made of; any other instruction with
@@ -162,27 +183,28 @@ def check_instructions(code, entry_frame):
         where = f"at {offset:#x}: {mnemonic} {operands}"
         sse = "%xmm" in operands
         if sse and mnemonic not in SIMD_OPERATIONS:
-            fail(f"SIMD operation outside the routines' set {where}")
+            fail(SIMD_SET, f"SIMD operation outside the routines' set {where}")
         if mnemonic.startswith("f") or "%st" in operands:
-            fail(f"x87 instruction {where}")
+            fail(NO_X87, f"x87 instruction {where}")
         on_stack = re.search(r"\((%esp|%ebp)[,)]", operands)
         if sse and on_stack and not (mnemonic == "movd" and operands.endswith(
                 tuple(f"%xmm{i}" for i in range(8))) and "%esp" in on_stack.group(1)):
-            fail(f"SSE register with a stack operand {where}")
+            fail(STACK_DISCIPLINE, f"SSE register with a stack operand {where}")
         writes_esp = re.search(r",%esp$", operands) or operands == "%esp" and mnemonic != "push"
         if writes_esp and mnemonic == "and":
-            fail(f"stack realigned {where}")
+            fail(STACK_DISCIPLINE, f"stack realigned {where}")
         elif writes_esp or mnemonic in ("leave", "enter"):
-            fail(f"stack pointer moved other than by push, pop, call and ret {where}")
+            fail(STACK_DISCIPLINE, f"stack pointer moved other than by push, pop, call and ret {where}")
         if mnemonic == "mov" and operands == "%esp,%ebp":
             if not (entry_frame and offset == ENTRY_FRAME_POINTER):
-                fail(f"frame pointer set after the entry frame {where}")
+                fail(STACK_DISCIPLINE, f"frame pointer set after the entry frame {where}")
 
 
 def check_forbidden(args):
     found = undefined(args.object) & set(args.forbid_undefined.split(","))
     if found:
-        fail(f"calls {sorted(found)}")
+        failures.append(f"calls {sorted(found)}: the reference models must be plain loops "
+                        "that call no library routine")
 
 
 def main():

@@ -58,11 +58,10 @@ bounded)
   scratch=$(mktemp -d) log=$(mktemp)
   trap 'rm -rf "$scratch" "$log"' EXIT
   mkdir -p "$failures"
-  [ -d "$corpus" ] || corpus=""
   # The scratch directory comes first: libFuzzer writes new inputs there.
   status=0
   "$target" -seed=1 -runs="$runs" -max_len=$max_len -artifact_prefix="$failures/" \
-    -print_final_stats=1 "$scratch" $corpus >"$log" 2>&1 || status=$?
+    -print_final_stats=1 "$scratch" "$corpus" >"$log" 2>&1 || status=$?
   tail -30 "$log"
   exit $status
   ;;

@@ -6,8 +6,8 @@
 
 clang-tidy (checks in .clang-tidy) on the source of every delivered object,
 with Clang's own compile commands (build-lint/, configured only: Clang may
-not build the modules, but it may read them), two files
-at a time; clang-format (style in .clang-format) on the lines changed since
+not build the modules, but it may read them), as many files at a time as
+there are processors; clang-format (style in .clang-format) on the lines changed since
 REV, by default where this branch left main (on main itself: uncommitted
 changes), so that new code follows the house style without reformatting
 what is there.

@@ -47,6 +47,8 @@ WCSCMP = routine_tests("wcscmp", "wcscmp_sse2")
 FILLS = (r"^(reliability\.|fuzz\.(memset|bzero)\.)",
          r"^((memset|bzero)_sse2_rep\.|object\.(memset|bzero)_sse2_rep\.|fill_)")
 EVERYTHING = (r"^(reliability|fuzz)\.", r".")
+# The static check of the call-frame records alone, to show it catches them.
+CFI = (r"^cfi\.",)
 # Object-level faults that leave every result right: memchr's object checks.
 OBJECT_TESTS = (r"^object\.memchr_sse2\.",)
 OBJECT_ANCHOR = "  const Block needle = broadcast_byte(value);\n"
@@ -64,6 +66,29 @@ MUTANTS = [
      r'"\t.cfi_def_cfa %esp, 4\n"',
      r'"\t.cfi_def_cfa %esp, 8\n"',
      EVERYTHING),
+    # ---- call-frame records, checked statically at every reachable instruction ----
+    ("cfi: %ebp not marked restored after its pop",
+     "frame/entry_frame.h",
+     r'"\t.cfi_restore %ebp\n"',
+     "",
+     CFI),
+    ("cfi: wrong frame address after a push",
+     "frame/entry_frame.h",
+     r'"\t.cfi_adjust_cfa_offset 4\n"',
+     r'"\t.cfi_adjust_cfa_offset 8\n"',
+     CFI),
+    # A return inside the body whose following code keeps the records of the
+    # popped state.  GCC describes its own mid-body returns correctly
+    # (.cfi_remember_state/.cfi_restore_state around them), whatever the
+    # flags, so the fault is planted in the hand-written frame: a branch that
+    # is always taken (%esp is never zero) jumps over a pop and a return, and
+    # the code after them is left with the rows of the popped state.
+    ("cfi: records not restored after a return inside the body",
+     "frame/entry_frame.h",
+     r'"\tcall _mcount\n"',
+     r'"\tcall _mcount\n" "\ttestl %esp, %esp\n" "\tjnz 1f\n" "\tpopl %ebp\n" '
+     r'"\t.cfi_def_cfa %esp, 4\n" "\t.cfi_restore %ebp\n" "\tret\n" "1:\n"',
+     CFI),
     # ---- shared building blocks ----
     ("cascade: off-by-one bound test",
      "frame/cascade.h",

@@ -19,9 +19,7 @@
 #include "frame/scan.h"
 
 using namespace sse2str;
-
-// Aligned passes made one block at a time before the line loop takes over.
-inline constexpr int kAlignedPasses = 2;
+using memchr_stages::kAlignedPasses;
 
 SSE2STR_INLINE void* address(const char* p) { return const_cast<char*>(p); }
 

@@ -20,12 +20,8 @@
 #include "frame/scan.h"
 
 using namespace sse2str;
-
-// Bytes probed between two bound tests.
-inline constexpr size_t kProbeGroup = 4;
-
-// Aligned passes made one block at a time before the line loop takes over.
-inline constexpr int kAlignedPasses = 4;
+using strnlen_stages::kAlignedPasses;
+using strnlen_stages::kProbeGroup;
 
 // The bound falls inside the group of four bytes at index `Index` of the
 // string, with `left` (0 to 4) of its bytes inside the bound: probe up to the
@@ -145,10 +141,10 @@ size_t scan_aligned(const char* start, size_t bound) {
   }
 
   // ---- tail: 1 to 64 bytes inside the bound from the aligned scan pointer ----
+  // It clears zero vectors of its own, whichever stage it follows: blocks 0
+  // and 2 share one, blocks 1 and 3 the other.
 tail:
   {
-    // The tail may follow the byte probes directly, before any zero vector
-    // was cleared.  Blocks 0 and 2 share one, blocks 1 and 3 the other.
     ZeroVector zero_even = zero_vector(), zero_odd = zero_vector();
     const auto zero_at = [&](const char* block, size_t k) {
       return zero_mask_in_place(k % 2 == 0 ? zero_even : zero_odd, load_aligned(block));

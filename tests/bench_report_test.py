@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""The benchmark report's verdicts: the speed-ups and targets it prints, and
-the fill threshold it recommends, computed from synthetic runs whose answers
-are known."""
+"""The benchmark report's verdicts: the speed-ups, the verdict table and the
+goals it prints, the fill threshold it recommends, and the warnings it opens
+with (emulation, a busy machine, a missing peer), computed from synthetic
+runs whose answers are known."""
 import importlib.util
 import json
 import os
@@ -17,12 +18,13 @@ found.loader.exec_module(report)
 GHZ = 2.0
 
 
-def load(times, routines=()):
-    """A Run from {(workload, candidate, offset, size): [ns per call, ...]}."""
+def load(times, routines=(), mixes=(), **context):
+    """A Run from {(workload, candidate, layout, size): [ns per call, ...]}."""
     benchmarks = [{"run_name": "/".join(map(str, key)), "run_type": "iteration",
                    "cpu_time": t, "time_unit": "ns"}
                   for key, samples in times.items() for t in samples]
-    context = {"sse2str.tsc_ghz": str(GHZ), "sse2str.routines": json.dumps(list(routines))}
+    context.update({"sse2str.tsc_ghz": str(GHZ), "sse2str.routines": json.dumps(list(routines)),
+                    "sse2str.mixes": json.dumps(list(mixes))})
     with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
         json.dump({"context": context, "benchmarks": benchmarks}, f)
     try:
@@ -92,8 +94,8 @@ class Verdicts(unittest.TestCase):
     def test_speed_up_is_against_the_fastest_peer_by_minimum(self):
         run = self.run_with(lambda s, o: 10.0, [lambda s, o: 40.0, lambda s, o: 30.0,
                                                 lambda s, o: 50.0])
-        self.assertAlmostEqual(run.speedup("memchr:end", 0, 16), 3.0)
-        self.assertAlmostEqual(run.speedup_over("memchr:end", 256, 65537), 3.0)
+        self.assertAlmostEqual(run.speedup("memchr:end", "0", 16), 3.0)
+        self.assertAlmostEqual(run.speedup_over(["memchr:end"], 256, 65537), 3.0)
 
     def test_each_target_fails_where_it_should(self):
         # Slower than a peer at 16 B from offset 5 only; 2x from 256 B; 1.5x
@@ -105,7 +107,7 @@ class Verdicts(unittest.TestCase):
                             ceiling=lambda s: s / (GHZ * 32))
         rows = report.targets(run, self.ROUTINE)
         self.assertEqual([ok for _, _, ok in rows], [False, False, False, False])
-        self.assertIn("offset 5, 16 B", rows[0][1])
+        self.assertIn("layout 5, 16 B", rows[0][1])
         self.assertIn("1.50x", rows[2][1])
         self.assertIn("50%", rows[3][1])
 
@@ -113,6 +115,97 @@ class Verdicts(unittest.TestCase):
         run = self.run_with(lambda s, o: 10.0, [lambda s, o: 12.0 if s < 16 else 40.0] * 3,
                             ceiling=lambda s: 9.0)
         self.assertTrue(all(ok for _, _, ok in report.targets(run, self.ROUTINE)))
+
+
+def routine(name, missing=()):
+    return {"name": name, "ceiling": "load", "scenarios": ["end"],
+            "candidates": [{"name": c, "status": "not linked" if c in missing else "measured"}
+                           for c in report.CANDIDATES]}
+
+
+class Verdict(unittest.TestCase):
+    """Speed-ups by size class and on the mixes, with and without the hook."""
+    MIX = {"workload": "mix:memchr:lines", "routine": "memchr", "name": "lines",
+           "description": "", "calls": 100, "bytes": 5000.0}
+
+    def run_with(self, missing=()):
+        times = {}
+        for size, peer in ((8, 40.0), (64, 20.0), (4096, 10.0)):
+            times[("memchr:end", "sse2str", "0", size)] = [10.0, 99.0]
+            times[("memchr:end", "sse2str_nohook", "0", size)] = [5.0]
+            for p in report.PEERS:
+                if p not in missing:
+                    times[("memchr:end", p, "0", size)] = [peer if p == "musl" else 2 * peer]
+        # Whole sequences of 100 calls: 1000 ns is 10 ns per call.
+        for c, t in (("sse2str", 1000.0), ("sse2str_nohook", 800.0), ("musl", 1200.0),
+                     ("dietlibc", 600.0), ("byte_loop", 3000.0)):
+            if c not in missing:
+                times[("mix:memchr:lines", c, "random", 100)] = [t]
+        return load(times, [routine("memchr", missing)], [self.MIX], num_cpus=2)
+
+    def test_rows_give_each_class_and_each_mix(self):
+        rows = report.verdict(self.run_with())
+        self.assertEqual([label for label, _, _ in rows], ["memchr (sizes)", "memchr: lines (50 B/call)"])
+        for cell, expected in zip(rows[0][1], ((4.0, 8.0), (2.0, 4.0), (1.0, 2.0))):
+            self.assertEqual([round(v, 9) for v in cell], list(expected))
+        self.assertIsNone(rows[1][1])
+        # The best peer on the mix is dietlibc, 6 ns per call against our 10 and 8.
+        self.assertEqual([round(v, 9) for v in rows[1][2]], [0.6, 0.75])
+        self.assertEqual(report.pair(rows[1][2]), "0.60× / 0.75×")
+
+    def test_a_missing_peer_leaves_the_best_of_the_others(self):
+        run = self.run_with(missing=("dietlibc",))
+        self.assertAlmostEqual(run.mix_speedup(self.MIX), 1.2)
+        self.assertAlmostEqual(run.mix_speedup(self.MIX, against=("byte_loop",)), 3.0)
+
+    def test_the_table_has_a_column_per_class_and_the_mix(self):
+        table = report.verdict_table(report.verdict(self.run_with()))
+        self.assertEqual(table[0].count("|"), len(report.CLASSES) + 3)
+        self.assertTrue(table[3].endswith("| 0.60× / 0.75× |"))
+
+
+class Conditions(unittest.TestCase):
+    def test_a_peer_that_could_not_be_had_is_named_with_the_reason(self):
+        run = Verdict().run_with(missing=("dietlibc",))
+        peers = {"musl": {"package": "musl-dev:i386", "version": "1.2.3-1",
+                          "routines": {"memchr": {"status": "linked", "note": ""}}},
+                 "diet": {"package": "dietlibc-dev:i386",
+                          "routines": {"memchr": {"status": "left out",
+                                                  "note": "dietlibc-dev:i386 unavailable (no lists)"}}}}
+        md = report.conditions(run, peers, None, None)
+        self.assertIn("> **Warning: dietlibc is missing** from this run: dietlibc-dev:i386 "
+                      "unavailable (no lists).", "\n".join(md))
+        self.assertIn("Peers measured: musl (musl-dev:i386 1.2.3-1), byte loop.", md)
+        # Without a manifest at all the peer is still named, with the cause.
+        self.assertIn("bench_peers.py did not run", "\n".join(report.conditions(run, {}, None, None)))
+
+    def test_load_counts_the_start_and_the_end_beside_the_benchmark(self):
+        quiet = load({}, num_cpus=2, load_avg=[0.9, 0.5, 0.4])
+        self.assertEqual(report.busy(quiet, 1.9), [])
+        self.assertEqual(len(report.busy(quiet, 2.1)), 1)
+        self.assertEqual(len(report.busy(load({}, num_cpus=2, load_avg=[1.1]), 0.5)), 1)
+
+    def test_emulation_is_an_enabled_binfmt_entry_for_i386(self):
+        i386 = "7f454c4601010100000000000000000002000300"
+        arm = "7f454c4601010100000000000000000002002800"
+        with tempfile.TemporaryDirectory() as binfmt:
+            def entry(name, state, magic):
+                with open(os.path.join(binfmt, name), "w") as f:
+                    f.write(f"{state}\ninterpreter /usr/bin/qemu-{name}\nflags: F\noffset 0\n"
+                            f"magic {magic}\nmask ffffffffffffff00\n")
+            with open(os.path.join(binfmt, "status"), "w") as f:
+                f.write("enabled\n")
+            entry("arm", "enabled", arm)
+            entry("i386", "disabled", i386)
+            self.assertIsNone(report.emulation(binfmt))
+            entry("i386", "enabled", i386)
+            self.assertEqual(report.emulation(binfmt), "/usr/bin/qemu-i386")
+            md = report.conditions(load({}), {}, None, "/usr/bin/qemu-i386")
+            self.assertTrue(md[0].startswith("> **Warning: measured under emulation.**"))
+            with open(os.path.join(binfmt, "status"), "w") as f:
+                f.write("disabled\n")
+            self.assertIsNone(report.emulation(binfmt))
+        self.assertIsNone(report.emulation("/nonexistent"))
 
 
 if __name__ == "__main__":

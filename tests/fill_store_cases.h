@@ -8,7 +8,13 @@
 
 #include <vector>
 
+#include "frame/geometry.h"
+
 namespace sse2str::test {
+
+using fill_stages::kPassSize;
+using fill_stages::kShortFillLimit;
+using fill_stages::kTailLimit;
 
 struct StoreCase {
   size_t offset;   // of the start from a 4 KiB boundary
@@ -25,18 +31,21 @@ inline constexpr uint32_t kTraceStringStore = 0;          // threshold 0
 inline std::vector<StoreCase> store_cases() {
   std::vector<StoreCase> cases;
   // Every short-table index, at every start alignment in a block.
-  for (size_t offset = 0; offset < 16; ++offset)
-    for (size_t count = 0; count < 32; ++count) cases.push_back({offset, count, kTraceBlockLoop});
+  for (size_t offset = 0; offset < kBlockSize; ++offset)
+    for (size_t count = 0; count < kShortFillLimit; ++count)
+      cases.push_back({offset, count, kTraceBlockLoop});
   // Every tail-table index reached directly: 32 to 127 from an aligned
   // start, 17 to 31 after a 15-byte head store; the head store at every
   // alignment, with the borders of the medium fill.
-  for (size_t count = 32; count <= 145; ++count) cases.push_back({0, count, kTraceBlockLoop});
+  for (size_t count = kShortFillLimit; count <= kTailLimit + 17; ++count)
+    cases.push_back({0, count, kTraceBlockLoop});
   for (size_t count = 32; count <= 47; ++count) cases.push_back({1, count, kTraceBlockLoop});
   for (size_t offset = 1; offset < 16; ++offset)
     for (size_t count : {32, 33, 47, 63, 100, 142, 143, 144})
       cases.push_back({offset, count, kTraceBlockLoop});
   // Every tail-table index after one block-loop pass, and several passes.
-  for (size_t count = 128; count < 256; ++count) cases.push_back({0, count, kTraceBlockLoop});
+  for (size_t count = kTailLimit; count < kTailLimit + kPassSize; ++count)
+    cases.push_back({0, count, kTraceBlockLoop});
   for (size_t offset : {1, 9, 15})
     for (size_t count : {256, 300, 383, 384, 600, 1000}) cases.push_back({offset, count, kTraceBlockLoop});
   // The string store with each number of closing bytes, at every alignment.

@@ -26,6 +26,10 @@ extern "C" uint32_t __x86_data_cache_size;
 
 namespace sse2str::test {
 
+using fill_stages::kPassSize;
+using fill_stages::kShortFillLimit;
+using fill_stages::kTailLimit;
+
 // Data-cache sizes that send every fill reaching the large-fill decision
 // down one path: 0 gives the threshold 0 (string store), the largest value
 // the threshold 0xF0000001 (block loop).
@@ -79,15 +83,15 @@ template <class Routine>
          << static_cast<int>(static_cast<unsigned char>(want[i]));
 }
 
-// Every start offset in a line and every count up to 600 (all short counts,
+// Every start offset in a line and every count through all short counts,
 // every tail index after the head store, one to three block-loop passes and
-// every tail index after them), on both large-fill paths and with a
+// every tail index after them, on both large-fill paths and with a
 // threshold inside the sweep.  The range begins at the given offset from a
 // page that follows an inaccessible one, and again ends at the last byte
 // before an inaccessible page.
 template <class Routine>
 void check_every_offset_and_count() {
-  constexpr size_t kMaxCount = 600;
+  constexpr size_t kMaxCount = kShortFillLimit + kTailLimit + 3 * kPassSize + kLineSize;
   GuardedPages pages(2);
   TestRandom random(11);
   for (uint32_t cache : {kAlwaysBlockLoop, kAlwaysStringStore, uint32_t{320}}) {
@@ -143,7 +147,7 @@ void check_large_counts() {
         char* const start = pages.begin() + offset;
         const size_t head = -reinterpret_cast<uintptr_t>(start) & (kBlockSize - 1);
         for (size_t remaining = threshold - 2; remaining <= threshold + 2; ++remaining) {
-          if (remaining < 128) continue;
+          if (remaining < kTailLimit) continue;
           count = remaining + head;
           ASSERT_TRUE(fills_exactly<Routine>(pages, start, count, 0x5A, random))
               << at << ", offset " << offset << ", remaining after the head " << remaining;
@@ -226,7 +230,7 @@ void check_short_fills_keep_simd_registers(const void* entry, bool profiled) {
   alignas(64) static char data[128];
   SimdProbe probe{};
   probe.entry = entry;
-  for (size_t count = 0; count <= 32; ++count) {
+  for (size_t count = 0; count <= kShortFillLimit; ++count) {
     for (size_t offset = 0; offset < 4; ++offset) {
       for (int i = 0; i < 8; ++i)
         for (int j = 0; j < 16; ++j) probe.before[i][j] = static_cast<uint8_t>(16 * i + j + 1);
@@ -234,7 +238,7 @@ void check_short_fills_keep_simd_registers(const void* entry, bool profiled) {
       std::copy(args.begin(), args.end(), probe.args);
       call_with_simd_canaries(&probe);
       const bool kept = memcmp(probe.before, probe.after, sizeof probe.before) == 0;
-      EXPECT_EQ(kept, count < 32) << "count " << count << ", offset " << offset;
+      EXPECT_EQ(kept, count < kShortFillLimit) << "count " << count << ", offset " << offset;
     }
   }
 }

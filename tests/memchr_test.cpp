@@ -7,15 +7,21 @@
 namespace sse2str::test {
 namespace {
 
-// Every start offset in a line, every count up to 300 (which crosses every
-// stage limit: first block, both aligned passes, the line loop and each
-// tail length), a single match at every position of the range, none at
-// all, and decoys: matching bytes just in front of the start (inside its
-// aligned block), just past the end and after the first match.
+using memchr_stages::kAlignedPasses;
+
+// Bytes from the start up to the end of the aligned passes, at most: the
+// first block, then the passes.
+constexpr size_t kAlignedReach = kBlockSize + kAlignedPasses * kLineSize;
+
+// Every start offset in a line, every count through the first block, the
+// aligned passes, two turns of the line loop and every tail length, a
+// single match at every position of the range, none at all, and decoys:
+// matching bytes just in front of the start (inside its aligned block),
+// just past the end and after the first match.
 TEST(Memchr, MatchesReferenceForEveryOffsetCountAndPosition) {
   GuardedPages pages(2);
   TestRandom random(1);
-  constexpr size_t kMaxCount = 300;
+  constexpr size_t kMaxCount = kAlignedReach + 3 * kLineSize;
   size_t offset = 0, count = 0;
   long position = 0;
   const auto at = where("offset", offset, "count", count, "match at", position);
@@ -147,10 +153,13 @@ TEST(Memchr, LongRangesMatchReference) {
 }
 // Calls that take each path of the routine, for the frame checks.
 std::vector<FrameCase> frame_cases() {
-  alignas(64) static char data[1024];
+  // Y in the first aligned pass, X a few lines into the line loop.
+  constexpr size_t kY = 70, kX = kAlignedReach + 8 * kLineSize + 44;
+  static_assert(kAlignedPasses > 0 && kY >= 3 + kBlockSize && kY < 3 + kBlockSize + kLineSize);
+  alignas(64) static char data[kX + 5 * kLineSize];
   for (size_t i = 0; i < sizeof data; ++i) data[i] = static_cast<char>('a' + i % 16);
-  data[700] = 'X';
-  data[70] = 'Y';
+  data[kX] = 'X';
+  data[kY] = 'Y';
   auto call = [](const char* label, const char* start, int value, size_t count) {
     return FrameCase{label, {word(start), word(value), word(count)},
                      word(ref::memchr(start, value, count))};
@@ -160,10 +169,10 @@ std::vector<FrameCase> frame_cases() {
       call("match in the unaligned first block", data + 5, 'h', 40),
       call("match in the aligned first block", data + 53, 'p', 40),
       call("no match within a short count", data + 53, 'X', 8),
-      call("match in an aligned pass", data + 3, 'Y', 200),
-      call("match in the line loop", data + 3, 'X', 1000),
-      call("match past the count in the tail", data + 3, 'X', 697),
-      call("no match at all", data + 3, 'Z', 1000),
+      call("match in an aligned pass", data + 3, 'Y', kAlignedReach + kLineSize),
+      call("match in the line loop", data + 3, 'X', sizeof data - 3),
+      call("match past the count in the tail", data + 3, 'X', kX - 3),
+      call("no match at all", data + 3, 'Z', sizeof data - 3),
   };
 }
 

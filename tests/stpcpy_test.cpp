@@ -12,6 +12,9 @@
 namespace sse2str::test {
 namespace {
 
+using stpcpy_stages::kBlockPhaseBlocks;
+using stpcpy_stages::kBlockPhaseReach;
+
 // Bytes around a copy that are checked for stray writes.
 constexpr size_t kMargin = 64;
 
@@ -30,7 +33,8 @@ void lay_out_random_string(char* source, size_t length, const char* limit, TestR
 
 // Where a string of the source starts, relative to the phases of the copy:
 // A, the aligned block that holds byte 16, lies `first_block` bytes in
-// (1 to 16), and the line loop starts at B, the line that holds A + 112.
+// (1 to 16), and the line loop starts at B, the line that holds A plus the
+// block phase's reach.
 struct Phases {
   size_t first_block;
   size_t first_line;
@@ -38,7 +42,7 @@ struct Phases {
 
 Phases phases_for(uintptr_t source) {
   const uintptr_t a = (source + kBlockSize) & ~uintptr_t{kBlockSize - 1};
-  const uintptr_t b = (a + 7 * kBlockSize) & ~uintptr_t{kLineSize - 1};
+  const uintptr_t b = (a + kBlockPhaseReach) & ~uintptr_t{kLineSize - 1};
   return {a - source, b - source};
 }
 
@@ -123,7 +127,7 @@ TEST(Stpcpy, CopiesEveryLengthFromEverySourceToEveryDestinationOffset) {
   GuardedPages from(1), to(1);
   CopySweep sweep(from, to);
   TestRandom random(1);
-  constexpr size_t kMaxLength = 130;
+  constexpr size_t kMaxLength = kBlockSize + kBlockPhaseReach + 2;
   sweep.run([&] {
     for (size_t length = 0; length <= kMaxLength; ++length) {
       for (size_t source_offset = 0; source_offset < kLineSize; ++source_offset) {
@@ -147,8 +151,12 @@ TEST(Stpcpy, CopiesAcrossEveryPhaseBorder) {
     for (size_t source_offset = 0; source_offset < kLineSize; ++source_offset) {
       char* const source = from.begin() + source_offset;
       const Phases at = phases_for(reinterpret_cast<uintptr_t>(source));
-      std::vector<size_t> lengths = {15, 16, at.first_block + 15, at.first_block + 16,
-                                     at.first_block + 111, at.first_block + 112};
+      std::vector<size_t> lengths = {kBlockSize - 1,
+                                     kBlockSize,
+                                     at.first_block + kBlockSize - 1,
+                                     at.first_block + kBlockSize,
+                                     at.first_block + kBlockPhaseReach - 1,
+                                     at.first_block + kBlockPhaseReach};
       for (size_t line : {0, 1, 3})
         for (size_t block = 0; block < kLineSize / kBlockSize; ++block)
           for (size_t position : {0, 1, 7, 8, 14, 15})
@@ -249,7 +257,7 @@ TEST(Stpcpy, WritesNothingPastADestinationOfExactLength) {
 // Calls that take each path of the routine, for the frame checks.  Every
 // case has a source and a destination region of its own.
 std::vector<FrameCase> frame_cases() {
-  constexpr size_t kRegion = 512;
+  constexpr size_t kRegion = kBlockSize + kBlockPhaseReach + 6 * kLineSize;
   constexpr size_t kCases = 11;
   alignas(64) static char sources[kCases][kRegion];
   alignas(64) static char destinations[kCases][kRegion];
@@ -272,7 +280,8 @@ std::vector<FrameCase> frame_cases() {
   add("longest short string", 5, [](Phases) { return 15; });
   add("terminator first in A", 0, [](Phases) { return 16; });
   add("terminator later in A", 3, [](Phases at) { return at.first_block + 9; });
-  add("terminator in the block phase", 7, [](Phases at) { return at.first_block + 50; });
+  add("terminator in the block phase", 7,
+      [](Phases at) { return at.first_block + (kBlockPhaseBlocks + 1) / 2 * kBlockSize + 2; });
   add("terminator in block 3 of the first line", 9, [](Phases at) { return at.first_line + 50; });
   for (size_t block = 0; block < 4; ++block) {
     add("terminator in block " + std::to_string(block) + " of a later line", 11 + block,

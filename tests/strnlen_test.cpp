@@ -9,7 +9,11 @@
 namespace sse2str::test {
 namespace {
 
-constexpr size_t kProbedBytes = 16;
+using strnlen_stages::kAlignedPasses;
+using strnlen_stages::kProbedBytes;
+
+// Bytes from the start up to the end of the aligned passes, at most.
+constexpr size_t kAlignedReach = kProbedBytes + kAlignedPasses * kLineSize;
 
 // Puts a few zero bytes into [p, p + n): they lie outside what the routine
 // may count and must never change its result.
@@ -45,9 +49,11 @@ TEST(Strnlen, ZeroBoundReadsNothing) {
 }
 
 // Every start offset in a line, with the bounds at each stage limit: 17 and
-// 18 (just past the probes), and those that leave exactly 64, 65, 128, 256,
-// 257, 320 and 321 bytes after them, so the aligned passes, the line loop
-// and the tail each end just before, at and just after a block or line.
+// 18 (just past the probes), and those that leave exactly one line, one
+// line and a byte, two lines, all the aligned passes, all of them and a
+// byte, one line more and one line and a byte more after them, so the
+// aligned passes, the line loop and the tail each end just before, at and
+// just after a block or line.
 // The terminator sweeps every index up to just past the bound; zero bytes
 // in front of the start and after the terminator are decoys.
 TEST(Strnlen, MatchesReferenceAtEveryStageLimit) {
@@ -59,7 +65,10 @@ TEST(Strnlen, MatchesReferenceAtEveryStageLimit) {
     for (offset = 0; offset < kLineSize; ++offset) {
       char* const start = pages.begin() + kLineSize + offset;
       const size_t skew = offset % kBlockSize;
-      for (size_t after_probes : {1u, 2u, 64u, 65u, 128u, 256u, 257u, 320u, 321u}) {
+      constexpr size_t kPasses = kAlignedPasses * kLineSize;
+      for (size_t after_probes :
+           {size_t{1}, size_t{2}, kLineSize, kLineSize + 1, 2 * kLineSize, kPasses, kPasses + 1,
+            kPasses + kLineSize, kPasses + kLineSize + 1}) {
         // 17 and 18 exactly; the others counted from the first aligned block.
         bound = after_probes <= 2 ? kProbedBytes + after_probes
                                   : after_probes + kProbedBytes - skew;
@@ -148,7 +157,7 @@ TEST(Strnlen, LineLoopFindsTheLowestZeroInAnyBlock) {
   expect_no_fault(at, [&] {
     for (offset = 0; offset < kLineSize; offset += 3) {
       char* const start = pages.begin() + offset;
-      for (terminator = 272; terminator < 272 + 3 * kLineSize; ++terminator) {
+      for (terminator = kAlignedReach; terminator < kAlignedReach + 3 * kLineSize; ++terminator) {
         random.fill_string(start, terminator + 2 * kLineSize);
         start[terminator] = '\0';
         start[terminator + 1 + random.below(kLineSize)] = '\0';
@@ -186,7 +195,7 @@ TEST(Strnlen, LongStringsMatchReference) {
 
 // Calls that take each path of the routine, for the frame checks.
 std::vector<FrameCase> frame_cases() {
-  alignas(64) static char data[1024];
+  alignas(64) static char data[kAlignedReach + 12 * kLineSize];
   for (size_t i = 0; i < sizeof data; ++i) data[i] = static_cast<char>('a' + i % 16);
   data[sizeof data - 1] = '\0';
   alignas(64) static char early[64] = "abcdefghijklmnopqrstuvwxyz";  // zero at 26
@@ -199,9 +208,10 @@ std::vector<FrameCase> frame_cases() {
       call("terminator inside the probes", early + 20, 100),
       call("terminator in an aligned pass", early + 3, 100),
       call("terminator in the line loop", data + 3, 5000),
-      call("bound inside the tail", data + 3, 700),
-      call("terminator past the bound in the tail", data + 700, 310),
-      call("bound before the line loop", data + 3, 150),
+      call("bound inside the tail", data + 3, kAlignedReach + 6 * kLineSize + 44),
+      call("terminator past the bound in the tail", data + sizeof data - 1 - (kAlignedReach + 67),
+           kAlignedReach + 38),
+      call("bound before the line loop", data + 3, kAlignedReach - 2 * kLineSize + 6),
   };
 }
 

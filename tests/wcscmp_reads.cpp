@@ -19,6 +19,7 @@
 #include "sweep.h"
 #include "wide.h"
 
+using namespace sse2str;
 using namespace sse2str::test;
 
 namespace {

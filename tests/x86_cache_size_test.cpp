@@ -1,14 +1,18 @@
-// The provider of __x86_data_cache_size: set before main, and before
-// ordinary constructors, to the fast-string value on processors with ERMS and
-// otherwise to the level-1 data-cache size, which the C library reports
-// independently.
+// The provider of __x86_data_cache_size: the value it picks for given CPUID
+// answers, and that it sets the processor's before ordinary constructors run.
 #include <cpuid.h>
 #include <gtest/gtest.h>
 #include <stdint.h>
-#include <unistd.h>
+
+#include <map>
+#include <utility>
+
+#include "fill/data_cache_size.h"
+#include "frame/geometry.h"
 
 extern "C" uint32_t __x86_data_cache_size;
 
+namespace sse2str::test {
 namespace {
 
 // What the program's earliest constructors see (priority 102 runs after the
@@ -19,34 +23,76 @@ __attribute__((constructor(102))) void record_cache_size() {
   seen_by_constructor = __x86_data_cache_size;
 }
 
-constexpr uint32_t kFallback = 32 * 1024;
-// C - C/16 = 2048: the string store from 2 KiB on.
-constexpr uint32_t kFastString = 2184;
+// A processor that answers the leaves it is given and zeros for the rest;
+// asking for a leaf above the highest it reports is a failure.
+struct Processor {
+  std::map<std::pair<unsigned, unsigned>, CpuidAnswer> leaves;
+  uint32_t cache_size() const {
+    return data_cache_size_for([this](unsigned leaf, unsigned subleaf) {
+      const unsigned range = leaf & 0x80000000u;
+      const auto highest = leaves.find({range, 0});
+      if (leaf != range) {
+        EXPECT_TRUE(highest != leaves.end() && leaf <= highest->second.eax)
+            << "leaf " << std::hex << leaf << " beyond the highest reported";
+      }
+      const auto it = leaves.find({leaf, subleaf});
+      return it == leaves.end() ? CpuidAnswer{} : it->second;
+    });
+  }
+};
 
-bool has_erms() {
-  unsigned eax, ebx, ecx, edx;
-  if (__get_cpuid_max(0, nullptr) < 7) return false;
-  __cpuid_count(7, 0, eax, ebx, ecx, edx);
-  return (ebx >> 9) & 1;
+constexpr unsigned kErms = 1u << 9;
+
+// A leaf-4 cache description: type, level and geometry.
+CpuidAnswer cache(unsigned type, unsigned level, unsigned ways, unsigned line, unsigned sets) {
+  return {type | level << 5, (ways - 1) << 22 | (line - 1), sets - 1, 0};
+}
+constexpr unsigned kData = 1, kInstruction = 2, kUnified = 3;
+
+// The string store takes over at exactly 2 KiB after alignment.
+TEST(X86CacheSize, FastStringStoresStartTheStringStoreAt2KiB) {
+  const Processor erms{{{{0, 0}, {7, 0, 0, 0}}, {{7, 0}, {0, kErms, 0, 0}}}};
+  const uint32_t c = erms.cache_size();
+  const auto threshold = [](uint32_t c) { return c - (c >> fill_stages::kThresholdShift); };
+  EXPECT_EQ(threshold(c), 2048u);
+  EXPECT_LT(threshold(c - 1), 2048u);
 }
 
-uint32_t expected() {
-  if (has_erms()) return kFastString;
-  const long size = sysconf(_SC_LEVEL1_DCACHE_SIZE);
-  return size > 0 ? static_cast<uint32_t>(size) : kFallback;
+// Without fast string stores, the level-1 data cache: the first level-1
+// data or unified cache of leaf 4, else the extended leaf, else 32 KiB.
+TEST(X86CacheSize, OtherwiseTheLevel1DataCacheSize) {
+  const Processor parameters{{{{0, 0}, {7, 0, 0, 0}},
+                              {{4, 0}, cache(kInstruction, 1, 8, 64, 64)},
+                              {{4, 1}, cache(kData, 1, 12, 64, 64)},
+                              {{4, 2}, cache(kUnified, 2, 16, 64, 1024)}}};
+  EXPECT_EQ(parameters.cache_size(), 48u * 1024);
+  const Processor unified{{{{0, 0}, {4, 0, 0, 0}}, {{4, 0}, cache(kUnified, 1, 4, 32, 128)}}};
+  EXPECT_EQ(unified.cache_size(), 16u * 1024);
+  const Processor extended{{{{0, 0}, {1, 0, 0, 0}},
+                            {{0x80000000, 0}, {0x80000005, 0, 0, 0}},
+                            {{0x80000005, 0}, {0, 0, 64u << 24, 0}}}};
+  EXPECT_EQ(extended.cache_size(), 64u * 1024);
+  const Processor silent{{{{0, 0}, {1, 0, 0, 0}}, {{0x80000000, 0}, {0x80000004, 0, 0, 0}}}};
+  EXPECT_EQ(silent.cache_size(), 32u * 1024);
 }
 
-TEST(X86CacheSize, HoldsTheProcessorsValueBeforeMain) {
-  EXPECT_EQ(__x86_data_cache_size, expected());
+// Leaves above the highest reported are not asked (the EXPECT in Processor),
+// so answers there change nothing.
+TEST(X86CacheSize, IgnoresLeavesAboveTheHighestReported) {
+  const Processor old{
+      {{{0, 0}, {2, 0, 0, 0}}, {{7, 0}, {0, kErms, 0, 0}}, {{4, 0}, cache(kData, 1, 8, 64, 64)}}};
+  EXPECT_EQ(old.cache_size(), 32u * 1024);
 }
 
-TEST(X86CacheSize, IsSetBeforeOrdinaryConstructorsRun) {
-  EXPECT_EQ(seen_by_constructor, expected());
-}
-
-TEST(X86CacheSize, FastStringValueStartsTheStringStoreAt2KiB) {
-  EXPECT_EQ(kFastString - (kFastString >> 4), 2048u);
-  EXPECT_LT((kFastString - 1) - ((kFastString - 1) >> 4), 2048u);
+TEST(X86CacheSize, HoldsTheProcessorsValueBeforeOrdinaryConstructorsRun) {
+  const uint32_t processors = data_cache_size_for([](unsigned leaf, unsigned subleaf) {
+    CpuidAnswer a;
+    __cpuid_count(leaf, subleaf, a.eax, a.ebx, a.ecx, a.edx);
+    return a;
+  });
+  EXPECT_EQ(seen_by_constructor, processors);
+  EXPECT_EQ(__x86_data_cache_size, processors);
 }
 
 }  // namespace
+}  // namespace sse2str::test

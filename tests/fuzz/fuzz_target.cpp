@@ -30,8 +30,8 @@ Routine routine;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  if (!find_routine(SSE2STR_FUZZ_ROUTINE, &routine) || !landed(routine)) {
-    fprintf(stderr, "fuzz target: %s is not linked in\n", SSE2STR_FUZZ_ROUTINE);
+  if (!find_routine(SSE2STR_FUZZ_ROUTINE, &routine)) {
+    fprintf(stderr, "fuzz target: no routine %s\n", SSE2STR_FUZZ_ROUTINE);
     exit(2);
   }
   trial_observer = count_feature;

@@ -10,6 +10,7 @@
 #include <libunwind.h>
 
 #include <cstdio>
+#include <fstream>
 #include <set>
 
 #include "abi.h"
@@ -120,6 +121,15 @@ void on_trap(int, siginfo_t*, void* context) {
   }
 }
 
+// Offsets from the entry of the instructions the static check reaches.
+std::set<uintptr_t> reachable_offsets(const char* path) {
+  std::set<uintptr_t> offsets;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) offsets.insert(std::stoul(line, nullptr, 16));
+  return offsets;
+}
+
 }  // namespace
 
 Extent routine_extent(const void* entry) {
@@ -175,7 +185,8 @@ void check_hook(const void* entry, const std::vector<FrameCase>& cases, bool pro
   }
 }
 
-void check_unwinding(const void* entry, const std::vector<FrameCase>& cases, bool profiled) {
+void check_unwinding(const void* entry, const std::vector<FrameCase>& cases, bool profiled,
+                     const char* reachable) {
   const Extent extent = routine_extent(entry);
   ASSERT_NE(extent.start, 0u) << "routine symbol not found (link with -rdynamic)";
   ASSERT_GT(extent.end, extent.start);
@@ -208,7 +219,16 @@ void check_unwinding(const void* entry, const std::vector<FrameCase>& cases, boo
     }
   }
   sigaction(SIGTRAP, &previous, nullptr);
-  ::testing::Test::RecordProperty("distinct_instructions_unwound", static_cast<int>(seen.size()));
+
+  const std::set<uintptr_t> offsets = reachable_offsets(reachable);
+  ASSERT_FALSE(offsets.empty()) << "no reachable instructions listed in " << reachable;
+  for (uintptr_t ip : seen)
+    EXPECT_EQ(offsets.count(ip - extent.start), 1u)
+        << "stepped routine+" << hex(ip - extent.start)
+        << ", which the static call-frame check does not reach";
+  printf("stepped %zu of %zu reachable instructions\n", seen.size(), offsets.size());
+  ::testing::Test::RecordProperty("instructions_stepped", static_cast<int>(seen.size()));
+  ::testing::Test::RecordProperty("instructions_reachable", static_cast<int>(offsets.size()));
 }
 
 }  // namespace sse2str::test

@@ -41,13 +41,20 @@ Extent routine_extent(const void* entry);
 
 void check_abi(const void* entry, const std::vector<FrameCase>& cases);
 void check_hook(const void* entry, const std::vector<FrameCase>& cases, bool profiled);
-void check_unwinding(const void* entry, const std::vector<FrameCase>& cases, bool profiled);
+// Single-steps each case and unwinds one frame at every instruction it
+// executes.  `reachable` names the file of the offsets of every instruction
+// reachable from the entry (written by the static call-frame check): the
+// test reports how many of them its cases step, and fails on a stepped
+// instruction that is not among them.
+void check_unwinding(const void* entry, const std::vector<FrameCase>& cases, bool profiled,
+                     const char* reachable);
 
 }  // namespace sse2str::test
 
 // Instantiates the frame checks for `entry`; `cases` is a function returning
 // std::vector<FrameCase>.  SSE2STR_PROFILE tells which configuration of the
-// module the test links.
+// module the test links; SSE2STR_REACHABLE_FILE, the offsets of its
+// reachable instructions.
 #define SSE2STR_FRAME_TESTS(Suite, entry, cases)                                     \
   TEST(Suite, KeepsTheCallingConventionAtEveryStackAlignment) {                      \
     ::sse2str::test::check_abi(reinterpret_cast<const void*>(&entry), cases());      \
@@ -56,7 +63,7 @@ void check_unwinding(const void* entry, const std::vector<FrameCase>& cases, boo
     ::sse2str::test::check_hook(reinterpret_cast<const void*>(&entry), cases(),      \
                                 SSE2STR_PROFILE != 0);                               \
   }                                                                                  \
-  TEST(Suite, UnwindsToTheCallerFromEveryInstruction) {                              \
+  TEST(Suite, UnwindsToTheCallerFromEveryExecutedInstruction) {                      \
     ::sse2str::test::check_unwinding(reinterpret_cast<const void*>(&entry), cases(), \
-                                     SSE2STR_PROFILE != 0);                          \
+                                     SSE2STR_PROFILE != 0, SSE2STR_REACHABLE_FILE);  \
   }

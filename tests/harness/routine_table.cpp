@@ -24,13 +24,6 @@ const RoutineInfo kTable[] = {
 
 const RoutineInfo& info(Routine routine) { return kTable[static_cast<int>(routine)]; }
 
-std::vector<Routine> landed_routines() {
-  std::vector<Routine> linked;
-  for (Routine r : kAllRoutines)
-    if (landed(r)) linked.push_back(r);
-  return linked;
-}
-
 bool find_routine(std::string_view name, Routine* routine) {
   for (Routine r : kAllRoutines) {
     if (name == info(r).name || name == info(r).module) {

@@ -9,10 +9,9 @@
 #include <random>
 #include <string>
 
-namespace sse2str::test {
+#include "frame/geometry.h"
 
-inline constexpr size_t kBlockSize = 16;
-inline constexpr size_t kLineSize = 64;
+namespace sse2str::test {
 
 // Deterministic pseudo-random test data; every test seeds its own.
 class TestRandom {

@@ -8,10 +8,6 @@
 #include "reference.h"
 #include "wide.h"
 
-// The fill routines' outside global, linked in with them (its provider is
-// in the archive beside them).
-#pragma weak __x86_data_cache_size
-
 namespace sse2str::test {
 
 void (*trial_observer)(uint32_t feature) = nullptr;
@@ -337,7 +333,7 @@ std::string run_trial(const Trial& t, const Stage& stage) {
   const Memory mm{model.first.begin + (m.first - stage.first.begin),
                   two ? model.second.begin + (m.second - stage.second.begin) : nullptr};
 
-  if (t.cache_size && &__x86_data_cache_size != nullptr) __x86_data_cache_size = *t.cache_size;
+  if (t.cache_size) __x86_data_cache_size = *t.cache_size;
   const Result got = call<Sse2Routines>(t, m, stage.first, stage.second);
   const Result want = call<ModelRoutines>(t, mm, model.first, model.second);
 

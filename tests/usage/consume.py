@@ -2,15 +2,19 @@
 """Installs the build tree and builds the examples against it, as users do.
 
   consume.py cmake|pkg-config --build DIR --examples DIR --cc COMPILER
-             --input FILE --expected DIR [--module NAME]... EXAMPLE...
+             --input FILE --expected DIR [--module NAME]...
+             [--package EXAMPLE=PACKAGE]... EXAMPLE...
+  consume.py gprof --build DIR --examples DIR --readme FILE --symbol SYMBOL
 
 The tree is installed under a temporary directory and then moved, so the
 package files must find everything from where they lie.  Every built module
 must be installed on its own and in the archive.  Each named example is then
 built by the consumer's own means (its CMake project through
-find_package(sse2str), or the compiler with pkg-config's flags), run on the
-input in the C.UTF-8 locale, and its output compared with
-<expected>/<example>.out.  The packages must also make the program a
+find_package(sse2str), or the compiler with the flags of its pkg-config
+package, sse2str unless --package names another), run on the input in the
+C.UTF-8 locale, and its output compared with <expected>/<example>.out.
+The gprof way runs the README's profiling recipe as written, with `dir`
+standing for the installed tree, and looks for SYMBOL in gprof's report.  The packages must also make the program a
 position-dependent executable: linked as a PIE it would still run, but
 with relocations in its text, which hardened systems refuse.
 """
@@ -55,10 +59,12 @@ def build_with_cmake(args, prefix, out):
 
 def build_with_pkg_config(args, prefix, out):
     environment = dict(os.environ, PKG_CONFIG_PATH=os.path.join(prefix, "lib", "pkgconfig"))
-    flags = shlex.split(run(["pkg-config", "--cflags", "--libs", "sse2str"], env=environment))
+    packages = dict(pair.split("=", 1) for pair in args.package)
     os.makedirs(out)
     programs = {}
     for example in args.example:
+        flags = shlex.split(run(["pkg-config", "--cflags", "--libs",
+                                 packages.get(example, "sse2str")], env=environment))
         program = os.path.join(out, example)
         run([args.cc, "-m32", "-O2", "-o", program,
              os.path.join(args.examples, example + ".c"), *flags])
@@ -66,21 +72,40 @@ def build_with_pkg_config(args, prefix, out):
     return programs
 
 
+def profile_by_the_readme(args, prefix, root):
+    with open(args.readme) as f:
+        section = f.read().split("## Profiling with gprof", 1)[1].split("\n## ", 1)[0]
+    recipe = "\n".join(line[4:] for line in section.splitlines() if line.startswith("    "))
+    work = os.path.join(root, "profile")
+    os.makedirs(work)
+    os.symlink(args.examples, os.path.join(work, "examples"))
+    report = run(["sh", "-ec", recipe.replace("dir/", prefix + "/")], cwd=work)
+    if args.symbol not in report:
+        raise SystemExit(f"the README's recipe:\n{recipe}\ngave no {args.symbol}:\n{report}")
+    print(f"gprof: the README's recipe profiles {args.symbol}")
+    return 0
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("way", choices=("cmake", "pkg-config"))
-    parser.add_argument("example", nargs="+")
+    parser.add_argument("way", choices=("cmake", "pkg-config", "gprof"))
+    parser.add_argument("example", nargs="*")
     parser.add_argument("--build", required=True)
     parser.add_argument("--examples", required=True)
-    parser.add_argument("--cc", required=True)
-    parser.add_argument("--input", required=True)
-    parser.add_argument("--expected", required=True)
+    parser.add_argument("--cc")
+    parser.add_argument("--input")
+    parser.add_argument("--expected")
     parser.add_argument("--module", action="append", default=[])
+    parser.add_argument("--package", action="append", default=[])
+    parser.add_argument("--readme")
+    parser.add_argument("--symbol")
     args = parser.parse_args()
 
     failures = []
     with tempfile.TemporaryDirectory() as root:
         prefix = install(args.build, root, args.module)
+        if args.way == "gprof":
+            return profile_by_the_readme(args, prefix, root)
         out = os.path.join(root, "consumer")
         build = build_with_cmake if args.way == "cmake" else build_with_pkg_config
         programs = build(args, prefix, out)

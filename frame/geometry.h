@@ -1,0 +1,60 @@
+// The geometry of the routines: the block and the line, and the length of
+// each stage a routine runs through before the next takes over.
+//
+// The routines take these values from here, and the tests derive from them
+// the borders their sweeps must cross (the last length a stage handles, the
+// first the next one does), so a change to a stage moves the tests with it.
+// Only constants live here, with no SSE2 types, so that test code built for
+// any processor can include it.  The object-level rules the routines keep
+// are in docs/CONTRACT.md.
+#pragma once
+
+#include <stddef.h>
+
+namespace sse2str {
+
+// Constants are inline variables: the modules are built with
+// -fno-toplevel-reorder, which keeps every unreferenced variable of internal
+// linkage, and a module must carry no data it does not use.
+
+// A block is 16 bytes handled by one SSE2 register; a line is 64 bytes that
+// start at a multiple of 64.  A page is a whole number of lines.
+inline constexpr size_t kBlockSize = 16;
+inline constexpr size_t kLineSize = 64;
+inline constexpr size_t kBlocksPerLine = kLineSize / kBlockSize;
+
+namespace memchr_stages {
+// Aligned passes made one block at a time before the line loop takes over.
+inline constexpr int kAlignedPasses = 2;
+}  // namespace memchr_stages
+
+namespace strnlen_stages {
+// Bytes probed one at a time before any block is read, and the bytes probed
+// between two bound tests.
+inline constexpr size_t kProbedBytes = kBlockSize;
+inline constexpr size_t kProbeGroup = 4;
+// Aligned passes made one block at a time before the line loop takes over.
+inline constexpr int kAlignedPasses = 4;
+}  // namespace strnlen_stages
+
+namespace stpcpy_stages {
+// Blocks after A (the aligned block that holds byte 16) taken one at a time
+// before the line loop.  With A they cover kBlockPhaseReach bytes from A,
+// and the line loop starts at the line that holds A + kBlockPhaseReach.
+inline constexpr size_t kBlockPhaseBlocks = 6;
+inline constexpr size_t kBlockPhaseReach = (kBlockPhaseBlocks + 1) * kBlockSize;
+}  // namespace stpcpy_stages
+
+namespace fill_stages {
+// Below this count a fill is short: the SIMD register is not touched.
+inline constexpr size_t kShortFillLimit = 32;
+// Below this many bytes after the head store, the tail table finishes.
+inline constexpr size_t kTailLimit = 128;
+// Bytes one pass of the block loop stores: eight aligned blocks.
+inline constexpr size_t kPassSize = 8 * kBlockSize;
+// The string-store threshold is C - (C >> 4) for the data-cache size C; it
+// never exceeds C, so it cannot wrap whatever C holds.
+inline constexpr unsigned kThresholdShift = 4;
+}  // namespace fill_stages
+
+}  // namespace sse2str
