@@ -15,6 +15,9 @@
 #                              pkg-config file under dir (default /usr/local)
 #   make fuzz [SECONDS=60]     every fuzz target for SECONDS seconds
 #   make mutants               the mutation check of the test suite
+#   make realworld [PROGRAMS=grep]  real programs' own test suites, with and
+#                              without the routines (network; long under
+#                              emulation; not part of make test)
 #   make clean
 
 BUILD    ?= build
@@ -30,7 +33,7 @@ CMAKE_CONFIGURE = cmake -S . -B $(BUILD) -G Ninja \
                   -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/$(TOOLCHAIN) \
                   -DSSE2STR_PROFILE=$(if $(filter 0,$(PROFILE)),OFF,ON) $(CMAKE_EXTRA)
 
-.PHONY: all bench bench-readme modules test test-clang fuzz mutants lint format install clean
+.PHONY: all bench bench-readme modules test test-clang fuzz mutants lint format install realworld clean
 
 all: modules
 
@@ -109,6 +112,22 @@ fuzz:
 mutants:
 	@scripts/setup.sh test
 	@scripts/mutate.py
+
+# Debian's source packages of real programs, each built for i386 plainly and
+# with sse2str-interpose, its own test suite run for both; results in
+# $(REALWORLD_DIR)/report.txt.  Builds and results are kept there: remove the
+# directory to start again.
+REALWORLD_DIR = $(BUILD)/realworld
+PROGRAMS ?=
+
+realworld:
+	@scripts/setup.sh build realworld
+	@$(CMAKE_CONFIGURE) -DSSE2STR_TESTS=OFF -DSSE2STR_BENCH=OFF >/dev/null
+	@cmake --build $(BUILD) --target modules
+	@rm -rf $(REALWORLD_DIR)/prefix
+	@cmake --install $(BUILD) --prefix $(REALWORLD_DIR)/prefix >/dev/null
+	@python3 scripts/realworld.py --prefix $(REALWORLD_DIR)/prefix --work $(REALWORLD_DIR) \
+	         --jobs $(JOBS) $(PROGRAMS)
 
 clean:
 	rm -rf $(BUILD) build-clang build-lint

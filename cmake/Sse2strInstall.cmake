@@ -1,11 +1,13 @@
 # Installing the delivered objects for programs and C library builds:
 #
 #   <libdir>/libsse2str.a                  every delivered object
-#   <libdir>/sse2str/<name>.o              each object on its own
+#   <libdir>/sse2str/<name>.o              each object on its own, and the
+#                                          counting hook call_counts.o
 #   <includedir>/sse2str.h                 the declarations
 #   <libdir>/cmake/sse2str/                find_package(sse2str)
 #   <libdir>/pkgconfig/sse2str.pc          pkg-config sse2str
 #   <libdir>/pkgconfig/sse2str-<name>.pc   pkg-config sse2str-<name>: one object
+#   <libdir>/pkgconfig/sse2str-interpose.pc  pkg-config sse2str-interpose
 #   <datadir>/sse2str/sse2str.supp         valgrind memcheck suppressions
 #
 # Both package descriptions are relocatable: they find the prefix from their
@@ -29,6 +31,9 @@ endfunction()
 function(sse2str_install)
   get_property(delivered GLOBAL PROPERTY SSE2STR_DELIVERED)
   get_property(modules GLOBAL PROPERTY SSE2STR_MODULES)
+  get_property(hooks GLOBAL PROPERTY SSE2STR_HOOK_OBJECTS)
+  get_property(aliases GLOBAL PROPERTY SSE2STR_ALIASES)
+  get_property(support GLOBAL PROPERTY SSE2STR_SUPPORT_OBJECTS)
   set(objects "")
   foreach(path ${delivered})
     get_filename_component(object ${path} NAME_WE)
@@ -38,7 +43,7 @@ function(sse2str_install)
   set(SSE2STR_OBJDIR ${CMAKE_INSTALL_LIBDIR}/sse2str)
   set(SSE2STR_CONFIGDIR ${CMAKE_INSTALL_LIBDIR}/cmake/sse2str)
   set(SSE2STR_SUPPRESSIONS ${CMAKE_INSTALL_DATADIR}/sse2str/sse2str.supp)
-  install(FILES ${delivered} DESTINATION ${SSE2STR_OBJDIR})
+  install(FILES ${delivered} ${hooks} DESTINATION ${SSE2STR_OBJDIR})
   install(FILES ${SSE2STR_MODULE_DIR}/libsse2str.a DESTINATION ${CMAKE_INSTALL_LIBDIR})
   install(FILES ${PROJECT_SOURCE_DIR}/include/sse2str.h
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
@@ -61,6 +66,23 @@ function(sse2str_install)
   set(SSE2STR_INSTALLED_OBJECTS ${objects})
   string(REPLACE ";" " " SSE2STR_MODULE_WORDS "${modules}")
   set(SSE2STR_PROFILED ${SSE2STR_PROFILE})
+  set(SSE2STR_INSTALLED_HOOKS "")
+  foreach(path ${hooks})
+    get_filename_component(hook ${path} NAME_WE)
+    list(APPEND SSE2STR_INSTALLED_HOOKS ${hook})
+  endforeach()
+
+  # Interposition: every module and the support objects they need, and one
+  # linker alias per standard name.
+  set(SSE2STR_INTERPOSE_OBJECTS ${modules} ${support})
+  set(SSE2STR_INTERPOSE_ALIASES ${aliases})
+  set(SSE2STR_INTERPOSE_LIBS "")
+  foreach(object ${SSE2STR_INTERPOSE_OBJECTS})
+    string(APPEND SSE2STR_INTERPOSE_LIBS " \${objdir}/${object}.o")
+  endforeach()
+  foreach(alias ${aliases})
+    string(APPEND SSE2STR_INTERPOSE_LIBS " -Wl,--defsym=${alias}")
+  endforeach()
 
   set(package ${CMAKE_BINARY_DIR}/package)
   configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/sse2str-config.cmake.in
@@ -88,5 +110,8 @@ function(sse2str_install)
                    ${package}/sse2str-${SSE2STR_OBJECT}.pc @ONLY)
     list(APPEND pc_files ${package}/sse2str-${SSE2STR_OBJECT}.pc)
   endforeach()
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/sse2str-interpose.pc.in
+                 ${package}/sse2str-interpose.pc @ONLY)
+  list(APPEND pc_files ${package}/sse2str-interpose.pc)
   install(FILES ${pc_files} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endfunction()

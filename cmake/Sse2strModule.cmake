@@ -87,10 +87,19 @@ endforeach()
 set_property(GLOBAL PROPERTY SSE2STR_DELIVERED "")
 set_property(GLOBAL PROPERTY SSE2STR_MODULES "")
 set_property(GLOBAL PROPERTY SSE2STR_SUPPORT_OBJECTS "")
+set_property(GLOBAL PROPERTY SSE2STR_HOOK_OBJECTS "")
+# <standard name>=<routine> for each module, the aliases that route a
+# program's calls of the standard routine to this one (sse2str::interpose).
+set_property(GLOBAL PROPERTY SSE2STR_ALIASES "")
 
 # Copies the object of OBJECT library `target` to build/modules/<name>.o,
-# the path users link, and lists it for the archive.
+# the path users link, and lists it in `list` (by default the objects of the
+# archive).
 function(sse2str_deliver name target)
+  set(list SSE2STR_DELIVERED)
+  if(ARGC GREATER 2)
+    set(list ${ARGV2})
+  endif()
   set(out ${SSE2STR_MODULE_DIR}/${name}.o)
   add_custom_command(OUTPUT ${out}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${SSE2STR_MODULE_DIR}
@@ -98,7 +107,7 @@ function(sse2str_deliver name target)
     DEPENDS ${target} $<TARGET_OBJECTS:${target}>
     COMMAND_EXPAND_LISTS
     COMMENT "Delivering ${name}.o")
-  set_property(GLOBAL APPEND PROPERTY SSE2STR_DELIVERED ${out})
+  set_property(GLOBAL APPEND PROPERTY ${list} ${out})
 endfunction()
 
 # sse2str_module(<name> SOURCE <file> SYMBOL <symbol> SECTION <section>
@@ -145,6 +154,9 @@ function(sse2str_module name)
   sse2str_deliver(${name} ${delivered})
   set_property(GLOBAL APPEND PROPERTY SSE2STR_MODULES ${name})
   set_property(GLOBAL PROPERTY SSE2STR_UNDEFINED_${name} ${M_UNDEFINED})
+  # The routine is the standard one's name with the variant suffix added.
+  string(REGEX REPLACE "_sse2(_rep)?$" "" standard ${name})
+  set_property(GLOBAL APPEND PROPERTY SSE2STR_ALIASES ${standard}=${M_SYMBOL})
 endfunction()
 
 # sse2str_support_object(<name> SOURCE <file> PROVIDES <symbols>...): an
@@ -163,14 +175,36 @@ function(sse2str_support_object name)
   endforeach()
 endfunction()
 
+# sse2str_hook_object(<name> SOURCE <file>): a profiling hook shipped beside
+# the modules (in build/modules, installed with them) but kept out of the
+# archive: an archive member defining _mcount would be pulled into every
+# program that links the archive, in place of the profiling runtime's.
+function(sse2str_hook_object name)
+  cmake_parse_arguments(M "" "SOURCE" "" ${ARGN})
+  # The modules' flags, x87 allowed: the hook copies no data, and the C
+  # library's C++ headers it includes declare long double overloads.  The
+  # routines call it with the stack as their callers left it, which may be
+  # aligned to 4 bytes only (Clang's flags already say so).
+  set(flags ${SSE2STR_MODULE_FLAGS})
+  list(REMOVE_ITEM flags -mno-80387)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    list(APPEND flags -mincoming-stack-boundary=2)
+  endif()
+  add_library(${name} OBJECT ${M_SOURCE})
+  target_compile_options(${name} PRIVATE ${flags})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  sse2str_deliver(${name} ${name} SSE2STR_HOOK_OBJECTS)
+endfunction()
+
 # The `modules` target: every delivered object and the archive of them all.
 function(sse2str_finish_modules)
   get_property(delivered GLOBAL PROPERTY SSE2STR_DELIVERED)
+  get_property(hooks GLOBAL PROPERTY SSE2STR_HOOK_OBJECTS)
   set(archive ${SSE2STR_MODULE_DIR}/libsse2str.a)
   add_custom_command(OUTPUT ${archive}
     COMMAND ${CMAKE_COMMAND} -E rm -f ${archive}
     COMMAND ${CMAKE_AR} rcs ${archive} ${delivered}
     DEPENDS ${delivered}
     COMMENT "Archiving libsse2str.a")
-  add_custom_target(modules ALL DEPENDS ${delivered} ${archive})
+  add_custom_target(modules ALL DEPENDS ${delivered} ${hooks} ${archive})
 endfunction()

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs what a make target needs on Debian 12, when it is missing.
 #
-#   scripts/setup.sh [build|test|bench|fuzz|clang|lint|all]...
+#   scripts/setup.sh [build|test|bench|fuzz|clang|lint|realworld|all]...
 #
 # Costs one dpkg-query when everything is present.  As root it installs the
 # missing packages (adding the i386 architecture first); otherwise it prints
@@ -16,6 +16,8 @@ bench="$build libbenchmark-dev:i386 gnuplot-nox"
 fuzz="$test"
 clang="$build clang-14"
 lint="$build clang-14 clang-format-14 clang-tidy-14"
+# Source packages unpacked and built for i386 with their own tools.
+realworld="$build dpkg-dev pkgconf"
 
 [ $# -gt 0 ] || set -- all
 wanted=""
@@ -27,8 +29,9 @@ for list; do
     fuzz) wanted="$wanted $fuzz" ;;
     clang) wanted="$wanted $clang" ;;
     lint) wanted="$wanted $lint" ;;
+    realworld) wanted="$wanted $realworld" ;;
     all) wanted="$wanted $test $bench $fuzz $clang $lint" ;;
-    *) echo "usage: $0 [build|test|bench|fuzz|clang|lint|all]..." >&2; exit 2 ;;
+    *) echo "usage: $0 [build|test|bench|fuzz|clang|lint|realworld|all]..." >&2; exit 2 ;;
   esac
 done
 wanted=$(printf '%s\n' $wanted | sort -u | tr '\n' ' ')
