@@ -109,7 +109,7 @@ SSE2STR_INLINE void move_bytes(char* destination, const char* source) {
     __m128d low;
     asm volatile("" : "=x"(low));  // volatile: not one register for two moves
     low = _mm_loadl_pd(low, reinterpret_cast<const double*>(source + Offset));
-    asm("" : "+x"(low));
+    keep_as_is(low);
     _mm_storel_pd(reinterpret_cast<double*>(destination + Offset), low);
   } else {
     typename Word<Width>::type word;

@@ -51,13 +51,13 @@ struct BytePattern {
 // bzero's pattern: zero in both forms.  A zero block the compiler can see
 // through is not kept in a register: it would be made again before every
 // store, and the 8-byte store of a known zero split into two 4-byte stores.
-// The empty asm hands the cleared register over as an unknown value, so
+// keep_as_is hands the cleared register over as an unknown value, so
 // one PXOR serves every SIMD store, MOVQ and MOVDQA alike.
 struct ZeroPattern {
   static constexpr uint32_t word = 0;
   Block block() const {
     Block zero = zero_block();
-    asm("" : "+x"(zero));
+    keep_as_is(zero);
     return zero;
   }
 };

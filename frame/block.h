@@ -48,6 +48,21 @@ SSE2STR_INLINE T* line_align_down(T* p) {
   return reinterpret_cast<T*>(reinterpret_cast<uintptr_t>(p) & ~(kLineSize - 1));
 }
 
+// ---- values the compiler must take as they are -------------------------------
+
+// An empty asm (no instruction) that may have changed `value`: from here the
+// compiler knows nothing of it, so it keeps the value in one register as it
+// is, and can neither make it again, fold it into the arithmetic around it,
+// nor answer a later use from an earlier copy.  SSE values stay in an SSE
+// register, others in a general one.
+template <class T>
+SSE2STR_INLINE void keep_as_is(T& value) {
+  if constexpr (sizeof(T) == sizeof(__m128i))
+    asm("" : "+x"(value));
+  else
+    asm("" : "+r"(value));
+}
+
 // ---- loads and stores ------------------------------------------------------
 
 SSE2STR_INLINE Block load_aligned(const void* p) {

@@ -68,11 +68,11 @@ void* memchr_body(const void* start_arg, int value, size_t count_arg) {
   // the start, whatever they hold.
   const unsigned mask = match_mask(load_aligned(block_align_down(start)), needle) >> skew;
   if (mask) return locate_within(start, mask, count());
-  // Bytes of the range in this block, if it reaches past it.  Kept whole
-  // (the empty asm): folded into the count below, the offset would stay
+  // Bytes of the range in this block, if it reaches past it.  Kept as is:
+  // folded into the count below, the offset would stay
   // live beside it and take a register of its own.
   size_t examined = kBlockSize - skew;
-  asm("" : "+r"(examined));
+  keep_as_is(examined);
   const size_t range = count();
   if (range <= examined) return nullptr;
   // The aligned block after this one, which holds byte 16 (`skew` is not

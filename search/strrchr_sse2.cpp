@@ -34,6 +34,14 @@ struct SavedMatch {
   unsigned mask;
 };
 
+// The last match of the saved block, or null when none was saved.
+SSE2STR_INLINE char* last_saved_match(SavedMatch saved) {
+  if (saved.mask == 0) return nullptr;
+  return last_match(saved.mask, [base = saved.base](auto position) {
+    return const_cast<char*>(base + position);
+  });
+}
+
 // The block that holds the terminator, at `base`: its matches after the
 // terminator are dropped, the terminator's own bit kept (it is set only
 // when the value is zero, and then it is the last match).  The last
@@ -43,10 +51,7 @@ SSE2STR_INLINE char* resolve_final_block(const char* base, unsigned zero_mask, u
   const unsigned inside =
       value_mask & first_match(zero_mask, [](auto terminator) { return through(terminator); });
   if (inside) saved = SavedMatch{base, inside};
-  if (saved.mask == 0) return nullptr;
-  return last_match(saved.mask, [base = saved.base](auto position) {
-    return const_cast<char*>(base + position);
-  });
+  return last_saved_match(saved);
 }
 
 SSE2STR_ENTRY_FRAME(".text.atom", __strrchr_sse2, strrchr_sse2_body);
@@ -103,7 +108,7 @@ char* scan_blocks(const char* scan, const char* saved_base, unsigned saved_mask,
       // (the broadcast byte stays whole, no copy of it); a block without a
       // zero byte leaves the zero vector cleared.
       Block block = load_aligned(scan + offset);
-      asm("" : "+x"(block));
+      keep_as_is(block);
       const unsigned zero_mask = zero_mask_in_place(zeros, block);
       matches = equal_bytes(block, needle);
       if (__builtin_expect((zero_mask | mask_of(matches)) != 0, 0)) {
@@ -117,11 +122,14 @@ char* scan_blocks(const char* scan, const char* saved_base, unsigned saved_mask,
   classify:
     // The masks are taken again from the comparisons, so the loop's OR may
     // overwrite one of them instead of a copy.
-    asm("" : "+x"(zeros), "+x"(matches));
+    keep_as_is(zeros);
+    keep_as_is(matches);
     const unsigned zero_mask = mask_of(reinterpret_cast<Block>(zeros));
     const unsigned value_mask = mask_of(matches);
     if (zero_mask) {
-      if (value_mask == 0) break;
+      // The terminator's block: without a match of its own, the saved one
+      // decides.
+      if (value_mask == 0) return last_saved_match(saved);
       return resolve_final_block(scan, zero_mask, value_mask, saved);
     }
     // Matches and no terminator yet: they are the latest, whatever came
@@ -129,12 +137,6 @@ char* scan_blocks(const char* scan, const char* saved_base, unsigned saved_mask,
     saved = SavedMatch{scan, value_mask};
     scan += kBlockSize;
   }
-
-  // ---- the terminator's block adds no match: the saved one decides ----
-  if (saved.mask == 0) return nullptr;
-  return last_match(saved.mask, [base = saved.base](auto position) {
-    return const_cast<char*>(base + position);
-  });
 }
 
 SSE2STR_ENTRY_END(".text.atom", __strrchr_sse2);
