@@ -27,13 +27,38 @@ size_t footprint(const Trial& t, bool second) {
   return t.second.bytes.size();
 }
 
-// Fills the window with the backdrop and puts the operand in.
-char* place(const Operand& operand, size_t size, const Window& window) {
-  memset(window.begin, operand.backdrop, window.size());
-  char* at = operand.anchor.at_end ? window.end - operand.anchor.slack - size
-                                   : window.begin + operand.anchor.slack;
-  memcpy(at, operand.bytes.data(), std::min(size, operand.bytes.size()));
-  return at;
+// An operand laid out in its window: its address, and the span of the
+// window the trial laid out (and compares): the operand and its
+// surroundings, with the stage's margin on each side.
+struct Placed {
+  char* at = nullptr;
+  Window span;
+};
+
+Placed locate(const Operand& o, size_t size, const Window& window, size_t margin) {
+  Placed p;
+  p.at = o.anchor.at_end ? window.end - o.anchor.slack - size : window.begin + o.anchor.slack;
+  const char* low = p.at - o.before.size();
+  const char* high = p.at + size + o.after.size();
+  p.span.begin = window.begin + (low - window.begin - std::min<size_t>(margin, low - window.begin));
+  p.span.end = window.end - (window.end - high - std::min<size_t>(margin, window.end - high));
+  return p;
+}
+
+bool fits(const Operand& o, size_t size, const Window& window) {
+  const size_t room = window.size();
+  if (size + o.anchor.slack > room) return false;
+  const size_t in_front = o.anchor.at_end ? room - o.anchor.slack - size : o.anchor.slack;
+  return o.before.size() <= in_front && o.after.size() <= room - in_front - size;
+}
+
+// Fills the span with the backdrop and puts the operand and its
+// surroundings in.
+void place(const Operand& o, size_t size, const Placed& p) {
+  memset(p.span.begin, o.backdrop, p.span.size());
+  memcpy(p.at - o.before.size(), o.before.data(), o.before.size());
+  memcpy(p.at, o.bytes.data(), std::min(size, o.bytes.size()));
+  memcpy(p.at + size, o.after.data(), o.after.size());
 }
 
 // ---- results ------------------------------------------------------------------
@@ -317,40 +342,51 @@ std::string run_trial(const Trial& t, const Stage& stage) {
   const bool two = uses_second(t.routine);
   const size_t size1 = footprint(t, false);
   const size_t size2 = two ? footprint(t, true) : 0;
-  if (size1 + t.first.anchor.slack > stage.first.size() ||
-      (two && size2 + t.second.anchor.slack > stage.second.size()))
+  if (!fits(t.first, size1, stage.first) || (two && !fits(t.second, size2, stage.second)))
     return std::string(info(t.routine).name) + ": the trial does not fit its windows";
 
-  Memory m{place(t.first, size1, stage.first), nullptr};
-  if (two) m.second = place(t.second, size2, stage.second);
+  const Placed p1 = locate(t.first, size1, stage.first, stage.margin);
+  const Placed p2 = two ? locate(t.second, size2, stage.second, stage.margin) : Placed{};
+  place(t.first, size1, p1);
+  if (two) place(t.second, size2, p2);
+  const Memory m{p1.at, p2.at};
+  const Stage spans{p1.span, p2.span};
 
-  // The model works on a copy of the windows, at the same offsets.
+  // The model works on a copy of the spans, at the same offsets.
   thread_local std::vector<char> copy1, copy2;
-  copy1.assign(stage.first.begin, stage.first.end);
-  copy2.assign(stage.second.begin, two ? stage.second.end : stage.second.begin);
+  copy1.assign(spans.first.begin, spans.first.end);
+  copy2.assign(spans.second.begin, spans.second.end);
   const Stage model{{copy1.data(), copy1.data() + copy1.size()},
                     {copy2.data(), copy2.data() + copy2.size()}};
-  const Memory mm{model.first.begin + (m.first - stage.first.begin),
-                  two ? model.second.begin + (m.second - stage.second.begin) : nullptr};
+  const Memory mm{model.first.begin + (m.first - spans.first.begin),
+                  two ? model.second.begin + (m.second - spans.second.begin) : nullptr};
 
+  const uint32_t cache_size = __x86_data_cache_size;
   if (t.cache_size) __x86_data_cache_size = *t.cache_size;
-  const Result got = call<Sse2Routines>(t, m, stage.first, stage.second);
+  const Result got = call<Sse2Routines>(t, m, spans.first, spans.second);
   const Result want = call<ModelRoutines>(t, mm, model.first, model.second);
+  if (t.cache_size) __x86_data_cache_size = cache_size;
 
   if (trial_observer != nullptr)
-    report_features(t, m, size1, size2, answer_position(t, m, stage, got));
+    report_features(t, m, size1, size2, answer_position(t, m, spans, got));
 
   std::string difference;
   if (got != want) {
-    difference = "result " + describe_result(t, got, m, stage) + ", model " +
-                 describe_result(t, want, m, stage);
+    difference = "result " + describe_result(t, got, m, spans) + ", model " +
+                 describe_result(t, want, m, spans);
   } else {
-    difference = compare_window("first", stage.first, model.first, m.first);
+    difference = compare_window("first", spans.first, model.first, m.first);
     if (difference.empty() && two)
-      difference = compare_window("second", stage.second, model.second, m.second);
+      difference = compare_window("second", spans.second, model.second, m.second);
   }
   if (difference.empty()) return "";
   return describe_trial(t, m, size1, size2) + ": " + difference;
+}
+
+void cut(Operand& o, const std::vector<unsigned char>& area, size_t before, size_t size) {
+  o.before.assign(area.begin(), area.begin() + before);
+  o.bytes.assign(area.begin() + before, area.begin() + before + size);
+  o.after.assign(area.begin() + before + size, area.end());
 }
 
 std::string first_failure(const std::function<std::string()>& trials) {

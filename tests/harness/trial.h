@@ -1,9 +1,11 @@
 // Differential trials: one call of a routine on operands placed against
 // unreadable memory, checked against the plain-loop model byte for byte.
 //
-// The fuzz targets, the stress test and the hostile-placement test all run
-// their calls through run_trial; they differ only in where the trials come
-// from (fuzzer input, a random generator, hand-made hostile placements).
+// Every differential test runs its calls through run_trial: the routine
+// tests' sweeps, the fuzz targets, the stress test and the hostile-placement
+// test differ only in where the trials come from (loops over offsets,
+// counts and positions; fuzzer input; a random generator; hand-made
+// hostile placements).
 #pragma once
 
 #include <stddef.h>
@@ -29,13 +31,29 @@ struct Anchor {
 
 struct Operand {
   std::vector<unsigned char> bytes;  // what it holds before the call
+  // Bytes right in front of it and right after it that are not part of it
+  // (decoys such as matches or terminators the routine must not take in);
+  // they lie in the slack.
+  std::vector<unsigned char> before, after;
   Anchor anchor;
   unsigned char backdrop = 0;  // every other byte of its window
 };
 
+// Makes `o` the `size` bytes that follow the first `before` bytes of
+// `area`, with the bytes in front of them and the rest of the area as its
+// surroundings.
+void cut(Operand& o, const std::vector<unsigned char>& area, size_t before, size_t size);
+
+// The anchor of placement `edge` (see kEdges): edge 0 ends the operand at
+// the window's last byte, edges 1 to 64 begin it 0 to 63 bytes in.
+inline Anchor edge_anchor(size_t edge) {
+  return edge == 0 ? Anchor{true, 0} : Anchor{false, edge - 1};
+}
+
 // One call.  What each routine takes from it:
 //   memchr   first: the range (bytes readable as far as the call may look);
-//            count; value
+//            count (past the range, even with its top bit set, only when
+//            a match lies in it); value
 //   strnlen  first: the string; count: the bound
 //   strrchr  first: the string, terminator included; value
 //   stpcpy   first: the source, terminator included; second: the
@@ -51,20 +69,26 @@ struct Trial {
   uint32_t count = 0;
   int value = 0;
   // __x86_data_cache_size during the call (fills only); unset leaves it.
+  // It is put back after the call.
   std::optional<uint32_t> cache_size;
 };
 
-// The two windows the operands of one call go into.
+// The two windows the operands of one call go into.  A trial lays out and
+// compares its operands and their surroundings with `margin` bytes on each
+// side, all of the window at most: sweeps of millions of short calls keep
+// to the lines around them.
 struct Stage {
   Window first, second;
+  size_t margin = SIZE_MAX;
 };
 
-// Fills both windows with the operands' backdrops, places the operands,
-// then calls the routine on the windows and the model on a copy of them,
-// and compares the results and every byte of both windows.  Returns an
-// empty string when routine and model agree, else a description of the
-// trial and of the first difference.  A read or write outside the windows
-// faults; catching that is the caller's matter.
+// Fills the windows (as far as the margin reaches) with the operands'
+// backdrops, places the operands and their surroundings, then calls the
+// routine on the windows and the model on a copy of them, and compares the
+// results and every byte laid out.  Returns an empty string when routine
+// and model agree, else a description of the trial and of the first
+// difference.  A read or write outside the windows faults; catching that
+// is the caller's matter.
 std::string run_trial(const Trial& trial, const Stage& stage);
 
 // Runs `trials`, which returns the first difference run_trial reported or
