@@ -50,6 +50,11 @@ inline Anchor edge_anchor(size_t edge) {
   return edge == 0 ? Anchor{true, 0} : Anchor{false, edge - 1};
 }
 
+// Bytes of `window` after an operand of `size` bytes placed at `anchor`.
+inline size_t room_after(Anchor anchor, size_t size, const Window& window) {
+  return anchor.at_end ? anchor.slack : window.size() - anchor.slack - size;
+}
+
 // One call.  What each routine takes from it:
 //   memchr   first: the range (bytes readable as far as the call may look);
 //            count (past the range, even with its top bit set, only when
