@@ -79,9 +79,6 @@ Trial fill_trial(const GuardedPages& pages, Anchor anchor, size_t count, int val
   return t;
 }
 
-// Fill trials in `pages`, compared as far as a line beyond the surroundings.
-inline Stage stage_in(const GuardedPages& pages) { return {pages.window(), {}, kLineSize}; }
-
 // Every start offset in a line and every count through all short counts,
 // every tail index after the head store, one to three block-loop passes and
 // every tail index after them, on both large-fill paths and with a
@@ -103,7 +100,7 @@ void check_every_offset_and_count() {
         const int value = value_with_junk(random.byte(), random);
         for (edge = 0; edge < kEdges; ++edge) {
           const Trial t = fill_trial<Fill>(pages, edge_anchor(edge), count, value, cache, random);
-          if (!agrees(t, stage_in(pages))) return;
+          if (!agrees(t, sweep_stage(pages.window()))) return;
         }
       }
     }
@@ -137,12 +134,12 @@ void check_large_counts() {
         for (size_t o : offsets) {
           offset = o;
           if (!agrees(fill_trial<Fill>(pages, {false, offset}, count, 0x1A5, cache, random),
-                      stage_in(pages)))
+                      sweep_stage(pages.window())))
             return;
         }
         placement = "ending at a guard page";
         offset = 0;
-        if (!agrees(fill_trial<Fill>(pages, {true, 0}, count, -1, cache, random), stage_in(pages)))
+        if (!agrees(fill_trial<Fill>(pages, {true, 0}, count, -1, cache, random), sweep_stage(pages.window())))
           return;
       }
     }
@@ -158,7 +155,7 @@ void check_large_counts() {
           if (remaining < kTailLimit) continue;
           count = remaining + head;
           if (!agrees(fill_trial<Fill>(pages, {false, offset}, count, 0x5A, cache, random),
-                      stage_in(pages)))
+                      sweep_stage(pages.window())))
             return;
         }
       }

@@ -13,10 +13,6 @@ using memchr_stages::kAlignedPasses;
 // first block, then the passes.
 constexpr size_t kAlignedReach = kBlockSize + kAlignedPasses * kLineSize;
 
-// Trials of memchr with the range (and its surroundings) laid out in
-// `pages`, compared as far as a line beyond them.
-Stage stage_in(const GuardedPages& pages) { return {pages.window(), {}, kLineSize}; }
-
 Trial memchr_trial(Anchor anchor, int value, size_t count) {
   Trial t;
   t.routine = Routine::kMemchr;
@@ -61,7 +57,7 @@ TEST(Memchr, MatchesReferenceForEveryOffsetCountAndPosition) {
           }
           t.value = value_with_junk(needle, random);
           cut(t.first, area, kLineSize, count);
-          if (!agrees(t, stage_in(pages))) return;
+          if (!agrees(t, sweep_stage(pages.window()))) return;
           if (position >= 0) {
             start[position] = random.byte_other_than(needle);
             if (decoy < count) start[decoy] = random.byte_other_than(needle);
@@ -90,7 +86,7 @@ TEST(Memchr, UsesOnlyTheLowByteOfTheValue) {
       for (int v : values) {
         Trial t = memchr_trial({false, offset}, value = v, descending.size());
         t.first.bytes = descending;
-        if (!agrees(t, stage_in(pages))) return;
+        if (!agrees(t, sweep_stage(pages.window()))) return;
       }
     }
   });
@@ -122,7 +118,7 @@ TEST(Memchr, NeverReadsAPageOutsideTheRange) {
           random.fill_avoiding(range.data(), count, 'x');
           if (match == 1 && count > 0) range.front() = 'x';
           if (match == 2 && count > 0) range.back() = 'x';
-          if (!agrees(t, stage_in(pages))) return;
+          if (!agrees(t, sweep_stage(pages.window()))) return;
         }
       }
     }
@@ -149,7 +145,7 @@ TEST(Memchr, CountsWithTheTopBitSetFindTheMatch) {
           range.resize(distance + offset + 1);
           random.fill_avoiding(range.data(), range.size() - 1, 0xA5);
           range.back() = 0xA5;
-          if (!agrees(t, stage_in(pages))) return;
+          if (!agrees(t, sweep_stage(pages.window()))) return;
         }
       }
     }
@@ -176,7 +172,7 @@ TEST(Memchr, LongRangesMatchReference) {
       const size_t matches = random.below(4);
       for (size_t i = 0; i < matches && count > 0; ++i) range[random.below(count)] = needle;
       t.count = passed = random.below(2) ? count : random.below(count + 1);
-      if (!agrees(t, stage_in(pages))) return;
+      if (!agrees(t, sweep_stage(pages.window()))) return;
     }
   });
 }

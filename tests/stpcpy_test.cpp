@@ -78,13 +78,6 @@ std::ostream& operator<<(std::ostream& out, const Phases& at) {
   return out << "A at +" << at.first_block << ", B at +" << at.first_line;
 }
 
-// The sweeps below copy from one set of guarded pages to another, compared
-// as far as a line around the source and its junk and around the
-// destination.
-Stage stage_for(const GuardedPages& from, const GuardedPages& to) {
-  return {from.window(), to.window(), kLineSize};
-}
-
 // Every length through the first two phases and into the line loop, from
 // every source offset in a line to every destination offset in a block.
 // The source starts a page after an inaccessible one, the destination
@@ -104,7 +97,7 @@ TEST(Stpcpy, CopiesEveryLengthFromEverySourceToEveryDestinationOffset) {
             random_string({false, source_offset}, length, from.window(), random);
         for (destination_offset = 0; destination_offset < kBlockSize; ++destination_offset) {
           const Trial t = copy_trial(source, {false, destination_offset}, to.window());
-          if (!agrees(t, stage_for(from, to))) return;
+          if (!agrees(t, sweep_stage(from.window(), to.window()))) return;
         }
       }
     }
@@ -141,7 +134,7 @@ TEST(Stpcpy, CopiesAcrossEveryPhaseBorder) {
             random_string({false, source_offset}, length, from.window(), random);
         for (destination_offset = 0; destination_offset < kBlockSize; ++destination_offset) {
           const Trial t = copy_trial(source, {false, destination_offset}, to.window());
-          if (!agrees(t, stage_for(from, to))) return;
+          if (!agrees(t, sweep_stage(from.window(), to.window()))) return;
         }
       }
     }
@@ -159,7 +152,7 @@ TEST(Stpcpy, CopiesLongStrings) {
       const Anchor source_at{false, random.below(kLineSize)};
       const Operand source = random_string(source_at, length, from.window(), random);
       const Trial t = copy_trial(source, {false, random.below(kLineSize)}, to.window());
-      if (!agrees(t, stage_for(from, to))) return;
+      if (!agrees(t, sweep_stage(from.window(), to.window()))) return;
     }
   });
 }
@@ -180,7 +173,7 @@ TEST(Stpcpy, CopiesBytesWithTheTopBitSetUnchanged) {
           source.bytes.push_back(static_cast<unsigned char>(0x80 + (i * 37 + source_offset) % 0x80));
         terminate(source, length, from.window(), random);
         const Trial t = copy_trial(source, {false, length % kBlockSize}, to.window());
-        if (!agrees(t, stage_for(from, to))) return;
+        if (!agrees(t, sweep_stage(from.window(), to.window()))) return;
       }
     }
   });
@@ -198,7 +191,7 @@ TEST(Stpcpy, ReadsNothingPastTheTerminatorsPage) {
       const Operand source = random_string({true, 0}, length, from.window(), random);
       const Trial t =
           copy_trial(source, {false, kLineSize + random.below(kLineSize)}, to.window());
-      if (!agrees(t, stage_for(from, to))) return;
+      if (!agrees(t, sweep_stage(from.window(), to.window()))) return;
     }
   });
 }
@@ -216,7 +209,7 @@ TEST(Stpcpy, CopiesStringsThatCrossAPage) {
       for (length = 0; length <= 300; ++length) {
         const Operand source = random_string(source_at, length, from.window(), random);
         const Trial t = copy_trial(source, {false, random.below(kBlockSize)}, to.window());
-        if (!agrees(t, stage_for(from, to))) return;
+        if (!agrees(t, sweep_stage(from.window(), to.window()))) return;
       }
     }
   });
@@ -235,7 +228,7 @@ TEST(Stpcpy, WritesNothingPastADestinationOfExactLength) {
         const Operand source =
             random_string({false, source_offset}, length, from.window(), random);
         const Trial t = copy_trial(source, {true, 0}, to.window());
-        if (!agrees(t, stage_for(from, to))) return;
+        if (!agrees(t, sweep_stage(from.window(), to.window()))) return;
       }
     }
   });

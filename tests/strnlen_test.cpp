@@ -22,10 +22,6 @@ void sprinkle_zeros(TestRandom& random, unsigned char* p, size_t n) {
     if (random.below(4) == 0) p[i] = '\0';
 }
 
-// Trials of strnlen with the string laid out in `pages` on zero bytes, compared as far as
-// a line beyond it.
-Stage stage_in(const GuardedPages& pages) { return {pages.window(), {}, kLineSize}; }
-
 Trial strnlen_trial(Anchor anchor, size_t bound) {
   Trial t;
   t.routine = Routine::kStrnlen;
@@ -57,7 +53,7 @@ TEST(Strnlen, ShortBoundsReadOnlyUpToTheBoundOrTheTerminator) {
         needed.resize(terminator < bound ? terminator + 1 : bound);
         random.fill_string(needed.data(), needed.size());
         if (terminator < bound) needed[terminator] = '\0';
-        if (!agrees(t, stage_in(pages))) return;
+        if (!agrees(t, sweep_stage(pages.window()))) return;
       }
     }
   });
@@ -100,7 +96,7 @@ TEST(Strnlen, MatchesReferenceAtEveryStageLimit) {
           start[terminator] = '\0';
           sprinkle_zeros(random, start + terminator + 1, bound + kLineSize - terminator - 1);
           cut(t.first, area, kLineSize, bound);
-          if (!agrees(t, stage_in(pages))) return;
+          if (!agrees(t, sweep_stage(pages.window()))) return;
         }
       }
     }
@@ -129,14 +125,14 @@ TEST(Strnlen, NeverReadsAPageItHasNoBusinessIn) {
       for (size_t b : {length + 1, length + 2, length + kProbedBytes + 1, length + 200,
                        size_t{0x80000000u}, size_t{0xFFFFFFFFu}}) {
         t.count = static_cast<uint32_t>(bound = b);
-        if (!agrees(t, stage_in(pages))) return;
+        if (!agrees(t, sweep_stage(pages.window()))) return;
       }
       // Not terminated within a bound that ends at the page's last byte.
       placement = "unterminated";
       t.count = static_cast<uint32_t>(bound = length);
       t.first.bytes.pop_back();
       random.fill_string(t.first.bytes.data(), bound);
-      if (!agrees(t, stage_in(pages))) return;
+      if (!agrees(t, sweep_stage(pages.window()))) return;
       // Beginning a page, at every offset in its line.
       placement = "at the page start";
       for (offset = 0; offset < kLineSize; ++offset) {
@@ -144,7 +140,7 @@ TEST(Strnlen, NeverReadsAPageItHasNoBusinessIn) {
         t.first.bytes = string_of(length, random);
         bound = random.below(2) ? length + 1 + random.below(100) : size_t{0xFFFFFFFFu};
         t.count = static_cast<uint32_t>(bound);
-        if (!agrees(t, stage_in(pages))) return;
+        if (!agrees(t, sweep_stage(pages.window()))) return;
       }
     }
   });
@@ -164,7 +160,7 @@ TEST(Strnlen, BoundsWithTheTopBitSetGiveTheLength) {
         t.first.bytes = string_of(length, random);
         for (size_t b : {0x80000000u, 0x80000001u, 0xFFFFFFF0u, 0xFFFFFFFFu}) {
           t.count = static_cast<uint32_t>(bound = b);
-          if (!agrees(t, stage_in(pages))) return;
+          if (!agrees(t, sweep_stage(pages.window()))) return;
         }
       }
     }
@@ -193,7 +189,7 @@ TEST(Strnlen, LineLoopFindsTheLowestZeroInAnyBlock) {
         cut(t.first, area, 0, terminator + 1);
         for (size_t b : {terminator + 1 + random.below(2 * kLineSize), size_t{0xFFFFFFFFu}}) {
           t.count = static_cast<uint32_t>(bound = b);
-          if (!agrees(t, stage_in(pages))) return;
+          if (!agrees(t, sweep_stage(pages.window()))) return;
         }
       }
     }
@@ -220,7 +216,7 @@ TEST(Strnlen, LongStringsMatchReference) {
       const bool terminated = span > 0 && bytes[span - 1] == '\0';
       bound = !terminated || random.below(2) ? random.below(span + 1) : size_t{0xFFFFFFFFu};
       t.count = static_cast<uint32_t>(bound);
-      if (!agrees(t, stage_in(pages))) return;
+      if (!agrees(t, sweep_stage(pages.window()))) return;
     }
   });
 }

@@ -10,10 +10,6 @@
 namespace sse2str::test {
 namespace {
 
-// Trials of strrchr with the string laid out in `pages`, compared as far
-// as a line beyond it.
-Stage stage_in(const GuardedPages& pages) { return {pages.window(), {}, kLineSize}; }
-
 Trial strrchr_trial(Anchor anchor, int value) {
   Trial t;
   t.routine = Routine::kStrrchr;
@@ -59,7 +55,7 @@ TEST(Strrchr, MatchesReferenceForEveryOffsetLengthAndPosition) {
           }
           t.value = value_with_junk(needle, random);
           cut(t.first, area, kLineSize, length + 1);
-          if (!agrees(t, stage_in(pages))) return;
+          if (!agrees(t, sweep_stage(pages.window()))) return;
           if (earlier >= 0) start[earlier] = 'x' == needle ? 'y' : 'x';
           if (position >= 0) start[position] = 'x' == needle ? 'y' : 'x';
         }
@@ -88,7 +84,7 @@ TEST(Strrchr, ValueWithLowByteZeroFindsTheTerminator) {
         for (int v : {0, 256, 0x1000, static_cast<int>(0xABCDEF00u)}) {
           Trial t = strrchr_trial({false, kLineSize + offset}, value = v);
           cut(t.first, area, kLineSize, length + 1);
-          if (!agrees(t, stage_in(pages))) return;
+          if (!agrees(t, sweep_stage(pages.window()))) return;
         }
       }
     }
@@ -113,7 +109,7 @@ TEST(Strrchr, UsesOnlyTheLowByteOfTheValue) {
       for (int v : values) {
         Trial t = strrchr_trial({false, offset}, value = v);
         t.first.bytes = descending;
-        if (!agrees(t, stage_in(pages))) return;
+        if (!agrees(t, sweep_stage(pages.window()))) return;
       }
     }
   });
@@ -144,7 +140,7 @@ TEST(Strrchr, LastMatchWinsAcrossManyBlocks) {
           if (final_case == 2) area[length + 1] = needle;
           Trial t = strrchr_trial({false, offset}, needle);
           cut(t.first, area, 0, length + 1);
-          if (!agrees(t, stage_in(pages))) return;
+          if (!agrees(t, sweep_stage(pages.window()))) return;
         }
       }
     }
@@ -176,7 +172,7 @@ TEST(Strrchr, NeverReadsAPageItHasNoBusinessIn) {
           if (match == 2 && length > 0) string[length - 1] = needle;
           for (int v : {int{needle}, 0}) {
             t.value = value = v;
-            if (!agrees(t, stage_in(pages))) return;
+            if (!agrees(t, sweep_stage(pages.window()))) return;
           }
         }
       }
@@ -186,7 +182,7 @@ TEST(Strrchr, NeverReadsAPageItHasNoBusinessIn) {
       Trial t = strrchr_trial({false, page_size() - 1}, value = v);  // offset 4095
       t.first.bytes = {0};
       t.first.before = {'a'};
-      if (!agrees(t, stage_in(pages))) return;
+      if (!agrees(t, sweep_stage(pages.window()))) return;
     }
   });
 }
@@ -209,7 +205,7 @@ TEST(Strrchr, LongStringsMatchReference) {
       random.fill_string(string.data(), length, needle);
       const size_t matches = random.below(5);
       for (size_t i = 0; i < matches && length > 0; ++i) string[random.below(length)] = needle;
-      if (!agrees(t, stage_in(pages))) return;
+      if (!agrees(t, sweep_stage(pages.window()))) return;
     }
   });
 }

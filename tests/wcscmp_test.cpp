@@ -39,12 +39,6 @@ Trial swapped(Trial t) {
   return t;
 }
 
-// Trials with the first string in `a` and the second in `b`, compared as
-// far as a line beyond them.
-Stage stage_for(const GuardedPages& a, const GuardedPages& b) {
-  return {a.window(), b.window(), kLineSize};
-}
-
 // Non-zero characters of every shape that matters to a lane compare: small
 // values (three zero bytes), values with zero bytes inside, negative ones,
 // the extremes, and arbitrary words.
@@ -125,7 +119,7 @@ TEST(Wcscmp, MatchesReferenceForEveryPairOfOffsetsAndDecidingPosition) {
             put_decider(chars_of(first), chars_of(second), k, d, random);
             const Trial t = compare_trial(first, {false, kLineSize + first_offset}, second,
                                           {false, kLineSize + second_offset}, kChars);
-            if (!agrees(t, stage_for(first_pages, second_pages))) return;
+            if (!agrees(t, sweep_stage(first_pages.window(), second_pages.window()))) return;
           }
           put(chars_of(first), k, kept);
           put(chars_of(second), k, kept);
@@ -158,8 +152,8 @@ TEST(Wcscmp, OrdersCharactersAsSignedIntegers) {
           put(chars_of(second), k, c[1]);
           const Trial t = compare_trial(first, {false, first_offset}, second,
                                         {false, second_offset}, k + 1);
-          const Stage stage = stage_for(first_pages, second_pages);
-          if (!agrees(t, stage) || !agrees(swapped(t), {stage.second, stage.first, kLineSize}))
+          const Stage stage = sweep_stage(first_pages.window(), second_pages.window());
+          if (!agrees(t, stage) || !agrees(swapped(t), sweep_stage(stage.second, stage.first)))
             return;
         }
       }
@@ -188,8 +182,8 @@ TEST(Wcscmp, OrdersAPrefixByTheSignOfTheNextCharacter) {
         put(chars_of(longer), n, next);
         put(chars_of(longer), n + 1, 0);
         const Trial t = compare_trial(shorter, shorter_at, longer, longer_at, n + 2);
-        const Stage stage = stage_for(first_pages, second_pages);
-        if (!agrees(t, stage) || !agrees(swapped(t), {stage.second, stage.first, kLineSize}))
+        const Stage stage = sweep_stage(first_pages.window(), second_pages.window());
+        if (!agrees(t, stage) || !agrees(swapped(t), sweep_stage(stage.second, stage.first)))
           return;
       }
     }
@@ -212,11 +206,11 @@ TEST(Wcscmp, EqualStringsAndTheSamePointerGiveZero) {
         put(chars_of(first), n, 0);
         put(chars_of(second), n, 0);
         const Trial t = compare_trial(first, {false, first_offset}, second, second_at, n + 1);
-        if (!agrees(t, stage_for(first_pages, second_pages))) return;
+        if (!agrees(t, sweep_stage(first_pages.window(), second_pages.window()))) return;
         // Both operands placed alike in one window: the same pointer twice.
         const Trial itself = compare_trial(first, {false, first_offset}, first,
                                            {false, first_offset}, n + 1);
-        if (!agrees(itself, stage_for(first_pages, first_pages))) return;
+        if (!agrees(itself, sweep_stage(first_pages.window(), first_pages.window()))) return;
       }
     }
   });
@@ -255,7 +249,7 @@ TEST(Wcscmp, BytesAfterTheDecidingPairNeverChangeTheResult) {
           }
         }
         const Trial t = compare_trial(first, first_at, second, second_at, k + 20);
-        if (!agrees(t, stage_for(first_pages, second_pages))) return;
+        if (!agrees(t, sweep_stage(first_pages.window(), second_pages.window()))) return;
       }
     }
   });
@@ -290,8 +284,8 @@ TEST(Wcscmp, NeverReadsPastTheDecidingCharacterIntoAnUnreadablePage) {
               const Trial t = which == 1
                                   ? compare_trial(other, other_at, at_end, {true, pad}, k + 1)
                                   : compare_trial(at_end, {true, pad}, other, other_at, k + 1);
-              const Stage stage = which == 1 ? stage_for(other_pages, end_pages)
-                                             : stage_for(end_pages, other_pages);
+              const Stage stage = which == 1 ? sweep_stage(other_pages.window(), end_pages.window())
+                                             : sweep_stage(end_pages.window(), other_pages.window());
               if (!agrees(t, stage)) return;
             }
           }
@@ -317,8 +311,8 @@ TEST(Wcscmp, NeverReadsBeforeTheStart) {
           put_decider(chars_of(first), chars_of(second), k, d, random);
           const Trial t =
               compare_trial(first, {false, offset % kCharSize}, second, {false, offset}, k + 1);
-          const Stage stage = stage_for(first_pages, second_pages);
-          if (!agrees(t, stage) || !agrees(swapped(t), {stage.second, stage.first, kLineSize}))
+          const Stage stage = sweep_stage(first_pages.window(), second_pages.window());
+          if (!agrees(t, stage) || !agrees(swapped(t), sweep_stage(stage.second, stage.first)))
             return;
         }
       }
@@ -340,7 +334,7 @@ TEST(Wcscmp, LongStringsMatchReference) {
       put_agreeing(chars_of(first), chars_of(second), 0, n, random);
       put_decider(chars_of(first), chars_of(second), n, kDeciders[random.below(4)], random);
       const Trial t = compare_trial(first, first_at, second, second_at, n + 1);
-      if (!agrees(t, stage_for(first_pages, second_pages))) return;
+      if (!agrees(t, sweep_stage(first_pages.window(), second_pages.window()))) return;
     }
   });
 }

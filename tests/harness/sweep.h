@@ -51,23 +51,6 @@ inline int value_with_junk(unsigned char byte, TestRandom& random) {
   return static_cast<int>((random.word() & ~0xFFu) | byte);
 }
 
-// A pointer result as a message shows it: "null", or "start+5".
-inline std::string relative(const void* result, const void* start) {
-  if (result == nullptr) return "null";
-  const long offset = static_cast<const char*>(result) - static_cast<const char*>(start);
-  return (offset < 0 ? "start" : "start+") + std::to_string(offset);
-}
-
-// Index of the first byte where [a, a + n) and [b, b + n) differ, or n.
-inline size_t first_difference(const void* a, const void* b, size_t n) {
-  if (memcmp(a, b, n) == 0) return n;
-  const auto* x = static_cast<const unsigned char*>(a);
-  const auto* y = static_cast<const unsigned char*>(b);
-  size_t i = 0;
-  while (x[i] == y[i]) ++i;
-  return i;
-}
-
 // The variables a sweep steps through, named for messages: streamed,
 // where("offset", offset, "count", count) prints "offset 3, count 17" with the
 // values the variables hold at that moment.  It refers to them, so they must

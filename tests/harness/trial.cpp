@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "reference.h"
+#include "sweep.h"
 #include "wide.h"
 
 namespace sse2str::test {
@@ -250,6 +251,16 @@ std::string describe_trial(const Trial& t, const Memory& m, size_t size1, size_t
   return s;
 }
 
+// Index of the first byte where [a, a + n) and [b, b + n) differ, or n.
+size_t first_difference(const void* a, const void* b, size_t n) {
+  if (memcmp(a, b, n) == 0) return n;
+  const auto* x = static_cast<const unsigned char*>(a);
+  const auto* y = static_cast<const unsigned char*>(b);
+  size_t i = 0;
+  while (x[i] == y[i]) ++i;
+  return i;
+}
+
 // First byte where a window differs from the model's copy of it.
 std::string compare_window(const char* name, const Window& w, const Window& model,
                            const char* operand) {
@@ -387,15 +398,6 @@ void cut(Operand& o, const std::vector<unsigned char>& area, size_t before, size
   o.before.assign(area.begin(), area.begin() + before);
   o.bytes.assign(area.begin() + before, area.begin() + before + size);
   o.after.assign(area.begin() + before + size, area.end());
-}
-
-std::string first_failure(const std::function<std::string()>& trials) {
-  std::string failure;
-  const Fault fault = run_catching_faults([&] { failure = trials(); });
-  if (!fault) return failure;
-  char text[48];
-  snprintf(text, sizeof text, "fault at %#lx", static_cast<unsigned long>(fault.address));
-  return text;
 }
 
 // Input layout: byte 0 and 1 the anchors of the first and second operand,

@@ -11,11 +11,11 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "frame/geometry.h"
 #include "guard.h"
 #include "routine_table.h"
 
@@ -44,8 +44,11 @@ struct Operand {
 // surroundings.
 void cut(Operand& o, const std::vector<unsigned char>& area, size_t before, size_t size);
 
-// The anchor of placement `edge` (see kEdges): edge 0 ends the operand at
-// the window's last byte, edges 1 to 64 begin it 0 to 63 bytes in.
+// The placements of an operand against the guard pages that a read or write
+// past its ends would cross: edge 0 ends it at the window's last byte, edges
+// 1 to 64 begin it 0 to 63 bytes in.
+inline constexpr size_t kEdges = 1 + kLineSize;
+
 inline Anchor edge_anchor(size_t edge) {
   return edge == 0 ? Anchor{true, 0} : Anchor{false, edge - 1};
 }
@@ -96,10 +99,12 @@ struct Stage {
 // is the caller's matter.
 std::string run_trial(const Trial& trial, const Stage& stage);
 
-// Runs `trials`, which returns the first difference run_trial reported or
-// an empty string, with faults caught: returns that difference, or where
-// the fault that ended the trials hit.
-std::string first_failure(const std::function<std::string()>& trials);
+// The stage of a sweep over the windows of guarded pages: operands in
+// `first` (and `second`), laid out and compared as far as a line beyond
+// their surroundings.
+inline Stage sweep_stage(const Window& first, const Window& second = {}) {
+  return {first, second, kLineSize};
+}
 
 // A trial within the routine's contract made from arbitrary bytes, for
 // operands in windows of `window_size` bytes: the decoder of the fuzz
