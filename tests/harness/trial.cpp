@@ -244,10 +244,22 @@ std::string describe_trial(const Trial& t, const Memory& m, size_t size1, size_t
   std::string s = info(t.routine).name;
   s += "; " + describe_operand("first", t.first, m.first, size1);
   if (uses_second(t.routine)) s += "; " + describe_operand("second", t.second, m.second, size2);
+  const bool counted = t.routine != Routine::kStrrchr && !uses_second(t.routine);
+  const bool valued = t.routine == Routine::kMemchr || t.routine == Routine::kStrrchr ||
+                      t.routine == Routine::kMemset;
   char text[120];
-  snprintf(text, sizeof text, "; count %u, value %#x", t.count, static_cast<unsigned>(t.value));
-  s += text;
-  if (t.cache_size) s += ", cache size " + std::to_string(*t.cache_size);
+  if (counted) s += (t.routine == Routine::kStrnlen ? "; bound " : "; count ") + std::to_string(t.count);
+  if (valued) {
+    snprintf(text, sizeof text, "; value %#x", static_cast<unsigned>(t.value));
+    s += text;
+  }
+  if (t.cache_size) s += "; cache size " + std::to_string(*t.cache_size);
+  if (t.routine == Routine::kWcscmp) {
+    const size_t k = deciding_pair(m.first, m.second);
+    snprintf(text, sizeof text, "; deciding pair %zu: %#x against %#x", k,
+             static_cast<unsigned>(get(m.first, k)), static_cast<unsigned>(get(m.second, k)));
+    s += text;
+  }
   return s;
 }
 
