@@ -127,7 +127,8 @@ TEST(Memchr, NeverReadsAPageOutsideTheRange) {
 
 // The count is unsigned and never added to the start: a count far beyond
 // the object, even past the top of the address space, finds a match that
-// lies in readable memory, including one at the very end of a page.
+// lies in readable memory, including one at the very end of a page, and
+// not the matches that follow it.
 TEST(Memchr, CountsWithTheTopBitSetFindTheMatch) {
   GuardedPages pages(2);
   TestRandom random(3);
@@ -141,6 +142,7 @@ TEST(Memchr, CountsWithTheTopBitSetFindTheMatch) {
           // The object ends at the page boundary, or a line or two before
           // it, with its match last.
           Trial t = memchr_trial({true, (offset % 3) * kLineSize}, 0xA5, count);
+          t.first.backdrop = 0xA5;
           std::vector<unsigned char>& range = t.first.bytes;
           range.resize(distance + offset + 1);
           random.fill_avoiding(range.data(), range.size() - 1, 0xA5);
