@@ -66,7 +66,8 @@ Trial fill_trial(const GuardedPages& pages, Anchor anchor, size_t count, int val
                  TestRandom& random) {
   const Window window = pages.window();
   const size_t after = std::min<size_t>(kLineSize, room_after(anchor, count, window));
-  const size_t before = std::min<size_t>(kLineSize, window.size() - count - room_after(anchor, count, window));
+  const size_t before =
+      std::min<size_t>(kLineSize, window.size() - count - room_after(anchor, count, window));
   std::vector<unsigned char> area(before + count + after);
   random.fill_avoiding(area.data(), area.size(), Fill::byte_of(value));
   Trial t;
@@ -93,14 +94,14 @@ void check_every_offset_and_count() {
   uint32_t cache = 0;
   size_t count = 0, edge = 0;
   const auto at = where("cache size", cache, "count", count, "edge", edge);
-  expect_trials_agree(at, [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (uint32_t c : {kAlwaysBlockLoop, kAlwaysStringStore, uint32_t{320}}) {
       cache = c;
       for (count = 0; count <= kMaxCount; ++count) {
         const int value = value_with_junk(random.byte(), random);
         for (edge = 0; edge < kEdges; ++edge) {
-          const Trial t = fill_trial<Fill>(pages, edge_anchor(edge), count, value, cache, random);
-          if (!agrees(t, sweep_stage(pages.window()))) return;
+          if (!agrees(fill_trial<Fill>(pages, edge_anchor(edge), count, value, cache, random)))
+            return;
         }
       }
     }
@@ -125,7 +126,7 @@ void check_large_counts() {
   const char* placement = "";
   const auto at =
       where("cache size", cache, "count", count, "placement", placement, "offset", offset);
-  expect_trials_agree(at, [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (uint32_t c : {processor_cache, kAlwaysStringStore, kAlwaysBlockLoop}) {
       cache = c;
       for (size_t n : counts) {
@@ -133,14 +134,12 @@ void check_large_counts() {
         placement = "from the page start";
         for (size_t o : offsets) {
           offset = o;
-          if (!agrees(fill_trial<Fill>(pages, {false, offset}, count, 0x1A5, cache, random),
-                      sweep_stage(pages.window())))
+          if (!agrees(fill_trial<Fill>(pages, {false, offset}, count, 0x1A5, cache, random)))
             return;
         }
         placement = "ending at a guard page";
         offset = 0;
-        if (!agrees(fill_trial<Fill>(pages, {true, 0}, count, -1, cache, random), sweep_stage(pages.window())))
-          return;
+        if (!agrees(fill_trial<Fill>(pages, {true, 0}, count, -1, cache, random))) return;
       }
     }
     placement = "remaining after the head store around the threshold";
@@ -154,9 +153,7 @@ void check_large_counts() {
         for (size_t remaining = threshold - 2; remaining <= threshold + 2; ++remaining) {
           if (remaining < kTailLimit) continue;
           count = remaining + head;
-          if (!agrees(fill_trial<Fill>(pages, {false, offset}, count, 0x5A, cache, random),
-                      sweep_stage(pages.window())))
-            return;
+          if (!agrees(fill_trial<Fill>(pages, {false, offset}, count, 0x5A, cache, random))) return;
         }
       }
     }
@@ -327,17 +324,15 @@ void check_huge_fill() {
 // Instantiates the checks above for the fill whose adaptor is `Fill` and
 // whose entry point is `entry`, the frame checks among them.  SSE2STR_PROFILE
 // tells which configuration of the module the test links.
-#define SSE2STR_FILL_TESTS(Suite, Fill, entry)                                              \
-  TEST(Suite, FillsExactlyTheRangeForEveryOffsetAndCount) {                                    \
-    ::sse2str::test::check_every_offset_and_count<Fill>();                                  \
-  }                                                                                            \
-  TEST(Suite, FillsLargeRangesOnEveryPath) { ::sse2str::test::check_large_counts<Fill>(); } \
-  TEST(Suite, ZeroCountTouchesNothing) { ::sse2str::test::check_zero_count<Fill>(); }       \
-  TEST(Suite, ShortFillsLeaveTheSimdRegistersAlone) {                                          \
-    ::sse2str::test::check_short_fills_keep_simd_registers<Fill>(                           \
-        reinterpret_cast<const void*>(&entry), SSE2STR_PROFILE != 0);                          \
-  }                                                                                            \
-  TEST(Suite, FillsMoreThan2GiBOnBothLargeFillPaths) {                                         \
-    ::sse2str::test::check_huge_fill<Fill>();                                               \
-  }                                                                                            \
+#define SSE2STR_FILL_TESTS(Suite, Fill, entry)                                                     \
+  TEST(Suite, FillsExactlyTheRangeForEveryOffsetAndCount) {                                        \
+    ::sse2str::test::check_every_offset_and_count<Fill>();                                         \
+  }                                                                                                \
+  TEST(Suite, FillsLargeRangesOnEveryPath) { ::sse2str::test::check_large_counts<Fill>(); }        \
+  TEST(Suite, ZeroCountTouchesNothing) { ::sse2str::test::check_zero_count<Fill>(); }              \
+  TEST(Suite, ShortFillsLeaveTheSimdRegistersAlone) {                                              \
+    ::sse2str::test::check_short_fills_keep_simd_registers<Fill>(                                  \
+        reinterpret_cast<const void*>(&entry), SSE2STR_PROFILE != 0);                              \
+  }                                                                                                \
+  TEST(Suite, FillsMoreThan2GiBOnBothLargeFillPaths) { ::sse2str::test::check_huge_fill<Fill>(); } \
   SSE2STR_FRAME_TESTS(Suite##Frame, entry, ::sse2str::test::fill_frame_cases<Fill>)

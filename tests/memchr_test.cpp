@@ -13,15 +13,6 @@ using memchr_stages::kAlignedPasses;
 // first block, then the passes.
 constexpr size_t kAlignedReach = kBlockSize + kAlignedPasses * kLineSize;
 
-Trial memchr_trial(Anchor anchor, int value, size_t count) {
-  Trial t;
-  t.routine = Routine::kMemchr;
-  t.first.anchor = anchor;
-  t.value = value;
-  t.count = static_cast<uint32_t>(count);
-  return t;
-}
-
 // Every start offset in a line, every count through the first block, the
 // aligned passes, two turns of the line loop and every tail length, a
 // single match at every position of the range, none at all, and decoys:
@@ -34,12 +25,10 @@ TEST(Memchr, MatchesReferenceForEveryOffsetCountAndPosition) {
   size_t offset = 0, count = 0;
   long position = 0;
   const auto at = where("offset", offset, "count", count, "match at", position);
-  expect_trials_agree(at, [&](auto&& agrees) {
-    Trial t = memchr_trial({}, 0, 0);
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; ++offset) {
-      t.first.anchor = {false, kLineSize + offset};
       for (count = 0; count <= kMaxCount; ++count) {
-        t.count = static_cast<uint32_t>(count);
+        Trial t = trial_of(Routine::kMemchr, {false, kLineSize + offset}, count);
         // The range with a line of surroundings on each side.
         std::vector<unsigned char> area(count + 2 * kLineSize);
         unsigned char* const start = area.data() + kLineSize;
@@ -57,7 +46,7 @@ TEST(Memchr, MatchesReferenceForEveryOffsetCountAndPosition) {
           }
           t.value = value_with_junk(needle, random);
           cut(t.first, area, kLineSize, count);
-          if (!agrees(t, sweep_stage(pages.window()))) return;
+          if (!agrees(t)) return;
           if (position >= 0) {
             start[position] = random.byte_other_than(needle);
             if (decoy < count) start[decoy] = random.byte_other_than(needle);
@@ -73,20 +62,16 @@ TEST(Memchr, UsesOnlyTheLowByteOfTheValue) {
   GuardedPages pages(1);
   size_t offset = 0;
   int value = 0;
+  std::vector<int> values = {0x141, 256, -1};
+  for (int byte = 0; byte < 256; ++byte)
+    for (int high : {0, 1, 0x1000, -256}) values.push_back(static_cast<int>((high * 256u) | byte));
   const auto at = where("offset", offset, "value", value);
-  std::vector<unsigned char> descending(256);
-  for (int i = 0; i < 256; ++i) descending[i] = static_cast<unsigned char>(255 - i);
-  expect_trials_agree(at, [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; ++offset) {
-      std::vector<int> values;
-      for (int byte = 0; byte < 256; ++byte)
-        for (int high : {0, 1, 0x1000, -256})
-          values.push_back(static_cast<int>((static_cast<unsigned>(high) << 8) | byte));
-      for (int v : {0x141, 256, -1}) values.push_back(v);
       for (int v : values) {
-        Trial t = memchr_trial({false, offset}, value = v, descending.size());
-        t.first.bytes = descending;
-        if (!agrees(t, sweep_stage(pages.window()))) return;
+        Trial t = trial_of(Routine::kMemchr, {false, offset}, 256, value = v);
+        for (int i = 0; i < 256; ++i) t.first.bytes.push_back(255 - i);
+        if (!agrees(t)) return;
       }
     }
   });
@@ -103,22 +88,21 @@ TEST(Memchr, ZeroCountReadsNothing) {
 TEST(Memchr, NeverReadsAPageOutsideTheRange) {
   GuardedPages pages(2);
   TestRandom random(2);
-  constexpr size_t kMaxCount = 600;
   size_t count = 0, edge = 0;
   int match = 0;
   const auto at = where("count", count, "match (none, first, last)", match, "edge", edge);
-  expect_trials_agree(at, [&](auto&& agrees) {
-    for (count = 0; count <= kMaxCount; ++count) {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
+    for (count = 0; count <= 600; ++count) {
       for (match = 0; match < 3; ++match) {
         for (edge = 0; edge < kEdges; ++edge) {
-          Trial t = memchr_trial(edge_anchor(edge), 'x', count);
+          Trial t = trial_of(Routine::kMemchr, edge_anchor(edge), count, 'x');
           t.first.backdrop = 'x';
           std::vector<unsigned char>& range = t.first.bytes;
           range.resize(count);
           random.fill_avoiding(range.data(), count, 'x');
           if (match == 1 && count > 0) range.front() = 'x';
           if (match == 2 && count > 0) range.back() = 'x';
-          if (!agrees(t, sweep_stage(pages.window()))) return;
+          if (!agrees(t)) return;
         }
       }
     }
@@ -134,20 +118,18 @@ TEST(Memchr, CountsWithTheTopBitSetFindTheMatch) {
   TestRandom random(3);
   size_t count = 0, offset = 0, distance = 0;
   const auto at = where("count", count, "offset", offset, "distance", distance);
-  expect_trials_agree(at, [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (size_t top_bit_count : {0x80000000u, 0x80000001u, 0xFFFFFFF0u, 0xFFFFFFFFu}) {
       count = top_bit_count;
       for (offset = 0; offset < kLineSize; ++offset) {
         for (distance = 0; distance < 400; distance += 7) {
           // The object ends at the page boundary, or a line or two before
           // it, with its match last.
-          Trial t = memchr_trial({true, (offset % 3) * kLineSize}, 0xA5, count);
+          Trial t = trial_of(Routine::kMemchr, {true, (offset % 3) * kLineSize}, count, 0xA5);
           t.first.backdrop = 0xA5;
-          std::vector<unsigned char>& range = t.first.bytes;
-          range.resize(distance + offset + 1);
-          random.fill_avoiding(range.data(), range.size() - 1, 0xA5);
-          range.back() = 0xA5;
-          if (!agrees(t, sweep_stage(pages.window()))) return;
+          t.first.bytes.resize(distance + offset + 1, 0xA5);
+          random.fill_avoiding(t.first.bytes.data(), distance + offset, 0xA5);
+          if (!agrees(t)) return;
         }
       }
     }
@@ -162,19 +144,18 @@ TEST(Memchr, LongRangesMatchReference) {
   int round = 0;
   size_t passed = 0;
   const auto at = where("round", round, "count", passed);
-  expect_trials_agree(at, [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (round = 0; round < 3000; ++round) {
       const size_t count = random.below(pages.size() - kLineSize);
-      Trial t = memchr_trial({true, random.below(kLineSize)}, 0, 0);
-      const unsigned char needle = random.byte();
-      t.value = t.first.backdrop = needle;
+      Trial t = trial_of(Routine::kMemchr, {true, random.below(kLineSize)});
+      const unsigned char needle = t.value = t.first.backdrop = random.byte();
       std::vector<unsigned char>& range = t.first.bytes;
       range.resize(count);
       random.fill_avoiding(range.data(), count, needle);
       const size_t matches = random.below(4);
       for (size_t i = 0; i < matches && count > 0; ++i) range[random.below(count)] = needle;
       t.count = passed = random.below(2) ? count : random.below(count + 1);
-      if (!agrees(t, sweep_stage(pages.window()))) return;
+      if (!agrees(t)) return;
     }
   });
 }

@@ -18,13 +18,10 @@ using stpcpy_stages::kBlockPhaseReach;
 // Junk after a source string, at most.
 constexpr size_t kJunk = kLineSize;
 
-// Ends the `length` string bytes of `source` with a terminator, and junk
-// after it (as far as its window `from` goes) that a copy must neither
-// store nor stop at.
-void terminate(Operand& source, size_t length, const Window& from, TestRandom& random) {
-  source.bytes.resize(length + 1);
-  source.bytes[length] = 0;
-  source.after.resize(std::min(kJunk, room_after(source.anchor, length + 1, from)));
+// Junk after the terminator of `source` (as far as its window `from` goes)
+// that a copy must neither store nor stop at.
+void add_junk(Operand& source, const Window& from, TestRandom& random) {
+  source.after.resize(std::min(kJunk, room_after(source.anchor, source.bytes.size(), from)));
   for (unsigned char& b : source.after) b = random.byte();
 }
 
@@ -32,9 +29,8 @@ void terminate(Operand& source, size_t length, const Window& from, TestRandom& r
 Operand random_string(Anchor anchor, size_t length, const Window& from, TestRandom& random) {
   Operand source;
   source.anchor = anchor;
-  source.bytes.resize(length);
-  random.fill_string(source.bytes.data(), length);
-  terminate(source, length, from, random);
+  source.bytes = random.string(length);
+  add_junk(source, from, random);
   return source;
 }
 
@@ -90,14 +86,12 @@ TEST(Stpcpy, CopiesEveryLengthFromEverySourceToEveryDestinationOffset) {
   size_t length = 0, source_offset = 0, destination_offset = 0;
   const auto at = where("length", length, "source offset", source_offset, "destination offset",
                         destination_offset);
-  expect_trials_agree(at, [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_stage(from.window(), to.window()), [&](auto&& agrees) {
     for (length = 0; length <= kMaxLength; ++length) {
       for (source_offset = 0; source_offset < kLineSize; ++source_offset) {
-        const Operand source =
-            random_string({false, source_offset}, length, from.window(), random);
+        const Operand source = random_string({false, source_offset}, length, from.window(), random);
         for (destination_offset = 0; destination_offset < kBlockSize; ++destination_offset) {
-          const Trial t = copy_trial(source, {false, destination_offset}, to.window());
-          if (!agrees(t, sweep_stage(from.window(), to.window()))) return;
+          if (!agrees(copy_trial(source, {false, destination_offset}, to.window()))) return;
         }
       }
     }
@@ -115,7 +109,7 @@ TEST(Stpcpy, CopiesAcrossEveryPhaseBorder) {
   Phases phases{};
   const auto at = where("length", length, "source offset", source_offset, "phases", phases,
                         "destination offset", destination_offset);
-  expect_trials_agree(at, [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_stage(from.window(), to.window()), [&](auto&& agrees) {
     for (source_offset = 0; source_offset < kLineSize; ++source_offset) {
       phases = phases_at(from.window(), source_offset);
       std::vector<size_t> lengths = {kBlockSize - 1,
@@ -130,11 +124,9 @@ TEST(Stpcpy, CopiesAcrossEveryPhaseBorder) {
             lengths.push_back(phases.first_line + line * kLineSize + block * kBlockSize + position);
       for (size_t n : lengths) {
         length = n;
-        const Operand source =
-            random_string({false, source_offset}, length, from.window(), random);
+        const Operand source = random_string({false, source_offset}, length, from.window(), random);
         for (destination_offset = 0; destination_offset < kBlockSize; ++destination_offset) {
-          const Trial t = copy_trial(source, {false, destination_offset}, to.window());
-          if (!agrees(t, sweep_stage(from.window(), to.window()))) return;
+          if (!agrees(copy_trial(source, {false, destination_offset}, to.window()))) return;
         }
       }
     }
@@ -146,13 +138,13 @@ TEST(Stpcpy, CopiesLongStrings) {
   GuardedPages from(4), to(4);
   TestRandom random(3);
   int round = 0;
-  expect_trials_agree(where("round", round), [&](auto&& agrees) {
+  const auto at = where("round", round);
+  expect_trials_agree(at, sweep_stage(from.window(), to.window()), [&](auto&& agrees) {
     for (round = 0; round < 300; ++round) {
       const size_t length = 1000 + random.below(from.size() - 1000 - 2 * kLineSize);
       const Anchor source_at{false, random.below(kLineSize)};
       const Operand source = random_string(source_at, length, from.window(), random);
-      const Trial t = copy_trial(source, {false, random.below(kLineSize)}, to.window());
-      if (!agrees(t, sweep_stage(from.window(), to.window()))) return;
+      if (!agrees(copy_trial(source, {false, random.below(kLineSize)}, to.window()))) return;
     }
   });
 }
@@ -164,16 +156,16 @@ TEST(Stpcpy, CopiesBytesWithTheTopBitSetUnchanged) {
   TestRandom random(4);
   size_t source_offset = 0, length = 0;
   const auto at = where("source offset", source_offset, "length", length);
-  expect_trials_agree(at, [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_stage(from.window(), to.window()), [&](auto&& agrees) {
     for (source_offset = 0; source_offset < kLineSize; ++source_offset) {
       for (length = 0; length <= 300; ++length) {
         Operand source;
         source.anchor = {false, source_offset};
         for (size_t i = 0; i < length; ++i)
-          source.bytes.push_back(static_cast<unsigned char>(0x80 + (i * 37 + source_offset) % 0x80));
-        terminate(source, length, from.window(), random);
-        const Trial t = copy_trial(source, {false, length % kBlockSize}, to.window());
-        if (!agrees(t, sweep_stage(from.window(), to.window()))) return;
+          source.bytes.push_back(0x80 + (i * 37 + source_offset) % 0x80);
+        source.bytes.push_back(0);
+        add_junk(source, from.window(), random);
+        if (!agrees(copy_trial(source, {false, length % kBlockSize}, to.window()))) return;
       }
     }
   });
@@ -186,12 +178,12 @@ TEST(Stpcpy, ReadsNothingPastTheTerminatorsPage) {
   GuardedPages from(2), to(2);
   TestRandom random(5);
   size_t length = 0;
-  expect_trials_agree(where("length", length), [&](auto&& agrees) {
+  const auto at = where("length", length);
+  expect_trials_agree(at, sweep_stage(from.window(), to.window()), [&](auto&& agrees) {
     for (length = 0; length <= 1100; ++length) {
       const Operand source = random_string({true, 0}, length, from.window(), random);
-      const Trial t =
-          copy_trial(source, {false, kLineSize + random.below(kLineSize)}, to.window());
-      if (!agrees(t, sweep_stage(from.window(), to.window()))) return;
+      const Anchor destination{false, kLineSize + random.below(kLineSize)};
+      if (!agrees(copy_trial(source, destination, to.window()))) return;
     }
   });
 }
@@ -203,13 +195,12 @@ TEST(Stpcpy, CopiesStringsThatCrossAPage) {
   TestRandom random(6);
   size_t before_page = 0, length = 0;
   const auto at = where("bytes before the page", before_page, "length", length);
-  expect_trials_agree(at, [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_stage(from.window(), to.window()), [&](auto&& agrees) {
     for (before_page = 1; before_page <= kLineSize + 16; ++before_page) {
       const Anchor source_at{false, page_size() - before_page};
       for (length = 0; length <= 300; ++length) {
         const Operand source = random_string(source_at, length, from.window(), random);
-        const Trial t = copy_trial(source, {false, random.below(kBlockSize)}, to.window());
-        if (!agrees(t, sweep_stage(from.window(), to.window()))) return;
+        if (!agrees(copy_trial(source, {false, random.below(kBlockSize)}, to.window()))) return;
       }
     }
   });
@@ -222,13 +213,11 @@ TEST(Stpcpy, WritesNothingPastADestinationOfExactLength) {
   TestRandom random(7);
   size_t length = 0, source_offset = 0;
   const auto at = where("length", length, "source offset", source_offset);
-  expect_trials_agree(at, [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_stage(from.window(), to.window()), [&](auto&& agrees) {
     for (length = 0; length <= 300; ++length) {
       for (source_offset = 0; source_offset < kLineSize; ++source_offset) {
-        const Operand source =
-            random_string({false, source_offset}, length, from.window(), random);
-        const Trial t = copy_trial(source, {true, 0}, to.window());
-        if (!agrees(t, sweep_stage(from.window(), to.window()))) return;
+        const Operand source = random_string({false, source_offset}, length, from.window(), random);
+        if (!agrees(copy_trial(source, {true, 0}, to.window()))) return;
       }
     }
   });

@@ -22,21 +22,6 @@ void sprinkle_zeros(TestRandom& random, unsigned char* p, size_t n) {
     if (random.below(4) == 0) p[i] = '\0';
 }
 
-Trial strnlen_trial(Anchor anchor, size_t bound) {
-  Trial t;
-  t.routine = Routine::kStrnlen;
-  t.first.anchor = anchor;
-  t.count = static_cast<uint32_t>(bound);
-  return t;
-}
-
-// `length` string bytes (none zero) and a terminator.
-std::vector<unsigned char> string_of(size_t length, TestRandom& random) {
-  std::vector<unsigned char> bytes(length + 1, 0);
-  random.fill_string(bytes.data(), length);
-  return bytes;
-}
-
 // Bounds 0 to 16 are answered by the byte probes alone: with the string's
 // last needed byte (the terminator, or the last byte inside the bound) at
 // the end of a page, any read past it faults.
@@ -45,15 +30,15 @@ TEST(Strnlen, ShortBoundsReadOnlyUpToTheBoundOrTheTerminator) {
   TestRandom random(1);
   size_t bound = 0, terminator = 0;
   const auto at = where("bound", bound, "terminator at", terminator);
-  expect_trials_agree(at, [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (bound = 0; bound <= kProbedBytes; ++bound) {
       for (terminator = 0; terminator <= kProbedBytes + 1; ++terminator) {  // 17: none
-        Trial t = strnlen_trial({true, 0}, bound);
+        Trial t = trial_of(Routine::kStrnlen, {true, 0}, bound);
         std::vector<unsigned char>& needed = t.first.bytes;
         needed.resize(terminator < bound ? terminator + 1 : bound);
         random.fill_string(needed.data(), needed.size());
         if (terminator < bound) needed[terminator] = '\0';
-        if (!agrees(t, sweep_stage(pages.window()))) return;
+        if (!agrees(t)) return;
       }
     }
   });
@@ -76,7 +61,7 @@ TEST(Strnlen, MatchesReferenceAtEveryStageLimit) {
   TestRandom random(2);
   size_t offset = 0, bound = 0, terminator = 0;
   const auto at = where("offset", offset, "bound", bound, "terminator at", terminator);
-  expect_trials_agree(at, [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; ++offset) {
       const size_t skew = offset % kBlockSize;
       constexpr size_t kPasses = kAlignedPasses * kLineSize;
@@ -86,7 +71,7 @@ TEST(Strnlen, MatchesReferenceAtEveryStageLimit) {
         // 17 and 18 exactly; the others counted from the first aligned block.
         bound = after_probes <= 2 ? kProbedBytes + after_probes
                                   : after_probes + kProbedBytes - skew;
-        Trial t = strnlen_trial({false, kLineSize + offset}, bound);
+        Trial t = trial_of(Routine::kStrnlen, {false, kLineSize + offset}, bound);
         // The bounded bytes with a line of surroundings on each side.
         std::vector<unsigned char> area(kLineSize + bound + kLineSize);
         unsigned char* const start = area.data() + kLineSize;
@@ -96,7 +81,7 @@ TEST(Strnlen, MatchesReferenceAtEveryStageLimit) {
           start[terminator] = '\0';
           sprinkle_zeros(random, start + terminator + 1, bound + kLineSize - terminator - 1);
           cut(t.first, area, kLineSize, bound);
-          if (!agrees(t, sweep_stage(pages.window()))) return;
+          if (!agrees(t)) return;
         }
       }
     }
@@ -115,32 +100,32 @@ TEST(Strnlen, NeverReadsAPageItHasNoBusinessIn) {
   const char* placement = "";
   const auto at =
       where("placement", placement, "length", length, "bound", bound, "page offset", offset);
-  expect_trials_agree(at, [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (length = 0; length <= kMaxLength; ++length) {
       // Terminated at the page's last byte; the start offset sweeps with
       // the length.
       placement = "terminated at the page end";
-      Trial t = strnlen_trial({true, 0}, 0);
-      t.first.bytes = string_of(length, random);
+      Trial t = trial_of(Routine::kStrnlen, {true, 0});
+      t.first.bytes = random.string(length);
       for (size_t b : {length + 1, length + 2, length + kProbedBytes + 1, length + 200,
                        size_t{0x80000000u}, size_t{0xFFFFFFFFu}}) {
         t.count = static_cast<uint32_t>(bound = b);
-        if (!agrees(t, sweep_stage(pages.window()))) return;
+        if (!agrees(t)) return;
       }
       // Not terminated within a bound that ends at the page's last byte.
       placement = "unterminated";
       t.count = static_cast<uint32_t>(bound = length);
       t.first.bytes.pop_back();
       random.fill_string(t.first.bytes.data(), bound);
-      if (!agrees(t, sweep_stage(pages.window()))) return;
+      if (!agrees(t)) return;
       // Beginning a page, at every offset in its line.
       placement = "at the page start";
       for (offset = 0; offset < kLineSize; ++offset) {
         t.first.anchor = {false, offset};
-        t.first.bytes = string_of(length, random);
+        t.first.bytes = random.string(length);
         bound = random.below(2) ? length + 1 + random.below(100) : size_t{0xFFFFFFFFu};
         t.count = static_cast<uint32_t>(bound);
-        if (!agrees(t, sweep_stage(pages.window()))) return;
+        if (!agrees(t)) return;
       }
     }
   });
@@ -153,14 +138,14 @@ TEST(Strnlen, BoundsWithTheTopBitSetGiveTheLength) {
   TestRandom random(4);
   size_t offset = 0, length = 0, bound = 0;
   const auto at = where("offset", offset, "length", length, "bound", bound);
-  expect_trials_agree(at, [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; ++offset) {
       for (length = 0; length < 600; length += 1 + random.below(9)) {
-        Trial t = strnlen_trial({false, kLineSize + offset}, 0);
-        t.first.bytes = string_of(length, random);
+        Trial t = trial_of(Routine::kStrnlen, {false, kLineSize + offset});
+        t.first.bytes = random.string(length);
         for (size_t b : {0x80000000u, 0x80000001u, 0xFFFFFFF0u, 0xFFFFFFFFu}) {
           t.count = static_cast<uint32_t>(bound = b);
-          if (!agrees(t, sweep_stage(pages.window()))) return;
+          if (!agrees(t)) return;
         }
       }
     }
@@ -176,9 +161,9 @@ TEST(Strnlen, LineLoopFindsTheLowestZeroInAnyBlock) {
   TestRandom random(5);
   size_t offset = 0, terminator = 0, bound = 0;
   const auto at = where("offset", offset, "terminator at", terminator, "bound", bound);
-  expect_trials_agree(at, [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; offset += 3) {
-      Trial t = strnlen_trial({false, offset}, 0);
+      Trial t = trial_of(Routine::kStrnlen, {false, offset});
       for (terminator = kAlignedReach; terminator < kAlignedReach + 3 * kLineSize; ++terminator) {
         // The string, and two lines after it with more zero bytes.
         std::vector<unsigned char> area(terminator + 2 * kLineSize);
@@ -189,7 +174,7 @@ TEST(Strnlen, LineLoopFindsTheLowestZeroInAnyBlock) {
         cut(t.first, area, 0, terminator + 1);
         for (size_t b : {terminator + 1 + random.below(2 * kLineSize), size_t{0xFFFFFFFFu}}) {
           t.count = static_cast<uint32_t>(bound = b);
-          if (!agrees(t, sweep_stage(pages.window()))) return;
+          if (!agrees(t)) return;
         }
       }
     }
@@ -203,20 +188,19 @@ TEST(Strnlen, LongStringsMatchReference) {
   int round = 0;
   size_t bound = 0;
   const auto at = where("round", round, "bound", bound);
-  expect_trials_agree(at, [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (round = 0; round < 3000; ++round) {
       const size_t span = random.below(pages.size() - kLineSize);
-      Trial t = strnlen_trial({true, random.below(kLineSize)}, 0);
-      std::vector<unsigned char>& bytes = t.first.bytes;
-      bytes.resize(span);
-      random.fill_string(bytes.data(), span);
+      Trial t = trial_of(Routine::kStrnlen, {true, random.below(kLineSize)});
+      std::vector<unsigned char>& bytes = t.first.bytes = random.string(span);
+      bytes.pop_back();
       const size_t zeros = random.below(4);
       for (size_t i = 0; i < zeros && span > 0; ++i) bytes[random.below(span)] = '\0';
       // Unterminated, the bound must stop inside the readable bytes.
       const bool terminated = span > 0 && bytes[span - 1] == '\0';
       bound = !terminated || random.below(2) ? random.below(span + 1) : size_t{0xFFFFFFFFu};
       t.count = static_cast<uint32_t>(bound);
-      if (!agrees(t, sweep_stage(pages.window()))) return;
+      if (!agrees(t)) return;
     }
   });
 }

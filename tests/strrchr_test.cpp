@@ -10,14 +10,6 @@
 namespace sse2str::test {
 namespace {
 
-Trial strrchr_trial(Anchor anchor, int value) {
-  Trial t;
-  t.routine = Routine::kStrrchr;
-  t.first.anchor = anchor;
-  t.value = value;
-  return t;
-}
-
 // Every start offset in a line and every length up to 300, a last match at
 // every position of the string (with an earlier one in front of it) and no
 // match at all.  Decoys the routine must ignore: matching and zero bytes in
@@ -30,17 +22,16 @@ TEST(Strrchr, MatchesReferenceForEveryOffsetLengthAndPosition) {
   size_t offset = 0, length = 0;
   long position = 0;
   const auto at = where("offset", offset, "length", length, "last match at", position);
-  expect_trials_agree(at, [&](auto&& agrees) {
-    Trial t = strrchr_trial({}, 0);
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; ++offset) {
-      t.first.anchor = {false, kLineSize + offset};
+      Trial t = trial_of(Routine::kStrrchr, {false, kLineSize + offset});
       for (length = 0; length <= kMaxLength; ++length) {
         // The string with a line of surroundings on each side.
         std::vector<unsigned char> area(length + 2 * kLineSize);
         unsigned char* const start = area.data() + kLineSize;
         const unsigned char needle = random.byte_other_than(0);
         random.fill_string(area.data(), area.size(), needle);
-        for (size_t i = 1; i <= kBlockSize; ++i) start[-static_cast<long>(i)] = random.below(2) ? needle : 0;
+        for (size_t i = 1; i <= kBlockSize; ++i) start[-long(i)] = random.below(2) ? needle : 0;
         start[length] = '\0';
         for (size_t i = 1; i <= kBlockSize; ++i)
           if (random.below(3) == 0) start[length + i] = needle;
@@ -55,7 +46,7 @@ TEST(Strrchr, MatchesReferenceForEveryOffsetLengthAndPosition) {
           }
           t.value = value_with_junk(needle, random);
           cut(t.first, area, kLineSize, length + 1);
-          if (!agrees(t, sweep_stage(pages.window()))) return;
+          if (!agrees(t)) return;
           if (earlier >= 0) start[earlier] = 'x' == needle ? 'y' : 'x';
           if (position >= 0) start[position] = 'x' == needle ? 'y' : 'x';
         }
@@ -72,7 +63,7 @@ TEST(Strrchr, ValueWithLowByteZeroFindsTheTerminator) {
   size_t offset = 0, length = 0;
   int value = 0;
   const auto at = where("offset", offset, "length", length, "value", value);
-  expect_trials_agree(at, [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; ++offset) {
       for (length = 0; length <= 300; ++length) {
         std::vector<unsigned char> area(length + 2 * kLineSize);
@@ -82,9 +73,9 @@ TEST(Strrchr, ValueWithLowByteZeroFindsTheTerminator) {
         start[length] = '\0';
         start[length + 1 + random.below(kBlockSize)] = '\0';
         for (int v : {0, 256, 0x1000, static_cast<int>(0xABCDEF00u)}) {
-          Trial t = strrchr_trial({false, kLineSize + offset}, value = v);
+          Trial t = trial_of(Routine::kStrrchr, {false, kLineSize + offset}, 0, value = v);
           cut(t.first, area, kLineSize, length + 1);
-          if (!agrees(t, sweep_stage(pages.window()))) return;
+          if (!agrees(t)) return;
         }
       }
     }
@@ -96,20 +87,16 @@ TEST(Strrchr, UsesOnlyTheLowByteOfTheValue) {
   GuardedPages pages(1);
   size_t offset = 0;
   int value = 0;
+  std::vector<int> values = {0x141, -1};
+  for (int byte = 1; byte < 256; ++byte)
+    for (int high : {0, 1, 0x1000, -256}) values.push_back(static_cast<int>((high * 256u) | byte));
   const auto at = where("offset", offset, "value", value);
-  std::vector<unsigned char> descending(256, 0);  // 255 to 1, then the terminator
-  for (int i = 0; i < 255; ++i) descending[i] = static_cast<unsigned char>(255 - i);
-  expect_trials_agree(at, [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; ++offset) {
-      std::vector<int> values;
-      for (int byte = 1; byte < 256; ++byte)
-        for (int high : {0, 1, 0x1000, -256})
-          values.push_back(static_cast<int>((static_cast<unsigned>(high) << 8) | byte));
-      for (int v : {0x141, -1}) values.push_back(v);
       for (int v : values) {
-        Trial t = strrchr_trial({false, offset}, value = v);
-        t.first.bytes = descending;
-        if (!agrees(t, sweep_stage(pages.window()))) return;
+        Trial t = trial_of(Routine::kStrrchr, {false, offset}, 0, value = v);
+        for (int i = 255; i >= 0; --i) t.first.bytes.push_back(i);  // 255 to 1, terminator
+        if (!agrees(t)) return;
       }
     }
   });
@@ -125,7 +112,7 @@ TEST(Strrchr, LastMatchWinsAcrossManyBlocks) {
   const unsigned char needle = 0xC3;
   size_t offset = 0, gap = 0, length = 0;
   const auto at = where("offset", offset, "gap", gap, "length", length);
-  expect_trials_agree(at, [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; ++offset) {
       for (gap = 1; gap <= 5; ++gap) {
         for (length = 64; length <= 700; length += 37) {
@@ -138,9 +125,9 @@ TEST(Strrchr, LastMatchWinsAcrossManyBlocks) {
           const int final_case = static_cast<int>(random.below(3));
           if (final_case == 1 && length > 0) area[length - 1] = needle;
           if (final_case == 2) area[length + 1] = needle;
-          Trial t = strrchr_trial({false, offset}, needle);
+          Trial t = trial_of(Routine::kStrrchr, {false, offset}, 0, needle);
           cut(t.first, area, 0, length + 1);
-          if (!agrees(t, sweep_stage(pages.window()))) return;
+          if (!agrees(t)) return;
         }
       }
     }
@@ -156,33 +143,32 @@ TEST(Strrchr, NeverReadsAPageItHasNoBusinessIn) {
   TestRandom random(4);
   size_t length = 0, edge = 0;
   int match = 0, value = 0;
-  const auto at = where("length", length, "match (none, first, last)", match, "edge", edge,
-                        "value", value);
-  expect_trials_agree(at, [&](auto&& agrees) {
+  const auto at =
+      where("length", length, "match (none, first, last)", match, "edge", edge, "value", value);
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (length = 0; length <= 700; ++length) {
       const unsigned char needle = random.byte_other_than(0);
       for (match = 0; match < 3; ++match) {
         for (edge = 0; edge < kEdges; ++edge) {
-          Trial t = strrchr_trial(edge_anchor(edge), needle);
+          Trial t = trial_of(Routine::kStrrchr, edge_anchor(edge), 0, needle);
           t.first.backdrop = needle;
-          std::vector<unsigned char>& string = t.first.bytes;
-          string.assign(length + 1, 0);
-          random.fill_string(string.data(), length, needle);
-          if (match == 1 && length > 0) string[0] = needle;
-          if (match == 2 && length > 0) string[length - 1] = needle;
+          t.first.bytes = random.string(length, needle);
+          if (match == 1 && length > 0) t.first.bytes[0] = needle;
+          if (match == 2 && length > 0) t.first.bytes[length - 1] = needle;
           for (int v : {int{needle}, 0}) {
             t.value = value = v;
-            if (!agrees(t, sweep_stage(pages.window()))) return;
+            if (!agrees(t)) return;
           }
         }
       }
     }
     length = 0;
     for (int v : {int{'a'}, 0}) {
-      Trial t = strrchr_trial({false, page_size() - 1}, value = v);  // offset 4095
+      // The empty string at offset 4095.
+      Trial t = trial_of(Routine::kStrrchr, {false, page_size() - 1}, 0, value = v);
       t.first.bytes = {0};
       t.first.before = {'a'};
-      if (!agrees(t, sweep_stage(pages.window()))) return;
+      if (!agrees(t)) return;
     }
   });
 }
@@ -194,18 +180,16 @@ TEST(Strrchr, LongStringsMatchReference) {
   int round = 0;
   size_t length = 0;
   const auto at = where("round", round, "length", length);
-  expect_trials_agree(at, [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (round = 0; round < 3000; ++round) {
       length = random.below(pages.size() - kLineSize);
-      Trial t = strrchr_trial({true, random.below(kLineSize)}, 0);
-      const unsigned char needle = random.byte();
-      t.value = needle;
-      std::vector<unsigned char>& string = t.first.bytes;
-      string.assign(length + 1, 0);
-      random.fill_string(string.data(), length, needle);
+      Trial t = trial_of(Routine::kStrrchr, {true, random.below(kLineSize)});
+      const unsigned char needle = t.value = random.byte();
+      t.first.bytes = random.string(length, needle);
       const size_t matches = random.below(5);
-      for (size_t i = 0; i < matches && length > 0; ++i) string[random.below(length)] = needle;
-      if (!agrees(t, sweep_stage(pages.window()))) return;
+      for (size_t i = 0; i < matches && length > 0; ++i)
+        t.first.bytes[random.below(length)] = needle;
+      if (!agrees(t)) return;
     }
   });
 }

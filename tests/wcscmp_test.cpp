@@ -12,26 +12,17 @@
 namespace sse2str::test {
 namespace {
 
-// Wide strings as the sweeps build them: room for a number of characters,
-// written and read through put and get.
-using Wide = std::vector<unsigned char>;
-
-Wide wide(size_t chars) { return Wide(chars * kCharSize); }
-
-char* chars_of(Wide& w) { return reinterpret_cast<char*>(w.data()); }
-
-// The comparison of the first `chars` characters of `first` at `a` with
-// those of `second` at `b`: the routine reads no further than the deciding
-// pair, which lies among them.
-Trial compare_trial(const Wide& first, Anchor a, const Wide& second, Anchor b, size_t chars) {
-  Trial t;
-  t.routine = Routine::kWcscmp;
-  t.first.anchor = a;
+// A comparison of two strings with room for `chars` characters each, the
+// first at `a` and the second at `b`; the sweeps write them through text().
+Trial compare_trial(size_t chars, Anchor a, Anchor b) {
+  Trial t = trial_of(Routine::kWcscmp, a);
   t.second.anchor = b;
-  t.first.bytes.assign(first.begin(), first.begin() + chars * kCharSize);
-  t.second.bytes.assign(second.begin(), second.begin() + chars * kCharSize);
+  t.first.bytes.resize(chars * kCharSize);
+  t.second.bytes.resize(chars * kCharSize);
   return t;
 }
+
+char* text(Operand& o) { return reinterpret_cast<char*>(o.bytes.data()); }
 
 // The same comparison the other way round.
 Trial swapped(Trial t) {
@@ -74,23 +65,23 @@ std::ostream& operator<<(std::ostream& out, Decider d) {
 }
 
 // Writes a deciding pair of kind `d` at position k of both strings.
-void put_decider(char* first, char* second, size_t k, Decider d, TestRandom& random) {
+void put_decider(Trial& t, size_t k, Decider d, TestRandom& random) {
   Char a = nonzero_char(random);
   Char b = nonzero_char_other_than(a, random);
   if (d == Decider::kBothEnd) a = b = 0;
   if (d == Decider::kFirstEnds) a = 0;
   if (d == Decider::kSecondEnds) b = 0;
-  put(first, k, a);
-  put(second, k, b);
+  put(text(t.first), k, a);
+  put(text(t.second), k, b);
 }
 
 // Fills positions [from, to) of both strings with the same non-zero
 // characters: pairs that agree.
-void put_agreeing(char* first, char* second, size_t from, size_t to, TestRandom& random) {
+void put_agreeing(Trial& t, size_t from, size_t to, TestRandom& random) {
   for (size_t k = from; k < to; ++k) {
     const Char c = nonzero_char(random);
-    put(first, k, c);
-    put(second, k, c);
+    put(text(t.first), k, c);
+    put(text(t.second), k, c);
   }
 }
 
@@ -102,27 +93,26 @@ void put_agreeing(char* first, char* second, size_t from, size_t to, TestRandom&
 TEST(Wcscmp, MatchesReferenceForEveryPairOfOffsetsAndDecidingPosition) {
   GuardedPages first_pages(1), second_pages(1);
   TestRandom random(1);
-  constexpr size_t kChars = kDecidingPositions + kLineSize / kCharSize;
   size_t first_offset = 0, second_offset = 0, k = 0;
   Decider decider = Decider::kDiffer;
   const auto at = where("first offset", first_offset, "second offset", second_offset, "pair", k,
                         "decided by", decider);
-  expect_trials_agree(at, [&](auto&& agrees) {
+  const Stage stage = sweep_stage(first_pages.window(), second_pages.window());
+  expect_trials_agree(at, stage, [&](auto&& agrees) {
     for (first_offset = 0; first_offset < kLineSize; ++first_offset) {
       for (second_offset = 0; second_offset < kLineSize; ++second_offset) {
-        Wide first = wide(kChars), second = wide(kChars);
-        put_agreeing(chars_of(first), chars_of(second), 0, kChars, random);
+        constexpr size_t kChars = kDecidingPositions + kLineSize / kCharSize;
+        Trial t = compare_trial(kChars, {false, kLineSize + first_offset},
+                                {false, kLineSize + second_offset});
+        put_agreeing(t, 0, kChars, random);
         for (k = 0; k < kDecidingPositions; ++k) {
-          const Char kept = get(chars_of(first), k);
+          const Char kept = get(text(t.first), k);
           for (Decider d : kDeciders) {
-            decider = d;
-            put_decider(chars_of(first), chars_of(second), k, d, random);
-            const Trial t = compare_trial(first, {false, kLineSize + first_offset}, second,
-                                          {false, kLineSize + second_offset}, kChars);
-            if (!agrees(t, sweep_stage(first_pages.window(), second_pages.window()))) return;
+            put_decider(t, k, decider = d, random);
+            if (!agrees(t)) return;
           }
-          put(chars_of(first), k, kept);
-          put(chars_of(second), k, kept);
+          put(text(t.first), k, kept);
+          put(text(t.second), k, kept);
         }
       }
     }
@@ -133,28 +123,34 @@ TEST(Wcscmp, MatchesReferenceForEveryPairOfOffsetsAndDecidingPosition) {
 // the sign, wherever the deciding pair lies and however the strings sit.
 TEST(Wcscmp, OrdersCharactersAsSignedIntegers) {
   const Char cases[][2] = {
-      {INT32_MAX, INT32_MIN}, {-1, 1},         {0, -1},      {INT32_MIN, 0},
-      {1, 0},                 {0, INT32_MAX},  {0x100, 0x1}, {0x1, 0x01000000},
-      {INT32_MIN, INT32_MIN + 1}, {-2, -1}, {0x7FFFFF00, 0x00FFFFFF}, {INT32_MAX, INT32_MAX - 1},
+      {INT32_MAX, INT32_MIN},
+      {-1, 1},
+      {0, -1},
+      {INT32_MIN, 0},
+      {1, 0},
+      {0, INT32_MAX},
+      {0x100, 0x1},
+      {0x1, 0x01000000},
+      {INT32_MIN, INT32_MIN + 1},
+      {-2, -1},
+      {0x7FFFFF00, 0x00FFFFFF},
+      {INT32_MAX, INT32_MAX - 1},
   };
   GuardedPages first_pages(1), second_pages(1);
   TestRandom random(2);
-  size_t first_offset = 0, second_offset = 0, k = 0;
-  const auto at = where("first offset", first_offset, "second offset", second_offset, "pair", k);
-  expect_trials_agree(at, [&](auto&& agrees) {
-    Wide first = wide(kDecidingPositions), second = wide(kDecidingPositions);
+  size_t first_offset = 0, k = 0;
+  const auto at = where("first offset", first_offset, "pair", k);
+  const Stage stage = sweep_stage(first_pages.window(), second_pages.window());
+  expect_trials_agree(at, stage, [&](auto&& agrees) {
     for (first_offset = 0; first_offset < kLineSize; ++first_offset) {
-      second_offset = random.below(kLineSize);
+      Trial t = compare_trial(kDecidingPositions, {false, first_offset},
+                              {false, random.below(kLineSize)});
       for (k = 0; k < kDecidingPositions; ++k) {
-        put_agreeing(chars_of(first), chars_of(second), 0, k, random);
+        put_agreeing(t, 0, k, random);
         for (const auto& c : cases) {
-          put(chars_of(first), k, c[0]);
-          put(chars_of(second), k, c[1]);
-          const Trial t = compare_trial(first, {false, first_offset}, second,
-                                        {false, second_offset}, k + 1);
-          const Stage stage = sweep_stage(first_pages.window(), second_pages.window());
-          if (!agrees(t, stage) || !agrees(swapped(t), sweep_stage(stage.second, stage.first)))
-            return;
+          put(text(t.first), k, c[0]);
+          put(text(t.second), k, c[1]);
+          if (!agrees(t) || !agrees(swapped(t))) return;
         }
       }
     }
@@ -168,23 +164,18 @@ TEST(Wcscmp, OrdersAPrefixByTheSignOfTheNextCharacter) {
   TestRandom random(3);
   size_t n = 0;
   int round = 0;
-  const auto at = where("length", n, "round", round);
-  expect_trials_agree(at, [&](auto&& agrees) {
-    Wide shorter = wide(302), longer = wide(302);
+  const Stage stage = sweep_stage(first_pages.window(), second_pages.window());
+  expect_trials_agree(where("length", n, "round", round), stage, [&](auto&& agrees) {
     for (n = 0; n <= 300; ++n) {
       for (round = 0; round < 8; ++round) {
         const Anchor shorter_at{false, random.below(kLineSize)};
-        const Anchor longer_at{false, random.below(kLineSize)};
-        put_agreeing(chars_of(shorter), chars_of(longer), 0, n, random);
+        Trial t = compare_trial(n + 2, shorter_at, {false, random.below(kLineSize)});
+        put_agreeing(t, 0, n, random);
         const Char next = round % 2 ? -static_cast<Char>(1 + random.below(INT32_MAX))
                                     : static_cast<Char>(1 + random.below(INT32_MAX));
-        put(chars_of(shorter), n, 0);
-        put(chars_of(longer), n, next);
-        put(chars_of(longer), n + 1, 0);
-        const Trial t = compare_trial(shorter, shorter_at, longer, longer_at, n + 2);
-        const Stage stage = sweep_stage(first_pages.window(), second_pages.window());
-        if (!agrees(t, stage) || !agrees(swapped(t), sweep_stage(stage.second, stage.first)))
-          return;
+        put(text(t.first), n, 0);
+        put(text(t.second), n, next);
+        if (!agrees(t) || !agrees(swapped(t))) return;
       }
     }
   });
@@ -197,20 +188,16 @@ TEST(Wcscmp, EqualStringsAndTheSamePointerGiveZero) {
   TestRandom random(4);
   size_t n = 0, first_offset = 0;
   const auto at = where("length", n, "first offset", first_offset);
-  expect_trials_agree(at, [&](auto&& agrees) {
-    Wide first = wide(301), second = wide(301);
+  const Stage stage = sweep_stage(first_pages.window(), second_pages.window());
+  expect_trials_agree(at, stage, [&](auto&& agrees) {
     for (n = 0; n <= 300; ++n) {
       for (first_offset = 0; first_offset < kLineSize; ++first_offset) {
-        const Anchor second_at{false, random.below(kLineSize)};
-        put_agreeing(chars_of(first), chars_of(second), 0, n, random);
-        put(chars_of(first), n, 0);
-        put(chars_of(second), n, 0);
-        const Trial t = compare_trial(first, {false, first_offset}, second, second_at, n + 1);
-        if (!agrees(t, sweep_stage(first_pages.window(), second_pages.window()))) return;
+        Trial t = compare_trial(n + 1, {false, first_offset}, {false, random.below(kLineSize)});
+        put_agreeing(t, 0, n, random);
+        if (!agrees(t)) return;
         // Both operands placed alike in one window: the same pointer twice.
-        const Trial itself = compare_trial(first, {false, first_offset}, first,
-                                           {false, first_offset}, n + 1);
-        if (!agrees(itself, sweep_stage(first_pages.window(), first_pages.window()))) return;
+        t.second = t.first;
+        if (!agrees(t, sweep_stage(first_pages.window(), first_pages.window()))) return;
       }
     }
   });
@@ -226,30 +213,38 @@ TEST(Wcscmp, BytesAfterTheDecidingPairNeverChangeTheResult) {
   size_t k = 0;
   Decider decider = Decider::kDiffer;
   const auto at = where("round", round, "pair", k, "decided by", decider, "junk", junk);
-  expect_trials_agree(at, [&](auto&& agrees) {
-    constexpr size_t kChars = kDecidingPositions + 20;
-    Wide first = wide(kChars), second = wide(kChars);
+  const Stage stage = sweep_stage(first_pages.window(), second_pages.window());
+  expect_trials_agree(at, stage, [&](auto&& agrees) {
+    Trial t = compare_trial(kDecidingPositions + 20, {}, {});
+    char* const a = text(t.first);
+    char* const b = text(t.second);
     for (round = 0; round < 20000; ++round) {
-      const Anchor first_at{false, random.below(kLineSize)};
-      const Anchor second_at{false, random.below(kLineSize)};
+      t.first.anchor = {false, random.below(kLineSize)};
+      t.second.anchor = {false, random.below(kLineSize)};
       k = random.below(kDecidingPositions);
       decider = kDeciders[random.below(4)];
-      char* const a = chars_of(first);
-      char* const b = chars_of(second);
-      put_agreeing(a, b, 0, k, random);
-      put_decider(a, b, k, decider, random);
+      put_agreeing(t, 0, k, random);
+      put_decider(t, k, decider, random);
       for (junk = 0; junk < 5; ++junk) {
         for (size_t j = k + 1; j < k + 20; ++j) {
           switch (junk) {
-            case 0: put(a, j, 0), put(b, j, 0); break;
-            case 1: put(a, j, get(b, j)); break;
-            case 2: put(b, j, get(a, j)); break;
-            case 3: put(a, j, nonzero_char(random)), put(b, j, get(a, j)); break;
-            default: put(a, j, nonzero_char(random)), put(b, j, nonzero_char(random));
+            case 0:
+              put(a, j, 0), put(b, j, 0);
+              break;
+            case 1:
+              put(a, j, get(b, j));
+              break;
+            case 2:
+              put(b, j, get(a, j));
+              break;
+            case 3:
+              put(a, j, nonzero_char(random)), put(b, j, get(a, j));
+              break;
+            default:
+              put(a, j, nonzero_char(random)), put(b, j, nonzero_char(random));
           }
         }
-        const Trial t = compare_trial(first, first_at, second, second_at, k + 20);
-        if (!agrees(t, sweep_stage(first_pages.window(), second_pages.window()))) return;
+        if (!agrees(t)) return;
       }
     }
   });
@@ -267,26 +262,21 @@ TEST(Wcscmp, NeverReadsPastTheDecidingCharacterIntoAnUnreadablePage) {
   Decider decider = Decider::kDiffer;
   const auto at =
       where("case", which, "pair", k, "pad", pad, "offset", other_offset, "decided by", decider);
-  expect_trials_agree(at, [&](auto&& agrees) {
+  const Stage stage = sweep_stage(end_pages.window(), other_pages.window());
+  expect_trials_agree(at, stage, [&](auto&& agrees) {
     for (which = 0; which < 3; ++which) {  // first at the end, second, both
       for (k = 0; k < kDecidingPositions; ++k) {
-        Wide at_end = wide(k + 1), other = wide(k + 1);
         for (pad = 0; pad < kCharSize; ++pad) {
           for (other_offset = 0; other_offset < kLineSize; ++other_offset) {
-            const Anchor other_at = which == 2 ? Anchor{true, other_offset % kCharSize}
-                                               : Anchor{false, kLineSize + other_offset};
-            Wide& first = which == 1 ? other : at_end;
-            Wide& second = which == 1 ? at_end : other;
-            put_agreeing(chars_of(first), chars_of(second), 0, k, random);
+            const Anchor at_end{true, pad};
+            const Anchor other = which == 2 ? Anchor{true, other_offset % kCharSize}
+                                            : Anchor{false, kLineSize + other_offset};
+            Trial t = which == 1 ? compare_trial(k + 1, other, at_end)
+                                 : compare_trial(k + 1, at_end, other);
+            put_agreeing(t, 0, k, random);
             for (Decider d : kDeciders) {
-              decider = d;
-              put_decider(chars_of(first), chars_of(second), k, d, random);
-              const Trial t = which == 1
-                                  ? compare_trial(other, other_at, at_end, {true, pad}, k + 1)
-                                  : compare_trial(at_end, {true, pad}, other, other_at, k + 1);
-              const Stage stage = which == 1 ? sweep_stage(other_pages.window(), end_pages.window())
-                                             : sweep_stage(end_pages.window(), other_pages.window());
-              if (!agrees(t, stage)) return;
+              put_decider(t, k, decider = d, random);
+              if (!agrees(t, which == 1 ? sweep_stage(stage.second, stage.first) : stage)) return;
             }
           }
         }
@@ -301,19 +291,15 @@ TEST(Wcscmp, NeverReadsBeforeTheStart) {
   GuardedPages first_pages(1), second_pages(1);
   TestRandom random(7);
   size_t k = 0, offset = 0;
-  const auto at = where("pair", k, "offset", offset);
-  expect_trials_agree(at, [&](auto&& agrees) {
+  const Stage stage = sweep_stage(first_pages.window(), second_pages.window());
+  expect_trials_agree(where("pair", k, "offset", offset), stage, [&](auto&& agrees) {
     for (k = 0; k < kDecidingPositions; ++k) {
-      Wide first = wide(k + 1), second = wide(k + 1);
       for (offset = 0; offset < kLineSize; ++offset) {
+        Trial t = compare_trial(k + 1, {false, offset % kCharSize}, {false, offset});
         for (Decider d : kDeciders) {
-          put_agreeing(chars_of(first), chars_of(second), 0, k, random);
-          put_decider(chars_of(first), chars_of(second), k, d, random);
-          const Trial t =
-              compare_trial(first, {false, offset % kCharSize}, second, {false, offset}, k + 1);
-          const Stage stage = sweep_stage(first_pages.window(), second_pages.window());
-          if (!agrees(t, stage) || !agrees(swapped(t), sweep_stage(stage.second, stage.first)))
-            return;
+          put_agreeing(t, 0, k, random);
+          put_decider(t, k, d, random);
+          if (!agrees(t) || !agrees(swapped(t))) return;
         }
       }
     }
@@ -325,16 +311,15 @@ TEST(Wcscmp, LongStringsMatchReference) {
   GuardedPages first_pages(2), second_pages(2);
   TestRandom random(8);
   int round = 0;
-  expect_trials_agree(where("round", round), [&](auto&& agrees) {
+  const Stage stage = sweep_stage(first_pages.window(), second_pages.window());
+  expect_trials_agree(where("round", round), stage, [&](auto&& agrees) {
     for (round = 0; round < 2000; ++round) {
       const size_t n = random.below(first_pages.size() / kCharSize - kLineSize);
       const Anchor first_at{false, random.below(kLineSize)};
-      const Anchor second_at{false, random.below(kLineSize)};
-      Wide first = wide(n + 1), second = wide(n + 1);
-      put_agreeing(chars_of(first), chars_of(second), 0, n, random);
-      put_decider(chars_of(first), chars_of(second), n, kDeciders[random.below(4)], random);
-      const Trial t = compare_trial(first, first_at, second, second_at, n + 1);
-      if (!agrees(t, sweep_stage(first_pages.window(), second_pages.window()))) return;
+      Trial t = compare_trial(n + 1, first_at, {false, random.below(kLineSize)});
+      put_agreeing(t, 0, n, random);
+      put_decider(t, n, kDeciders[random.below(4)], random);
+      if (!agrees(t)) return;
     }
   });
 }
@@ -358,8 +343,10 @@ std::vector<FrameCase> frame_cases() {
     }
     put(first, k, end ? 0 : 7);
     put(second, k, end ? 0 : -7);
-    FrameCase c{label, {word(first), word(second)}, word(ref::wcscmp(reinterpret_cast<const wchar_t*>(first),
-                                                   reinterpret_cast<const wchar_t*>(second)))};
+    FrameCase c{label,
+                {word(first), word(second)},
+                word(ref::wcscmp(reinterpret_cast<const wchar_t*>(first),
+                                 reinterpret_cast<const wchar_t*>(second)))};
     if (k < kStage / kCharSize) c.max_saved_words = 0;  // the first stage saves no register
     return c;
   };

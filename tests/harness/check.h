@@ -19,19 +19,23 @@ void expect_no_fault(const Place& at, const std::function<void()>& sweep) {
   EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec << ", " << at;
 }
 
-// Runs a sweep of trials: `sweep(agrees)` calls agrees(trial, stage) for
-// each of its trials and stops once it returns false.  The first
-// difference from the model, or a fault, fails the test, reported with the
-// place `at` the sweep had reached.
+// Runs a sweep of trials: `sweep(agrees)` calls agrees(trial) for each of
+// its trials on `stage` (or agrees(trial, other_stage)) and stops once it
+// returns false.  The first difference from the model, or a fault, fails the
+// test, reported with the place `at` the sweep had reached.
 template <class Place, class Sweep>
-void expect_trials_agree(const Place& at, Sweep&& sweep) {
-  std::string difference;
-  auto agrees = [&difference](const Trial& trial, const Stage& stage) {
-    difference = run_trial(trial, stage);
-    return difference.empty();
-  };
+void expect_trials_agree(const Place& at, const Stage& stage, Sweep&& sweep) {
+  struct Agrees {
+    const Stage& stage;
+    std::string difference;
+    bool operator()(const Trial& t) { return (*this)(t, stage); }
+    bool operator()(const Trial& t, const Stage& on) {
+      difference = run_trial(t, on);
+      return difference.empty();
+    }
+  } agrees{stage, ""};
   expect_no_fault(at, [&] { sweep(agrees); });
-  if (!difference.empty()) ADD_FAILURE() << at << ": " << difference;
+  if (!agrees.difference.empty()) ADD_FAILURE() << at << ": " << agrees.difference;
 }
 
 // Runs `call(start)` with `start` at every byte of an inaccessible page, then

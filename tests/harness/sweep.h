@@ -8,6 +8,7 @@
 #include <ostream>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "frame/geometry.h"
 
@@ -30,6 +31,18 @@ class TestRandom {
   void fill_avoiding(void* p, size_t n, unsigned char avoid) {
     unsigned char* bytes = static_cast<unsigned char*>(p);
     for (size_t i = 0; i < n; ++i) bytes[i] = byte_other_than(avoid);
+  }
+  // n bytes other than `avoid`.
+  std::vector<unsigned char> bytes_avoiding(size_t n, unsigned char avoid) {
+    std::vector<unsigned char> bytes(n);
+    fill_avoiding(bytes.data(), n, avoid);
+    return bytes;
+  }
+  // `length` string bytes (none zero, none equal to `avoid`) and a terminator.
+  std::vector<unsigned char> string(size_t length, unsigned char avoid = 0) {
+    std::vector<unsigned char> bytes(length + 1, 0);
+    fill_string(bytes.data(), length, avoid);
+    return bytes;
   }
   // Fills [p, p + n) with string bytes: none zero, none equal to `avoid`.
   void fill_string(void* p, size_t n, unsigned char avoid = 0) {

@@ -36,21 +36,18 @@ struct Placed {
   Window span;
 };
 
-Placed locate(const Operand& o, size_t size, const Window& window, size_t margin) {
-  Placed p;
-  p.at = o.anchor.at_end ? window.end - o.anchor.slack - size : window.begin + o.anchor.slack;
-  const char* low = p.at - o.before.size();
-  const char* high = p.at + size + o.after.size();
-  p.span.begin = window.begin + (low - window.begin - std::min<size_t>(margin, low - window.begin));
-  p.span.end = window.end - (window.end - high - std::min<size_t>(margin, window.end - high));
-  return p;
-}
-
-bool fits(const Operand& o, size_t size, const Window& window) {
+// Where an operand of `size` bytes goes in its window; false when it or its
+// surroundings do not fit.
+bool locate(const Operand& o, size_t size, const Window& window, size_t margin, Placed* p) {
   const size_t room = window.size();
   if (size + o.anchor.slack > room) return false;
-  const size_t in_front = o.anchor.at_end ? room - o.anchor.slack - size : o.anchor.slack;
-  return o.before.size() <= in_front && o.after.size() <= room - in_front - size;
+  const size_t front = o.anchor.at_end ? room - o.anchor.slack - size : o.anchor.slack;
+  const size_t back = room - front - size;
+  if (o.before.size() > front || o.after.size() > back) return false;
+  p->at = window.begin + front;
+  p->span = {p->at - o.before.size() - std::min(margin, front - o.before.size()),
+             p->at + size + o.after.size() + std::min(margin, back - o.after.size())};
+  return true;
 }
 
 // Fills the span with the backdrop and puts the operand and its
@@ -248,7 +245,8 @@ std::string describe_trial(const Trial& t, const Memory& m, size_t size1, size_t
   const bool valued = t.routine == Routine::kMemchr || t.routine == Routine::kStrrchr ||
                       t.routine == Routine::kMemset;
   char text[120];
-  if (counted) s += (t.routine == Routine::kStrnlen ? "; bound " : "; count ") + std::to_string(t.count);
+  if (counted)
+    s += (t.routine == Routine::kStrnlen ? "; bound " : "; count ") + std::to_string(t.count);
   if (valued) {
     snprintf(text, sizeof text, "; value %#x", static_cast<unsigned>(t.value));
     s += text;
@@ -365,11 +363,10 @@ std::string run_trial(const Trial& t, const Stage& stage) {
   const bool two = uses_second(t.routine);
   const size_t size1 = footprint(t, false);
   const size_t size2 = two ? footprint(t, true) : 0;
-  if (!fits(t.first, size1, stage.first) || (two && !fits(t.second, size2, stage.second)))
+  Placed p1, p2;
+  if (!locate(t.first, size1, stage.first, stage.margin, &p1) ||
+      (two && !locate(t.second, size2, stage.second, stage.margin, &p2)))
     return std::string(info(t.routine).name) + ": the trial does not fit its windows";
-
-  const Placed p1 = locate(t.first, size1, stage.first, stage.margin);
-  const Placed p2 = two ? locate(t.second, size2, stage.second, stage.margin) : Placed{};
   place(t.first, size1, p1);
   if (two) place(t.second, size2, p2);
   const Memory m{p1.at, p2.at};

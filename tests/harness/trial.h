@@ -81,6 +81,16 @@ struct Trial {
   std::optional<uint32_t> cache_size;
 };
 
+// A trial of `routine` with its first operand at `anchor`.
+inline Trial trial_of(Routine routine, Anchor anchor, size_t count = 0, int value = 0) {
+  Trial t;
+  t.routine = routine;
+  t.first.anchor = anchor;
+  t.count = static_cast<uint32_t>(count);
+  t.value = value;
+  return t;
+}
+
 // The two windows the operands of one call go into.  A trial lays out and
 // compares its operands and their surroundings with `margin` bytes on each
 // side, all of the window at most: sweeps of millions of short calls keep
