@@ -36,27 +36,6 @@ using fill_stages::kTailLimit;
 inline constexpr uint32_t kAlwaysStringStore = 0;
 inline constexpr uint32_t kAlwaysBlockLoop = 0xFFFFFFFFu;
 
-// Sets __x86_data_cache_size for the lifetime of a scope.
-class CacheSize {
- public:
-  explicit CacheSize(uint32_t value) : saved_(__x86_data_cache_size) {
-    __x86_data_cache_size = value;
-  }
-  ~CacheSize() { __x86_data_cache_size = saved_; }
-  CacheSize(const CacheSize&) = delete;
-  CacheSize& operator=(const CacheSize&) = delete;
-
- private:
-  uint32_t saved_;
-};
-
-// Bytes remaining after the head store for a fill of `count` at `start`
-// (32 bytes or more): the head store brings the pointer to the next multiple
-// of 16.
-inline size_t remaining_after_head(uintptr_t start, size_t count) {
-  return count - (-start & (kBlockSize - 1));
-}
-
 // A fill of `count` bytes at `anchor` in `pages`, with `cache` as the data
 // cache size.  The destination and a line on each side of it (as far as the
 // pages go) hold random bytes other than the one the fill stores, so a byte
@@ -64,18 +43,11 @@ inline size_t remaining_after_head(uintptr_t start, size_t count) {
 template <class Fill>
 Trial fill_trial(const GuardedPages& pages, Anchor anchor, size_t count, int value, uint32_t cache,
                  TestRandom& random) {
-  const Window window = pages.window();
-  const size_t after = std::min<size_t>(kLineSize, room_after(anchor, count, window));
-  const size_t before =
-      std::min<size_t>(kLineSize, window.size() - count - room_after(anchor, count, window));
-  std::vector<unsigned char> area(before + count + after);
-  random.fill_avoiding(area.data(), area.size(), Fill::byte_of(value));
-  Trial t;
-  t.routine = Fill::kRoutine;
-  t.first.anchor = anchor;
-  cut(t.first, area, before, count);
-  t.count = static_cast<uint32_t>(count);
-  t.value = value;
+  const size_t room = room_after(anchor, count, pages.window());
+  const size_t after = std::min<size_t>(kLineSize, room);
+  const size_t before = std::min<size_t>(kLineSize, pages.size() - count - room);
+  Trial t = trial_of(Fill::kRoutine, anchor, count, value);
+  cut(t.first, random.bytes_avoiding(before + count + after, Fill::byte_of(value)), before, count);
   t.cache_size = cache;
   return t;
 }
@@ -288,8 +260,9 @@ void check_huge_fill() {
   const GuardedPages pages((kCount + kLineSize) / page_size() + 1);
   char* const end = pages.end();
   char* const start = end - kCount;
+  // The head store takes the 13 bytes up to a multiple of 16.
   ASSERT_EQ(reinterpret_cast<uintptr_t>(start) & (kBlockSize - 1), 3u);
-  ASSERT_GE(remaining_after_head(reinterpret_cast<uintptr_t>(start), kCount), 0x80000000u + 0x10000);
+  static_assert(kCount - 13 >= 0x80000000u + 0x10000);
 
   const struct {
     uint32_t cache;
@@ -305,10 +278,12 @@ void check_huge_fill() {
     fill_background(low - aligned_low, static_cast<size_t>(end - low) + aligned_low,
                     run.background);
     std::vector<char> in_front(low, start);
-    CacheSize scoped(run.cache);
+    const uint32_t processor_cache = __x86_data_cache_size;
+    __x86_data_cache_size = run.cache;
     void* result = nullptr;
     expect_no_fault(where("start", static_cast<void*>(start)),
                     [&] { result = Fill::fill(start, run.value, kCount); });
+    __x86_data_cache_size = processor_cache;
     if (Fill::kHasResult) {
       EXPECT_EQ(result, start);
     }

@@ -96,12 +96,9 @@ TEST(Memchr, NeverReadsAPageOutsideTheRange) {
       for (match = 0; match < 3; ++match) {
         for (edge = 0; edge < kEdges; ++edge) {
           Trial t = trial_of(Routine::kMemchr, edge_anchor(edge), count, 'x');
+          std::vector<unsigned char>& range = t.first.bytes = random.bytes_avoiding(count, 'x');
           t.first.backdrop = 'x';
-          std::vector<unsigned char>& range = t.first.bytes;
-          range.resize(count);
-          random.fill_avoiding(range.data(), count, 'x');
-          if (match == 1 && count > 0) range.front() = 'x';
-          if (match == 2 && count > 0) range.back() = 'x';
+          if (count > 0 && match > 0) (match == 1 ? range.front() : range.back()) = 'x';
           if (!agrees(t)) return;
         }
       }
@@ -127,8 +124,8 @@ TEST(Memchr, CountsWithTheTopBitSetFindTheMatch) {
           // it, with its match last.
           Trial t = trial_of(Routine::kMemchr, {true, (offset % 3) * kLineSize}, count, 0xA5);
           t.first.backdrop = 0xA5;
-          t.first.bytes.resize(distance + offset + 1, 0xA5);
-          random.fill_avoiding(t.first.bytes.data(), distance + offset, 0xA5);
+          t.first.bytes = random.bytes_avoiding(distance + offset, 0xA5);
+          t.first.bytes.push_back(0xA5);
           if (!agrees(t)) return;
         }
       }
@@ -149,9 +146,7 @@ TEST(Memchr, LongRangesMatchReference) {
       const size_t count = random.below(pages.size() - kLineSize);
       Trial t = trial_of(Routine::kMemchr, {true, random.below(kLineSize)});
       const unsigned char needle = t.value = t.first.backdrop = random.byte();
-      std::vector<unsigned char>& range = t.first.bytes;
-      range.resize(count);
-      random.fill_avoiding(range.data(), count, needle);
+      std::vector<unsigned char>& range = t.first.bytes = random.bytes_avoiding(count, needle);
       const size_t matches = random.below(4);
       for (size_t i = 0; i < matches && count > 0; ++i) range[random.below(count)] = needle;
       t.count = passed = random.below(2) ? count : random.below(count + 1);

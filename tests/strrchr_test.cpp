@@ -153,8 +153,7 @@ TEST(Strrchr, NeverReadsAPageItHasNoBusinessIn) {
           Trial t = trial_of(Routine::kStrrchr, edge_anchor(edge), 0, needle);
           t.first.backdrop = needle;
           t.first.bytes = random.string(length, needle);
-          if (match == 1 && length > 0) t.first.bytes[0] = needle;
-          if (match == 2 && length > 0) t.first.bytes[length - 1] = needle;
+          if (length > 0 && match > 0) t.first.bytes[match == 1 ? 0 : length - 1] = needle;
           for (int v : {int{needle}, 0}) {
             t.value = value = v;
             if (!agrees(t)) return;

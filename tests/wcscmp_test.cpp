@@ -122,20 +122,18 @@ TEST(Wcscmp, MatchesReferenceForEveryPairOfOffsetsAndDecidingPosition) {
 // Characters order as signed 32-bit integers and the result is only ever
 // the sign, wherever the deciding pair lies and however the strings sit.
 TEST(Wcscmp, OrdersCharactersAsSignedIntegers) {
-  const Char cases[][2] = {
-      {INT32_MAX, INT32_MIN},
-      {-1, 1},
-      {0, -1},
-      {INT32_MIN, 0},
-      {1, 0},
-      {0, INT32_MAX},
-      {0x100, 0x1},
-      {0x1, 0x01000000},
-      {INT32_MIN, INT32_MIN + 1},
-      {-2, -1},
-      {0x7FFFFF00, 0x00FFFFFF},
-      {INT32_MAX, INT32_MAX - 1},
-  };
+  const Char cases[][2] = {{INT32_MAX, INT32_MIN},
+                           {-1, 1},
+                           {0, -1},
+                           {INT32_MIN, 0},
+                           {1, 0},
+                           {0, INT32_MAX},
+                           {0x100, 0x1},
+                           {0x1, 0x01000000},
+                           {INT32_MIN, INT32_MIN + 1},
+                           {-2, -1},
+                           {0x7FFFFF00, 0x00FFFFFF},
+                           {INT32_MAX, INT32_MAX - 1}};
   GuardedPages first_pages(1), second_pages(1);
   TestRandom random(2);
   size_t first_offset = 0, k = 0;
