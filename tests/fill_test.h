@@ -18,23 +18,12 @@
 #include <vector>
 
 #include "check.h"
+#include "fill_store_cases.h"
 #include "frame_suite.h"
 #include "reference.h"
 #include "routines.h"
 
-extern "C" uint32_t __x86_data_cache_size;
-
 namespace sse2str::test {
-
-using fill_stages::kPassSize;
-using fill_stages::kShortFillLimit;
-using fill_stages::kTailLimit;
-
-// Data-cache sizes that send every fill reaching the large-fill decision
-// down one path: 0 gives the threshold 0 (string store), the largest value
-// the threshold 0xF0000001 (block loop).
-inline constexpr uint32_t kAlwaysStringStore = 0;
-inline constexpr uint32_t kAlwaysBlockLoop = 0xFFFFFFFFu;
 
 // A fill of `count` bytes at `anchor` in `pages`, with `cache` as the data
 // cache size.  The destination and a line on each side of it (as far as the
@@ -118,7 +107,7 @@ void check_large_counts() {
     for (uint32_t c : {uint32_t{136}, uint32_t{137}, uint32_t{138}, uint32_t{4096},
                        uint32_t{48 * kKiB}, uint32_t{kMiB}}) {
       cache = c;
-      const size_t threshold = cache - (cache >> 4);
+      const size_t threshold = string_store_threshold(cache);
       for (size_t o : offsets) {
         offset = o;
         const size_t head = -reinterpret_cast<uintptr_t>(pages.begin() + offset) & (kBlockSize - 1);

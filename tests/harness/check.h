@@ -20,22 +20,18 @@ void expect_no_fault(const Place& at, const std::function<void()>& sweep) {
 }
 
 // Runs a sweep of trials: `sweep(agrees)` calls agrees(trial) for each of
-// its trials on `stage` (or agrees(trial, other_stage)) and stops once it
+// its trials on `stage` (or agrees(trial, &other_stage)) and stops once it
 // returns false.  The first difference from the model, or a fault, fails the
 // test, reported with the place `at` the sweep had reached.
 template <class Place, class Sweep>
 void expect_trials_agree(const Place& at, const Stage& stage, Sweep&& sweep) {
-  struct Agrees {
-    const Stage& stage;
-    std::string difference;
-    bool operator()(const Trial& t) { return (*this)(t, stage); }
-    bool operator()(const Trial& t, const Stage& on) {
-      difference = run_trial(t, on);
-      return difference.empty();
-    }
-  } agrees{stage, ""};
+  std::string difference;
+  auto agrees = [&](const Trial& t, const Stage* on = nullptr) {
+    difference = run_trial(t, on != nullptr ? *on : stage);
+    return difference.empty();
+  };
   expect_no_fault(at, [&] { sweep(agrees); });
-  if (!agrees.difference.empty()) ADD_FAILURE() << at << ": " << agrees.difference;
+  if (!difference.empty()) ADD_FAILURE() << at << ": " << difference;
 }
 
 // Runs `call(start)` with `start` at every byte of an inaccessible page, then

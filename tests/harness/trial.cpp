@@ -61,52 +61,6 @@ void place(const Operand& o, size_t size, const Placed& p) {
 
 // ---- results ------------------------------------------------------------------
 
-// A result made comparable between the windows and the model's copy: a
-// pointer as its offset in its window (-1 for null; a pointer outside the
-// window keeps its address, above any offset); anything else as itself.
-using Result = int64_t;
-constexpr Result kNull = -1;
-constexpr Result kNoResult = -2;
-
-Result position_in(const void* p, const Window& w) {
-  if (p == nullptr) return kNull;
-  const char* c = static_cast<const char*>(p);
-  if (c >= w.begin && c <= w.end) return c - w.begin;
-  return (int64_t{1} << 32) + static_cast<int64_t>(reinterpret_cast<uintptr_t>(p));
-}
-
-// The memory one call works on: the two operand addresses in their windows.
-struct Memory {
-  char* first;
-  char* second;
-};
-
-// Calls the routine (Sse2Routines or ModelRoutines) the trial names on the
-// operands at `m`, which lie in windows `w1` and `w2`.
-template <class Routines>
-Result call(const Trial& t, const Memory& m, const Window& w1, const Window& w2) {
-  const auto* wide1 = reinterpret_cast<const wchar_t*>(m.first);
-  const auto* wide2 = reinterpret_cast<const wchar_t*>(m.second);
-  switch (t.routine) {
-    case Routine::kMemchr:
-      return position_in(Routines::memchr(m.first, t.value, t.count), w1);
-    case Routine::kStrnlen:
-      return Routines::strnlen(m.first, t.count);
-    case Routine::kStrrchr:
-      return position_in(Routines::strrchr(m.first, t.value), w1);
-    case Routine::kStpcpy:
-      return position_in(Routines::stpcpy(m.second, m.first), w2);
-    case Routine::kWcscmp:
-      return Routines::wcscmp(wide1, wide2);
-    case Routine::kMemset:
-      return position_in(Routines::memset(m.first, t.value, t.count), w1);
-    case Routine::kBzero:
-      Routines::bzero(m.first, t.count);
-      return kNoResult;
-  }
-  return kNoResult;
-}
-
 // ---- features for the fuzzer ------------------------------------------------------
 
 // Lengths and counts by the stage of the routines they end in: nothing, a
@@ -175,7 +129,7 @@ void report_features(const Trial& t, const Memory& m, size_t size1, size_t size2
   observe(kCountBySize, t, count_relation, size_class(t.count));
   if (t.cache_size) {
     const uint32_t c = *t.cache_size;
-    observe(kFillPath, t, t.count >= c - (c >> 4), size_class(t.count));
+    observe(kFillPath, t, t.count >= c - (c >> fill_stages::kThresholdShift), size_class(t.count));
   }
 }
 
@@ -383,8 +337,8 @@ std::string run_trial(const Trial& t, const Stage& stage) {
 
   const uint32_t cache_size = __x86_data_cache_size;
   if (t.cache_size) __x86_data_cache_size = *t.cache_size;
-  const Result got = call<Sse2Routines>(t, m, spans.first, spans.second);
-  const Result want = call<ModelRoutines>(t, mm, model.first, model.second);
+  const Result got = call_routine<Sse2Routines>(t, m, spans.first, spans.second);
+  const Result want = call_routine<ModelRoutines>(t, mm, model.first, model.second);
   if (t.cache_size) __x86_data_cache_size = cache_size;
 
   if (trial_observer != nullptr)

@@ -91,6 +91,53 @@ inline Trial trial_of(Routine routine, Anchor anchor, size_t count = 0, int valu
   return t;
 }
 
+// A result made comparable between the windows and the model's copy: a
+// pointer as its offset in its window (-1 for null; a pointer outside the
+// window keeps its address, above any offset); anything else as itself.
+using Result = int64_t;
+constexpr Result kNull = -1;
+constexpr Result kNoResult = -2;
+
+inline Result position_in(const void* p, const Window& w) {
+  if (p == nullptr) return kNull;
+  const char* c = static_cast<const char*>(p);
+  if (c >= w.begin && c <= w.end) return c - w.begin;
+  return (int64_t{1} << 32) + static_cast<int64_t>(reinterpret_cast<uintptr_t>(p));
+}
+
+// The memory one call works on: the two operand addresses in their windows.
+struct Memory {
+  char* first;
+  char* second;
+};
+
+// Calls the routine (Sse2Routines or ModelRoutines) the trial names on the
+// operands at `m`, which lie in windows `w1` and `w2`: run_trial's call,
+// and that of tests that lay out their operands themselves.
+template <class Routines>
+Result call_routine(const Trial& t, const Memory& m, const Window& w1, const Window& w2) {
+  const auto* wide1 = reinterpret_cast<const wchar_t*>(m.first);
+  const auto* wide2 = reinterpret_cast<const wchar_t*>(m.second);
+  switch (t.routine) {
+    case Routine::kMemchr:
+      return position_in(Routines::memchr(m.first, t.value, t.count), w1);
+    case Routine::kStrnlen:
+      return Routines::strnlen(m.first, t.count);
+    case Routine::kStrrchr:
+      return position_in(Routines::strrchr(m.first, t.value), w1);
+    case Routine::kStpcpy:
+      return position_in(Routines::stpcpy(m.second, m.first), w2);
+    case Routine::kWcscmp:
+      return Routines::wcscmp(wide1, wide2);
+    case Routine::kMemset:
+      return position_in(Routines::memset(m.first, t.value, t.count), w1);
+    case Routine::kBzero:
+      Routines::bzero(m.first, t.count);
+      return kNoResult;
+  }
+  return kNoResult;
+}
+
 // The two windows the operands of one call go into.  A trial lays out and
 // compares its operands and their surroundings with `margin` bytes on each
 // side, all of the window at most: sweeps of millions of short calls keep
