@@ -97,14 +97,11 @@ TEST(Strnlen, NeverReadsAPageItHasNoBusinessIn) {
   TestRandom random(3);
   constexpr size_t kMaxLength = 700;
   size_t length = 0, bound = 0, offset = 0;
-  const char* placement = "";
-  const auto at =
-      where("placement", placement, "length", length, "bound", bound, "page offset", offset);
+  const auto at = where("length", length, "bound", bound, "page offset", offset);
   expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (length = 0; length <= kMaxLength; ++length) {
       // Terminated at the page's last byte; the start offset sweeps with
       // the length.
-      placement = "terminated at the page end";
       Trial t = trial_of(Routine::kStrnlen, {true, 0});
       t.first.bytes = random.string(length);
       for (size_t b : {length + 1, length + 2, length + kProbedBytes + 1, length + 200,
@@ -113,13 +110,11 @@ TEST(Strnlen, NeverReadsAPageItHasNoBusinessIn) {
         if (!agrees(t)) return;
       }
       // Not terminated within a bound that ends at the page's last byte.
-      placement = "unterminated";
       t.count = static_cast<uint32_t>(bound = length);
       t.first.bytes.pop_back();
       random.fill_string(t.first.bytes.data(), bound);
       if (!agrees(t)) return;
       // Beginning a page, at every offset in its line.
-      placement = "at the page start";
       for (offset = 0; offset < kLineSize; ++offset) {
         t.first.anchor = {false, offset};
         t.first.bytes = random.string(length);

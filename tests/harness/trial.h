@@ -77,7 +77,6 @@ struct Trial {
   uint32_t count = 0;
   int value = 0;
   // __x86_data_cache_size during the call (fills only); unset leaves it.
-  // It is put back after the call.
   std::optional<uint32_t> cache_size;
 };
 
