@@ -25,34 +25,45 @@ struct StoreCase {
 // Room for the largest case below.
 inline constexpr size_t kStoreBufferSize = 3 * 4096;
 
-inline constexpr uint32_t kTraceBlockLoop = 0xFFFFFFFFu;  // threshold above every count
-inline constexpr uint32_t kTraceStringStore = 0;          // threshold 0
+// Data-cache sizes that send every fill reaching the large-fill decision
+// down one path: 0 gives the threshold 0 (string store), the largest value
+// the threshold 0xF0000001 (block loop).
+inline constexpr uint32_t kAlwaysStringStore = 0;
+inline constexpr uint32_t kAlwaysBlockLoop = 0xFFFFFFFFu;
+
+// The count of bytes after the head store from which the fills use the
+// string store, for the data-cache size `cache`.
+inline constexpr size_t string_store_threshold(uint32_t cache) {
+  return cache - (cache >> fill_stages::kThresholdShift);
+}
 
 inline std::vector<StoreCase> store_cases() {
   std::vector<StoreCase> cases;
   // Every short-table index, at every start alignment in a block.
   for (size_t offset = 0; offset < kBlockSize; ++offset)
     for (size_t count = 0; count < kShortFillLimit; ++count)
-      cases.push_back({offset, count, kTraceBlockLoop});
+      cases.push_back({offset, count, kAlwaysBlockLoop});
   // Every tail-table index reached directly: 32 to 127 from an aligned
   // start, 17 to 31 after a 15-byte head store; the head store at every
   // alignment, with the borders of the medium fill.
   for (size_t count = kShortFillLimit; count <= kTailLimit + 17; ++count)
-    cases.push_back({0, count, kTraceBlockLoop});
-  for (size_t count = 32; count <= 47; ++count) cases.push_back({1, count, kTraceBlockLoop});
+    cases.push_back({0, count, kAlwaysBlockLoop});
+  for (size_t count = 32; count <= 47; ++count) cases.push_back({1, count, kAlwaysBlockLoop});
   for (size_t offset = 1; offset < 16; ++offset)
     for (size_t count : {32, 33, 47, 63, 100, 142, 143, 144})
-      cases.push_back({offset, count, kTraceBlockLoop});
+      cases.push_back({offset, count, kAlwaysBlockLoop});
   // Every tail-table index after one block-loop pass, and several passes.
   for (size_t count = kTailLimit; count < kTailLimit + kPassSize; ++count)
-    cases.push_back({0, count, kTraceBlockLoop});
+    cases.push_back({0, count, kAlwaysBlockLoop});
   for (size_t offset : {1, 9, 15})
-    for (size_t count : {256, 300, 383, 384, 600, 1000}) cases.push_back({offset, count, kTraceBlockLoop});
+    for (size_t count : {256, 300, 383, 384, 600, 1000})
+      cases.push_back({offset, count, kAlwaysBlockLoop});
   // The string store with each number of closing bytes, at every alignment.
   for (size_t offset = 0; offset < 16; ++offset)
-    for (size_t count = 143; count <= 150; ++count) cases.push_back({offset, count, kTraceStringStore});
-  cases.push_back({0, 128, kTraceStringStore});
-  cases.push_back({7, 1000, kTraceStringStore});
+    for (size_t count = 143; count <= 150; ++count)
+      cases.push_back({offset, count, kAlwaysStringStore});
+  cases.push_back({0, 128, kAlwaysStringStore});
+  cases.push_back({7, 1000, kAlwaysStringStore});
   // Thresholds: C = 137 puts it at 129; C = 4096 at 3840.
   cases.push_back({0, 128, 137});
   cases.push_back({0, 129, 137});

@@ -130,7 +130,7 @@ Stores prescribed_stores(uintptr_t start, size_t count, uint32_t cache) {
     remaining -= p - start;
   }
   if (remaining >= 128) {
-    if (remaining >= cache - (cache >> 4)) {
+    if (remaining >= string_store_threshold(cache)) {
       for (; remaining >= 4; remaining -= 4, p += 4) s.push_back({p, 4});
       if (remaining & 2) s.push_back({p, 2}), p += 2;
       if (remaining & 1) s.push_back({p, 1});
@@ -244,23 +244,23 @@ TEST(FillStores, TellingCases) {
     std::string stores;
   } rows[] = {
       // Short table, at an odd start.
-      {{3, 0, kTraceBlockLoop}, ""},
-      {{3, 1, kTraceBlockLoop}, "0:1 "},
-      {{3, 3, kTraceBlockLoop}, "0:2 2:1 "},
-      {{3, 4, kTraceBlockLoop}, "0:4 "},
-      {{3, 7, kTraceBlockLoop}, "0:4 4:2 6:1 "},
-      {{3, 28, kTraceBlockLoop}, run(0, 4, 7)},
-      {{3, 31, kTraceBlockLoop}, run(0, 4, 7) + "28:2 30:1 "},
+      {{3, 0, kAlwaysBlockLoop}, ""},
+      {{3, 1, kAlwaysBlockLoop}, "0:1 "},
+      {{3, 3, kAlwaysBlockLoop}, "0:2 2:1 "},
+      {{3, 4, kAlwaysBlockLoop}, "0:4 "},
+      {{3, 7, kAlwaysBlockLoop}, "0:4 4:2 6:1 "},
+      {{3, 28, kAlwaysBlockLoop}, run(0, 4, 7)},
+      {{3, 31, kAlwaysBlockLoop}, run(0, 4, 7) + "28:2 30:1 "},
       // Tail table from an aligned start, directly and after one pass.
-      {{0, 112, kTraceBlockLoop}, run(0, 16, 7)},
-      {{0, 127, kTraceBlockLoop}, run(0, 16, 7) + "112:8 120:4 124:2 126:1 "},
-      {{0, 128, kTraceBlockLoop}, pass},
-      {{0, 129, kTraceBlockLoop}, pass + "128:1 "},
-      {{0, 143, kTraceBlockLoop}, pass + "128:8 136:4 140:2 142:1 "},
-      {{0, 144, kTraceBlockLoop}, pass + "128:16 "},
-      {{0, 149, kTraceBlockLoop}, pass + "128:16 144:4 148:1 "},
+      {{0, 112, kAlwaysBlockLoop}, run(0, 16, 7)},
+      {{0, 127, kAlwaysBlockLoop}, run(0, 16, 7) + "112:8 120:4 124:2 126:1 "},
+      {{0, 128, kAlwaysBlockLoop}, pass},
+      {{0, 129, kAlwaysBlockLoop}, pass + "128:1 "},
+      {{0, 143, kAlwaysBlockLoop}, pass + "128:8 136:4 140:2 142:1 "},
+      {{0, 144, kAlwaysBlockLoop}, pass + "128:16 "},
+      {{0, 149, kAlwaysBlockLoop}, pass + "128:16 144:4 148:1 "},
       // Head store: the pointer at start + 11, 21 bytes left.
-      {{5, 32, kTraceBlockLoop}, "0:16 11:16 27:4 31:1 "},
+      {{5, 32, kAlwaysBlockLoop}, "0:16 11:16 27:4 31:1 "},
       // Threshold 129: 128 bytes take one pass, 129 the string store.
       {{0, 128, 137}, pass},
       {{0, 129, 137}, run(0, 4, 32) + "128:1 "},
@@ -271,8 +271,8 @@ TEST(FillStores, TellingCases) {
       {{1, 3840 + 15, 4096}, "0:16 " + run(15, 4, 960)},
       {{1, 3839 + 15, 4096}, "0:16 " + run(15, 16, 8 * 29 + 7) + "3839:8 3847:4 3851:2 3853:1 "},
       // Threshold 0: the string store from 128 bytes on.
-      {{0, 128, kTraceStringStore}, run(0, 4, 32)},
-      {{7, 1000, kTraceStringStore}, "0:16 " + run(9, 4, 247) + "997:2 999:1 "},
+      {{0, 128, kAlwaysStringStore}, run(0, 4, 32)},
+      {{7, 1000, kAlwaysStringStore}, "0:16 " + run(9, 4, 247) + "997:2 999:1 "},
   };
   ASSERT_EQ(trace().error, "");
   for (const auto& row : rows) {

@@ -1,9 +1,9 @@
 // Checks shared by the two fills.  memset_test.cpp and bzero_test.cpp run
 // them on their routine through an adaptor:
-//   struct Routine {
+//   struct Fill {
+//     static constexpr Routine kRoutine;        // the routine in trials
 //     static constexpr bool kHasResult;         // returns the destination
 //     static void* fill(void*, int, size_t);    // the routine (value unused by bzero)
-//     static void reference(void*, int, size_t);  // the plain-loop model
 //     static unsigned char byte_of(int value);  // the byte it stores
 //     static std::vector<uint32_t> args(void*, int, size_t);  // the words pushed
 //   };
@@ -18,69 +18,27 @@
 #include <vector>
 
 #include "check.h"
+#include "fill_store_cases.h"
 #include "frame_suite.h"
 #include "reference.h"
 #include "routines.h"
 
-extern "C" uint32_t __x86_data_cache_size;
-
 namespace sse2str::test {
 
-using fill_stages::kPassSize;
-using fill_stages::kShortFillLimit;
-using fill_stages::kTailLimit;
-
-// Data-cache sizes that send every fill reaching the large-fill decision
-// down one path: 0 gives the threshold 0 (string store), the largest value
-// the threshold 0xF0000001 (block loop).
-inline constexpr uint32_t kAlwaysStringStore = 0;
-inline constexpr uint32_t kAlwaysBlockLoop = 0xFFFFFFFFu;
-
-// Sets __x86_data_cache_size for the lifetime of a scope.
-class CacheSize {
- public:
-  explicit CacheSize(uint32_t value) : saved_(__x86_data_cache_size) {
-    __x86_data_cache_size = value;
-  }
-  ~CacheSize() { __x86_data_cache_size = saved_; }
-  CacheSize(const CacheSize&) = delete;
-  CacheSize& operator=(const CacheSize&) = delete;
-
- private:
-  uint32_t saved_;
-};
-
-// Bytes remaining after the head store for a fill of `count` at `start`
-// (32 bytes or more): the head store brings the pointer to the next multiple
-// of 16.
-inline size_t remaining_after_head(uintptr_t start, size_t count) {
-  return count - (-start & (kBlockSize - 1));
-}
-
-// Fills `count` bytes at `start` and compares the window from 64 bytes in
-// front of the start to 64 bytes past the end (clipped to the pages) with
-// what the model makes of the same background: exactly the range changes.
-template <class Routine>
-::testing::AssertionResult fills_exactly(const GuardedPages& pages, char* start, size_t count,
-                                         int value, TestRandom& random) {
-  const size_t before = std::min<size_t>(kLineSize, start - pages.begin());
-  const size_t after = std::min<size_t>(kLineSize, pages.end() - start - count);
-  char* const low = start - before;
-  const size_t window = before + count + after;
-  random.fill_avoiding(low, window, Routine::byte_of(value));
-  std::vector<char> want(low, low + window);
-  Routine::reference(want.data() + before, value, count);
-  void* const result = Routine::fill(start, value, count);
-  if (Routine::kHasResult && result != start)
-    return ::testing::AssertionFailure()
-           << "returned start + " << static_cast<char*>(result) - start;
-  const size_t i = first_difference(low, want.data(), window);
-  if (i == window) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure()
-         << "byte at start " << (i < before ? "- " : "+ ")
-         << (i < before ? before - i : i - before) << " is "
-         << static_cast<int>(static_cast<unsigned char>(low[i])) << ", want "
-         << static_cast<int>(static_cast<unsigned char>(want[i]));
+// A fill of `count` bytes at `anchor` in `pages`, with `cache` as the data
+// cache size.  The destination and a line on each side of it (as far as the
+// pages go) hold random bytes other than the one the fill stores, so a byte
+// left unwritten or one written outside the range shows.
+template <class Fill>
+Trial fill_trial(const GuardedPages& pages, Anchor anchor, size_t count, int value, uint32_t cache,
+                 TestRandom& random) {
+  const size_t room = room_after(anchor, count, pages.window());
+  const size_t after = std::min<size_t>(kLineSize, room);
+  const size_t before = std::min<size_t>(kLineSize, pages.size() - count - room);
+  Trial t = trial_of(Fill::kRoutine, anchor, count, value);
+  cut(t.first, random.bytes_avoiding(before + count + after, Fill::byte_of(value)), before, count);
+  t.cache_size = cache;
+  return t;
 }
 
 // Every start offset in a line and every count through all short counts,
@@ -89,32 +47,33 @@ template <class Routine>
 // threshold inside the sweep.  The range begins at the given offset from a
 // page that follows an inaccessible one, and again ends at the last byte
 // before an inaccessible page.
-template <class Routine>
+template <class Fill>
 void check_every_offset_and_count() {
   constexpr size_t kMaxCount = kShortFillLimit + kTailLimit + 3 * kPassSize + kLineSize;
   GuardedPages pages(2);
   TestRandom random(11);
-  for (uint32_t cache : {kAlwaysBlockLoop, kAlwaysStringStore, uint32_t{320}}) {
-    CacheSize scoped(cache);
-    size_t count = 0, edge = 0;
-    const auto at = where("cache size", cache, "count", count, "edge", edge);
-    expect_no_fault(at, [&] {
+  uint32_t cache = 0;
+  size_t count = 0, edge = 0;
+  const auto at = where("cache size", cache, "count", count, "edge", edge);
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
+    for (uint32_t c : {kAlwaysBlockLoop, kAlwaysStringStore, uint32_t{320}}) {
+      cache = c;
       for (count = 0; count <= kMaxCount; ++count) {
         const int value = value_with_junk(random.byte(), random);
         for (edge = 0; edge < kEdges; ++edge) {
-          char* const start = pages.at_edge(edge, count);
-          ASSERT_TRUE(fills_exactly<Routine>(pages, start, count, value, random)) << at;
+          if (!agrees(fill_trial<Fill>(pages, edge_anchor(edge), count, value, cache, random)))
+            return;
         }
       }
-    });
-  }
+    }
+  });
 }
 
 // Large counts around 64 KiB and 1 MiB, at several start offsets, with the
 // processor's cache size and on each large-fill path alone; and counts whose
 // remaining bytes after the head store straddle the threshold for several
 // cache sizes.
-template <class Routine>
+template <class Fill>
 void check_large_counts() {
   constexpr size_t kKiB = 1024, kMiB = 1024 * kKiB;
   GuardedPages pages(kMiB / page_size() + 2);
@@ -124,33 +83,38 @@ void check_large_counts() {
   const size_t offsets[] = {0, 1, 8, 15, 16, 37, 63};
   const uint32_t processor_cache = __x86_data_cache_size;
   uint32_t cache = 0;
-  size_t count = 0;
-  const auto at = where("cache size", cache, "count", count);
-  expect_no_fault(at, [&] {
+  size_t count = 0, offset = 0;
+  const char* placement = "";
+  const auto at =
+      where("cache size", cache, "count", count, "placement", placement, "offset", offset);
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (uint32_t c : {processor_cache, kAlwaysStringStore, kAlwaysBlockLoop}) {
-      CacheSize scoped(cache = c);
+      cache = c;
       for (size_t n : counts) {
         count = n;
-        for (size_t offset : offsets) {
-          ASSERT_TRUE(fills_exactly<Routine>(pages, pages.begin() + offset, count, 0x1A5, random))
-              << at << ", offset " << offset;
+        placement = "from the page start";
+        for (size_t o : offsets) {
+          offset = o;
+          if (!agrees(fill_trial<Fill>(pages, {false, offset}, count, 0x1A5, cache, random)))
+            return;
         }
-        ASSERT_TRUE(fills_exactly<Routine>(pages, pages.end() - count, count, -1, random))
-            << at << ", ending at a guard page";
+        placement = "ending at a guard page";
+        offset = 0;
+        if (!agrees(fill_trial<Fill>(pages, {true, 0}, count, -1, cache, random))) return;
       }
     }
+    placement = "remaining after the head store around the threshold";
     for (uint32_t c : {uint32_t{136}, uint32_t{137}, uint32_t{138}, uint32_t{4096},
                        uint32_t{48 * kKiB}, uint32_t{kMiB}}) {
-      CacheSize scoped(cache = c);
-      const size_t threshold = cache - (cache >> 4);
-      for (size_t offset : offsets) {
-        char* const start = pages.begin() + offset;
-        const size_t head = -reinterpret_cast<uintptr_t>(start) & (kBlockSize - 1);
+      cache = c;
+      const size_t threshold = string_store_threshold(cache);
+      for (size_t o : offsets) {
+        offset = o;
+        const size_t head = -reinterpret_cast<uintptr_t>(pages.begin() + offset) & (kBlockSize - 1);
         for (size_t remaining = threshold - 2; remaining <= threshold + 2; ++remaining) {
           if (remaining < kTailLimit) continue;
           count = remaining + head;
-          ASSERT_TRUE(fills_exactly<Routine>(pages, start, count, 0x5A, random))
-              << at << ", offset " << offset << ", remaining after the head " << remaining;
+          if (!agrees(fill_trial<Fill>(pages, {false, offset}, count, 0x5A, cache, random))) return;
         }
       }
     }
@@ -158,11 +122,11 @@ void check_large_counts() {
 }
 
 // A count of 0 touches nothing, wherever the start points.
-template <class Routine>
+template <class Fill>
 void check_zero_count() {
   expect_touches_nothing([](char* start) {
-    void* const result = Routine::fill(start, 0x5A, 0);
-    if (Routine::kHasResult) {
+    void* const result = Fill::fill(start, 0x5A, 0);
+    if (Fill::kHasResult) {
       EXPECT_EQ(result, start);
     }
   });
@@ -170,12 +134,12 @@ void check_zero_count() {
 
 // Calls that take each path of the fill, for the frame checks.  The cache
 // size set here puts the string-store threshold at 3840 bytes.
-template <class Routine>
+template <class Fill>
 std::vector<FrameCase> fill_frame_cases() {
   __x86_data_cache_size = 4096;
   alignas(64) static char data[8192];
   auto call = [](const char* label, char* start, int value, size_t count) {
-    return FrameCase{label, Routine::args(start, value, count), word(start), Routine::kHasResult};
+    return FrameCase{label, Fill::args(start, value, count), word(start), Fill::kHasResult};
   };
   return {
       call("zero count", nullptr, 'a', 0),
@@ -224,7 +188,7 @@ inline void call_with_simd_canaries(SimdProbe* probe) {
 // broadcast block is made (which shows the probe sees a change).  The
 // profiling hook scribbles over the SIMD registers itself, so only the build
 // without it can tell.
-template <class Routine>
+template <class Fill>
 void check_short_fills_keep_simd_registers(const void* entry, bool profiled) {
   if (profiled) GTEST_SKIP() << "the profiling hook scribbles over the SIMD registers";
   alignas(64) static char data[128];
@@ -234,7 +198,7 @@ void check_short_fills_keep_simd_registers(const void* entry, bool profiled) {
     for (size_t offset = 0; offset < 4; ++offset) {
       for (int i = 0; i < 8; ++i)
         for (int j = 0; j < 16; ++j) probe.before[i][j] = static_cast<uint8_t>(16 * i + j + 1);
-      const std::vector<uint32_t> args = Routine::args(data + offset, 0x5A, count);
+      const std::vector<uint32_t> args = Fill::args(data + offset, 0x5A, count);
       std::copy(args.begin(), args.end(), probe.args);
       call_with_simd_canaries(&probe);
       const bool kept = memcmp(probe.before, probe.after, sizeof probe.before) == 0;
@@ -277,7 +241,7 @@ inline size_t first_byte_other_than(const char* p, size_t bytes, unsigned char b
 // past a multiple of 16, so the head store runs; the block loop then still
 // has more than 2 GiB to go after its first passes, so a running count read
 // as signed would end it early.
-template <class Routine>
+template <class Fill>
 void check_huge_fill() {
   if (getenv(kHugeTestsVariable) == nullptr)
     GTEST_SKIP() << "set " << kHugeTestsVariable << " to run (ctest label slow)";
@@ -285,8 +249,9 @@ void check_huge_fill() {
   const GuardedPages pages((kCount + kLineSize) / page_size() + 1);
   char* const end = pages.end();
   char* const start = end - kCount;
+  // The head store takes the 13 bytes up to a multiple of 16.
   ASSERT_EQ(reinterpret_cast<uintptr_t>(start) & (kBlockSize - 1), 3u);
-  ASSERT_GE(remaining_after_head(reinterpret_cast<uintptr_t>(start), kCount), 0x80000000u + 0x10000);
+  static_assert(kCount - 13 >= 0x80000000u + 0x10000);
 
   const struct {
     uint32_t cache;
@@ -302,14 +267,16 @@ void check_huge_fill() {
     fill_background(low - aligned_low, static_cast<size_t>(end - low) + aligned_low,
                     run.background);
     std::vector<char> in_front(low, start);
-    CacheSize scoped(run.cache);
+    const uint32_t processor_cache = __x86_data_cache_size;
+    __x86_data_cache_size = run.cache;
     void* result = nullptr;
     expect_no_fault(where("start", static_cast<void*>(start)),
-                    [&] { result = Routine::fill(start, run.value, kCount); });
-    if (Routine::kHasResult) {
+                    [&] { result = Fill::fill(start, run.value, kCount); });
+    __x86_data_cache_size = processor_cache;
+    if (Fill::kHasResult) {
       EXPECT_EQ(result, start);
     }
-    const unsigned char byte = Routine::byte_of(run.value);
+    const unsigned char byte = Fill::byte_of(run.value);
     const size_t wrong = first_byte_other_than(start, kCount, byte);
     EXPECT_EQ(wrong, kCount) << "byte at start + " << wrong << " is not the fill byte";
     EXPECT_EQ(memcmp(low, in_front.data(), in_front.size()), 0) << "bytes in front of the start changed";
@@ -318,20 +285,18 @@ void check_huge_fill() {
 
 }  // namespace sse2str::test
 
-// Instantiates the checks above for the fill whose adaptor is `Routine` and
+// Instantiates the checks above for the fill whose adaptor is `Fill` and
 // whose entry point is `entry`, the frame checks among them.  SSE2STR_PROFILE
 // tells which configuration of the module the test links.
-#define SSE2STR_FILL_TESTS(Suite, Routine, entry)                                              \
-  TEST(Suite, FillsExactlyTheRangeForEveryOffsetAndCount) {                                    \
-    ::sse2str::test::check_every_offset_and_count<Routine>();                                  \
-  }                                                                                            \
-  TEST(Suite, FillsLargeRangesOnEveryPath) { ::sse2str::test::check_large_counts<Routine>(); } \
-  TEST(Suite, ZeroCountTouchesNothing) { ::sse2str::test::check_zero_count<Routine>(); }       \
-  TEST(Suite, ShortFillsLeaveTheSimdRegistersAlone) {                                          \
-    ::sse2str::test::check_short_fills_keep_simd_registers<Routine>(                           \
-        reinterpret_cast<const void*>(&entry), SSE2STR_PROFILE != 0);                          \
-  }                                                                                            \
-  TEST(Suite, FillsMoreThan2GiBOnBothLargeFillPaths) {                                         \
-    ::sse2str::test::check_huge_fill<Routine>();                                               \
-  }                                                                                            \
-  SSE2STR_FRAME_TESTS(Suite##Frame, entry, ::sse2str::test::fill_frame_cases<Routine>)
+#define SSE2STR_FILL_TESTS(Suite, Fill, entry)                                                     \
+  TEST(Suite, FillsExactlyTheRangeForEveryOffsetAndCount) {                                        \
+    ::sse2str::test::check_every_offset_and_count<Fill>();                                         \
+  }                                                                                                \
+  TEST(Suite, FillsLargeRangesOnEveryPath) { ::sse2str::test::check_large_counts<Fill>(); }        \
+  TEST(Suite, ZeroCountTouchesNothing) { ::sse2str::test::check_zero_count<Fill>(); }              \
+  TEST(Suite, ShortFillsLeaveTheSimdRegistersAlone) {                                              \
+    ::sse2str::test::check_short_fills_keep_simd_registers<Fill>(                                  \
+        reinterpret_cast<const void*>(&entry), SSE2STR_PROFILE != 0);                              \
+  }                                                                                                \
+  TEST(Suite, FillsMoreThan2GiBOnBothLargeFillPaths) { ::sse2str::test::check_huge_fill<Fill>(); } \
+  SSE2STR_FRAME_TESTS(Suite##Frame, entry, ::sse2str::test::fill_frame_cases<Fill>)

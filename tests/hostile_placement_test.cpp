@@ -10,10 +10,8 @@
 #include <sstream>
 #include <string>
 
-#include "guard.h"
+#include "check.h"
 #include "routine_table.h"
-#include "sweep.h"
-#include "trial.h"
 
 namespace sse2str::test {
 namespace {
@@ -171,31 +169,26 @@ Trial grid_trial(Routine routine, size_t length, size_t end_offset, int variant,
   return t;
 }
 
-// The grid's trials of `routine` on `stage`: the first difference, or "".
-std::string grid(Routine routine, const Stage& stage, TestRandom& random) {
-  for (size_t end_offset = 0; end_offset < kLineSize; ++end_offset) {
-    for (size_t lines : kExtraLines) {
-      for (size_t length = 1 + lines * kLineSize; length <= (lines + 1) * kLineSize; ++length) {
-        if (routine == Routine::kWcscmp && length % 4 != 0) continue;
-        for (int variant = 0; variant < kVariants; ++variant) {
-          std::string failure =
-              run_trial(grid_trial(routine, length, end_offset, variant, random), stage);
-          if (!failure.empty()) return failure;
-        }
-      }
-    }
-  }
-  return "";
-}
-
-// Runs the grid on `stage` for every routine; `where` names the stage.
-void run_grid(const Stage& stage, const char* where, bool two_operand_routines_only = false) {
+// Runs the grid on `stage` for every routine; `placement` names the stage.
+void run_grid(const Stage& stage, const char* placement, bool two_operand_routines_only = false) {
   TestRandom random(11);
+  const char* name = "";
+  const auto at = where("routine", name, "placement", placement);
   for (Routine routine : kAllRoutines) {
     const bool two = routine == Routine::kStpcpy || routine == Routine::kWcscmp;
     if (two_operand_routines_only && !two) continue;
-    EXPECT_EQ(first_failure([&] { return grid(routine, stage, random); }), "")
-        << info(routine).name << " " << where;
+    name = info(routine).name;
+    expect_trials_agree(at, stage, [&](auto&& agrees) {
+      for (size_t end_offset = 0; end_offset < kLineSize; ++end_offset) {
+        for (size_t lines : kExtraLines) {
+          for (size_t length = 1 + lines * kLineSize; length <= (lines + 1) * kLineSize; ++length) {
+            if (routine == Routine::kWcscmp && length % 4 != 0) continue;
+            for (int variant = 0; variant < kVariants; ++variant)
+              if (!agrees(grid_trial(routine, length, end_offset, variant, random))) return;
+          }
+        }
+      }
+    });
   }
 }
 
@@ -219,8 +212,9 @@ TEST(HostilePlacement, OperandsEndAtEveryOffsetOfTheTopPage) {
 // give the match inside the range.  The operand ends at each offset of the
 // window's last line with its match or terminator last, so the routine's
 // reads beyond it fault.
-std::string wrapping_counts(Routine routine, const Window& window, TestRandom& random,
-                            size_t& trials) {
+template <class Agrees>
+void wrapping_counts(Routine routine, const Window& window, TestRandom& random, size_t& trials,
+                     Agrees&& agrees) {
   constexpr uint64_t kBeyondTheTop[] = {0, 1, 15, 16, 17, 63, 64, 65, 4096, 0x7FFFFFFF};
   for (size_t end_offset = 0; end_offset < kLineSize; ++end_offset) {
     for (size_t length = 1; length <= 300; length += length < 80 ? 1 : 37) {
@@ -235,20 +229,22 @@ std::string wrapping_counts(Routine routine, const Window& window, TestRandom& r
       for (uint64_t count : counts) {
         t.count = static_cast<uint32_t>(count);
         ++trials;
-        std::string failure = run_trial(t, {window, window});
-        if (!failure.empty()) return failure;
+        if (!agrees(t)) return;
       }
     }
   }
-  return "";
 }
 
-void run_wrapping_counts(const Window& window, const char* where) {
+void run_wrapping_counts(const Window& window, const char* placement) {
   TestRandom random(12);
+  const char* name = "";
+  const auto at = where("routine", name, "placement", placement);
   for (Routine routine : {Routine::kMemchr, Routine::kStrnlen}) {
     size_t trials = 0;
-    EXPECT_EQ(first_failure([&] { return wrapping_counts(routine, window, random, trials); }), "")
-        << info(routine).name << " " << where;
+    name = info(routine).name;
+    expect_trials_agree(at, Stage{window, window}, [&](auto&& agrees) {
+      wrapping_counts(routine, window, random, trials, agrees);
+    });
     EXPECT_GT(trials, 1000u);
   }
 }

@@ -25,30 +25,31 @@ TEST(Memchr, MatchesReferenceForEveryOffsetCountAndPosition) {
   size_t offset = 0, count = 0;
   long position = 0;
   const auto at = where("offset", offset, "count", count, "match at", position);
-  expect_no_fault(at, [&] {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; ++offset) {
-      char* const start = pages.begin() + kLineSize + offset;
       for (count = 0; count <= kMaxCount; ++count) {
+        Trial t = trial_of(Routine::kMemchr, {false, kLineSize + offset}, count);
+        // The range with a line of surroundings on each side.
+        std::vector<unsigned char> area(count + 2 * kLineSize);
+        unsigned char* const start = area.data() + kLineSize;
         const unsigned char needle = random.byte();
-        random.fill_avoiding(start - kLineSize, count + 2 * kLineSize, needle);
-        start[-1 - static_cast<long>(random.below(16))] = static_cast<char>(needle);
-        start[count] = static_cast<char>(needle);
-        start[count + 1 + random.below(16)] = static_cast<char>(needle);
+        random.fill_avoiding(area.data(), area.size(), needle);
+        start[-1 - static_cast<long>(random.below(16))] = needle;
+        start[count] = needle;
+        start[count + 1 + random.below(16)] = needle;
         for (position = -1; position < static_cast<long>(count); ++position) {
           size_t decoy = 0;
           if (position >= 0) {
-            start[position] = static_cast<char>(needle);
+            start[position] = needle;
             decoy = position + 1 + random.below(count - position + 16);
-            start[decoy] = static_cast<char>(needle);
+            start[decoy] = needle;
           }
-          const int value = value_with_junk(needle, random);
-          const void* const got = __memchr_sse2(start, value, count);
-          const void* const want = ref::memchr(start, value, count);
-          ASSERT_EQ(got, want) << at << ": got " << relative(got, start) << ", want "
-                               << relative(want, start);
+          t.value = value_with_junk(needle, random);
+          cut(t.first, area, kLineSize, count);
+          if (!agrees(t)) return;
           if (position >= 0) {
-            start[position] = static_cast<char>(random.byte_other_than(needle));
-            if (decoy < count) start[decoy] = static_cast<char>(random.byte_other_than(needle));
+            start[position] = random.byte_other_than(needle);
+            if (decoy < count) start[decoy] = random.byte_other_than(needle);
           }
         }
       }
@@ -58,21 +59,22 @@ TEST(Memchr, MatchesReferenceForEveryOffsetCountAndPosition) {
 
 // Only the low 8 bits of the value count, and bytes compare unsigned.
 TEST(Memchr, UsesOnlyTheLowByteOfTheValue) {
-  alignas(64) static unsigned char data[3 * 64 + 256];
-  for (size_t offset = 0; offset < kLineSize; ++offset) {
-    unsigned char* const start = data + offset;
-    for (int i = 0; i < 256; ++i) start[i] = static_cast<unsigned char>(255 - i);
-    for (int byte = 0; byte < 256; ++byte) {
-      for (int high : {0, 1, 0x1000, -256}) {
-        const int value = static_cast<int>((static_cast<unsigned>(high) << 8) | byte);
-        EXPECT_EQ(__memchr_sse2(start, value, 256), start + 255 - byte)
-            << "offset " << offset << ", value " << value;
+  GuardedPages pages(1);
+  size_t offset = 0;
+  int value = 0;
+  std::vector<int> values = {0x141, 256, -1};
+  for (int byte = 0; byte < 256; ++byte)
+    for (int high : {0, 1, 0x1000, -256}) values.push_back(static_cast<int>((high * 256u) | byte));
+  const auto at = where("offset", offset, "value", value);
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
+    for (offset = 0; offset < kLineSize; ++offset) {
+      for (int v : values) {
+        Trial t = trial_of(Routine::kMemchr, {false, offset}, 256, value = v);
+        for (int i = 0; i < 256; ++i) t.first.bytes.push_back(255 - i);
+        if (!agrees(t)) return;
       }
     }
-    EXPECT_EQ(__memchr_sse2(start, 0x141, 256), start + 255 - 0x41);
-    EXPECT_EQ(__memchr_sse2(start, 256, 256), start + 255);
-    EXPECT_EQ(__memchr_sse2(start, -1, 256), start);
-  }
+  });
 }
 
 TEST(Memchr, ZeroCountReadsNothing) {
@@ -81,23 +83,23 @@ TEST(Memchr, ZeroCountReadsNothing) {
 
 // A range that ends at the last byte of a page followed by an unmapped page,
 // and one that begins a page preceded by an unmapped page: no read may
-// touch the unmapped pages, whatever the count and offset.
+// touch the unmapped pages, whatever the count and offset.  Every other byte
+// of the pages matches.
 TEST(Memchr, NeverReadsAPageOutsideTheRange) {
   GuardedPages pages(2);
   TestRandom random(2);
-  constexpr size_t kMaxCount = 600;
   size_t count = 0, edge = 0;
   int match = 0;
   const auto at = where("count", count, "match (none, first, last)", match, "edge", edge);
-  expect_no_fault(at, [&] {
-    for (count = 0; count <= kMaxCount; ++count) {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
+    for (count = 0; count <= 600; ++count) {
       for (match = 0; match < 3; ++match) {
         for (edge = 0; edge < kEdges; ++edge) {
-          char* const start = pages.at_edge(edge, count);
-          random.fill_avoiding(start, count, 'x');
-          if (match == 1 && count > 0) start[0] = 'x';
-          if (match == 2 && count > 0) start[count - 1] = 'x';
-          ASSERT_EQ(__memchr_sse2(start, 'x', count), ref::memchr(start, 'x', count)) << at;
+          Trial t = trial_of(Routine::kMemchr, edge_anchor(edge), count, 'x');
+          std::vector<unsigned char>& range = t.first.bytes = random.bytes_avoiding(count, 'x');
+          t.first.backdrop = 'x';
+          if (count > 0 && match > 0) (match == 1 ? range.front() : range.back()) = 'x';
+          if (!agrees(t)) return;
         }
       }
     }
@@ -106,23 +108,25 @@ TEST(Memchr, NeverReadsAPageOutsideTheRange) {
 
 // The count is unsigned and never added to the start: a count far beyond
 // the object, even past the top of the address space, finds a match that
-// lies in readable memory, including one at the very end of a page.
+// lies in readable memory, including one at the very end of a page, and
+// not the matches that follow it.
 TEST(Memchr, CountsWithTheTopBitSetFindTheMatch) {
   GuardedPages pages(2);
   TestRandom random(3);
   size_t count = 0, offset = 0, distance = 0;
   const auto at = where("count", count, "offset", offset, "distance", distance);
-  expect_no_fault(at, [&] {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (size_t top_bit_count : {0x80000000u, 0x80000001u, 0xFFFFFFF0u, 0xFFFFFFFFu}) {
       count = top_bit_count;
       for (offset = 0; offset < kLineSize; ++offset) {
         for (distance = 0; distance < 400; distance += 7) {
-          // The object ends at the page boundary with its match last.
-          char* const match = pages.end() - 1 - (offset % 3) * kLineSize;
-          char* const start = match - distance - offset;
-          random.fill_avoiding(start, match - start, 0xA5);
-          *match = static_cast<char>(0xA5);
-          ASSERT_EQ(__memchr_sse2(start, 0xA5, count), match) << at;
+          // The object ends at the page boundary, or a line or two before
+          // it, with its match last.
+          Trial t = trial_of(Routine::kMemchr, {true, (offset % 3) * kLineSize}, count, 0xA5);
+          t.first.backdrop = 0xA5;
+          t.first.bytes = random.bytes_avoiding(distance + offset, 0xA5);
+          t.first.bytes.push_back(0xA5);
+          if (!agrees(t)) return;
         }
       }
     }
@@ -137,20 +141,20 @@ TEST(Memchr, LongRangesMatchReference) {
   int round = 0;
   size_t passed = 0;
   const auto at = where("round", round, "count", passed);
-  expect_no_fault(at, [&] {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (round = 0; round < 3000; ++round) {
       const size_t count = random.below(pages.size() - kLineSize);
-      char* const start = pages.end() - count - random.below(kLineSize);
-      const unsigned char needle = random.byte();
-      random.fill_avoiding(start, count, needle);
+      Trial t = trial_of(Routine::kMemchr, {true, random.below(kLineSize)});
+      const unsigned char needle = t.value = t.first.backdrop = random.byte();
+      std::vector<unsigned char>& range = t.first.bytes = random.bytes_avoiding(count, needle);
       const size_t matches = random.below(4);
-      for (size_t i = 0; i < matches && count > 0; ++i)
-        start[random.below(count)] = static_cast<char>(needle);
-      passed = random.below(2) ? count : random.below(count + 1);
-      ASSERT_EQ(__memchr_sse2(start, needle, passed), ref::memchr(start, needle, passed)) << at;
+      for (size_t i = 0; i < matches && count > 0; ++i) range[random.below(count)] = needle;
+      t.count = passed = random.below(2) ? count : random.below(count + 1);
+      if (!agrees(t)) return;
     }
   });
 }
+
 // Calls that take each path of the routine, for the frame checks.
 std::vector<FrameCase> frame_cases() {
   // Y in the first aligned pass, X a few lines into the line loop.

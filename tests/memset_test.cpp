@@ -6,12 +6,10 @@ namespace sse2str::test {
 namespace {
 
 struct Memset {
+  static constexpr Routine kRoutine = Routine::kMemset;
   static constexpr bool kHasResult = true;
   static void* fill(void* destination, int value, size_t count) {
     return __memset_sse2_rep(destination, value, count);
-  }
-  static void reference(void* destination, int value, size_t count) {
-    ref::memset(destination, value, count);
   }
   static unsigned char byte_of(int value) { return static_cast<unsigned char>(value); }
   static std::vector<uint32_t> args(void* destination, int value, size_t count) {
@@ -25,17 +23,26 @@ SSE2STR_FILL_TESTS(Memset, Memset, __memset_sse2_rep)
 TEST(Memset, UsesOnlyTheLowByteOfTheValue) {
   GuardedPages pages(4);
   TestRandom random(13);
-  for (uint32_t cache : {kAlwaysBlockLoop, kAlwaysStringStore}) {
-    CacheSize scoped(cache);
-    for (int value : {0x1A5, -1, 0x100, 0x7F, -128, 0x12345678}) {
-      for (size_t count : {1, 7, 31, 32, 100, 143, 1000, 5000}) {
-        for (size_t offset : {0, 5}) {
-          EXPECT_TRUE(fills_exactly<Memset>(pages, pages.begin() + offset, count, value, random))
-              << "value " << value << ", count " << count << ", offset " << offset;
+  uint32_t cache = 0;
+  int value = 0;
+  size_t count = 0, offset = 0;
+  const auto at = where("cache size", cache, "value", value, "count", count, "offset", offset);
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
+    for (uint32_t c : {kAlwaysBlockLoop, kAlwaysStringStore}) {
+      cache = c;
+      for (int v : {0x1A5, -1, 0x100, 0x7F, -128, 0x12345678}) {
+        value = v;
+        for (size_t n : {1, 7, 31, 32, 100, 143, 1000, 5000}) {
+          count = n;
+          for (size_t o : {0, 5}) {
+            offset = o;
+            if (!agrees(fill_trial<Memset>(pages, {false, offset}, count, value, cache, random)))
+              return;
+          }
         }
       }
     }
-  }
+  });
 }
 
 }  // namespace

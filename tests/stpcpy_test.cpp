@@ -15,20 +15,40 @@ namespace {
 using stpcpy_stages::kBlockPhaseBlocks;
 using stpcpy_stages::kBlockPhaseReach;
 
-// Bytes around a copy that are checked for stray writes.
-constexpr size_t kMargin = 64;
+// Junk after a source string, at most.
+constexpr size_t kJunk = kLineSize;
 
-// Ends the `length` string bytes at `source` with a terminator, and junk
-// after it (up to `limit`) that a copy must neither store nor stop at.
-void terminate(char* source, size_t length, const char* limit, TestRandom& random) {
-  source[length] = 0;
-  for (char* p = source + length + 1; p < limit && p < source + length + 1 + kMargin; ++p)
-    *p = static_cast<char>(random.byte());
+// Junk after the terminator of `source` (as far as its window `from` goes)
+// that a copy must neither store nor stop at.
+void add_junk(Operand& source, const Window& from, TestRandom& random) {
+  source.after.resize(std::min(kJunk, room_after(source.anchor, source.bytes.size(), from)));
+  for (unsigned char& b : source.after) b = random.byte();
 }
 
-void lay_out_random_string(char* source, size_t length, const char* limit, TestRandom& random) {
-  random.fill_string(source, length);
-  terminate(source, length, limit, random);
+// A random string of `length` bytes at `anchor` in `from`.
+Operand random_string(Anchor anchor, size_t length, const Window& from, TestRandom& random) {
+  Operand source;
+  source.anchor = anchor;
+  source.bytes = random.string(length);
+  add_junk(source, from, random);
+  return source;
+}
+
+// The copy of `source` to `destination` in `to`.  Each destination byte
+// the copy stores, and each one over the source's junk, first differs from
+// the source byte that would land on it, so a byte left unwritten, or one
+// written beyond the terminator, shows.
+Trial copy_trial(const Operand& source, Anchor destination, const Window& to) {
+  Trial t;
+  t.routine = Routine::kStpcpy;
+  t.first = source;
+  t.second.anchor = destination;
+  t.second.backdrop = 0x5A;
+  for (unsigned char b : source.bytes) t.second.bytes.push_back(~b);
+  const size_t room = room_after(destination, source.bytes.size(), to);
+  for (size_t i = 0; i < std::min(room, source.after.size()); ++i)
+    t.second.after.push_back(~source.after[i]);
+  return t;
 }
 
 // Where a string of the source starts, relative to the phases of the copy:
@@ -46,77 +66,13 @@ Phases phases_for(uintptr_t source) {
   return {a - source, b - source};
 }
 
-// A sweep of copies from one set of guarded pages to another.  Every copy
-// is checked against the model: the results, and every destination byte
-// from kMargin before the destination to kMargin after the terminator's copy
-// (clipped to the pages).  Each of those bytes first differs from the source
-// byte that would land on it, so a byte left unwritten, or one written
-// beyond the terminator, shows.  The first wrong copy or fault ends the
-// sweep and is reported with the case that caused it.
-class CopySweep {
- public:
-  CopySweep(const GuardedPages& from, const GuardedPages& to) : from_(from), to_(to) {}
+Phases phases_at(const Window& from, size_t source_offset) {
+  return phases_for(reinterpret_cast<uintptr_t>(from.begin + source_offset));
+}
 
-  // Runs `cases`, which calls copy() for every case and stops when it
-  // returns false.
-  void run(const std::function<void()>& cases) { expect_no_fault(*this, cases); }
-
-  // Copies the string of `length` bytes laid out at `source` to
-  // `destination` and checks the copy.
-  bool copy(char* destination, const char* source, size_t length) {
-    destination_ = destination;
-    source_ = source;
-    length_ = length;
-    char* const low = std::max(to_.begin(), destination - kMargin);
-    char* const high = std::min(to_.end(), destination + length + 1 + kMargin);
-    for (char* p = low; p < high; ++p) {
-      const char* const from = source + (p - destination);
-      *p = static_cast<char>(p >= destination && from < from_.end() ? ~*from : 0x5A);
-    }
-    std::vector<char> want(low, high);
-    char* const want_destination = want.data() + (destination - low);
-    const long want_length = ref::stpcpy(want_destination, source) - want_destination;
-
-    const long got_length = __stpcpy_sse2(destination, source) - destination;
-
-    if (got_length != want_length) {
-      ADD_FAILURE() << *this << ": result destination + " << got_length << ", want + "
-                    << want_length;
-      return false;
-    }
-    const size_t i = first_difference(low, want.data(), want.size());
-    if (i < want.size()) {
-      ADD_FAILURE() << *this << ": destination byte " << low + i - destination << " is "
-                    << +static_cast<unsigned char>(low[i]) << ", want "
-                    << +static_cast<unsigned char>(want[i]);
-      return false;
-    }
-    return true;
-  }
-
-  // The copy to each destination offset in the block at `to`.
-  bool copy_to_every_block_offset(char* to, const char* source, size_t length) {
-    for (size_t offset = 0; offset < kBlockSize; ++offset)
-      if (!copy(to + offset, source, length)) return false;
-    return true;
-  }
-
-  // The case in hand, for messages.
-  friend std::ostream& operator<<(std::ostream& out, const CopySweep& sweep) {
-    const Phases at = phases_for(reinterpret_cast<uintptr_t>(sweep.source_));
-    return out << "length " << sweep.length_ << ", source at page offset "
-               << (sweep.source_ - sweep.from_.begin()) % page_size() << " (A at +"
-               << at.first_block << ", B at +" << at.first_line << "), destination at page offset "
-               << (sweep.destination_ - sweep.to_.begin()) % page_size();
-  }
-
- private:
-  const GuardedPages& from_;
-  const GuardedPages& to_;
-  char* destination_ = nullptr;
-  const char* source_ = nullptr;
-  size_t length_ = 0;
-};
+std::ostream& operator<<(std::ostream& out, const Phases& at) {
+  return out << "A at +" << at.first_block << ", B at +" << at.first_line;
+}
 
 // Every length through the first two phases and into the line loop, from
 // every source offset in a line to every destination offset in a block.
@@ -125,15 +81,18 @@ class CopySweep {
 // destination fault.
 TEST(Stpcpy, CopiesEveryLengthFromEverySourceToEveryDestinationOffset) {
   GuardedPages from(1), to(1);
-  CopySweep sweep(from, to);
   TestRandom random(1);
   constexpr size_t kMaxLength = kBlockSize + kBlockPhaseReach + 2;
-  sweep.run([&] {
-    for (size_t length = 0; length <= kMaxLength; ++length) {
-      for (size_t source_offset = 0; source_offset < kLineSize; ++source_offset) {
-        char* const source = from.begin() + source_offset;
-        lay_out_random_string(source, length, from.end(), random);
-        if (!sweep.copy_to_every_block_offset(to.begin(), source, length)) return;
+  size_t length = 0, source_offset = 0, destination_offset = 0;
+  const auto at = where("length", length, "source offset", source_offset, "destination offset",
+                        destination_offset);
+  expect_trials_agree(at, sweep_stage(from.window(), to.window()), [&](auto&& agrees) {
+    for (length = 0; length <= kMaxLength; ++length) {
+      for (source_offset = 0; source_offset < kLineSize; ++source_offset) {
+        const Operand source = random_string({false, source_offset}, length, from.window(), random);
+        for (destination_offset = 0; destination_offset < kBlockSize; ++destination_offset) {
+          if (!agrees(copy_trial(source, {false, destination_offset}, to.window()))) return;
+        }
       }
     }
   });
@@ -145,25 +104,30 @@ TEST(Stpcpy, CopiesEveryLengthFromEverySourceToEveryDestinationOffset) {
 // loop, and every block of the first, second and fourth line.
 TEST(Stpcpy, CopiesAcrossEveryPhaseBorder) {
   GuardedPages from(2), to(2);
-  CopySweep sweep(from, to);
   TestRandom random(2);
-  sweep.run([&] {
-    for (size_t source_offset = 0; source_offset < kLineSize; ++source_offset) {
-      char* const source = from.begin() + source_offset;
-      const Phases at = phases_for(reinterpret_cast<uintptr_t>(source));
+  size_t length = 0, source_offset = 0, destination_offset = 0;
+  Phases phases{};
+  const auto at = where("length", length, "source offset", source_offset, "phases", phases,
+                        "destination offset", destination_offset);
+  expect_trials_agree(at, sweep_stage(from.window(), to.window()), [&](auto&& agrees) {
+    for (source_offset = 0; source_offset < kLineSize; ++source_offset) {
+      phases = phases_at(from.window(), source_offset);
       std::vector<size_t> lengths = {kBlockSize - 1,
                                      kBlockSize,
-                                     at.first_block + kBlockSize - 1,
-                                     at.first_block + kBlockSize,
-                                     at.first_block + kBlockPhaseReach - 1,
-                                     at.first_block + kBlockPhaseReach};
+                                     phases.first_block + kBlockSize - 1,
+                                     phases.first_block + kBlockSize,
+                                     phases.first_block + kBlockPhaseReach - 1,
+                                     phases.first_block + kBlockPhaseReach};
       for (size_t line : {0, 1, 3})
         for (size_t block = 0; block < kLineSize / kBlockSize; ++block)
           for (size_t position : {0, 1, 7, 8, 14, 15})
-            lengths.push_back(at.first_line + line * kLineSize + block * kBlockSize + position);
-      for (size_t length : lengths) {
-        lay_out_random_string(source, length, from.end(), random);
-        if (!sweep.copy_to_every_block_offset(to.begin(), source, length)) return;
+            lengths.push_back(phases.first_line + line * kLineSize + block * kBlockSize + position);
+      for (size_t n : lengths) {
+        length = n;
+        const Operand source = random_string({false, source_offset}, length, from.window(), random);
+        for (destination_offset = 0; destination_offset < kBlockSize; ++destination_offset) {
+          if (!agrees(copy_trial(source, {false, destination_offset}, to.window()))) return;
+        }
       }
     }
   });
@@ -172,14 +136,15 @@ TEST(Stpcpy, CopiesAcrossEveryPhaseBorder) {
 // Strings of several thousand bytes: the line loop runs many times.
 TEST(Stpcpy, CopiesLongStrings) {
   GuardedPages from(4), to(4);
-  CopySweep sweep(from, to);
   TestRandom random(3);
-  sweep.run([&] {
-    for (int round = 0; round < 300; ++round) {
+  int round = 0;
+  const auto at = where("round", round);
+  expect_trials_agree(at, sweep_stage(from.window(), to.window()), [&](auto&& agrees) {
+    for (round = 0; round < 300; ++round) {
       const size_t length = 1000 + random.below(from.size() - 1000 - 2 * kLineSize);
-      char* const source = from.begin() + random.below(kLineSize);
-      lay_out_random_string(source, length, from.end(), random);
-      if (!sweep.copy(to.begin() + random.below(kLineSize), source, length)) return;
+      const Anchor source_at{false, random.below(kLineSize)};
+      const Operand source = random_string(source_at, length, from.window(), random);
+      if (!agrees(copy_trial(source, {false, random.below(kLineSize)}, to.window()))) return;
     }
   });
 }
@@ -188,16 +153,19 @@ TEST(Stpcpy, CopiesLongStrings) {
 // terminator: the zero test must treat bytes as unsigned.
 TEST(Stpcpy, CopiesBytesWithTheTopBitSetUnchanged) {
   GuardedPages from(1), to(1);
-  CopySweep sweep(from, to);
   TestRandom random(4);
-  sweep.run([&] {
-    for (size_t source_offset = 0; source_offset < kLineSize; ++source_offset) {
-      char* const source = from.begin() + source_offset;
-      for (size_t length = 0; length <= 300; ++length) {
+  size_t source_offset = 0, length = 0;
+  const auto at = where("source offset", source_offset, "length", length);
+  expect_trials_agree(at, sweep_stage(from.window(), to.window()), [&](auto&& agrees) {
+    for (source_offset = 0; source_offset < kLineSize; ++source_offset) {
+      for (length = 0; length <= 300; ++length) {
+        Operand source;
+        source.anchor = {false, source_offset};
         for (size_t i = 0; i < length; ++i)
-          source[i] = static_cast<char>(0x80 + (i * 37 + source_offset) % 0x80);
-        terminate(source, length, from.end(), random);
-        if (!sweep.copy(to.begin() + length % kBlockSize, source, length)) return;
+          source.bytes.push_back(0x80 + (i * 37 + source_offset) % 0x80);
+        source.bytes.push_back(0);
+        add_junk(source, from.window(), random);
+        if (!agrees(copy_trial(source, {false, length % kBlockSize}, to.window()))) return;
       }
     }
   });
@@ -208,13 +176,14 @@ TEST(Stpcpy, CopiesBytesWithTheTopBitSetUnchanged) {
 // with the source at every offset in its line many times over.
 TEST(Stpcpy, ReadsNothingPastTheTerminatorsPage) {
   GuardedPages from(2), to(2);
-  CopySweep sweep(from, to);
   TestRandom random(5);
-  sweep.run([&] {
-    for (size_t length = 0; length <= 1100; ++length) {
-      char* const source = from.end() - length - 1;
-      lay_out_random_string(source, length, from.end(), random);
-      if (!sweep.copy(to.begin() + kLineSize + random.below(kLineSize), source, length)) return;
+  size_t length = 0;
+  const auto at = where("length", length);
+  expect_trials_agree(at, sweep_stage(from.window(), to.window()), [&](auto&& agrees) {
+    for (length = 0; length <= 1100; ++length) {
+      const Operand source = random_string({true, 0}, length, from.window(), random);
+      const Anchor destination{false, kLineSize + random.below(kLineSize)};
+      if (!agrees(copy_trial(source, destination, to.window()))) return;
     }
   });
 }
@@ -223,15 +192,15 @@ TEST(Stpcpy, ReadsNothingPastTheTerminatorsPage) {
 // for short and long strings.
 TEST(Stpcpy, CopiesStringsThatCrossAPage) {
   GuardedPages from(2), to(1);
-  CopySweep sweep(from, to);
   TestRandom random(6);
-  sweep.run([&] {
-    char* const page = from.begin() + page_size();
-    for (size_t before_page = 1; before_page <= kLineSize + 16; ++before_page) {
-      char* const source = page - before_page;
-      for (size_t length = 0; length <= 300; ++length) {
-        lay_out_random_string(source, length, from.end(), random);
-        if (!sweep.copy(to.begin() + random.below(kBlockSize), source, length)) return;
+  size_t before_page = 0, length = 0;
+  const auto at = where("bytes before the page", before_page, "length", length);
+  expect_trials_agree(at, sweep_stage(from.window(), to.window()), [&](auto&& agrees) {
+    for (before_page = 1; before_page <= kLineSize + 16; ++before_page) {
+      const Anchor source_at{false, page_size() - before_page};
+      for (length = 0; length <= 300; ++length) {
+        const Operand source = random_string(source_at, length, from.window(), random);
+        if (!agrees(copy_trial(source, {false, random.below(kBlockSize)}, to.window()))) return;
       }
     }
   });
@@ -241,14 +210,14 @@ TEST(Stpcpy, CopiesStringsThatCrossAPage) {
 // page: nothing after the terminator's copy may be written.
 TEST(Stpcpy, WritesNothingPastADestinationOfExactLength) {
   GuardedPages from(1), to(1);
-  CopySweep sweep(from, to);
   TestRandom random(7);
-  sweep.run([&] {
-    for (size_t length = 0; length <= 300; ++length) {
-      for (size_t source_offset = 0; source_offset < kLineSize; ++source_offset) {
-        char* const source = from.begin() + source_offset;
-        lay_out_random_string(source, length, from.end(), random);
-        if (!sweep.copy(to.end() - length - 1, source, length)) return;
+  size_t length = 0, source_offset = 0;
+  const auto at = where("length", length, "source offset", source_offset);
+  expect_trials_agree(at, sweep_stage(from.window(), to.window()), [&](auto&& agrees) {
+    for (length = 0; length <= 300; ++length) {
+      for (source_offset = 0; source_offset < kLineSize; ++source_offset) {
+        const Operand source = random_string({false, source_offset}, length, from.window(), random);
+        if (!agrees(copy_trial(source, {true, 0}, to.window()))) return;
       }
     }
   });

@@ -115,36 +115,21 @@ struct Region {
   size_t size;
 };
 
-// A search of a region that does not change, and its answer, taken from the
-// model before the threads start.
+// A search of a region that does not change (its count and value in a
+// trial), and its answer, taken from the model before the threads start.
 struct Search {
-  Routine routine;
+  Trial call;
   Region region;
-  int value = 0;                // memchr, strrchr
-  size_t count = 0;             // memchr's count, strnlen's bound
-  const char* other = nullptr;  // wcscmp's second string
-  intptr_t answer = 0;
+  char* other = nullptr;  // wcscmp's second string
+  Result answer = 0;
 };
 
 // The answer of Sse2Routines or ModelRoutines to a search: a pointer as its
-// offset from the region (-1 for null), a length or a sign as itself.
+// offset in the region, a length or a sign as itself.
 template <class Routines>
-intptr_t search(const Search& s) {
-  const char* p = s.region.begin;
-  auto offset = [p](const void* q) { return q ? static_cast<const char*>(q) - p : -1; };
-  switch (s.routine) {
-    case Routine::kMemchr:
-      return offset(Routines::memchr(p, s.value, s.count));
-    case Routine::kStrnlen:
-      return static_cast<intptr_t>(Routines::strnlen(p, s.count));
-    case Routine::kStrrchr:
-      return offset(Routines::strrchr(p, s.value));
-    case Routine::kWcscmp:
-      return Routines::wcscmp(reinterpret_cast<const wchar_t*>(p),
-                              reinterpret_cast<const wchar_t*>(s.other));
-    default:
-      return 0;
-  }
+Result search(const Search& s) {
+  const Window region{s.region.begin, s.region.begin + s.region.size};
+  return call_routine<Routines>(s.call, {s.region.begin, s.other}, region, {});
 }
 
 // Searches of a region whose answers lie in the region, or are "none".
@@ -157,18 +142,18 @@ void add_searches(const Region& r, TestRandom& random, std::vector<std::vector<c
   const unsigned char present = static_cast<unsigned char>(r.begin[random.below(text)]);
   const int absent = 0x100 | random.byte_other_than(0);  // junk above the low byte
   for (int value : {int(present), absent}) {
-    searches.push_back({Routine::kMemchr, r, value, r.size});
-    searches.push_back({Routine::kStrrchr, r, value});
+    searches.push_back({trial_of(Routine::kMemchr, {}, r.size, value), r});
+    searches.push_back({trial_of(Routine::kStrrchr, {}, 0, value), r});
   }
-  searches.push_back({Routine::kMemchr, r, present, ~size_t{0}});  // far past, matching inside
-  searches.push_back({Routine::kStrnlen, r, 0, ~size_t{0}});
-  searches.push_back({Routine::kStrnlen, r, 0, r.size / 2});
+  searches.push_back({trial_of(Routine::kMemchr, {}, ~0u, present), r});  // count far past
+  searches.push_back({trial_of(Routine::kStrnlen, {}, ~size_t{0}), r});
+  searches.push_back({trial_of(Routine::kStrnlen, {}, r.size / 2), r});
   // The same wide string elsewhere, equal, and with its last character
   // before the terminator changed.
   for (int changed : {0, 1}) {
     others.emplace_back(r.begin, r.begin + r.size);
     if (changed) others.back()[(text - 1) & ~size_t{3}] ^= 0x40;
-    searches.push_back({Routine::kWcscmp, r, 0, 0, others.back().data()});
+    searches.push_back({trial_of(Routine::kWcscmp, {}), r, others.back().data()});
   }
 }
 
@@ -253,12 +238,12 @@ TEST(Stress, FillsBesideSearchesOfNeighbouringRegions) {
       return "";
     }
     for (const Search& s : searches) {
-      const intptr_t got = search<Sse2Routines>(s);
+      const Result got = search<Sse2Routines>(s);
       if (got != s.answer) {
         std::ostringstream d;
-        d << info(s.routine).name << " of the " << s.region.size << " bytes at page offset "
-          << (s.region.begin - page.begin()) << ", value " << s.value << ", count " << s.count
-          << ": got " << got << ", want " << s.answer;
+        d << info(s.call.routine).name << " of the " << s.region.size << " bytes at page offset "
+          << (s.region.begin - page.begin()) << ", value " << s.call.value << ", count "
+          << s.call.count << ": got " << got << ", want " << s.answer;
         return d.str();
       }
     }

@@ -17,7 +17,7 @@ constexpr size_t kAlignedReach = kProbedBytes + kAlignedPasses * kLineSize;
 
 // Puts a few zero bytes into [p, p + n): they lie outside what the routine
 // may count and must never change its result.
-void sprinkle_zeros(TestRandom& random, char* p, size_t n) {
+void sprinkle_zeros(TestRandom& random, unsigned char* p, size_t n) {
   for (size_t i = 0; i < n; ++i)
     if (random.below(4) == 0) p[i] = '\0';
 }
@@ -30,15 +30,15 @@ TEST(Strnlen, ShortBoundsReadOnlyUpToTheBoundOrTheTerminator) {
   TestRandom random(1);
   size_t bound = 0, terminator = 0;
   const auto at = where("bound", bound, "terminator at", terminator);
-  expect_no_fault(at, [&] {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (bound = 0; bound <= kProbedBytes; ++bound) {
       for (terminator = 0; terminator <= kProbedBytes + 1; ++terminator) {  // 17: none
-        const size_t needed = terminator < bound ? terminator + 1 : bound;
-        char* const start = pages.end() - needed;
-        random.fill_string(start, needed);
-        if (terminator < bound) start[terminator] = '\0';
-        const size_t want = terminator < bound ? terminator : bound;
-        ASSERT_EQ(__strnlen_sse2(start, bound), want) << at;
+        Trial t = trial_of(Routine::kStrnlen, {true, 0}, bound);
+        std::vector<unsigned char>& needed = t.first.bytes;
+        needed.resize(terminator < bound ? terminator + 1 : bound);
+        random.fill_string(needed.data(), needed.size());
+        if (terminator < bound) needed[terminator] = '\0';
+        if (!agrees(t)) return;
       }
     }
   });
@@ -61,9 +61,8 @@ TEST(Strnlen, MatchesReferenceAtEveryStageLimit) {
   TestRandom random(2);
   size_t offset = 0, bound = 0, terminator = 0;
   const auto at = where("offset", offset, "bound", bound, "terminator at", terminator);
-  expect_no_fault(at, [&] {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; ++offset) {
-      char* const start = pages.begin() + kLineSize + offset;
       const size_t skew = offset % kBlockSize;
       constexpr size_t kPasses = kAlignedPasses * kLineSize;
       for (size_t after_probes :
@@ -72,12 +71,17 @@ TEST(Strnlen, MatchesReferenceAtEveryStageLimit) {
         // 17 and 18 exactly; the others counted from the first aligned block.
         bound = after_probes <= 2 ? kProbedBytes + after_probes
                                   : after_probes + kProbedBytes - skew;
+        Trial t = trial_of(Routine::kStrnlen, {false, kLineSize + offset}, bound);
+        // The bounded bytes with a line of surroundings on each side.
+        std::vector<unsigned char> area(kLineSize + bound + kLineSize);
+        unsigned char* const start = area.data() + kLineSize;
         for (terminator = 0; terminator <= bound + 1; ++terminator) {
-          random.fill_string(start - kLineSize, kLineSize + bound + kLineSize);
-          sprinkle_zeros(random, start - kLineSize, kLineSize);
+          random.fill_string(area.data(), area.size());
+          sprinkle_zeros(random, area.data(), kLineSize);
           start[terminator] = '\0';
           sprinkle_zeros(random, start + terminator + 1, bound + kLineSize - terminator - 1);
-          ASSERT_EQ(__strnlen_sse2(start, bound), ref::strnlen(start, bound)) << at;
+          cut(t.first, area, kLineSize, bound);
+          if (!agrees(t)) return;
         }
       }
     }
@@ -94,30 +98,29 @@ TEST(Strnlen, NeverReadsAPageItHasNoBusinessIn) {
   constexpr size_t kMaxLength = 700;
   size_t length = 0, bound = 0, offset = 0;
   const auto at = where("length", length, "bound", bound, "page offset", offset);
-  expect_no_fault(at, [&] {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (length = 0; length <= kMaxLength; ++length) {
       // Terminated at the page's last byte; the start offset sweeps with
       // the length.
-      char* start = pages.end() - length - 1;
-      random.fill_string(start, length);
-      start[length] = '\0';
+      Trial t = trial_of(Routine::kStrnlen, {true, 0});
+      t.first.bytes = random.string(length);
       for (size_t b : {length + 1, length + 2, length + kProbedBytes + 1, length + 200,
                        size_t{0x80000000u}, size_t{0xFFFFFFFFu}}) {
-        bound = b;
-        ASSERT_EQ(__strnlen_sse2(start, bound), length) << "terminated at the page end, " << at;
+        t.count = static_cast<uint32_t>(bound = b);
+        if (!agrees(t)) return;
       }
       // Not terminated within a bound that ends at the page's last byte.
-      bound = length;
-      start = pages.end() - bound;
-      random.fill_string(start, bound);
-      ASSERT_EQ(__strnlen_sse2(start, bound), bound) << "unterminated, " << at;
+      t.count = static_cast<uint32_t>(bound = length);
+      t.first.bytes.pop_back();
+      random.fill_string(t.first.bytes.data(), bound);
+      if (!agrees(t)) return;
       // Beginning a page, at every offset in its line.
       for (offset = 0; offset < kLineSize; ++offset) {
-        start = pages.begin() + offset;
-        random.fill_string(start, length);
-        start[length] = '\0';
+        t.first.anchor = {false, offset};
+        t.first.bytes = random.string(length);
         bound = random.below(2) ? length + 1 + random.below(100) : size_t{0xFFFFFFFFu};
-        ASSERT_EQ(__strnlen_sse2(start, bound), length) << "at the page start, " << at;
+        t.count = static_cast<uint32_t>(bound);
+        if (!agrees(t)) return;
       }
     }
   });
@@ -130,15 +133,14 @@ TEST(Strnlen, BoundsWithTheTopBitSetGiveTheLength) {
   TestRandom random(4);
   size_t offset = 0, length = 0, bound = 0;
   const auto at = where("offset", offset, "length", length, "bound", bound);
-  expect_no_fault(at, [&] {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; ++offset) {
       for (length = 0; length < 600; length += 1 + random.below(9)) {
-        char* const start = pages.begin() + kLineSize + offset;
-        random.fill_string(start, length);
-        start[length] = '\0';
+        Trial t = trial_of(Routine::kStrnlen, {false, kLineSize + offset});
+        t.first.bytes = random.string(length);
         for (size_t b : {0x80000000u, 0x80000001u, 0xFFFFFFF0u, 0xFFFFFFFFu}) {
-          bound = b;
-          ASSERT_EQ(__strnlen_sse2(start, bound), length) << at;
+          t.count = static_cast<uint32_t>(bound = b);
+          if (!agrees(t)) return;
         }
       }
     }
@@ -154,17 +156,20 @@ TEST(Strnlen, LineLoopFindsTheLowestZeroInAnyBlock) {
   TestRandom random(5);
   size_t offset = 0, terminator = 0, bound = 0;
   const auto at = where("offset", offset, "terminator at", terminator, "bound", bound);
-  expect_no_fault(at, [&] {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; offset += 3) {
-      char* const start = pages.begin() + offset;
+      Trial t = trial_of(Routine::kStrnlen, {false, offset});
       for (terminator = kAlignedReach; terminator < kAlignedReach + 3 * kLineSize; ++terminator) {
-        random.fill_string(start, terminator + 2 * kLineSize);
-        start[terminator] = '\0';
-        start[terminator + 1 + random.below(kLineSize)] = '\0';
-        start[terminator + 1 + random.below(4)] = '\0';
+        // The string, and two lines after it with more zero bytes.
+        std::vector<unsigned char> area(terminator + 2 * kLineSize);
+        random.fill_string(area.data(), area.size());
+        area[terminator] = '\0';
+        area[terminator + 1 + random.below(kLineSize)] = '\0';
+        area[terminator + 1 + random.below(4)] = '\0';
+        cut(t.first, area, 0, terminator + 1);
         for (size_t b : {terminator + 1 + random.below(2 * kLineSize), size_t{0xFFFFFFFFu}}) {
-          bound = b;
-          ASSERT_EQ(__strnlen_sse2(start, bound), terminator) << at;
+          t.count = static_cast<uint32_t>(bound = b);
+          if (!agrees(t)) return;
         }
       }
     }
@@ -178,17 +183,19 @@ TEST(Strnlen, LongStringsMatchReference) {
   int round = 0;
   size_t bound = 0;
   const auto at = where("round", round, "bound", bound);
-  expect_no_fault(at, [&] {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (round = 0; round < 3000; ++round) {
       const size_t span = random.below(pages.size() - kLineSize);
-      char* const start = pages.end() - span - random.below(kLineSize);
-      random.fill_string(start, span);
+      Trial t = trial_of(Routine::kStrnlen, {true, random.below(kLineSize)});
+      std::vector<unsigned char>& bytes = t.first.bytes = random.string(span);
+      bytes.pop_back();
       const size_t zeros = random.below(4);
-      for (size_t i = 0; i < zeros && span > 0; ++i) start[random.below(span)] = '\0';
+      for (size_t i = 0; i < zeros && span > 0; ++i) bytes[random.below(span)] = '\0';
       // Unterminated, the bound must stop inside the readable bytes.
-      const bool terminated = span > 0 && start[span - 1] == '\0';
+      const bool terminated = span > 0 && bytes[span - 1] == '\0';
       bound = !terminated || random.below(2) ? random.below(span + 1) : size_t{0xFFFFFFFFu};
-      ASSERT_EQ(__strnlen_sse2(start, bound), ref::strnlen(start, bound)) << at;
+      t.count = static_cast<uint32_t>(bound);
+      if (!agrees(t)) return;
     }
   });
 }

@@ -22,31 +22,31 @@ TEST(Strrchr, MatchesReferenceForEveryOffsetLengthAndPosition) {
   size_t offset = 0, length = 0;
   long position = 0;
   const auto at = where("offset", offset, "length", length, "last match at", position);
-  expect_no_fault(at, [&] {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; ++offset) {
-      char* const start = pages.begin() + kLineSize + offset;
+      Trial t = trial_of(Routine::kStrrchr, {false, kLineSize + offset});
       for (length = 0; length <= kMaxLength; ++length) {
+        // The string with a line of surroundings on each side.
+        std::vector<unsigned char> area(length + 2 * kLineSize);
+        unsigned char* const start = area.data() + kLineSize;
         const unsigned char needle = random.byte_other_than(0);
-        random.fill_string(start - kLineSize, length + 2 * kLineSize, needle);
-        for (size_t i = 1; i <= kBlockSize; ++i)
-          start[-static_cast<long>(i)] = random.below(2) ? char(needle) : '\0';
+        random.fill_string(area.data(), area.size(), needle);
+        for (size_t i = 1; i <= kBlockSize; ++i) start[-long(i)] = random.below(2) ? needle : 0;
         start[length] = '\0';
         for (size_t i = 1; i <= kBlockSize; ++i)
-          if (random.below(3) == 0) start[length + i] = static_cast<char>(needle);
+          if (random.below(3) == 0) start[length + i] = needle;
         for (position = -1; position < static_cast<long>(length); ++position) {
           long earlier = -1;
           if (position >= 0) {
-            start[position] = static_cast<char>(needle);
+            start[position] = needle;
             if (position > 0) {
               earlier = static_cast<long>(random.below(position));
-              start[earlier] = static_cast<char>(needle);
+              start[earlier] = needle;
             }
           }
-          const int value = value_with_junk(needle, random);
-          const char* const got = __strrchr_sse2(start, value);
-          const char* const want = ref::strrchr(start, value);
-          ASSERT_EQ(got, want) << at << ": got " << relative(got, start) << ", want "
-                               << relative(want, start);
+          t.value = value_with_junk(needle, random);
+          cut(t.first, area, kLineSize, length + 1);
+          if (!agrees(t)) return;
           if (earlier >= 0) start[earlier] = 'x' == needle ? 'y' : 'x';
           if (position >= 0) start[position] = 'x' == needle ? 'y' : 'x';
         }
@@ -61,17 +61,22 @@ TEST(Strrchr, ValueWithLowByteZeroFindsTheTerminator) {
   GuardedPages pages(2);
   TestRandom random(2);
   size_t offset = 0, length = 0;
-  const auto at = where("offset", offset, "length", length);
-  expect_no_fault(at, [&] {
+  int value = 0;
+  const auto at = where("offset", offset, "length", length, "value", value);
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; ++offset) {
-      char* const start = pages.begin() + kLineSize + offset;
       for (length = 0; length <= 300; ++length) {
-        random.fill_string(start - kLineSize, length + 2 * kLineSize);
+        std::vector<unsigned char> area(length + 2 * kLineSize);
+        unsigned char* const start = area.data() + kLineSize;
+        random.fill_string(area.data(), area.size());
         start[-1] = '\0';
         start[length] = '\0';
         start[length + 1 + random.below(kBlockSize)] = '\0';
-        for (int value : {0, 256, 0x1000, static_cast<int>(0xABCDEF00u)})
-          ASSERT_EQ(__strrchr_sse2(start, value), start + length) << at << ", value " << value;
+        for (int v : {0, 256, 0x1000, static_cast<int>(0xABCDEF00u)}) {
+          Trial t = trial_of(Routine::kStrrchr, {false, kLineSize + offset}, 0, value = v);
+          cut(t.first, area, kLineSize, length + 1);
+          if (!agrees(t)) return;
+        }
       }
     }
   });
@@ -79,22 +84,22 @@ TEST(Strrchr, ValueWithLowByteZeroFindsTheTerminator) {
 
 // Only the low 8 bits of the value count, and bytes compare unsigned.
 TEST(Strrchr, UsesOnlyTheLowByteOfTheValue) {
-  alignas(64) static unsigned char data[3 * 64 + 257];
-  for (size_t offset = 0; offset < kLineSize; ++offset) {
-    unsigned char* const start = data + offset;
-    for (int i = 0; i < 255; ++i) start[i] = static_cast<unsigned char>(255 - i);  // 255..1
-    start[255] = 0;
-    const char* const s = reinterpret_cast<const char*>(start);
-    for (int byte = 1; byte < 256; ++byte) {
-      for (int high : {0, 1, 0x1000, -256}) {
-        const int value = static_cast<int>((static_cast<unsigned>(high) << 8) | byte);
-        ASSERT_EQ(__strrchr_sse2(s, value), s + 255 - byte)
-            << "offset " << offset << ", value " << value;
+  GuardedPages pages(1);
+  size_t offset = 0;
+  int value = 0;
+  std::vector<int> values = {0x141, -1};
+  for (int byte = 1; byte < 256; ++byte)
+    for (int high : {0, 1, 0x1000, -256}) values.push_back(static_cast<int>((high * 256u) | byte));
+  const auto at = where("offset", offset, "value", value);
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
+    for (offset = 0; offset < kLineSize; ++offset) {
+      for (int v : values) {
+        Trial t = trial_of(Routine::kStrrchr, {false, offset}, 0, value = v);
+        for (int i = 255; i >= 0; --i) t.first.bytes.push_back(i);  // 255 to 1, terminator
+        if (!agrees(t)) return;
       }
     }
-    EXPECT_EQ(__strrchr_sse2(s, 0x141), s + 255 - 0x41);
-    EXPECT_EQ(__strrchr_sse2(s, -1), s);
-  }
+  });
 }
 
 // Matches in many blocks, separated by gaps of one to five blocks, so that
@@ -107,19 +112,22 @@ TEST(Strrchr, LastMatchWinsAcrossManyBlocks) {
   const unsigned char needle = 0xC3;
   size_t offset = 0, gap = 0, length = 0;
   const auto at = where("offset", offset, "gap", gap, "length", length);
-  expect_no_fault(at, [&] {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; ++offset) {
-      char* const start = pages.begin() + offset;
       for (gap = 1; gap <= 5; ++gap) {
         for (length = 64; length <= 700; length += 37) {
-          random.fill_string(start, length + kBlockSize, needle);
+          // The string and a block after it.
+          std::vector<unsigned char> area(length + kBlockSize);
+          random.fill_string(area.data(), area.size(), needle);
           for (size_t i = random.below(kBlockSize); i < length; i += gap * kBlockSize)
-            start[std::min(i + random.below(3), length - 1)] = static_cast<char>(needle);
-          start[length] = '\0';
+            area[std::min(i + random.below(3), length - 1)] = needle;
+          area[length] = '\0';
           const int final_case = static_cast<int>(random.below(3));
-          if (final_case == 1 && length > 0) start[length - 1] = static_cast<char>(needle);
-          if (final_case == 2) start[length + 1] = static_cast<char>(needle);
-          ASSERT_EQ(__strrchr_sse2(start, needle), ref::strrchr(start, needle)) << at;
+          if (final_case == 1 && length > 0) area[length - 1] = needle;
+          if (final_case == 2) area[length + 1] = needle;
+          Trial t = trial_of(Routine::kStrrchr, {false, offset}, 0, needle);
+          cut(t.first, area, 0, length + 1);
+          if (!agrees(t)) return;
         }
       }
     }
@@ -128,34 +136,39 @@ TEST(Strrchr, LastMatchWinsAcrossManyBlocks) {
 
 // A string whose terminator is the last byte of a page followed by an
 // unmapped page, for every start offset (the lengths sweep them), and
-// strings that begin a page preceded by an unmapped page.  Among them the
-// empty string at offset 4095 of a page.
+// strings that begin a page preceded by an unmapped page; the rest of the
+// pages matches.  Among them the empty string at offset 4095 of a page.
 TEST(Strrchr, NeverReadsAPageItHasNoBusinessIn) {
   GuardedPages pages(2);
   TestRandom random(4);
   size_t length = 0, edge = 0;
-  int match = 0;
-  const auto at = where("length", length, "match (none, first, last)", match, "edge", edge);
-  expect_no_fault(at, [&] {
+  int match = 0, value = 0;
+  const auto at =
+      where("length", length, "match (none, first, last)", match, "edge", edge, "value", value);
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (length = 0; length <= 700; ++length) {
       const unsigned char needle = random.byte_other_than(0);
       for (match = 0; match < 3; ++match) {
         for (edge = 0; edge < kEdges; ++edge) {
-          char* const start = pages.at_edge(edge, length + 1);
-          random.fill_string(start, length, needle);
-          start[length] = '\0';
-          if (match == 1 && length > 0) start[0] = static_cast<char>(needle);
-          if (match == 2 && length > 0) start[length - 1] = static_cast<char>(needle);
-          ASSERT_EQ(__strrchr_sse2(start, needle), ref::strrchr(start, needle)) << at;
-          ASSERT_EQ(__strrchr_sse2(start, 0), start + length) << at;
+          Trial t = trial_of(Routine::kStrrchr, edge_anchor(edge), 0, needle);
+          t.first.backdrop = needle;
+          t.first.bytes = random.string(length, needle);
+          if (length > 0 && match > 0) t.first.bytes[match == 1 ? 0 : length - 1] = needle;
+          for (int v : {int{needle}, 0}) {
+            t.value = value = v;
+            if (!agrees(t)) return;
+          }
         }
       }
     }
-    char* const last = pages.begin() + page_size() - 1;  // offset 4095
-    last[0] = '\0';
-    last[-1] = 'a';
-    EXPECT_EQ(__strrchr_sse2(last, 'a'), nullptr);
-    EXPECT_EQ(__strrchr_sse2(last, 0), last);
+    length = 0;
+    for (int v : {int{'a'}, 0}) {
+      // The empty string at offset 4095.
+      Trial t = trial_of(Routine::kStrrchr, {false, page_size() - 1}, 0, value = v);
+      t.first.bytes = {0};
+      t.first.before = {'a'};
+      if (!agrees(t)) return;
+    }
   });
 }
 
@@ -166,17 +179,16 @@ TEST(Strrchr, LongStringsMatchReference) {
   int round = 0;
   size_t length = 0;
   const auto at = where("round", round, "length", length);
-  expect_no_fault(at, [&] {
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (round = 0; round < 3000; ++round) {
       length = random.below(pages.size() - kLineSize);
-      char* const start = pages.end() - length - 1 - random.below(kLineSize);
-      const unsigned char needle = random.byte();
-      random.fill_string(start, length, needle);
-      start[length] = '\0';
+      Trial t = trial_of(Routine::kStrrchr, {true, random.below(kLineSize)});
+      const unsigned char needle = t.value = random.byte();
+      t.first.bytes = random.string(length, needle);
       const size_t matches = random.below(5);
       for (size_t i = 0; i < matches && length > 0; ++i)
-        start[random.below(length)] = static_cast<char>(needle);
-      ASSERT_EQ(__strrchr_sse2(start, needle), ref::strrchr(start, needle)) << at;
+        t.first.bytes[random.below(length)] = needle;
+      if (!agrees(t)) return;
     }
   });
 }

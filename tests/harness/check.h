@@ -7,6 +7,7 @@
 
 #include "guard.h"
 #include "sweep.h"
+#include "trial.h"
 
 namespace sse2str::test {
 
@@ -16,6 +17,21 @@ template <class Place>
 void expect_no_fault(const Place& at, const std::function<void()>& sweep) {
   const Fault fault = run_catching_faults(sweep);
   EXPECT_FALSE(fault) << "fault at " << std::hex << fault.address << std::dec << ", " << at;
+}
+
+// Runs a sweep of trials: `sweep(agrees)` calls agrees(trial) for each of
+// its trials on `stage` (or agrees(trial, &other_stage)) and stops once it
+// returns false.  The first difference from the model, or a fault, fails the
+// test, reported with the place `at` the sweep had reached.
+template <class Place, class Sweep>
+void expect_trials_agree(const Place& at, const Stage& stage, Sweep&& sweep) {
+  std::string difference;
+  auto agrees = [&](const Trial& t, const Stage* on = nullptr) {
+    difference = run_trial(t, on != nullptr ? *on : stage);
+    return difference.empty();
+  };
+  expect_no_fault(at, [&] { sweep(agrees); });
+  if (!difference.empty()) ADD_FAILURE() << at << ": " << difference;
 }
 
 // Runs `call(start)` with `start` at every byte of an inaccessible page, then

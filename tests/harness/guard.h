@@ -7,8 +7,6 @@
 
 #include <functional>
 
-#include "sweep.h"
-
 namespace sse2str::test {
 
 size_t page_size();
@@ -20,11 +18,6 @@ struct Window {
   char* end = nullptr;
   size_t size() const { return static_cast<size_t>(end - begin); }
 };
-
-// The placements of an operand against the guard pages that a read or write
-// past its ends would cross: edge 0 ends it at the last readable byte, edges
-// 1 to 64 begin it at offsets 0 to 63 of the first page.
-inline constexpr size_t kEdges = 1 + kLineSize;
 
 // `pages` readable and writable pages with a PROT_NONE page on each side.  A
 // routine that reads or writes a byte outside [begin(), end()) faults.
@@ -39,11 +32,6 @@ class GuardedPages {
   char* end() const { return begin_ + size_; }
   size_t size() const { return size_; }
   Window window() const { return {begin(), end()}; }
-
-  // Where an operand of `size` bytes starts at placement `edge` (see kEdges).
-  char* at_edge(size_t edge, size_t size) const {
-    return edge == 0 ? end() - size : begin() + (edge - 1);
-  }
 
   // Fills all readable bytes with `byte`.
   void fill(unsigned char byte) const;

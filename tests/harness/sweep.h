@@ -8,6 +8,7 @@
 #include <ostream>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "frame/geometry.h"
 
@@ -31,6 +32,18 @@ class TestRandom {
     unsigned char* bytes = static_cast<unsigned char*>(p);
     for (size_t i = 0; i < n; ++i) bytes[i] = byte_other_than(avoid);
   }
+  // n bytes other than `avoid`.
+  std::vector<unsigned char> bytes_avoiding(size_t n, unsigned char avoid) {
+    std::vector<unsigned char> bytes(n);
+    fill_avoiding(bytes.data(), n, avoid);
+    return bytes;
+  }
+  // `length` string bytes (none zero, none equal to `avoid`) and a terminator.
+  std::vector<unsigned char> string(size_t length, unsigned char avoid = 0) {
+    std::vector<unsigned char> bytes(length + 1, 0);
+    fill_string(bytes.data(), length, avoid);
+    return bytes;
+  }
   // Fills [p, p + n) with string bytes: none zero, none equal to `avoid`.
   void fill_string(void* p, size_t n, unsigned char avoid = 0) {
     unsigned char* bytes = static_cast<unsigned char*>(p);
@@ -49,23 +62,6 @@ class TestRandom {
 // routine must ignore.
 inline int value_with_junk(unsigned char byte, TestRandom& random) {
   return static_cast<int>((random.word() & ~0xFFu) | byte);
-}
-
-// A pointer result as a message shows it: "null", or "start+5".
-inline std::string relative(const void* result, const void* start) {
-  if (result == nullptr) return "null";
-  const long offset = static_cast<const char*>(result) - static_cast<const char*>(start);
-  return (offset < 0 ? "start" : "start+") + std::to_string(offset);
-}
-
-// Index of the first byte where [a, a + n) and [b, b + n) differ, or n.
-inline size_t first_difference(const void* a, const void* b, size_t n) {
-  if (memcmp(a, b, n) == 0) return n;
-  const auto* x = static_cast<const unsigned char*>(a);
-  const auto* y = static_cast<const unsigned char*>(b);
-  size_t i = 0;
-  while (x[i] == y[i]) ++i;
-  return i;
 }
 
 // The variables a sweep steps through, named for messages: streamed,

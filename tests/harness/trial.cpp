@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "reference.h"
+#include "sweep.h"
 #include "wide.h"
 
 namespace sse2str::test {
@@ -27,62 +28,38 @@ size_t footprint(const Trial& t, bool second) {
   return t.second.bytes.size();
 }
 
-// Fills the window with the backdrop and puts the operand in.
-char* place(const Operand& operand, size_t size, const Window& window) {
-  memset(window.begin, operand.backdrop, window.size());
-  char* at = operand.anchor.at_end ? window.end - operand.anchor.slack - size
-                                   : window.begin + operand.anchor.slack;
-  memcpy(at, operand.bytes.data(), std::min(size, operand.bytes.size()));
-  return at;
+// An operand laid out in its window: its address, and the span of the
+// window the trial laid out (and compares): the operand and its
+// surroundings, with the stage's margin on each side.
+struct Placed {
+  char* at = nullptr;
+  Window span;
+};
+
+// Where an operand of `size` bytes goes in its window; false when it or its
+// surroundings do not fit.
+bool locate(const Operand& o, size_t size, const Window& window, size_t margin, Placed* p) {
+  const size_t room = window.size();
+  if (size + o.anchor.slack > room) return false;
+  const size_t front = o.anchor.at_end ? room - o.anchor.slack - size : o.anchor.slack;
+  const size_t back = room - front - size;
+  if (o.before.size() > front || o.after.size() > back) return false;
+  p->at = window.begin + front;
+  p->span = {p->at - o.before.size() - std::min(margin, front - o.before.size()),
+             p->at + size + o.after.size() + std::min(margin, back - o.after.size())};
+  return true;
+}
+
+// Fills the span with the backdrop and puts the operand and its
+// surroundings in.
+void place(const Operand& o, size_t size, const Placed& p) {
+  memset(p.span.begin, o.backdrop, p.span.size());
+  memcpy(p.at - o.before.size(), o.before.data(), o.before.size());
+  memcpy(p.at, o.bytes.data(), std::min(size, o.bytes.size()));
+  memcpy(p.at + size, o.after.data(), o.after.size());
 }
 
 // ---- results ------------------------------------------------------------------
-
-// A result made comparable between the windows and the model's copy: a
-// pointer as its offset in its window (-1 for null; a pointer outside the
-// window keeps its address, above any offset); anything else as itself.
-using Result = int64_t;
-constexpr Result kNull = -1;
-constexpr Result kNoResult = -2;
-
-Result position_in(const void* p, const Window& w) {
-  if (p == nullptr) return kNull;
-  const char* c = static_cast<const char*>(p);
-  if (c >= w.begin && c <= w.end) return c - w.begin;
-  return (int64_t{1} << 32) + static_cast<int64_t>(reinterpret_cast<uintptr_t>(p));
-}
-
-// The memory one call works on: the two operand addresses in their windows.
-struct Memory {
-  char* first;
-  char* second;
-};
-
-// Calls the routine (Sse2Routines or ModelRoutines) the trial names on the
-// operands at `m`, which lie in windows `w1` and `w2`.
-template <class Routines>
-Result call(const Trial& t, const Memory& m, const Window& w1, const Window& w2) {
-  const auto* wide1 = reinterpret_cast<const wchar_t*>(m.first);
-  const auto* wide2 = reinterpret_cast<const wchar_t*>(m.second);
-  switch (t.routine) {
-    case Routine::kMemchr:
-      return position_in(Routines::memchr(m.first, t.value, t.count), w1);
-    case Routine::kStrnlen:
-      return Routines::strnlen(m.first, t.count);
-    case Routine::kStrrchr:
-      return position_in(Routines::strrchr(m.first, t.value), w1);
-    case Routine::kStpcpy:
-      return position_in(Routines::stpcpy(m.second, m.first), w2);
-    case Routine::kWcscmp:
-      return Routines::wcscmp(wide1, wide2);
-    case Routine::kMemset:
-      return position_in(Routines::memset(m.first, t.value, t.count), w1);
-    case Routine::kBzero:
-      Routines::bzero(m.first, t.count);
-      return kNoResult;
-  }
-  return kNoResult;
-}
 
 // ---- features for the fuzzer ------------------------------------------------------
 
@@ -152,7 +129,7 @@ void report_features(const Trial& t, const Memory& m, size_t size1, size_t size2
   observe(kCountBySize, t, count_relation, size_class(t.count));
   if (t.cache_size) {
     const uint32_t c = *t.cache_size;
-    observe(kFillPath, t, t.count >= c - (c >> 4), size_class(t.count));
+    observe(kFillPath, t, t.count >= c - (c >> fill_stages::kThresholdShift), size_class(t.count));
   }
 }
 
@@ -218,11 +195,34 @@ std::string describe_trial(const Trial& t, const Memory& m, size_t size1, size_t
   std::string s = info(t.routine).name;
   s += "; " + describe_operand("first", t.first, m.first, size1);
   if (uses_second(t.routine)) s += "; " + describe_operand("second", t.second, m.second, size2);
+  const bool counted = t.routine != Routine::kStrrchr && !uses_second(t.routine);
+  const bool valued = t.routine == Routine::kMemchr || t.routine == Routine::kStrrchr ||
+                      t.routine == Routine::kMemset;
   char text[120];
-  snprintf(text, sizeof text, "; count %u, value %#x", t.count, static_cast<unsigned>(t.value));
-  s += text;
-  if (t.cache_size) s += ", cache size " + std::to_string(*t.cache_size);
+  if (counted)
+    s += (t.routine == Routine::kStrnlen ? "; bound " : "; count ") + std::to_string(t.count);
+  if (valued) {
+    snprintf(text, sizeof text, "; value %#x", static_cast<unsigned>(t.value));
+    s += text;
+  }
+  if (t.cache_size) s += "; cache size " + std::to_string(*t.cache_size);
+  if (t.routine == Routine::kWcscmp) {
+    const size_t k = deciding_pair(m.first, m.second);
+    snprintf(text, sizeof text, "; deciding pair %zu: %#x against %#x", k,
+             static_cast<unsigned>(get(m.first, k)), static_cast<unsigned>(get(m.second, k)));
+    s += text;
+  }
   return s;
+}
+
+// Index of the first byte where [a, a + n) and [b, b + n) differ, or n.
+size_t first_difference(const void* a, const void* b, size_t n) {
+  if (memcmp(a, b, n) == 0) return n;
+  const auto* x = static_cast<const unsigned char*>(a);
+  const auto* y = static_cast<const unsigned char*>(b);
+  size_t i = 0;
+  while (x[i] == y[i]) ++i;
+  return i;
 }
 
 // First byte where a window differs from the model's copy of it.
@@ -317,49 +317,50 @@ std::string run_trial(const Trial& t, const Stage& stage) {
   const bool two = uses_second(t.routine);
   const size_t size1 = footprint(t, false);
   const size_t size2 = two ? footprint(t, true) : 0;
-  if (size1 + t.first.anchor.slack > stage.first.size() ||
-      (two && size2 + t.second.anchor.slack > stage.second.size()))
+  Placed p1, p2;
+  if (!locate(t.first, size1, stage.first, stage.margin, &p1) ||
+      (two && !locate(t.second, size2, stage.second, stage.margin, &p2)))
     return std::string(info(t.routine).name) + ": the trial does not fit its windows";
+  place(t.first, size1, p1);
+  if (two) place(t.second, size2, p2);
+  const Memory m{p1.at, p2.at};
+  const Stage spans{p1.span, p2.span};
 
-  Memory m{place(t.first, size1, stage.first), nullptr};
-  if (two) m.second = place(t.second, size2, stage.second);
-
-  // The model works on a copy of the windows, at the same offsets.
+  // The model works on a copy of the spans, at the same offsets.
   thread_local std::vector<char> copy1, copy2;
-  copy1.assign(stage.first.begin, stage.first.end);
-  copy2.assign(stage.second.begin, two ? stage.second.end : stage.second.begin);
+  copy1.assign(spans.first.begin, spans.first.end);
+  copy2.assign(spans.second.begin, spans.second.end);
   const Stage model{{copy1.data(), copy1.data() + copy1.size()},
                     {copy2.data(), copy2.data() + copy2.size()}};
-  const Memory mm{model.first.begin + (m.first - stage.first.begin),
-                  two ? model.second.begin + (m.second - stage.second.begin) : nullptr};
+  const Memory mm{model.first.begin + (m.first - spans.first.begin),
+                  two ? model.second.begin + (m.second - spans.second.begin) : nullptr};
 
+  const uint32_t cache_size = __x86_data_cache_size;
   if (t.cache_size) __x86_data_cache_size = *t.cache_size;
-  const Result got = call<Sse2Routines>(t, m, stage.first, stage.second);
-  const Result want = call<ModelRoutines>(t, mm, model.first, model.second);
+  const Result got = call_routine<Sse2Routines>(t, m, spans.first, spans.second);
+  const Result want = call_routine<ModelRoutines>(t, mm, model.first, model.second);
+  if (t.cache_size) __x86_data_cache_size = cache_size;
 
   if (trial_observer != nullptr)
-    report_features(t, m, size1, size2, answer_position(t, m, stage, got));
+    report_features(t, m, size1, size2, answer_position(t, m, spans, got));
 
   std::string difference;
   if (got != want) {
-    difference = "result " + describe_result(t, got, m, stage) + ", model " +
-                 describe_result(t, want, m, stage);
+    difference = "result " + describe_result(t, got, m, spans) + ", model " +
+                 describe_result(t, want, m, spans);
   } else {
-    difference = compare_window("first", stage.first, model.first, m.first);
+    difference = compare_window("first", spans.first, model.first, m.first);
     if (difference.empty() && two)
-      difference = compare_window("second", stage.second, model.second, m.second);
+      difference = compare_window("second", spans.second, model.second, m.second);
   }
   if (difference.empty()) return "";
   return describe_trial(t, m, size1, size2) + ": " + difference;
 }
 
-std::string first_failure(const std::function<std::string()>& trials) {
-  std::string failure;
-  const Fault fault = run_catching_faults([&] { failure = trials(); });
-  if (!fault) return failure;
-  char text[48];
-  snprintf(text, sizeof text, "fault at %#lx", static_cast<unsigned long>(fault.address));
-  return text;
+void cut(Operand& o, const std::vector<unsigned char>& area, size_t before, size_t size) {
+  o.before.assign(area.begin(), area.begin() + before);
+  o.bytes.assign(area.begin() + before, area.begin() + before + size);
+  o.after.assign(area.begin() + before + size, area.end());
 }
 
 // Input layout: byte 0 and 1 the anchors of the first and second operand,

@@ -1,19 +1,21 @@
 // Differential trials: one call of a routine on operands placed against
 // unreadable memory, checked against the plain-loop model byte for byte.
 //
-// The fuzz targets, the stress test and the hostile-placement test all run
-// their calls through run_trial; they differ only in where the trials come
-// from (fuzzer input, a random generator, hand-made hostile placements).
+// Every differential test runs its calls through run_trial: the routine
+// tests' sweeps, the fuzz targets, the stress test and the hostile-placement
+// test differ only in where the trials come from (loops over offsets,
+// counts and positions; fuzzer input; a random generator; hand-made
+// hostile placements).
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "frame/geometry.h"
 #include "guard.h"
 #include "routine_table.h"
 
@@ -29,13 +31,37 @@ struct Anchor {
 
 struct Operand {
   std::vector<unsigned char> bytes;  // what it holds before the call
+  // Bytes right in front of it and right after it that are not part of it
+  // (decoys such as matches or terminators the routine must not take in);
+  // they lie in the slack.
+  std::vector<unsigned char> before, after;
   Anchor anchor;
   unsigned char backdrop = 0;  // every other byte of its window
 };
 
+// Makes `o` the `size` bytes that follow the first `before` bytes of
+// `area`, with the bytes in front of them and the rest of the area as its
+// surroundings.
+void cut(Operand& o, const std::vector<unsigned char>& area, size_t before, size_t size);
+
+// The placements of an operand against the guard pages that a read or write
+// past its ends would cross: edge 0 ends it at the window's last byte, edges
+// 1 to 64 begin it 0 to 63 bytes in.
+inline constexpr size_t kEdges = 1 + kLineSize;
+
+inline Anchor edge_anchor(size_t edge) {
+  return edge == 0 ? Anchor{true, 0} : Anchor{false, edge - 1};
+}
+
+// Bytes of `window` after an operand of `size` bytes placed at `anchor`.
+inline size_t room_after(Anchor anchor, size_t size, const Window& window) {
+  return anchor.at_end ? anchor.slack : window.size() - anchor.slack - size;
+}
+
 // One call.  What each routine takes from it:
 //   memchr   first: the range (bytes readable as far as the call may look);
-//            count; value
+//            count (past the range, even with its top bit set, only when
+//            a match lies in it); value
 //   strnlen  first: the string; count: the bound
 //   strrchr  first: the string, terminator included; value
 //   stpcpy   first: the source, terminator included; second: the
@@ -54,23 +80,87 @@ struct Trial {
   std::optional<uint32_t> cache_size;
 };
 
-// The two windows the operands of one call go into.
-struct Stage {
-  Window first, second;
+// A trial of `routine` with its first operand at `anchor`.
+inline Trial trial_of(Routine routine, Anchor anchor, size_t count = 0, int value = 0) {
+  Trial t;
+  t.routine = routine;
+  t.first.anchor = anchor;
+  t.count = static_cast<uint32_t>(count);
+  t.value = value;
+  return t;
+}
+
+// A result made comparable between the windows and the model's copy: a
+// pointer as its offset in its window (-1 for null; a pointer outside the
+// window keeps its address, above any offset); anything else as itself.
+using Result = int64_t;
+constexpr Result kNull = -1;
+constexpr Result kNoResult = -2;
+
+inline Result position_in(const void* p, const Window& w) {
+  if (p == nullptr) return kNull;
+  const char* c = static_cast<const char*>(p);
+  if (c >= w.begin && c <= w.end) return c - w.begin;
+  return (int64_t{1} << 32) + static_cast<int64_t>(reinterpret_cast<uintptr_t>(p));
+}
+
+// The memory one call works on: the two operand addresses in their windows.
+struct Memory {
+  char* first;
+  char* second;
 };
 
-// Fills both windows with the operands' backdrops, places the operands,
-// then calls the routine on the windows and the model on a copy of them,
-// and compares the results and every byte of both windows.  Returns an
-// empty string when routine and model agree, else a description of the
-// trial and of the first difference.  A read or write outside the windows
-// faults; catching that is the caller's matter.
+// Calls the routine (Sse2Routines or ModelRoutines) the trial names on the
+// operands at `m`, which lie in windows `w1` and `w2`: run_trial's call,
+// and that of tests that lay out their operands themselves.
+template <class Routines>
+Result call_routine(const Trial& t, const Memory& m, const Window& w1, const Window& w2) {
+  const auto* wide1 = reinterpret_cast<const wchar_t*>(m.first);
+  const auto* wide2 = reinterpret_cast<const wchar_t*>(m.second);
+  switch (t.routine) {
+    case Routine::kMemchr:
+      return position_in(Routines::memchr(m.first, t.value, t.count), w1);
+    case Routine::kStrnlen:
+      return Routines::strnlen(m.first, t.count);
+    case Routine::kStrrchr:
+      return position_in(Routines::strrchr(m.first, t.value), w1);
+    case Routine::kStpcpy:
+      return position_in(Routines::stpcpy(m.second, m.first), w2);
+    case Routine::kWcscmp:
+      return Routines::wcscmp(wide1, wide2);
+    case Routine::kMemset:
+      return position_in(Routines::memset(m.first, t.value, t.count), w1);
+    case Routine::kBzero:
+      Routines::bzero(m.first, t.count);
+      return kNoResult;
+  }
+  return kNoResult;
+}
+
+// The two windows the operands of one call go into.  A trial lays out and
+// compares its operands and their surroundings with `margin` bytes on each
+// side, all of the window at most: sweeps of millions of short calls keep
+// to the lines around them.
+struct Stage {
+  Window first, second;
+  size_t margin = SIZE_MAX;
+};
+
+// Fills the windows (as far as the margin reaches) with the operands'
+// backdrops, places the operands and their surroundings, then calls the
+// routine on the windows and the model on a copy of them, and compares the
+// results and every byte laid out.  Returns an empty string when routine
+// and model agree, else a description of the trial and of the first
+// difference.  A read or write outside the windows faults; catching that
+// is the caller's matter.
 std::string run_trial(const Trial& trial, const Stage& stage);
 
-// Runs `trials`, which returns the first difference run_trial reported or
-// an empty string, with faults caught: returns that difference, or where
-// the fault that ended the trials hit.
-std::string first_failure(const std::function<std::string()>& trials);
+// The stage of a sweep over the windows of guarded pages: operands in
+// `first` (and `second`), laid out and compared as far as a line beyond
+// their surroundings.
+inline Stage sweep_stage(const Window& first, const Window& second = {}) {
+  return {first, second, kLineSize};
+}
 
 // A trial within the routine's contract made from arbitrary bytes, for
 // operands in windows of `window_size` bytes: the decoder of the fuzz
