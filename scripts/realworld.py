@@ -318,6 +318,20 @@ def compare(program, name, plain, routed, counts_file, report, partial=False):
     return bool(differ)
 
 
+def all_suites(work, programs):
+    """Calls per routine summed over the programs' suites, and the routines
+    none of them called."""
+    totals = {}
+    for name in programs:
+        for routine, n in counts(os.path.join(work, f"{name}.counts"))[0].items():
+            totals[routine] = totals.get(routine, 0) + n
+    lines = [f"all suites ({', '.join(programs)}): calls through the routines:"]
+    lines += [f"    {routine:<20} {n:>12}" for routine, n in totals.items()]
+    never = [routine for routine, n in totals.items() if n == 0]
+    lines.append(f"  called by no suite: {', '.join(never) or 'none'}")
+    return lines
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("program", nargs="*")
@@ -341,6 +355,7 @@ def main():
                               os.path.join(work, f"{name}-interposed"),
                               os.path.join(work, f"{name}.counts"), report, partial=True)
                       for name in programs])
+        report += all_suites(work, programs)
         print("\n".join(report))
         return 1 if failed else 0
 
@@ -365,6 +380,7 @@ def main():
             continue
         failed |= compare(name, f"{name} ({os.path.basename(source)})", plain, routed,
                           counts_file, report)
+    report += all_suites(work, programs)
     print("\n".join(report))
     with open(os.path.join(work, "report.txt"), "w") as f:
         f.write("\n".join(report) + "\n")
