@@ -254,8 +254,9 @@ def outcomes(tree, per_test=None):
                 for line in f:
                     match = re.match(per_test, line)
                     if match:
-                        key = f"{os.path.relpath(program_log, tree)}#{match.group(1)} {match.group(2)}"
-                        results.setdefault(key, match.group(3))
+                        number, test, outcome = match.groups()
+                        key = f"{os.path.relpath(program_log, tree)}#{number} {test}"
+                        results.setdefault(key, outcome)
     # Autotest suites (tests/testsuite) log one line per test:
     #   "10. Redefining the error token (input.at:341): ok" / "FAILED (x.at:1)"
     #   / "skipped (x.at:1)"; their output shows "10: ... ok" lines alike.
