@@ -17,7 +17,7 @@ fuzz="$test"
 clang="$build clang-14"
 lint="$build clang-14 clang-format-14 clang-tidy-14"
 # Source packages unpacked and built for i386 with their own tools.
-realworld="$build dpkg-dev pkgconf autoconf automake libtool"
+realworld="$build dpkg-dev pkgconf autoconf automake libtool libcrypt-dev:i386"
 
 [ $# -gt 0 ] || set -- all
 wanted=""
