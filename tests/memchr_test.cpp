@@ -62,9 +62,7 @@ TEST(Memchr, UsesOnlyTheLowByteOfTheValue) {
   GuardedPages pages(1);
   size_t offset = 0;
   int value = 0;
-  std::vector<int> values = {0x141, 256, -1};
-  for (int byte = 0; byte < 256; ++byte)
-    for (int high : {0, 1, 0x1000, -256}) values.push_back(static_cast<int>((high * 256u) | byte));
+  const std::vector<int> values = values_by_low_byte(0, {0x141, 256, -1});
   const auto at = where("offset", offset, "value", value);
   expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; ++offset) {
