@@ -6,20 +6,7 @@
 namespace sse2str::test {
 namespace {
 
-struct Bzero {
-  static constexpr Routine kRoutine = Routine::kBzero;
-  static constexpr bool kHasResult = false;
-  static void* fill(void* destination, int, size_t count) {
-    __bzero_sse2_rep(destination, count);
-    return nullptr;
-  }
-  static unsigned char byte_of(int) { return 0; }
-  static std::vector<uint32_t> args(void* destination, int, size_t count) {
-    return {word(destination), word(count)};
-  }
-};
-
-SSE2STR_FILL_TESTS(Bzero, Bzero, __bzero_sse2_rep)
+SSE2STR_FILL_TESTS(Bzero, Routine::kBzero, __bzero_sse2_rep)
 
 }  // namespace
 }  // namespace sse2str::test

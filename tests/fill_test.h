@@ -1,12 +1,5 @@
-// Checks shared by the two fills.  memset_test.cpp and bzero_test.cpp run
-// them on their routine through an adaptor:
-//   struct Fill {
-//     static constexpr Routine kRoutine;        // the routine in trials
-//     static constexpr bool kHasResult;         // returns the destination
-//     static void* fill(void*, int, size_t);    // the routine (value unused by bzero)
-//     static unsigned char byte_of(int value);  // the byte it stores
-//     static std::vector<uint32_t> args(void*, int, size_t);  // the words pushed
-//   };
+// Checks shared by the two fills: memset_test.cpp and bzero_test.cpp run them
+// on their routine through SSE2STR_FILL_TESTS.
 #pragma once
 
 #include <stddef.h>
@@ -25,18 +18,39 @@
 
 namespace sse2str::test {
 
+// What sets the two fills apart: bzero takes no value, stores zeros and
+// returns nothing.
+constexpr bool takes_value(Routine fill) { return fill == Routine::kMemset; }
+
+inline unsigned char byte_stored(Routine fill, int value) {
+  return takes_value(fill) ? static_cast<unsigned char>(value) : 0;
+}
+
+// Calls the fill; bzero's result reads as null.
+inline void* call_fill(Routine fill, void* destination, int value, size_t count) {
+  if (takes_value(fill)) return __memset_sse2_rep(destination, value, count);
+  __bzero_sse2_rep(destination, count);
+  return nullptr;
+}
+
+// The argument words a call of the fill pushes.
+inline std::vector<uint32_t> fill_args(Routine fill, void* destination, int value, size_t count) {
+  if (takes_value(fill)) return {word(destination), word(value), word(count)};
+  return {word(destination), word(count)};
+}
+
 // A fill of `count` bytes at `anchor` in `pages`, with `cache` as the data
 // cache size.  The destination and a line on each side of it (as far as the
 // pages go) hold random bytes other than the one the fill stores, so a byte
 // left unwritten or one written outside the range shows.
-template <class Fill>
-Trial fill_trial(const GuardedPages& pages, Anchor anchor, size_t count, int value, uint32_t cache,
-                 TestRandom& random) {
+inline Trial fill_trial(Routine fill, const GuardedPages& pages, Anchor anchor, size_t count,
+                        int value, uint32_t cache, TestRandom& random) {
   const size_t room = room_after(anchor, count, pages.window());
   const size_t after = std::min<size_t>(kLineSize, room);
   const size_t before = std::min<size_t>(kLineSize, pages.size() - count - room);
-  Trial t = trial_of(Fill::kRoutine, anchor, count, value);
-  cut(t.first, random.bytes_avoiding(before + count + after, Fill::byte_of(value)), before, count);
+  Trial t = trial_of(fill, anchor, count, value);
+  cut(t.first, random.bytes_avoiding(before + count + after, byte_stored(fill, value)), before,
+      count);
   t.cache_size = cache;
   return t;
 }
@@ -47,7 +61,7 @@ Trial fill_trial(const GuardedPages& pages, Anchor anchor, size_t count, int val
 // threshold inside the sweep.  The range begins at the given offset from a
 // page that follows an inaccessible one, and again ends at the last byte
 // before an inaccessible page.
-template <class Fill>
+template <Routine kFill>
 void check_every_offset_and_count() {
   constexpr size_t kMaxCount = kShortFillLimit + kTailLimit + 3 * kPassSize + kLineSize;
   GuardedPages pages(2);
@@ -61,7 +75,7 @@ void check_every_offset_and_count() {
       for (count = 0; count <= kMaxCount; ++count) {
         const int value = value_with_junk(random.byte(), random);
         for (edge = 0; edge < kEdges; ++edge) {
-          if (!agrees(fill_trial<Fill>(pages, edge_anchor(edge), count, value, cache, random)))
+          if (!agrees(fill_trial(kFill, pages, edge_anchor(edge), count, value, cache, random)))
             return;
         }
       }
@@ -73,7 +87,7 @@ void check_every_offset_and_count() {
 // processor's cache size and on each large-fill path alone; and counts whose
 // remaining bytes after the head store straddle the threshold for several
 // cache sizes.
-template <class Fill>
+template <Routine kFill>
 void check_large_counts() {
   constexpr size_t kKiB = 1024, kMiB = 1024 * kKiB;
   GuardedPages pages(kMiB / page_size() + 2);
@@ -95,12 +109,12 @@ void check_large_counts() {
         placement = "from the page start";
         for (size_t o : offsets) {
           offset = o;
-          if (!agrees(fill_trial<Fill>(pages, {false, offset}, count, 0x1A5, cache, random)))
+          if (!agrees(fill_trial(kFill, pages, {false, offset}, count, 0x1A5, cache, random)))
             return;
         }
         placement = "ending at a guard page";
         offset = 0;
-        if (!agrees(fill_trial<Fill>(pages, {true, 0}, count, -1, cache, random))) return;
+        if (!agrees(fill_trial(kFill, pages, {true, 0}, count, -1, cache, random))) return;
       }
     }
     placement = "remaining after the head store around the threshold";
@@ -114,7 +128,8 @@ void check_large_counts() {
         for (size_t remaining = threshold - 2; remaining <= threshold + 2; ++remaining) {
           if (remaining < kTailLimit) continue;
           count = remaining + head;
-          if (!agrees(fill_trial<Fill>(pages, {false, offset}, count, 0x5A, cache, random))) return;
+          if (!agrees(fill_trial(kFill, pages, {false, offset}, count, 0x5A, cache, random)))
+            return;
         }
       }
     }
@@ -122,11 +137,11 @@ void check_large_counts() {
 }
 
 // A count of 0 touches nothing, wherever the start points.
-template <class Fill>
+template <Routine kFill>
 void check_zero_count() {
   expect_touches_nothing([](char* start) {
-    void* const result = Fill::fill(start, 0x5A, 0);
-    if (Fill::kHasResult) {
+    void* const result = call_fill(kFill, start, 0x5A, 0);
+    if (takes_value(kFill)) {
       EXPECT_EQ(result, start);
     }
   });
@@ -134,12 +149,12 @@ void check_zero_count() {
 
 // Calls that take each path of the fill, for the frame checks.  The cache
 // size set here puts the string-store threshold at 3840 bytes.
-template <class Fill>
+template <Routine kFill>
 std::vector<FrameCase> fill_frame_cases() {
   __x86_data_cache_size = 4096;
   alignas(64) static char data[8192];
   auto call = [](const char* label, char* start, int value, size_t count) {
-    return FrameCase{label, Fill::args(start, value, count), word(start), Fill::kHasResult};
+    return FrameCase{label, fill_args(kFill, start, value, count), word(start), takes_value(kFill)};
   };
   return {
       call("zero count", nullptr, 'a', 0),
@@ -188,7 +203,7 @@ inline void call_with_simd_canaries(SimdProbe* probe) {
 // broadcast block is made (which shows the probe sees a change).  The
 // profiling hook scribbles over the SIMD registers itself, so only the build
 // without it can tell.
-template <class Fill>
+template <Routine kFill>
 void check_short_fills_keep_simd_registers(const void* entry, bool profiled) {
   if (profiled) GTEST_SKIP() << "the profiling hook scribbles over the SIMD registers";
   alignas(64) static char data[128];
@@ -198,7 +213,7 @@ void check_short_fills_keep_simd_registers(const void* entry, bool profiled) {
     for (size_t offset = 0; offset < 4; ++offset) {
       for (int i = 0; i < 8; ++i)
         for (int j = 0; j < 16; ++j) probe.before[i][j] = static_cast<uint8_t>(16 * i + j + 1);
-      const std::vector<uint32_t> args = Fill::args(data + offset, 0x5A, count);
+      const std::vector<uint32_t> args = fill_args(kFill, data + offset, 0x5A, count);
       std::copy(args.begin(), args.end(), probe.args);
       call_with_simd_canaries(&probe);
       const bool kept = memcmp(probe.before, probe.after, sizeof probe.before) == 0;
@@ -241,7 +256,7 @@ inline size_t first_byte_other_than(const char* p, size_t bytes, unsigned char b
 // past a multiple of 16, so the head store runs; the block loop then still
 // has more than 2 GiB to go after its first passes, so a running count read
 // as signed would end it early.
-template <class Fill>
+template <Routine kFill>
 void check_huge_fill() {
   if (getenv(kHugeTestsVariable) == nullptr)
     GTEST_SKIP() << "set " << kHugeTestsVariable << " to run (ctest label slow)";
@@ -271,12 +286,12 @@ void check_huge_fill() {
     __x86_data_cache_size = run.cache;
     void* result = nullptr;
     expect_no_fault(where("start", static_cast<void*>(start)),
-                    [&] { result = Fill::fill(start, run.value, kCount); });
+                    [&] { result = call_fill(kFill, start, run.value, kCount); });
     __x86_data_cache_size = processor_cache;
-    if (Fill::kHasResult) {
+    if (takes_value(kFill)) {
       EXPECT_EQ(result, start);
     }
-    const unsigned char byte = Fill::byte_of(run.value);
+    const unsigned char byte = byte_stored(kFill, run.value);
     const size_t wrong = first_byte_other_than(start, kCount, byte);
     EXPECT_EQ(wrong, kCount) << "byte at start + " << wrong << " is not the fill byte";
     EXPECT_EQ(memcmp(low, in_front.data(), in_front.size()), 0) << "bytes in front of the start changed";
@@ -285,18 +300,20 @@ void check_huge_fill() {
 
 }  // namespace sse2str::test
 
-// Instantiates the checks above for the fill whose adaptor is `Fill` and
-// whose entry point is `entry`, the frame checks among them.  SSE2STR_PROFILE
-// tells which configuration of the module the test links.
-#define SSE2STR_FILL_TESTS(Suite, Fill, entry)                                                     \
-  TEST(Suite, FillsExactlyTheRangeForEveryOffsetAndCount) {                                        \
-    ::sse2str::test::check_every_offset_and_count<Fill>();                                         \
-  }                                                                                                \
-  TEST(Suite, FillsLargeRangesOnEveryPath) { ::sse2str::test::check_large_counts<Fill>(); }        \
-  TEST(Suite, ZeroCountTouchesNothing) { ::sse2str::test::check_zero_count<Fill>(); }              \
-  TEST(Suite, ShortFillsLeaveTheSimdRegistersAlone) {                                              \
-    ::sse2str::test::check_short_fills_keep_simd_registers<Fill>(                                  \
-        reinterpret_cast<const void*>(&entry), SSE2STR_PROFILE != 0);                              \
-  }                                                                                                \
-  TEST(Suite, FillsMoreThan2GiBOnBothLargeFillPaths) { ::sse2str::test::check_huge_fill<Fill>(); } \
-  SSE2STR_FRAME_TESTS(Suite##Frame, entry, ::sse2str::test::fill_frame_cases<Fill>)
+// Instantiates the checks above, the frame checks among them, for the fill
+// `routine` (Routine::kMemset or kBzero) whose entry point is `entry`.
+// SSE2STR_PROFILE tells which configuration of the module the test links.
+#define SSE2STR_FILL_TESTS(Suite, routine, entry)                                              \
+  TEST(Suite, FillsExactlyTheRangeForEveryOffsetAndCount) {                                    \
+    ::sse2str::test::check_every_offset_and_count<routine>();                                  \
+  }                                                                                            \
+  TEST(Suite, FillsLargeRangesOnEveryPath) { ::sse2str::test::check_large_counts<routine>(); } \
+  TEST(Suite, ZeroCountTouchesNothing) { ::sse2str::test::check_zero_count<routine>(); }       \
+  TEST(Suite, ShortFillsLeaveTheSimdRegistersAlone) {                                          \
+    ::sse2str::test::check_short_fills_keep_simd_registers<routine>(                           \
+        reinterpret_cast<const void*>(&entry), SSE2STR_PROFILE != 0);                          \
+  }                                                                                            \
+  TEST(Suite, FillsMoreThan2GiBOnBothLargeFillPaths) {                                         \
+    ::sse2str::test::check_huge_fill<routine>();                                               \
+  }                                                                                            \
+  SSE2STR_FRAME_TESTS(Suite##Frame, entry, ::sse2str::test::fill_frame_cases<routine>)

@@ -5,19 +5,7 @@
 namespace sse2str::test {
 namespace {
 
-struct Memset {
-  static constexpr Routine kRoutine = Routine::kMemset;
-  static constexpr bool kHasResult = true;
-  static void* fill(void* destination, int value, size_t count) {
-    return __memset_sse2_rep(destination, value, count);
-  }
-  static unsigned char byte_of(int value) { return static_cast<unsigned char>(value); }
-  static std::vector<uint32_t> args(void* destination, int value, size_t count) {
-    return {word(destination), word(value), word(count)};
-  }
-};
-
-SSE2STR_FILL_TESTS(Memset, Memset, __memset_sse2_rep)
+SSE2STR_FILL_TESTS(Memset, Routine::kMemset, __memset_sse2_rep)
 
 // Only the low 8 bits of the value count, on every path.
 TEST(Memset, UsesOnlyTheLowByteOfTheValue) {
@@ -36,7 +24,8 @@ TEST(Memset, UsesOnlyTheLowByteOfTheValue) {
           count = n;
           for (size_t o : {0, 5}) {
             offset = o;
-            if (!agrees(fill_trial<Memset>(pages, {false, offset}, count, value, cache, random)))
+            if (!agrees(fill_trial(Routine::kMemset, pages, {false, offset}, count, value, cache,
+                                   random)))
               return;
           }
         }

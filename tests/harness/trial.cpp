@@ -59,8 +59,6 @@ void place(const Operand& o, size_t size, const Placed& p) {
   memcpy(p.at + size, o.after.data(), o.after.size());
 }
 
-// ---- results ------------------------------------------------------------------
-
 // ---- features for the fuzzer ------------------------------------------------------
 
 // Lengths and counts by the stage of the routines they end in: nothing, a
@@ -215,21 +213,11 @@ std::string describe_trial(const Trial& t, const Memory& m, size_t size1, size_t
   return s;
 }
 
-// Index of the first byte where [a, a + n) and [b, b + n) differ, or n.
-size_t first_difference(const void* a, const void* b, size_t n) {
-  if (memcmp(a, b, n) == 0) return n;
-  const auto* x = static_cast<const unsigned char*>(a);
-  const auto* y = static_cast<const unsigned char*>(b);
-  size_t i = 0;
-  while (x[i] == y[i]) ++i;
-  return i;
-}
-
 // First byte where a window differs from the model's copy of it.
 std::string compare_window(const char* name, const Window& w, const Window& model,
                            const char* operand) {
-  const size_t i = first_difference(w.begin, model.begin, w.size());
-  if (i == w.size()) return "";
+  if (memcmp(w.begin, model.begin, w.size()) == 0) return "";
+  const size_t i = std::mismatch(w.begin, w.end, model.begin).first - w.begin;
   char text[160];
   snprintf(text, sizeof text, "%s window: byte at operand%+ld is %#x, model has %#x", name,
            static_cast<long>(w.begin + i - operand), static_cast<unsigned char>(w.begin[i]),

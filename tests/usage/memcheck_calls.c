@@ -1,6 +1,6 @@
 /* Run under valgrind memcheck by run_memcheck.py.
  *
- *   memcheck_calls correct     every routine that is built, used correctly
+ *   memcheck_calls correct     every routine, used correctly
  *                              on heap buffers of every small size and
  *                              start offset, so that its reads past the end
  *                              of the operand (inside the operand's aligned
@@ -19,9 +19,6 @@
 
 #include "sse2str.h"
 
-/* Operands of the routines that may not be built yet. */
-#define OPERAND static __attribute__((unused))
-
 /* Covers the first block, the aligned passes, the line loop and every tail
    length of the search routines. */
 enum { kMaxSize = 200, kMaxOffset = 16 };
@@ -29,7 +26,7 @@ enum { kMaxSize = 200, kMaxOffset = 16 };
 /* Fill sizes: every size up to kMaxSize (the short table, the tail table,
    the block loop), then two far beyond any data cache (the string store). */
 enum { kFillSizes = kMaxSize + 2 };
-OPERAND size_t fill_size(size_t k) {
+static size_t fill_size(size_t k) {
   return k < kMaxSize ? k + 1 : (size_t)1 << (16 + 4 * (k - kMaxSize));
 }
 
@@ -43,14 +40,14 @@ static char *filled(size_t size, char byte) {
 
 /* A heap string of `length` characters, its terminator the buffer's last
    byte. */
-OPERAND char *heap_string(size_t length) {
+static char *heap_string(size_t length) {
   char *p = filled(length + 1, 'a');
   if (length > 0) p[length / 2] = '/';
   p[length] = '\0';
   return p;
 }
 
-OPERAND wchar_t *heap_wide(size_t length, wchar_t last) {
+static wchar_t *heap_wide(size_t length, wchar_t last) {
   wchar_t *p = malloc((length + 1) * sizeof *p);
   for (size_t i = 0; i < length; ++i) p[i] = L'a' + (wchar_t)(i % 26);
   if (length > 0) p[length - 1] = last;
@@ -62,7 +59,6 @@ static void correct_use(void) {
   for (size_t size = 1; size <= kMaxSize; ++size) {
     for (size_t offset = 0; offset < kMaxOffset && offset < size; ++offset) {
       const size_t count = size - offset;
-#if SSE2STR_HAVE_MEMCHR_SSE2
       {
         char *p = filled(size, 'a');
         p[size - 1] = 'z';
@@ -70,34 +66,18 @@ static void correct_use(void) {
         sink += (unsigned long)__memchr_sse2(p + offset, 'z', count);
         free(p);
       }
-#endif
-#if SSE2STR_HAVE_STRNLEN_SSE2
-      {
-        char *s = heap_string(size - 1);
-        sink += __strnlen_sse2(s + offset, count);
-        sink += __strnlen_sse2(s + offset, (size_t)-1);
-        free(s);
-      }
-#endif
-#if SSE2STR_HAVE_STRRCHR_SSE2
-      {
-        char *s = heap_string(size - 1);
-        sink += (unsigned long)__strrchr_sse2(s + offset, '/');
-        sink += (unsigned long)__strrchr_sse2(s + offset, 'q');
-        sink += (unsigned long)__strrchr_sse2(s + offset, 0);
-        free(s);
-      }
-#endif
-#if SSE2STR_HAVE_STPCPY_SSE2
       {
         char *s = heap_string(size - 1);
         char *d = malloc(count);
+        sink += __strnlen_sse2(s + offset, count);
+        sink += __strnlen_sse2(s + offset, (size_t)-1);
+        sink += (unsigned long)__strrchr_sse2(s + offset, '/');
+        sink += (unsigned long)__strrchr_sse2(s + offset, 'q');
+        sink += (unsigned long)__strrchr_sse2(s + offset, 0);
         sink += (unsigned long)__stpcpy_sse2(d, s + offset);
         free(d);
         free(s);
       }
-#endif
-#if SSE2STR_HAVE_WCSCMP_SSE2
       if (offset < size / 4 + 1) {
         wchar_t *a = heap_wide(size / 4, L'x');
         wchar_t *b = heap_wide(size / 4, L'y');
@@ -106,35 +86,24 @@ static void correct_use(void) {
         free(b);
         free(a);
       }
-#endif
-#if SSE2STR_HAVE_MEMSET_SSE2_REP
       {
         char *d = malloc(size);
         sink += (unsigned long)__memset_sse2_rep(d + offset, 'm', count);
         free(d);
       }
-#endif
-#if SSE2STR_HAVE_BZERO_SSE2_REP
       {
         char *d = malloc(size);
         __bzero_sse2_rep(d + offset, count);
         free(d);
       }
-#endif
     }
   }
-#if SSE2STR_HAVE_MEMSET_SSE2_REP || SSE2STR_HAVE_BZERO_SSE2_REP
   for (size_t k = kMaxSize; k < kFillSizes; ++k) {
     char *d = malloc(fill_size(k));
-#if SSE2STR_HAVE_MEMSET_SSE2_REP
     sink += (unsigned long)__memset_sse2_rep(d, 'm', fill_size(k));
-#endif
-#if SSE2STR_HAVE_BZERO_SSE2_REP
     __bzero_sse2_rep(d, fill_size(k));
-#endif
     free(d);
   }
-#endif
 }
 
 /* ---- misuses: genuine caller errors ---------------------------------- */
@@ -151,7 +120,6 @@ static void caller_overrun(size_t k) {
   free(p);
 }
 
-#if SSE2STR_HAVE_STRNLEN_SSE2
 /* A bound beyond an unterminated buffer of 1 to 15 bytes: its first 16
    bytes are probed one at a time. */
 static void strnlen_unterminated(size_t k) {
@@ -159,9 +127,7 @@ static void strnlen_unterminated(size_t k) {
   sink += __strnlen_sse2(p, 64);
   free(p);
 }
-#endif
 
-#if SSE2STR_HAVE_STPCPY_SSE2
 /* A destination one byte short of the string and its terminator, for
    every length through the probes, the block phase and the line loop. */
 static void stpcpy_short_destination(size_t k) {
@@ -171,9 +137,7 @@ static void stpcpy_short_destination(size_t k) {
   free(d);
   free(s);
 }
-#endif
 
-#if SSE2STR_HAVE_WCSCMP_SSE2
 /* A wide string of 1 to 3 characters without its terminator, compared with
    a longer one it starts: the first four characters are probed one at a
    time. */
@@ -185,24 +149,19 @@ static void wcscmp_unterminated(size_t k) {
   free(b);
   free(a);
 }
-#endif
 
-#if SSE2STR_HAVE_MEMSET_SSE2_REP
 /* A count one beyond the buffer, through every size class. */
 static void memset_past_end(size_t k) {
   char *d = malloc(fill_size(k));
   sink += (unsigned long)__memset_sse2_rep(d, 'm', fill_size(k) + 1);
   free(d);
 }
-#endif
 
-#if SSE2STR_HAVE_BZERO_SSE2_REP
 static void bzero_past_end(size_t k) {
   char *d = malloc(fill_size(k));
   __bzero_sse2_rep(d, fill_size(k) + 1);
   free(d);
 }
-#endif
 
 struct misuse {
   const char *name;
@@ -214,22 +173,12 @@ struct misuse {
 
 static const struct misuse misuses[] = {
     {"caller-overrun", caller_overrun, 4, "caller_overrun", "Invalid read"},
-#if SSE2STR_HAVE_STRNLEN_SSE2
     {"strnlen-unterminated", strnlen_unterminated, 15, "strnlen_sse2", "Invalid read"},
-#endif
-#if SSE2STR_HAVE_STPCPY_SSE2
     {"stpcpy-short-destination", stpcpy_short_destination, kMaxSize, "stpcpy_sse2",
      "Invalid write"},
-#endif
-#if SSE2STR_HAVE_WCSCMP_SSE2
     {"wcscmp-unterminated", wcscmp_unterminated, 3, "wcscmp_sse2", "Invalid read"},
-#endif
-#if SSE2STR_HAVE_MEMSET_SSE2_REP
     {"memset-past-end", memset_past_end, kFillSizes, "memset_sse2_rep", "Invalid write"},
-#endif
-#if SSE2STR_HAVE_BZERO_SSE2_REP
     {"bzero-past-end", bzero_past_end, kFillSizes, "bzero_sse2_rep", "Invalid write"},
-#endif
 };
 
 /* Runs every case of a misuse; 0 when each was reported. */
