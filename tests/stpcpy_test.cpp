@@ -66,10 +66,6 @@ Phases phases_for(uintptr_t source) {
   return {a - source, b - source};
 }
 
-Phases phases_at(const Window& from, size_t source_offset) {
-  return phases_for(reinterpret_cast<uintptr_t>(from.begin + source_offset));
-}
-
 std::ostream& operator<<(std::ostream& out, const Phases& at) {
   return out << "A at +" << at.first_block << ", B at +" << at.first_line;
 }
@@ -111,7 +107,7 @@ TEST(Stpcpy, CopiesAcrossEveryPhaseBorder) {
                         "destination offset", destination_offset);
   expect_trials_agree(at, sweep_stage(from.window(), to.window()), [&](auto&& agrees) {
     for (source_offset = 0; source_offset < kLineSize; ++source_offset) {
-      phases = phases_at(from.window(), source_offset);
+      phases = phases_for(reinterpret_cast<uintptr_t>(from.begin() + source_offset));
       std::vector<size_t> lengths = {kBlockSize - 1,
                                      kBlockSize,
                                      phases.first_block + kBlockSize - 1,

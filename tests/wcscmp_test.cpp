@@ -48,12 +48,6 @@ Char nonzero_char(TestRandom& random) {
   return c;
 }
 
-Char nonzero_char_other_than(Char avoid, TestRandom& random) {
-  Char c = nonzero_char(random);
-  while (c == avoid) c = nonzero_char(random);
-  return c;
-}
-
 // The ways a pair can decide the result.
 enum class Decider { kDiffer, kBothEnd, kFirstEnds, kSecondEnds };
 constexpr Decider kDeciders[] = {Decider::kDiffer, Decider::kBothEnd, Decider::kFirstEnds,
@@ -66,8 +60,8 @@ std::ostream& operator<<(std::ostream& out, Decider d) {
 
 // Writes a deciding pair of kind `d` at position k of both strings.
 void put_decider(Trial& t, size_t k, Decider d, TestRandom& random) {
-  Char a = nonzero_char(random);
-  Char b = nonzero_char_other_than(a, random);
+  Char a = nonzero_char(random), b = nonzero_char(random);
+  while (b == a) b = nonzero_char(random);
   if (d == Decider::kBothEnd) a = b = 0;
   if (d == Decider::kFirstEnds) a = 0;
   if (d == Decider::kSecondEnds) b = 0;

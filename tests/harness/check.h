@@ -34,6 +34,29 @@ void expect_trials_agree(const Place& at, const Stage& stage, Sweep&& sweep) {
   if (!difference.empty()) ADD_FAILURE() << at << ": " << difference;
 }
 
+// Only the low 8 bits of a search's value count, and bytes compare unsigned:
+// from every offset in a line, the bytes 255 down to 0 searched with the
+// values `extra`, then every byte from `first_byte` up with high bits of
+// none, one, a far bit and all set.  `count` goes to memchr.
+inline void expect_only_the_low_byte_counts(Routine routine, int first_byte, std::vector<int> extra,
+                                            size_t count = 0) {
+  for (int byte = first_byte; byte < 256; ++byte)
+    for (int high : {0, 1, 0x1000, -256}) extra.push_back(static_cast<int>((high * 256u) | byte));
+  GuardedPages pages(1);
+  size_t offset = 0;
+  int value = 0;
+  const auto at = where("offset", offset, "value", value);
+  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
+    for (offset = 0; offset < kLineSize; ++offset) {
+      for (int v : extra) {
+        Trial t = trial_of(routine, {false, offset}, count, value = v);
+        for (int i = 255; i >= 0; --i) t.first.bytes.push_back(i);
+        if (!agrees(t)) return;
+      }
+    }
+  });
+}
+
 // Runs `call(start)` with `start` at every byte of an inaccessible page, then
 // with a null `start` (reported as the offset one past the page): for calls
 // that must touch no memory at all, such as those with a count of 0.

@@ -64,14 +64,6 @@ inline int value_with_junk(unsigned char byte, TestRandom& random) {
   return static_cast<int>((random.word() & ~0xFFu) | byte);
 }
 
-// Value arguments for a low-byte sweep: `extra`, then every byte from
-// `first_byte` up with high bits of none, one, a far bit and all set.
-inline std::vector<int> values_by_low_byte(int first_byte, std::vector<int> extra) {
-  for (int byte = first_byte; byte < 256; ++byte)
-    for (int high : {0, 1, 0x1000, -256}) extra.push_back(static_cast<int>((high * 256u) | byte));
-  return extra;
-}
-
 // The variables a sweep steps through, named for messages: streamed,
 // where("offset", offset, "count", count) prints "offset 3, count 17" with the
 // values the variables hold at that moment.  It refers to them, so they must
