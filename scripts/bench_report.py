@@ -674,7 +674,7 @@ def report(run, peers, out, rendered, load_end, emulator):
     md += ["## Verdict", "", VERDICT_TEXT, ""] + verdict_table(rows) + [""]
     missing = [r["name"] for r in run.routines if status_of(r, OURS) != "measured"]
     if missing:
-        md += [f"Not measured (module not built in this tree): {', '.join(missing)}.", ""]
+        md += [f"Not measured (a wrong result in the benchmark's check; see the notes): {', '.join(missing)}.", ""]
     if rendered:
         md += [f"![{r['name']}: speed-up against size](plots/speedup-{r['name']}.png)"
                for r in run.routines if status_of(r, OURS) == "measured"] + [""]
