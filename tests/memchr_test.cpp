@@ -120,22 +120,15 @@ TEST(Memchr, CountsWithTheTopBitSetFindTheMatch) {
 // Long ranges with random contents and match densities: the line loop runs
 // many times and finds matches in every block of a line.
 TEST(Memchr, LongRangesMatchReference) {
-  GuardedPages pages(4);
-  TestRandom random(4);
-  int round = 0;
-  size_t passed = 0;
-  const auto at = where("round", round, "count", passed);
-  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
-    for (round = 0; round < 3000; ++round) {
-      const size_t count = random.below(pages.size() - kLineSize);
-      Trial t = trial_of(Routine::kMemchr, {true, random.below(kLineSize)});
-      const unsigned char needle = t.value = t.first.backdrop = random.byte();
-      std::vector<unsigned char>& range = t.first.bytes = random.bytes_avoiding(count, needle);
-      const size_t matches = random.below(4);
-      for (size_t i = 0; i < matches && count > 0; ++i) range[random.below(count)] = needle;
-      t.count = passed = random.below(2) ? count : random.below(count + 1);
-      if (!agrees(t)) return;
-    }
+  expect_random_trials_agree(4, 4, 3000, [](TestRandom& random, const Window& window) {
+    const size_t count = random.below(window.size() - kLineSize);
+    Trial t = trial_of(Routine::kMemchr, {true, random.below(kLineSize)});
+    const unsigned char needle = t.value = t.first.backdrop = random.byte();
+    std::vector<unsigned char>& range = t.first.bytes = random.bytes_avoiding(count, needle);
+    const size_t matches = random.below(4);
+    for (size_t i = 0; i < matches && count > 0; ++i) range[random.below(count)] = needle;
+    t.count = random.below(2) ? count : random.below(count + 1);
+    return t;
   });
 }
 

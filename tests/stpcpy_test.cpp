@@ -131,17 +131,10 @@ TEST(Stpcpy, CopiesAcrossEveryPhaseBorder) {
 
 // Strings of several thousand bytes: the line loop runs many times.
 TEST(Stpcpy, CopiesLongStrings) {
-  GuardedPages from(4), to(4);
-  TestRandom random(3);
-  int round = 0;
-  const auto at = where("round", round);
-  expect_trials_agree(at, sweep_stage(from.window(), to.window()), [&](auto&& agrees) {
-    for (round = 0; round < 300; ++round) {
-      const size_t length = 1000 + random.below(from.size() - 1000 - 2 * kLineSize);
-      const Anchor source_at{false, random.below(kLineSize)};
-      const Operand source = random_string(source_at, length, from.window(), random);
-      if (!agrees(copy_trial(source, {false, random.below(kLineSize)}, to.window()))) return;
-    }
+  expect_random_trials_agree(4, 3, 300, [](TestRandom& random, const Window& window) {
+    const size_t length = 1000 + random.below(window.size() - 1000 - 2 * kLineSize);
+    const Operand source = random_string({false, random.below(kLineSize)}, length, window, random);
+    return copy_trial(source, {false, random.below(kLineSize)}, window);
   });
 }
 

@@ -178,25 +178,17 @@ TEST(Strnlen, LineLoopFindsTheLowestZeroInAnyBlock) {
 
 // Long strings, random bounds and random zero densities.
 TEST(Strnlen, LongStringsMatchReference) {
-  GuardedPages pages(4);
-  TestRandom random(6);
-  int round = 0;
-  size_t bound = 0;
-  const auto at = where("round", round, "bound", bound);
-  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
-    for (round = 0; round < 3000; ++round) {
-      const size_t span = random.below(pages.size() - kLineSize);
-      Trial t = trial_of(Routine::kStrnlen, {true, random.below(kLineSize)});
-      std::vector<unsigned char>& bytes = t.first.bytes = random.string(span);
-      bytes.pop_back();
-      const size_t zeros = random.below(4);
-      for (size_t i = 0; i < zeros && span > 0; ++i) bytes[random.below(span)] = '\0';
-      // Unterminated, the bound must stop inside the readable bytes.
-      const bool terminated = span > 0 && bytes[span - 1] == '\0';
-      bound = !terminated || random.below(2) ? random.below(span + 1) : size_t{0xFFFFFFFFu};
-      t.count = static_cast<uint32_t>(bound);
-      if (!agrees(t)) return;
-    }
+  expect_random_trials_agree(4, 6, 3000, [](TestRandom& random, const Window& window) {
+    const size_t span = random.below(window.size() - kLineSize);
+    Trial t = trial_of(Routine::kStrnlen, {true, random.below(kLineSize)});
+    std::vector<unsigned char>& bytes = t.first.bytes = random.string(span);
+    bytes.pop_back();
+    const size_t zeros = random.below(4);
+    for (size_t i = 0; i < zeros && span > 0; ++i) bytes[random.below(span)] = '\0';
+    // Unterminated, the bound must stop inside the readable bytes.
+    const bool terminated = span > 0 && bytes[span - 1] == '\0';
+    t.count = !terminated || random.below(2) ? random.below(span + 1) : 0xFFFFFFFFu;
+    return t;
   });
 }
 

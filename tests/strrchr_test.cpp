@@ -158,22 +158,14 @@ TEST(Strrchr, NeverReadsAPageItHasNoBusinessIn) {
 
 // Long strings with random contents and match densities.
 TEST(Strrchr, LongStringsMatchReference) {
-  GuardedPages pages(4);
-  TestRandom random(5);
-  int round = 0;
-  size_t length = 0;
-  const auto at = where("round", round, "length", length);
-  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
-    for (round = 0; round < 3000; ++round) {
-      length = random.below(pages.size() - kLineSize);
-      Trial t = trial_of(Routine::kStrrchr, {true, random.below(kLineSize)});
-      const unsigned char needle = t.value = random.byte();
-      t.first.bytes = random.string(length, needle);
-      const size_t matches = random.below(5);
-      for (size_t i = 0; i < matches && length > 0; ++i)
-        t.first.bytes[random.below(length)] = needle;
-      if (!agrees(t)) return;
-    }
+  expect_random_trials_agree(4, 5, 3000, [](TestRandom& random, const Window& window) {
+    const size_t length = random.below(window.size() - kLineSize);
+    Trial t = trial_of(Routine::kStrrchr, {true, random.below(kLineSize)});
+    const unsigned char needle = t.value = random.byte();
+    t.first.bytes = random.string(length, needle);
+    const size_t matches = random.below(5);
+    for (size_t i = 0; i < matches && length > 0; ++i) t.first.bytes[random.below(length)] = needle;
+    return t;
   });
 }
 

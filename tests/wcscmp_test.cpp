@@ -283,17 +283,13 @@ TEST_F(Wcscmp, NeverReadsBeforeTheStart) {
 
 // Long strings with random agreeing stretches: the passes run many times.
 TEST_F(Wcscmp, LongStringsMatchReference) {
-  TestRandom random(8);
-  int round = 0;
-  expect_trials_agree(where("round", round), stage, [&](auto&& agrees) {
-    for (round = 0; round < 2000; ++round) {
-      const size_t n = random.below(first_pages.size() / kCharSize - kLineSize);
-      const Anchor first_at{false, random.below(kLineSize)};
-      Trial t = compare_trial(n + 1, first_at, {false, random.below(kLineSize)});
-      put_agreeing(t, 0, n, random);
-      put_decider(t, n, kDeciders[random.below(4)], random);
-      if (!agrees(t)) return;
-    }
+  expect_random_trials_agree(2, 8, 2000, [](TestRandom& random, const Window& window) {
+    const size_t n = random.below(window.size() / kCharSize - kLineSize);
+    const Anchor first_at{false, random.below(kLineSize)};
+    Trial t = compare_trial(n + 1, first_at, {false, random.below(kLineSize)});
+    put_agreeing(t, 0, n, random);
+    put_decider(t, n, kDeciders[random.below(4)], random);
+    return t;
   });
 }
 

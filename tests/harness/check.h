@@ -34,6 +34,21 @@ void expect_trials_agree(const Place& at, const Stage& stage, Sweep&& sweep) {
   if (!difference.empty()) ADD_FAILURE() << at << ": " << difference;
 }
 
+// Runs `rounds` random trials, each made by make(random, window) for
+// operands in windows of `pages` guarded pages (`window` is the first one,
+// the second is as large): long operands, where the loops run many times.
+template <class Make>
+void expect_random_trials_agree(size_t pages, uint32_t seed, int rounds, Make&& make) {
+  GuardedPages first(pages), second(pages);
+  TestRandom random(seed);
+  int round = 0;
+  const Stage stage = sweep_stage(first.window(), second.window());
+  expect_trials_agree(where("round", round), stage, [&](auto&& agrees) {
+    for (round = 0; round < rounds; ++round)
+      if (!agrees(make(random, first.window()))) return;
+  });
+}
+
 // Only the low 8 bits of a search's value count, and bytes compare unsigned:
 // from every offset in a line, the bytes 255 down to 0 searched with the
 // values `extra`, then every byte from `first_byte` up with high bits of
