@@ -33,6 +33,7 @@ to align.  So is an indirect jump that is not through a relocated table,
 and a `ret` with the stack not at the return address or a callee-saved
 register not restored.  Instructions decoded with capstone.
 
+Each fault reported names the rule of docs/CONTRACT.md the check enforces.
 NAME defaults to the object's one global function.  With --list the check
 only writes the offsets from NAME of the instructions it reaches to FILE,
 one a line, for the single-step test to measure its coverage against.
@@ -426,6 +427,11 @@ class Walker:
         return sorted(states)
 
 
+# The rule of docs/CONTRACT.md this check enforces, by the anchor of its
+# section there: records exact at every reachable instruction.
+RULE = "register-and-stack-discipline"
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("object")
@@ -446,7 +452,7 @@ def main():
         unique = list(dict.fromkeys(walker.failures))
         print(f"{args.object}: {len(unique)} call-frame faults in {module.name}:")
         for f in unique[:40]:
-            print("  " + f)
+            print(f"  {f} [rule: docs/CONTRACT.md#{RULE}]")
         return 1
     print(f"{module.name}: {len(reached)} reachable instructions, every one described correctly")
     return 0
