@@ -18,24 +18,24 @@
 
 namespace sse2str::test {
 
-// What sets the two fills apart: bzero takes no value, stores zeros and
-// returns nothing.
-constexpr bool takes_value(Routine fill) { return fill == Routine::kMemset; }
+// What sets the two fills apart: memset takes a value and returns the
+// destination; bzero stores zeros and returns nothing.
+constexpr bool is_memset(Routine fill) { return fill == Routine::kMemset; }
 
 inline unsigned char byte_stored(Routine fill, int value) {
-  return takes_value(fill) ? static_cast<unsigned char>(value) : 0;
+  return is_memset(fill) ? static_cast<unsigned char>(value) : 0;
 }
 
 // Calls the fill; bzero's result reads as null.
 inline void* call_fill(Routine fill, void* destination, int value, size_t count) {
-  if (takes_value(fill)) return __memset_sse2_rep(destination, value, count);
-  __bzero_sse2_rep(destination, count);
+  if (is_memset(fill)) return Sse2Routines::memset(destination, value, count);
+  Sse2Routines::bzero(destination, count);
   return nullptr;
 }
 
 // The argument words a call of the fill pushes.
 inline std::vector<uint32_t> fill_args(Routine fill, void* destination, int value, size_t count) {
-  if (takes_value(fill)) return {word(destination), word(value), word(count)};
+  if (is_memset(fill)) return {word(destination), word(value), word(count)};
   return {word(destination), word(count)};
 }
 
@@ -141,7 +141,7 @@ template <Routine kFill>
 void check_zero_count() {
   expect_touches_nothing([](char* start) {
     void* const result = call_fill(kFill, start, 0x5A, 0);
-    if (takes_value(kFill)) {
+    if (is_memset(kFill)) {
       EXPECT_EQ(result, start);
     }
   });
@@ -154,7 +154,7 @@ std::vector<FrameCase> fill_frame_cases() {
   __x86_data_cache_size = 4096;
   alignas(64) static char data[8192];
   auto call = [](const char* label, char* start, int value, size_t count) {
-    return FrameCase{label, fill_args(kFill, start, value, count), word(start), takes_value(kFill)};
+    return FrameCase{label, fill_args(kFill, start, value, count), word(start), is_memset(kFill)};
   };
   return {
       call("zero count", nullptr, 'a', 0),
@@ -288,7 +288,7 @@ void check_huge_fill() {
     expect_no_fault(where("start", static_cast<void*>(start)),
                     [&] { result = call_fill(kFill, start, run.value, kCount); });
     __x86_data_cache_size = processor_cache;
-    if (takes_value(kFill)) {
+    if (is_memset(kFill)) {
       EXPECT_EQ(result, start);
     }
     const unsigned char byte = byte_stored(kFill, run.value);
