@@ -434,13 +434,13 @@ SSE2STR_INLINE int run_passes(Kind kind, Strings s, ZeroVector zeros) {
 // Characters compared one pair at a time before any SIMD set-up.
 inline constexpr size_t kFirstStageBytes = kLanes * kCharSize;
 
-SSE2STR_ENTRY_FRAME(".text", __wcscmp_sse2, wcscmp_sse2_body);
+SSE2STR_ENTRY_FRAME(".text", __wcscmp_sse2);
 
 SSE2STR_BODY(".text")
-int wcscmp_body(const wchar_t* first, const wchar_t* second) asm("wcscmp_sse2_body");
+int wcscmp_body(const wchar_t* first, const wchar_t* second) SSE2STR_UNNAMED(wcscmp_body);
 
 SSE2STR_LONG_PATH(".text")
-int compare_from_fifth(const char* first, const char* second);
+int compare_from_fifth(const char* first, const char* second) SSE2STR_UNNAMED(compare_from_fifth);
 
 int wcscmp_body(const wchar_t* first, const wchar_t* second) {
   const Strings s{reinterpret_cast<const char*>(first), reinterpret_cast<const char*>(second)};

@@ -155,13 +155,13 @@ SSE2STR_INLINE bool copy_short_string(char* destination, const char* source, cha
 
 // ---- the routine -----------------------------------------------------------------
 
-SSE2STR_ENTRY_FRAME(".text", __stpcpy_sse2, stpcpy_sse2_body);
+SSE2STR_ENTRY_FRAME(".text", __stpcpy_sse2);
 
 SSE2STR_BODY(".text")
-char* stpcpy_body(char* destination, const char* source) asm("stpcpy_sse2_body");
+char* stpcpy_body(char* destination, const char* source) SSE2STR_UNNAMED(stpcpy_body);
 
 SSE2STR_LONG_PATH(".text")
-char* copy_long_string(char* destination, const char* source);
+char* copy_long_string(char* destination, const char* source) SSE2STR_UNNAMED(copy_long_string);
 
 char* stpcpy_body(char* const destination, const char* const source) {
   char* end;

@@ -4,14 +4,19 @@
 // the same section.  The assembly is the part C++ cannot say: the profiling
 // prologue (push %ebp; mov %esp,%ebp; call _mcount; pop %ebp), with
 // call-frame directives exact at each of its instructions.  It leaves the
-// stack exactly as it was at entry and jumps to the body, an ordinary cdecl
-// function entered by a tail call; the body is a local symbol, so each module
-// exports exactly one global function.
+// stack exactly as it was at entry and falls through into the body, an
+// ordinary cdecl function whose first instruction follows the pop.
+//
+// The body, and the long part of a routine that has one, are functions
+// without a symbol: their assembler names are local labels (`.L...`), which
+// the assembler keeps out of the object's symbol table.  So the exported
+// symbol is the only name any tool finds inside the routine, and gprof,
+// perf, valgrind and gdb attribute every instruction to it.
 //
 // Top-level asm and functions are emitted in source order (the modules are
 // built with -fno-toplevel-reorder): the entry frame is the first thing in
-// the routine's section and the body follows it on the next 16-byte
-// boundary.
+// the routine's section and the body, declared and defined right after it
+// with no alignment of its own, follows it without a gap.
 #pragma once
 
 #ifndef SSE2STR_PROFILE
@@ -21,10 +26,8 @@
 // The assembly text is laid out by hand, one instruction or directive a line.
 // clang-format off
 #if SSE2STR_PROFILE
-// The jump to the body is a short jump over the padding that puts the body on
-// a 16-byte boundary; the padding stays inside the frame's records, so every
-// byte of the routine is described.
-#define SSE2STR_FRAME_CODE_(body)                                             \
+// The frame's records end at the pop; the body's own begin there.
+#define SSE2STR_FRAME_CODE_                                                   \
   "\t.cfi_startproc\n"                                                       \
   "\tpushl %ebp\n"                                                           \
   "\t.cfi_adjust_cfa_offset 4\n"                                             \
@@ -35,23 +38,20 @@
   "\tpopl %ebp\n"                                                            \
   "\t.cfi_def_cfa %esp, 4\n"                                                 \
   "\t.cfi_restore %ebp\n"                                                    \
-  "\tjmp " body "\n"                                                         \
-  "\t.p2align 4\n"                                                           \
   "\t.cfi_endproc\n"
 #else
-// Without the hook the exported symbol labels the body itself: the body
-// starts on the same 16-byte boundary, at the start of the section.
-#define SSE2STR_FRAME_CODE_(body) ""
+// Without the hook the exported symbol labels the body itself, at the start
+// of the section.
+#define SSE2STR_FRAME_CODE_ ""
 #endif
 
-// Opens the routine `symbol` at the start of `section` and hands over to the
-// local function whose assembler name is `body`.
-#define SSE2STR_ENTRY_FRAME(section, symbol, body)                            \
+// Opens the routine `symbol` at the start of `section`; the body follows.
+#define SSE2STR_ENTRY_FRAME(section, symbol)                                  \
   asm(".pushsection " section ",\"ax\",@progbits\n"                           \
       "\t.p2align 4\n"                                                        \
       "\t.globl " #symbol "\n"                                                \
       "\t.type " #symbol ", @function\n" #symbol ":\n"                        \
-      SSE2STR_FRAME_CODE_(#body) ".popsection\n")
+      SSE2STR_FRAME_CODE_ ".popsection\n")
 
 // Placed after the body: the exported symbol spans the whole routine, so
 // profilers and disassemblers attribute every instruction to it.  The size
@@ -65,12 +65,18 @@
       ".popsection\n")
 // clang-format on
 
-// Attributes of a routine body: kept although only the entry frame refers to
-// it, never inlined, taking its arguments on the stack like the exported
-// symbol (never a register convention GCC might choose for a local
-// function), and placed in the routine's section right behind the frame.
+// The assembler name of a part of a routine: a local label, so the part has
+// no symbol of its own.  Written after the part's declarator.
+#define SSE2STR_UNNAMED(part) asm(".L" #part)
+
+// Attributes of a routine body: kept although nothing calls it, never
+// inlined, taking its arguments on the stack like the exported symbol (never
+// a register convention GCC might choose for a local function), and placed
+// in the routine's section right behind the frame.  Aligned to one byte, so
+// -falign-functions puts no padding between the frame's pop and the body's
+// first instruction.
 #define SSE2STR_BODY(where) \
-  static __attribute__((used, noinline, cdecl, section(where)))
+  static __attribute__((used, noinline, cdecl, aligned(1), section(where)))
 
 // Attributes of the part of a routine that runs only once a short-input path
 // has ruled itself out.  The body hands over with a tail jump, so the short

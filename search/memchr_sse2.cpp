@@ -23,13 +23,13 @@ using memchr_stages::kAlignedPasses;
 
 SSE2STR_INLINE void* address(const char* p) { return const_cast<char*>(p); }
 
-SSE2STR_ENTRY_FRAME(".text.atom", __memchr_sse2, memchr_sse2_body);
+SSE2STR_ENTRY_FRAME(".text.atom", __memchr_sse2);
 
 SSE2STR_BODY(".text.atom")
-void* memchr_body(const void* start, int value, size_t count) asm("memchr_sse2_body");
+void* memchr_body(const void* start, int value, size_t count) SSE2STR_UNNAMED(memchr_body);
 
 SSE2STR_LONG_PATH(".text.atom")
-void* scan_aligned(const char* scan, size_t remaining, Block needle);
+void* scan_aligned(const char* scan, size_t remaining, Block needle) SSE2STR_UNNAMED(scan_aligned);
 
 // Bounded locate: the block may reach past the end of the range.  The
 // lowest match failing the bound means no later byte of the range matches

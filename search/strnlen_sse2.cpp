@@ -61,13 +61,13 @@ SSE2STR_INLINE size_t probe_bytes(const char* start, size_t bound) {
 // from the argument area: the scan holds no register for it.
 SSE2STR_INLINE size_t bound_as_passed() { return argument_word<size_t>(1); }
 
-SSE2STR_ENTRY_FRAME(".text.atom", __strnlen_sse2, strnlen_sse2_body);
+SSE2STR_ENTRY_FRAME(".text.atom", __strnlen_sse2);
 
 SSE2STR_BODY(".text.atom")
-size_t strnlen_body(const char* start, size_t bound) asm("strnlen_sse2_body");
+size_t strnlen_body(const char* start, size_t bound) SSE2STR_UNNAMED(strnlen_body);
 
 SSE2STR_LONG_PATH(".text.atom")
-size_t scan_aligned(const char* start, size_t bound);
+size_t scan_aligned(const char* start, size_t bound) SSE2STR_UNNAMED(scan_aligned);
 
 // ---- byte probes: the bound is tested once per group of four ----
 // They need no register beyond the scratch ones: a longer string is handed

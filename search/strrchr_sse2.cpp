@@ -54,13 +54,14 @@ SSE2STR_INLINE char* resolve_final_block(const char* base, unsigned zero_mask, u
   return last_saved_match(saved);
 }
 
-SSE2STR_ENTRY_FRAME(".text.atom", __strrchr_sse2, strrchr_sse2_body);
+SSE2STR_ENTRY_FRAME(".text.atom", __strrchr_sse2);
 
 SSE2STR_BODY(".text.atom")
-char* strrchr_body(const char* start, int value) asm("strrchr_sse2_body");
+char* strrchr_body(const char* start, int value) SSE2STR_UNNAMED(strrchr_body);
 
 SSE2STR_LONG_PATH(".text.atom")
-char* scan_blocks(const char* scan, const char* saved_base, unsigned saved_mask, Block needle);
+char* scan_blocks(const char* scan, const char* saved_base, unsigned saved_mask, Block needle)
+    SSE2STR_UNNAMED(scan_blocks);
 
 char* strrchr_body(const char* start, int value) {
   const Block needle = broadcast_byte(value);
