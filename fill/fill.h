@@ -14,6 +14,11 @@
 // destination is never read.  Bytes are written twice only where the
 // unaligned head store overlaps the first aligned store after it.
 //
+// The fill runs in the three scratch general registers and the SIMD ones:
+// the modules are built with the callee-saved registers fixed
+// (-ffixed-ebx ...), so GCC can neither save one for a path nor use one.
+// Only the string store saves %edi, around `rep stosl` itself.
+//
 // Each module instantiates the fill with its own pattern and so carries its
 // own copy of the tables; nothing is shared between the objects.
 #pragma once
@@ -41,25 +46,52 @@ SSE2STR_INLINE uint32_t broadcast_word(int value) {
   return (static_cast<uint32_t>(value) & 0xFFu) * 0x01010101u;
 }
 
+// The word again, taken from the block made of it (MOVD): on the paths past
+// the large-fill decision, whose general registers held other values
+// meanwhile.  The block is opaque to the compiler (keep_as_is where it is
+// made), so the word is not known to be the one at entry and stays where
+// it is taken; the empty asm keeps it from being taken any earlier.
+SSE2STR_INLINE uint32_t word_of(Block block) {
+  uint32_t word = static_cast<uint32_t>(_mm_cvtsi128_si32(block));
+  asm volatile("" : "+r"(word));
+  return word;
+}
+
 // memset's pattern: the byte argument, broadcast to a word at entry and to a
-// block (MOVD, PSHUFD 0) only when a fill needs SIMD stores.
+// block (MOVD, PSHUFD 0) only when a fill needs SIMD stores.  The word made
+// at entry serves the tail of a medium fill too.
 struct BytePattern {
+  static constexpr bool kTailTakesWordFromBlock = false;
   uint32_t word;
-  Block block() const { return _mm_shuffle_epi32(_mm_cvtsi32_si128(static_cast<int>(word)), 0); }
+  Block block() const {
+    Block b = _mm_shuffle_epi32(_mm_cvtsi32_si128(static_cast<int>(word)), 0);
+    keep_as_is(b);
+    return b;
+  }
+  static BytePattern of(Block block) { return {word_of(block)}; }
 };
 
-// bzero's pattern: zero in both forms.  A zero block the compiler can see
-// through is not kept in a register: it would be made again before every
-// store, and the 8-byte store of a known zero split into two 4-byte stores.
-// keep_as_is hands the cleared register over as an unknown value, so
-// one PXOR serves every SIMD store, MOVQ and MOVDQA alike.
+// bzero's pattern: zero in both forms, each a register cleared once (XOR,
+// PXOR).  A zero the compiler can see through is not kept in a register: it
+// would store immediates, make the SIMD zero again before every store, and
+// split the 8-byte store of a known zero into two 4-byte stores.
+// keep_as_is hands each cleared register over as an unknown value.  Every
+// tail takes the word from the zero block: the cleared word, kept through
+// the head store, is one value more than GCC allocates without a spill.
 struct ZeroPattern {
-  static constexpr uint32_t word = 0;
+  static constexpr bool kTailTakesWordFromBlock = true;
+  uint32_t word;
+  static ZeroPattern cleared() {
+    uint32_t zero = 0;
+    keep_as_is(zero);
+    return {zero};
+  }
   Block block() const {
     Block zero = zero_block();
     keep_as_is(zero);
     return zero;
   }
+  static ZeroPattern of(Block block) { return {word_of(block)}; }
 };
 
 // ---- stores ------------------------------------------------------------------
@@ -98,7 +130,10 @@ SSE2STR_INLINE void closing_run(char* end, Pattern pattern, Block block) {
 // Four store sequences, one per count modulo 4: seven 4-byte stores, then the
 // closing run of the residue.  Every store addresses the range back from the
 // end, so one sequence serves all eight counts of its residue: the entry for
-// count c is the store that writes end - c.
+// count c is the store that writes end - c.  Each sequence ends with the
+// routine's return: `finish` gives its result (memset loads it there), so
+// no sequence jumps to an epilogue shared with the others, and all that is
+// left to share is a `ret`, which GCC copies into each.
 
 // Stands for the block in the short table, whose residues below 4 never
 // take an 8-byte store; no SIMD register is made for it.
@@ -108,16 +143,15 @@ inline constexpr Block kNoBlock{};
   case (c):                   \
     store_word(end - (c), pattern.word); [[fallthrough]];
 
-#define SSE2STR_SHORT_SEQUENCE(r)                                                   \
-  SSE2STR_WORD_ENTRY(28 + r) SSE2STR_WORD_ENTRY(24 + r) SSE2STR_WORD_ENTRY(20 + r)  \
-  SSE2STR_WORD_ENTRY(16 + r) SSE2STR_WORD_ENTRY(12 + r) SSE2STR_WORD_ENTRY(8 + r)   \
-  SSE2STR_WORD_ENTRY(4 + r)                                                         \
-  case (r):                                                                         \
-    closing_run<(r)>(end, pattern, kNoBlock);                                       \
-    return;
+#define SSE2STR_SHORT_SEQUENCE(r)                                                             \
+  SSE2STR_WORD_ENTRY(28 + r)                                                                  \
+  SSE2STR_WORD_ENTRY(24 + r) SSE2STR_WORD_ENTRY(20 + r) SSE2STR_WORD_ENTRY(16 + r)            \
+      SSE2STR_WORD_ENTRY(12 + r) SSE2STR_WORD_ENTRY(8 + r) SSE2STR_WORD_ENTRY(4 + r) case (r) \
+      : closing_run<(r)>(end, pattern, kNoBlock);                                             \
+  return finish();
 
-template <class Pattern>
-SSE2STR_INLINE void short_table(char* end, size_t count, Pattern pattern) {
+template <class Pattern, class Finish>
+SSE2STR_INLINE auto short_table(char* end, size_t count, Pattern pattern, Finish&& finish) {
   switch (count) {
     SSE2STR_SHORT_SEQUENCE(0)
     SSE2STR_SHORT_SEQUENCE(1)
@@ -134,23 +168,23 @@ SSE2STR_INLINE void short_table(char* end, size_t count, Pattern pattern) {
 // ---- the tail table ----------------------------------------------------------
 //
 // Sixteen store sequences, one per remaining count modulo 16: seven aligned
-// 16-byte stores, then the closing run.  As in the short table, the entry for
-// index c is the store that writes end - c.
+// 16-byte stores, then the closing run and the return.  As in the short
+// table, the entry for index c is the store that writes end - c.
 
 #define SSE2STR_BLOCK_ENTRY(c) \
   case (c):                    \
     store_aligned(end - (c), block); [[fallthrough]];
 
-#define SSE2STR_TAIL_SEQUENCE(r)                                                       \
-  SSE2STR_BLOCK_ENTRY(112 + r) SSE2STR_BLOCK_ENTRY(96 + r) SSE2STR_BLOCK_ENTRY(80 + r) \
-  SSE2STR_BLOCK_ENTRY(64 + r) SSE2STR_BLOCK_ENTRY(48 + r) SSE2STR_BLOCK_ENTRY(32 + r)  \
-  SSE2STR_BLOCK_ENTRY(16 + r)                                                          \
-  case (r):                                                                            \
-    closing_run<(r)>(end, pattern, block);                                             \
-    return;
+#define SSE2STR_TAIL_SEQUENCE(r)                                                                   \
+  SSE2STR_BLOCK_ENTRY(112 + r)                                                                     \
+  SSE2STR_BLOCK_ENTRY(96 + r) SSE2STR_BLOCK_ENTRY(80 + r) SSE2STR_BLOCK_ENTRY(64 + r)              \
+      SSE2STR_BLOCK_ENTRY(48 + r) SSE2STR_BLOCK_ENTRY(32 + r) SSE2STR_BLOCK_ENTRY(16 + r) case (r) \
+      : closing_run<(r)>(end, pattern, block);                                                     \
+  return finish();
 
-template <class Pattern>
-SSE2STR_INLINE void tail_table(char* end, size_t remaining, Pattern pattern, Block block) {
+template <class Pattern, class Finish>
+SSE2STR_INLINE auto tail_table(char* end, size_t remaining, Pattern pattern, Block block,
+                               Finish&& finish) {
   switch (remaining) {
     SSE2STR_TAIL_SEQUENCE(0)
     SSE2STR_TAIL_SEQUENCE(1)
@@ -184,11 +218,53 @@ SSE2STR_INLINE void store_pass(char* p, Block block) {
   for (size_t offset = 0; offset < kPassSize; offset += kBlockSize) store_aligned(p + offset, block);
 }
 
+// ---- values waiting in a SIMD register ---------------------------------------
+
+// Where a path needs a fourth general register for a few instructions, a
+// value waits in a SIMD register meanwhile: one MOVD there and one back, the
+// cost of a push and a pop.  The empty asms fix where it goes and comes back.
+template <class T>
+class Parked {
+ public:
+  SSE2STR_INLINE explicit Parked(T value)
+      : lane_(_mm_cvtsi32_si128(static_cast<int>(reinterpret_cast<uintptr_t>(value)))) {
+    asm volatile("" : "+x"(lane_));
+  }
+  SSE2STR_INLINE T take() {
+    asm volatile("" : "+x"(lane_));
+    return reinterpret_cast<T>(static_cast<uintptr_t>(_mm_cvtsi128_si32(lane_)));
+  }
+
+ private:
+  Block lane_;
+};
+
 // `rep stosl` from the aligned pointer, then the last 0 to 3 bytes.  The
-// direction flag is clear at entry by the calling convention.
-SSE2STR_INLINE void string_store(char* p, size_t remaining, uint32_t word) {
+// direction flag is clear at entry by the calling convention.  The store
+// writes through %edi, which it pushes and pops itself, with the call-frame
+// records of both.  The pointer arrives parked; the remaining count waits
+// in its place until the words are stored.
+template <class Pattern>
+SSE2STR_INLINE void string_store(Parked<char*> pointer, size_t remaining, Block block) {
+  Parked<size_t> left(remaining);
   size_t words = remaining / kWordSize;
-  asm volatile("rep stosl" : "+D"(p), "+c"(words) : "a"(word) : "memory");
+  char* p = pointer.take();
+  const uint32_t word = Pattern::of(block).word;
+  // clang-format off
+  asm volatile("pushl %%edi\n\t"
+               ".cfi_adjust_cfa_offset 4\n\t"
+               ".cfi_rel_offset %%edi, 0\n\t"
+               "movl %[p], %%edi\n\t"
+               "rep stosl\n\t"
+               "movl %%edi, %[p]\n\t"
+               "popl %%edi\n\t"
+               ".cfi_adjust_cfa_offset -4\n\t"
+               ".cfi_restore %%edi"
+               : [p] "+r"(p), "+c"(words)
+               : "a"(word)
+               : "memory");
+  // clang-format on
+  remaining = left.take();
   if ((remaining & 2) != 0) {
     store_half(p, word);
     p += 2;
@@ -196,47 +272,49 @@ SSE2STR_INLINE void string_store(char* p, size_t remaining, uint32_t word) {
   if ((remaining & 1) != 0) store_byte(p, word);
 }
 
-// ---- the routine -------------------------------------------------------------
+// The string-store threshold, from the data-cache size read with one load.
+SSE2STR_INLINE size_t string_store_threshold() {
+  const uint32_t cache_size = *static_cast<volatile uint32_t*>(&__x86_data_cache_size);
+  return cache_size - (cache_size >> kThresholdShift);
+}
 
-// The routine is split in two parts.  The short fill, the common case, runs
-// in the routine's body with scratch registers only and saves none; a fill of
-// 32 bytes or more goes on in the long part, entered by a tail jump, which
-// alone saves the registers it needs.  The body comes first, so its dispatch
-// puts the short table first in the tables section, ahead of the tail table.
+// ---- the routine -------------------------------------------------------------
 
 SSE2STR_INLINE bool is_short_fill(size_t count) {
   return __builtin_expect(count < kShortFillLimit, 1);
 }
 
-// ---- short fill: general registers only ----
-template <class Pattern>
-SSE2STR_INLINE void short_fill(char* const start, const size_t count, const Pattern pattern) {
-  short_table(start + count, count, pattern);
-}
-
-// ---- fills of 32 bytes or more ----
-template <class Pattern>
-SSE2STR_INLINE void long_fill(char* const start, const size_t count, const Pattern pattern) {
+// Fills `count` bytes from `start` with the pattern and returns finish() on
+// every path, straight from where the path ends.
+template <class Pattern, class Finish>
+SSE2STR_INLINE auto fill(char* const start, const size_t count, Pattern pattern, Finish&& finish) {
+  // ---- short fill: general registers only ----
+  if (is_short_fill(count)) return short_table(start + count, count, pattern, finish);
   const Block block = pattern.block();
 
   // ---- head store ----
   // One unaligned block covers the bytes up to the first aligned block,
   // whose stores write the overlap again; every later block store is
-  // aligned.
+  // aligned.  The remaining count is what lies between the pointer and the
+  // end, so no register holds the distance the pointer moved.
   char* p = start;
   size_t remaining = count;
   if (block_offset(start) != 0) {
     store_unaligned(start, block);
-    p = block_align_down(start) + kBlockSize;
-    remaining = count - static_cast<size_t>(p - start);
+    remaining += reinterpret_cast<uintptr_t>(start);
+    p = block_align_down(start + kBlockSize);
+    remaining -= reinterpret_cast<uintptr_t>(p);
   }
   if (remaining >= kTailLimit) {
     // ---- large-fill decision: the cache size is read here only ----
-    const uint32_t cache_size = __x86_data_cache_size;
-    if (remaining >= cache_size - (cache_size >> kThresholdShift)) {
-      string_store(p, remaining, pattern.word);
-      return;
+    // The threshold takes two registers beside the remaining count: the
+    // pointer waits meanwhile, and the word is taken again from the block.
+    Parked<char*> pointer(p);
+    if (remaining >= string_store_threshold()) {
+      string_store<Pattern>(pointer, remaining, block);
+      return finish();
     }
+    p = pointer.take();
 
     // ---- block loop ----
     // `running` holds the bytes left after the current pass,
@@ -254,9 +332,11 @@ SSE2STR_INLINE void long_fill(char* const start, const size_t count, const Patte
       if (__builtin_sub_overflow(running, kPassSize, &running)) break;
     }
     remaining = running + kPassSize;
+    if constexpr (!Pattern::kTailTakesWordFromBlock) pattern = Pattern::of(block);
   }
+  if constexpr (Pattern::kTailTakesWordFromBlock) pattern = Pattern::of(block);
   // ---- tail: below 128 bytes from the aligned pointer ----
-  tail_table(p + remaining, remaining, pattern, block);
+  return tail_table(p + remaining, remaining, pattern, block, finish);
 }
 
 }  // namespace sse2str
