@@ -6,7 +6,10 @@
   check_object.py OBJECT.o --forbid-undefined SYM[,SYM...]
 
 The first form checks a deliverable: exactly one global symbol, a function at
-offset 0 of its 16-byte aligned section; no other code or data sections with
+offset 0 of its 16-byte aligned section, and no other symbol but section
+symbols, the file symbol and the undefined imports; the entry frame followed
+by the body at once, and no conditional branch to a lone jump; no other code
+or data sections with
 contents but the allowed read-only one; only the allowed undefined symbols;
 no bit-scan instructions, no x87 and no SIMD operation outside the routines'
 set; the register and stack discipline (no SSE operand on the stack but a
@@ -27,6 +30,9 @@ failures = []
 
 # The rules of docs/CONTRACT.md, by the anchor of their section there.
 ONE_GLOBAL = "one-global-function"
+ONE_NAME = "no-other-symbols"
+NO_DETOUR = "no-jump-to-a-jump"
+ENTRY_FRAME = "entry-frame"
 SECTIONS = "sections"
 NO_WRITABLE_DATA = "no-writable-data"
 FILL_TABLES_ONLY = "read-only-data-the-fill-tables-only"
@@ -64,10 +70,11 @@ def sections(obj):
 
 
 def symbols(obj):
-    """list of (value, size, type, bind, ndx, name)"""
+    """list of (value, size, type, bind, ndx, name), the null symbol left out"""
     out = []
     for line in run("readelf", "-sW", obj).splitlines():
-        m = re.match(r"\s*\d+:\s+([0-9a-f]+)\s+(\d+)\s+(\S+)\s+(\S+)\s+\S+\s+(\S+)\s*(\S*)", line)
+        m = re.match(r"\s*[1-9]\d*:\s+([0-9a-f]+)\s+(\d+)\s+(\S+)\s+(\S+)\s+\S+\s+(\S+)\s*(\S*)",
+                     line)
         if m:
             value, size, typ, bind, ndx, name = m.groups()
             out.append((int(value, 16), int(size), typ, bind, ndx, name))
@@ -108,6 +115,14 @@ def check_module(args):
         if size == 0:
             fail(ONE_GLOBAL, f"{name} has no size")
 
+    # No other name: a symbol inside the routine is what profilers,
+    # debuggers and memory checkers would report instead of the routine.
+    for value, _, typ, bind, ndx, name in symbols(obj):
+        if ndx == "UND" or typ in ("SECTION", "FILE") or name == args.symbol:
+            continue
+        fail(ONE_NAME, f"symbol {name} ({bind} {typ}) at {names.get(ndx, ndx)}+{value:#x}: "
+                       f"only {args.symbol} may be named")
+
     # Sections: the routine's code, 16-byte aligned; nothing writable; no
     # read-only data but the allowed tables (no constant pools).
     if args.section not in secs:
@@ -132,7 +147,11 @@ def check_module(args):
     for mnemonic in ("bsf", "bsr", "tzcnt", "lzcnt"):
         if re.search(rf"\t{mnemonic}[wlq]?\s", disassembly):
             fail(NO_BIT_SCAN, f"bit-scan instruction {mnemonic} in the code")
-    check_instructions(instructions(disassembly), args.entry_frame)
+    code = instructions(disassembly)
+    check_instructions(code, args.entry_frame)
+    check_branches(code)
+    if args.entry_frame:
+        check_entry_frame(code)
 
     frames = run("readelf", "--debug-dump=frames", obj)
     cies = re.findall(r"CIE\n(.*?)\n\n", frames, re.S)
@@ -198,6 +217,41 @@ def check_instructions(code, entry_frame):
         if mnemonic == "mov" and operands == "%esp,%ebp":
             if not (entry_frame and offset == ENTRY_FRAME_POINTER):
                 fail(STACK_DISCIPLINE, f"frame pointer set after the entry frame {where}")
+
+
+# The entry frame, and where the body starts: right after the pop.
+ENTRY_FRAME_CODE = [("push", "%ebp"), ("mov", "%esp,%ebp"), ("call", None), ("pop", "%ebp")]
+
+
+def check_entry_frame(code):
+    """The profiling prologue, then the body's first instruction: no jump
+    and no padding between them, which every call would execute."""
+    frame = [(mnemonic, operands) for _, mnemonic, operands in code[:len(ENTRY_FRAME_CODE)]]
+    if [m for m, _ in frame] != [m for m, _ in ENTRY_FRAME_CODE] or any(
+            want is not None and got != want
+            for (_, got), (_, want) in zip(frame, ENTRY_FRAME_CODE)):
+        fail(ENTRY_FRAME, f"the routine does not open with the entry frame: {frame}")
+        return
+    offset, mnemonic, operands = code[len(ENTRY_FRAME_CODE)]
+    if mnemonic.startswith("jmp") or mnemonic.startswith("nop") or mnemonic == "xchg" or (
+            mnemonic == "lea" and operands.startswith("0x0(")):
+        fail(ENTRY_FRAME, f"the body does not follow the entry frame at once: "
+                          f"{mnemonic} {operands} at {offset:#x}")
+
+
+def check_branches(code):
+    """No conditional branch lands on an unconditional jump: the branch
+    would go on to the jump's target with one taken jump more."""
+    at = {offset: (mnemonic, operands) for offset, mnemonic, operands in code}
+    for offset, mnemonic, operands in code:
+        if not mnemonic.startswith("j") or mnemonic.startswith("jmp") or \
+                not re.fullmatch(r"[0-9a-f]+", operands):
+            continue
+        target = int(operands, 16)
+        landed = at.get(target)
+        if landed and landed[0].startswith("jmp"):
+            fail(NO_DETOUR, f"{mnemonic} at {offset:#x} lands on {landed[0]} {landed[1]} "
+                            f"at {target:#x}")
 
 
 def check_forbidden(args):
