@@ -1,5 +1,7 @@
 /* Instructions per call of each routine, counted by single-stepping.
  *
+ *   instruction_count [--offset N] [--kinds] [SIZE...]
+ *
  * Each call runs with the trap flag set, so the kernel stops it after every
  * instruction; the count covers the routine, its entry frame and the
  * benchmark's _mcount (a bare return), like an instruction-counting
@@ -8,19 +10,25 @@
  * difference, plus its return, is the routine's.
  *
  * Built by scripts/count_instructions.sh against a set of module objects;
- * prints one line per routine: the counts at sizes 0, 1, 7 and 15.  For the
- * searches the size is the range or string length with nothing found in
- * it; for wcscmp it is the length in bytes of two equal strings (size / 4
- * characters, then the terminators).
+ * prints one line per routine: the counts at each SIZE (by default 0, 1, 7,
+ * 15, 64, 256, 1000 and 4096).  For the searches the size is the range or
+ * string length with nothing found in it; for the fills the count; for
+ * wcscmp the length in bytes of two equal strings (size / 4 characters,
+ * then the terminators).  Every operand starts N bytes (default 0) past a
+ * 64-byte boundary; wcscmp's two strings both do.  With --kinds, wcscmp
+ * alone, once for each of its seven pass kinds, which the two strings'
+ * start offsets choose.
  */
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "sse2str.h"
 
-/* Read only by fills whose remaining count reaches 128; none here does. */
+/* Read only by fills whose remaining count reaches 128: they take the block
+   loop up to the largest size counted here, never the string store. */
 unsigned int __x86_data_cache_size = 1u << 20;
 
 static volatile unsigned steps;
@@ -56,54 +64,123 @@ static unsigned stepped_call(const void* fn, uint32_t a, uint32_t b, uint32_t c)
 __asm__(".text\n\t.p2align 4\nempty_function:\n\tret\n");
 extern void empty_function(void);
 
-static const unsigned kSizes[] = {0, 1, 7, 15};
-enum { kSizeCount = sizeof kSizes / sizeof kSizes[0] };
+enum { kMaxSize = 8192, kLine = 64, kMaxSizes = 32 };
+static const unsigned kDefaultSizes[] = {0, 1, 7, 15, 64, 256, 1000, 4096};
 
-static char source[64] __attribute__((aligned(64)));
-static char destination[64] __attribute__((aligned(64)));
-static wchar_t first_wide[32] __attribute__((aligned(64)));
-static wchar_t second_wide[32] __attribute__((aligned(64)));
+static char source[kMaxSize + 2 * kLine] __attribute__((aligned(64)));
+static char destination[kMaxSize + 2 * kLine] __attribute__((aligned(64)));
+static char first_wide[kMaxSize + 2 * kLine] __attribute__((aligned(64)));
+static char second_wide[kMaxSize + 2 * kLine] __attribute__((aligned(64)));
 
-/* The string of `n` non-zero bytes (none equal to 'z'), terminated. */
-static const char* string_of(unsigned n) {
-  for (unsigned i = 0; i < sizeof source; ++i) source[i] = (char)(i < n ? 'a' + i % 20 : 0);
-  return source;
+static unsigned baseline;
+
+/* The string of `n` non-zero bytes (none equal to 'z') at `offset`. */
+static const char* string_of(unsigned n, unsigned offset) {
+  char* s = source + offset;
+  for (unsigned i = 0; i <= n; ++i) s[i] = (char)(i < n ? 'a' + i % 20 : 0);
+  return s;
+}
+
+/* `n` bytes of characters, then the terminator, at `offset` of `buffer`. */
+static const wchar_t* wide_of(char* buffer, unsigned n, unsigned offset) {
+  const unsigned characters = n / sizeof(wchar_t);
+  for (unsigned i = 0; i <= characters; ++i) {
+    const wchar_t c = i < characters ? (wchar_t)('a' + i % 20) : 0;
+    memcpy(buffer + offset + i * sizeof c, &c, sizeof c);
+  }
+  return (const wchar_t*)(void*)(buffer + offset);
 }
 
 static uint32_t word(const void* p) { return (uint32_t)(uintptr_t)p; }
 
-static unsigned count(const char* routine, unsigned n) {
-  const char* s = string_of(n);
-  if (!strcmp(routine, "memchr")) return stepped_call(__memchr_sse2, word(s), 'z', n);
-  if (!strcmp(routine, "strnlen")) return stepped_call(__strnlen_sse2, word(s), n + 32, 0);
-  if (!strcmp(routine, "strrchr")) return stepped_call(__strrchr_sse2, word(s), 'z', 0);
-  if (!strcmp(routine, "stpcpy")) return stepped_call(__stpcpy_sse2, word(destination), word(s), 0);
-  if (!strcmp(routine, "wcscmp")) {
-    const unsigned characters = n / sizeof(wchar_t);
-    for (unsigned i = 0; i < 32; ++i) first_wide[i] = second_wide[i] = i < characters ? 'a' + i : 0;
-    return stepped_call(__wcscmp_sse2, word(first_wide), word(second_wide), 0);
-  }
-  if (!strcmp(routine, "memset")) return stepped_call(__memset_sse2_rep, word(destination), 'x', n);
-  return stepped_call(__bzero_sse2_rep, word(destination), n, 0);
+static unsigned wcscmp_count(unsigned n, unsigned first_offset, unsigned second_offset) {
+  const wchar_t* first = wide_of(first_wide, n, first_offset);
+  const wchar_t* second = wide_of(second_wide, n, second_offset);
+  return stepped_call(__wcscmp_sse2, word(first), word(second), 0) - baseline;
 }
 
-int main(void) {
-  static const char* const kRoutines[] = {"memchr", "strnlen", "strrchr", "stpcpy",
-                                          "wcscmp", "memset",  "bzero"};
+static unsigned count(const char* routine, unsigned n, unsigned offset) {
+  const char* s = string_of(n, offset);
+  char* d = destination + offset;
+  unsigned steps;
+  if (!strcmp(routine, "memchr"))
+    steps = stepped_call(__memchr_sse2, word(s), 'z', n);
+  else if (!strcmp(routine, "strnlen"))
+    steps = stepped_call(__strnlen_sse2, word(s), n + 32, 0);
+  else if (!strcmp(routine, "strrchr"))
+    steps = stepped_call(__strrchr_sse2, word(s), 'z', 0);
+  else if (!strcmp(routine, "stpcpy"))
+    steps = stepped_call(__stpcpy_sse2, word(d), word(s), 0);
+  else if (!strcmp(routine, "wcscmp"))
+    return wcscmp_count(n, offset, offset);
+  else if (!strcmp(routine, "memset"))
+    steps = stepped_call(__memset_sse2_rep, word(d), 'x', n);
+  else
+    steps = stepped_call(__bzero_sse2_rep, word(d), n, 0);
+  return steps - baseline;
+}
+
+/* wcscmp's pass kinds and start offsets that choose them: the class of each
+   string is taken at its fifth character, 16 bytes on. */
+static const struct {
+  const char* name;
+  unsigned first_offset, second_offset;
+} kKinds[] = {
+    {"both-aligned", 0, 0}, {"first-aligned", 0, 4}, {"second-aligned", 4, 0}, {"distance-0", 4, 4},
+    {"distance-1", 4, 20},  {"distance-2", 4, 36},   {"distance-3", 52, 36},
+};
+
+static void header(const char* title, const unsigned* sizes, unsigned n) {
+  printf("%-16s", title);
+  for (unsigned k = 0; k < n; ++k) printf(" %6u", sizes[k]);
+  printf("\n");
+}
+
+int main(int argc, char** argv) {
+  unsigned offset = 0, kinds = 0, sizes[kMaxSizes], n = 0;
+  for (int i = 1; i < argc; ++i) {
+    if (!strcmp(argv[i], "--offset") && i + 1 < argc)
+      offset = (unsigned)strtoul(argv[++i], NULL, 0) % kLine;
+    else if (!strcmp(argv[i], "--kinds"))
+      kinds = 1;
+    else if (n < kMaxSizes && strtoul(argv[i], NULL, 0) <= kMaxSize)
+      sizes[n++] = (unsigned)strtoul(argv[i], NULL, 0);
+    else {
+      fprintf(stderr, "usage: %s [--offset N] [--kinds] [SIZE...] (sizes up to %u)\n", argv[0],
+              kMaxSize);
+      return 2;
+    }
+  }
+  if (n == 0) {
+    n = sizeof kDefaultSizes / sizeof kDefaultSizes[0];
+    memcpy(sizes, kDefaultSizes, sizeof kDefaultSizes);
+  }
+
   struct sigaction action;
   memset(&action, 0, sizeof action);
   action.sa_sigaction = on_trap;
   action.sa_flags = SA_SIGINFO;
   sigaction(SIGTRAP, &action, NULL);
+  baseline = stepped_call(empty_function, 0, 0, 0) - 1;
 
-  const unsigned baseline = stepped_call(empty_function, 0, 0, 0) - 1;
-  printf("%-8s", "size");
-  for (unsigned k = 0; k < kSizeCount; ++k) printf(" %5u", kSizes[k]);
-  printf("\n");
+  if (kinds) {
+    header("wcscmp kind", sizes, n);
+    for (unsigned r = 0; r < sizeof kKinds / sizeof kKinds[0]; ++r) {
+      printf("%-16s", kKinds[r].name);
+      for (unsigned k = 0; k < n; ++k)
+        printf(" %6u", wcscmp_count(sizes[k], kKinds[r].first_offset, kKinds[r].second_offset));
+      printf("\n");
+    }
+    return 0;
+  }
+  static const char* const kRoutines[] = {"memchr", "strnlen", "strrchr", "stpcpy",
+                                          "wcscmp", "memset",  "bzero"};
+  char title[32];
+  snprintf(title, sizeof title, "size (offset %u)", offset);
+  header(title, sizes, n);
   for (unsigned r = 0; r < sizeof kRoutines / sizeof kRoutines[0]; ++r) {
-    printf("%-8s", kRoutines[r]);
-    for (unsigned k = 0; k < kSizeCount; ++k)
-      printf(" %5u", count(kRoutines[r], kSizes[k]) - baseline);
+    printf("%-16s", kRoutines[r]);
+    for (unsigned k = 0; k < n; ++k) printf(" %6u", count(kRoutines[r], sizes[k], offset));
     printf("\n");
   }
   return 0;
