@@ -2,11 +2,16 @@
 """Runs a program built with -pg and checks gprof's account of the routines.
 
   check_gprof.py PROGRAM --routine SYMBOL... --caller NAME=COUNT...
+                 [--no-call-counts]
 
-Each routine must appear in the flat profile with the sum of the counts as
-its number of calls, and in the call graph with exactly the named callers,
-each with its own count.  The program runs in a fresh directory, where the
-profiling runtime writes gmon.out at exit.
+Every routine must have samples in the flat profile under its own name, and
+no row of the flat profile may name anything else inside a routine: the
+time of every part of a routine is the routine's.  With the profiling entry
+frame (the default), each routine must also show the sum of the counts as
+its number of calls, and in the call graph exactly the named callers, each
+with its own count; --no-call-counts is for the build without the hook,
+where gprof sees no calls of the routines.  The program runs in a fresh
+directory, where the profiling runtime writes gmon.out at exit.
 """
 import argparse
 import os
@@ -35,15 +40,29 @@ def call_graph_entries(report):
     return entries
 
 
-def flat_calls(report):
-    """routine -> calls, from the flat profile."""
+def flat_profile(report):
+    """name -> (self seconds, calls or None), from the flat profile."""
     flat = report.split("Call graph", 1)[0]
-    calls = {}
+    rows = {}
     for line in flat.splitlines():
-        fields = line.split()
-        if len(fields) == 7 and fields[3].isdigit():
-            calls[fields[6]] = int(fields[3])
-    return calls
+        m = re.match(r"\s*[\d.]+\s+[\d.]+\s+([\d.]+)\s+(?:(\d+)\s+[\d.]+\s+[\d.]+\s+)?(\S.*)$",
+                     line)
+        if m:
+            rows[m.group(3)] = (float(m.group(1)), int(m.group(2)) if m.group(2) else None)
+    return rows
+
+
+def symbol_extents(program):
+    """name -> (start, end) of the program's sized symbols, named as gprof
+    names them (demangled)."""
+    extents = {}
+    for line in subprocess.run(["nm", "-S", "-C", program], check=True, capture_output=True,
+                               text=True).stdout.splitlines():
+        words = line.split(maxsplit=3)
+        if len(words) == 4:
+            start, size = int(words[0], 16), int(words[1], 16)
+            extents[words[3]] = (start, start + size)
+    return extents
 
 
 def main():
@@ -51,6 +70,7 @@ def main():
     parser.add_argument("program")
     parser.add_argument("--routine", action="append", required=True)
     parser.add_argument("--caller", action="append", required=True)
+    parser.add_argument("--no-call-counts", dest="counted", action="store_false")
     args = parser.parse_args()
     expected = {name: int(count) for name, count in (c.split("=") for c in args.caller)}
     total = sum(expected.values())
@@ -62,23 +82,33 @@ def main():
                                 check=True, capture_output=True, text=True).stdout
 
     failures = []
-    graph = call_graph_entries(report)
-    calls = flat_calls(report)
+    rows = flat_profile(report)
+    extents = symbol_extents(program)
     for routine in args.routine:
-        if calls.get(routine) != total:
-            failures.append(f"{routine}: {calls.get(routine, 'no')} calls in the flat profile, "
-                            f"expected {total}")
-        got = graph.get(routine)
-        want = {caller: (count, total) for caller, count in expected.items()}
-        if got != want:
-            failures.append(f"{routine}: callers {got}, expected {want}")
+        seconds, calls = rows.get(routine, (0.0, None))
+        if seconds <= 0:
+            failures.append(f"{routine}: no samples in the flat profile")
+        if args.counted and calls != total:
+            failures.append(f"{routine}: {calls} calls in the flat profile, expected {total}")
+        if args.counted:
+            got = call_graph_entries(report).get(routine)
+            want = {caller: (count, total) for caller, count in expected.items()}
+            if got != want:
+                failures.append(f"{routine}: callers {got}, expected {want}")
+        start, end = extents[routine]
+        for name, (seconds, _) in rows.items():
+            address = extents.get(name, (None,))[0]
+            if name != routine and address is not None and start <= address < end:
+                failures.append(f"{name}, inside {routine}, has a row of its own "
+                                f"({seconds:.2f} s)")
     for message in failures:
         print(message, file=sys.stderr)
     if failures:
         print(report, file=sys.stderr)
         return 1
-    print(f"gprof: {len(args.routine)} routines, {total} calls each from "
-          f"{', '.join(sorted(expected))}")
+    profile = ", ".join(f"{r} {rows[r][0]:.2f} s" for r in args.routine)
+    counted = f"; {total} calls each from {', '.join(sorted(expected))}" if args.counted else ""
+    print(f"gprof: {profile}{counted}")
     return 0
 
 
