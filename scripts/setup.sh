@@ -11,7 +11,7 @@ set -eu
 build="g++-multilib cmake ninja-build make binutils python3"
 # The test suite includes short runs of the fuzz targets (clang, libFuzzer)
 # and reads the objects' call-frame records and code in Python.
-test="$build libgtest-dev:i386 libgmock-dev:i386 libunwind-dev:i386 valgrind libc6-dbg:i386 pkgconf clang-14 libclang-rt-14-dev python3-pyelftools python3-capstone"
+test="$build libgtest-dev:i386 libgmock-dev:i386 libunwind-dev:i386 valgrind gdb libc6-dbg:i386 pkgconf clang-14 libclang-rt-14-dev python3-pyelftools python3-capstone"
 bench="$build libbenchmark-dev:i386 gnuplot-nox"
 fuzz="$test"
 clang="$build clang-14"

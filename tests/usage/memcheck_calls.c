@@ -10,12 +10,17 @@
  *   memcheck_calls NAME        one misuse: caller errors memcheck must
  *                              still report with the suppression file;
  *                              fails if a case adds no error to memcheck's
- *                              count.
+ *                              count;
+ *   memcheck_calls every-part  operands memcheck holds undefined, and fills
+ *                              one byte past the end, all from
+ *                              misuse_every_part, so that memcheck reports
+ *                              from every part of every routine, on each
+ *                              of the fills' paths.
  */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <valgrind/valgrind.h>
+#include <valgrind/memcheck.h>
 
 #include "sse2str.h"
 
@@ -55,7 +60,7 @@ static wchar_t *heap_wide(size_t length, wchar_t last) {
   return p;
 }
 
-static void correct_use(void) {
+__attribute__((noinline)) static void correct_use(void) {
   for (size_t size = 1; size <= kMaxSize; ++size) {
     for (size_t offset = 0; offset < kMaxOffset && offset < size; ++offset) {
       const size_t count = size - offset;
@@ -163,6 +168,60 @@ static void bzero_past_end(size_t k) {
   free(d);
 }
 
+/* ---- reports from every part of every routine ------------------------ */
+
+/* Long enough to take every routine past its first stage, into its loops
+   and its tail. */
+enum { kPartsSize = 300 };
+
+/* Bytes with the content `byte` (and a terminator at the end) that memcheck
+   holds undefined: the routine runs its usual path, and every decision it
+   takes on them is reported where it is taken. */
+static char *undefined_bytes(size_t size, char byte) {
+  char *p = filled(size, byte);
+  p[size - 1] = '\0';
+  VALGRIND_MAKE_MEM_UNDEFINED(p, size);
+  return p;
+}
+
+static wchar_t *undefined_wide(size_t length) {
+  wchar_t *p = heap_wide(length, L'x');
+  VALGRIND_MAKE_MEM_UNDEFINED(p, (length + 1) * sizeof *p);
+  return p;
+}
+
+__attribute__((noinline)) static void misuse_every_part(void) {
+  char *p = undefined_bytes(kPartsSize, 'a');
+  char *d = malloc(kPartsSize);
+  sink += (unsigned long)__memchr_sse2(p + 3, 'z', kPartsSize - 3);
+  sink += __strnlen_sse2(p + 3, kPartsSize);
+  sink += (unsigned long)__strrchr_sse2(p + 3, 'z');
+  sink += (unsigned long)__stpcpy_sse2(d, p + 3);
+  free(d);
+  free(p);
+  wchar_t *a = undefined_wide(kPartsSize / 4);
+  wchar_t *b = undefined_wide(kPartsSize / 4);
+  sink += (unsigned long)__wcscmp_sse2(a, b);
+  free(b);
+  free(a);
+  /* Fills one byte past the end of their buffers, from its second byte:
+     short, medium, the block loop, and the string store, whose last word
+     (988 bytes remain after the head store) is the one that overruns. */
+  static const struct {
+    size_t size;
+    unsigned cache_size; /* sends the large ones to a path of their choice */
+  } fills[] = {{7, 0}, {100, 0}, {1000, 1u << 20}, {1003, 0}};
+  const unsigned saved = __x86_data_cache_size;
+  for (size_t i = 0; i < sizeof fills / sizeof fills[0]; ++i) {
+    __x86_data_cache_size = fills[i].cache_size;
+    d = malloc(fills[i].size);
+    sink += (unsigned long)__memset_sse2_rep(d + 1, 'm', fills[i].size);
+    __bzero_sse2_rep(d + 1, fills[i].size);
+    free(d);
+  }
+  __x86_data_cache_size = saved;
+}
+
 struct misuse {
   const char *name;
   void (*run)(size_t k);
@@ -197,11 +256,15 @@ static int run_misuse(const struct misuse *m) {
 
 int main(int argc, char **argv) {
   if (argc != 2) {
-    fprintf(stderr, "usage: %s correct|list|MISUSE\n", argv[0]);
+    fprintf(stderr, "usage: %s correct|every-part|list|MISUSE\n", argv[0]);
     return 2;
   }
   if (strcmp(argv[1], "correct") == 0) {
     correct_use();
+    return 0;
+  }
+  if (strcmp(argv[1], "every-part") == 0) {
+    misuse_every_part();
     return 0;
   }
   for (size_t i = 0; i < sizeof misuses / sizeof misuses[0]; ++i) {

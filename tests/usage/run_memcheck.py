@@ -13,11 +13,18 @@
       Each genuine caller error the driver lists is still reported with the
       file: every case of its sweep adds an error (the driver counts them),
       with memcheck's message and the function it blames.
+  run_memcheck.py every-part --object MODULE.o... --caller NAME DRIVER
+      Reports from inside every part of every routine (the body and each
+      long part, told apart by their call-frame records): each names the
+      routine itself, with the driver's function NAME above it.
 """
 import argparse
+import os
 import re
 import subprocess
 import sys
+import tempfile
+import xml.etree.ElementTree as ElementTree
 
 failures = []
 
@@ -97,14 +104,59 @@ def misuse(args):
               + ", ".join(case[0] for case in cases))
 
 
+def stacks(driver, argument):
+    """[(memcheck's kind, [(ip, function)...])] of every error, from
+    memcheck's XML output."""
+    with tempfile.TemporaryDirectory() as directory:
+        xml = os.path.join(directory, "memcheck.xml")
+        subprocess.run(["valgrind", "--tool=memcheck", "--error-limit=no", "--num-callers=3",
+                        "--xml=yes", f"--xml-file={xml}", driver, argument],
+                       capture_output=True, check=True)
+        root = ElementTree.parse(xml).getroot()
+    return [(error.findtext("kind"),
+             [(int(frame.findtext("ip"), 16), frame.findtext("fn"))
+              for frame in error.find("stack").findall("frame")])
+            for error in root.findall("error")]
+
+
+def every_part(args):
+    from routine_parts import part_at, routine_parts
+    driver = args.driver[0]
+    parts = routine_parts(driver, args.object)
+    reported = set()
+    errors = stacks(driver, "every-part")
+    for kind, frames in errors:
+        (ip, function), caller = frames[0], frames[1][1] if len(frames) > 1 else None
+        part = part_at(parts, ip)
+        where = f"{kind} at {ip:#x} ({part or 'outside the routines'})"
+        if part is None:
+            failures.append(f"{where}: not in a routine")
+            continue
+        reported.add(part)
+        if function != part.routine:
+            failures.append(f"{where}: named {function}, not {part.routine}")
+        if caller != args.caller:
+            failures.append(f"{where}: {caller} above the routine, not {args.caller}")
+    for part in parts:
+        if not part.entry_frame and part not in reported:
+            failures.append(f"no report from {part}")
+    if not failures:
+        print(f"every-part: {len(errors)} reports from the {len(reported)} parts of "
+              f"{len({p.routine for p in parts})} routines, each under its routine's name "
+              f"with {args.caller} above it")
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("mode", choices=("quiet", "noisy", "misuse"))
+    parser.add_argument("mode", choices=("quiet", "noisy", "misuse", "every-part"))
     parser.add_argument("driver", nargs="+")
     parser.add_argument("--suppressions")
     parser.add_argument("--module", action="append", default=[])
+    parser.add_argument("--object", action="append", default=[])
+    parser.add_argument("--caller")
     args = parser.parse_args()
-    {"quiet": quiet, "noisy": noisy, "misuse": misuse}[args.mode](args)
+    {"quiet": quiet, "noisy": noisy, "misuse": misuse,
+     "every-part": every_part}[args.mode](args)
     for message in failures:
         print(message, file=sys.stderr)
     return 1 if failures else 0
