@@ -139,16 +139,19 @@ SSE2STR_INLINE void closing_run(char* end, Pattern pattern, Block block) {
 // take an 8-byte store; no SIMD register is made for it.
 inline constexpr Block kNoBlock{};
 
-#define SSE2STR_WORD_ENTRY(c) \
-  case (c):                   \
+// clang-format off
+#define SSE2STR_WORD_ENTRY(c)                                                       \
+  case (c):                                                                         \
     store_word(end - (c), pattern.word); [[fallthrough]];
 
-#define SSE2STR_SHORT_SEQUENCE(r)                                                             \
-  SSE2STR_WORD_ENTRY(28 + r)                                                                  \
-  SSE2STR_WORD_ENTRY(24 + r) SSE2STR_WORD_ENTRY(20 + r) SSE2STR_WORD_ENTRY(16 + r)            \
-      SSE2STR_WORD_ENTRY(12 + r) SSE2STR_WORD_ENTRY(8 + r) SSE2STR_WORD_ENTRY(4 + r) case (r) \
-      : closing_run<(r)>(end, pattern, kNoBlock);                                             \
-  return finish();
+#define SSE2STR_SHORT_SEQUENCE(r)                                                   \
+  SSE2STR_WORD_ENTRY(28 + r) SSE2STR_WORD_ENTRY(24 + r) SSE2STR_WORD_ENTRY(20 + r)  \
+  SSE2STR_WORD_ENTRY(16 + r) SSE2STR_WORD_ENTRY(12 + r) SSE2STR_WORD_ENTRY(8 + r)   \
+  SSE2STR_WORD_ENTRY(4 + r)                                                         \
+  case (r):                                                                         \
+    closing_run<(r)>(end, pattern, kNoBlock);                                       \
+    return finish();
+// clang-format on
 
 template <class Pattern, class Finish>
 SSE2STR_INLINE auto short_table(char* end, size_t count, Pattern pattern, Finish&& finish) {
@@ -171,16 +174,19 @@ SSE2STR_INLINE auto short_table(char* end, size_t count, Pattern pattern, Finish
 // 16-byte stores, then the closing run and the return.  As in the short
 // table, the entry for index c is the store that writes end - c.
 
-#define SSE2STR_BLOCK_ENTRY(c) \
-  case (c):                    \
+// clang-format off
+#define SSE2STR_BLOCK_ENTRY(c)                                                         \
+  case (c):                                                                            \
     store_aligned(end - (c), block); [[fallthrough]];
 
-#define SSE2STR_TAIL_SEQUENCE(r)                                                                   \
-  SSE2STR_BLOCK_ENTRY(112 + r)                                                                     \
-  SSE2STR_BLOCK_ENTRY(96 + r) SSE2STR_BLOCK_ENTRY(80 + r) SSE2STR_BLOCK_ENTRY(64 + r)              \
-      SSE2STR_BLOCK_ENTRY(48 + r) SSE2STR_BLOCK_ENTRY(32 + r) SSE2STR_BLOCK_ENTRY(16 + r) case (r) \
-      : closing_run<(r)>(end, pattern, block);                                                     \
-  return finish();
+#define SSE2STR_TAIL_SEQUENCE(r)                                                       \
+  SSE2STR_BLOCK_ENTRY(112 + r) SSE2STR_BLOCK_ENTRY(96 + r) SSE2STR_BLOCK_ENTRY(80 + r) \
+  SSE2STR_BLOCK_ENTRY(64 + r) SSE2STR_BLOCK_ENTRY(48 + r) SSE2STR_BLOCK_ENTRY(32 + r)  \
+  SSE2STR_BLOCK_ENTRY(16 + r)                                                          \
+  case (r):                                                                            \
+    closing_run<(r)>(end, pattern, block);                                             \
+    return finish();
+// clang-format on
 
 template <class Pattern, class Finish>
 SSE2STR_INLINE auto tail_table(char* end, size_t remaining, Pattern pattern, Block block,

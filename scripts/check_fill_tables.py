@@ -10,8 +10,9 @@ count modulo 16) lead into one store sequence: the entry for the highest
 index of the residue starts the sequence on a 16-byte boundary, and the
 entries for lower indexes follow it in ascending order before the next
 sequence starts, so each sequence exists once and every index enters it at
-a store of its own.  Index 0 stores nothing: its entry leads straight to a
-return, wherever the compiler put that.  Every failure names the rule of
+a store of its own.  Each sequence runs straight to a return of its own,
+with no jump to an epilogue shared with others.  Index 0 stores nothing:
+its entry leads straight to a return, wherever the compiler put that.  Every failure names the rule of
 docs/CONTRACT.md it breaks.
 """
 import argparse
@@ -71,6 +72,18 @@ def leads_to_return(obj, code, address):
     return False
 
 
+def ends_in_own_return(obj, code, address):
+    """True when the code from `address` runs straight to a `ret`: the
+    first instruction that changes the flow is a return, not a jump."""
+    listing = run("objdump", "-d", "--no-show-raw-insn", "-j", code,
+                  f"--start-address={address:#x}", f"--stop-address={address + 256:#x}", obj)
+    for line in listing.splitlines():
+        m = re.match(r"\s*[0-9a-f]+:\s+(\S+)", line)
+        if m and (m.group(1) == "ret" or m.group(1).startswith(("j", "call", "loop"))):
+            return m.group(1) == "ret"
+    return False
+
+
 def check_table(failures, obj, code, name, entries, residues):
     """Entries of index c = k * residues + r: one ascending run per r."""
     per_residue = len(entries) // residues
@@ -82,6 +95,9 @@ def check_table(failures, obj, code, name, entries, residues):
         first = run_[0]
         if first % 16:
             failures.append(f"{name} sequence {r} starts at {first:#x}, not on a 16-byte boundary")
+        if not ends_in_own_return(obj, code, first):
+            failures.append(f"{name} sequence {r} at {first:#x} does not end in a return of "
+                            "its own")
         if any(b <= a for a, b in zip(run_, run_[1:])):
             failures.append(f"{name} entries of residue {r} do not ascend: "
                             + " ".join(f"{a:#x}" for a in run_))
