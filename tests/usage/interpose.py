@@ -30,6 +30,11 @@ from consume import install, position_dependent, run  # noqa: E402
 COUNTS_LINE = re.compile(r"^sse2str calls:(.*)$", re.M)
 
 
+def routines_by_name(modules):
+    """The routine of each standard name: the module's name without the variant."""
+    return {re.sub(r"_sse2(_rep)?$", "", m): f"__{m}" for m in modules}
+
+
 def expected_calls(source):
     with open(source) as f:
         return {name: int(n) for name, n in re.findall(r"#define CALLS_(\w+) (\d+)", f.read())}
@@ -103,8 +108,7 @@ def main():
     parser.add_argument("--module", action="append", default=[])
     args = parser.parse_args()
 
-    # The standard name of each routine: the module's name without the variant.
-    routines = {re.sub(r"_sse2(_rep)?$", "", m): f"__{m}" for m in args.module}
+    routines = routines_by_name(args.module)
     expected = {name: calls for name, calls in
                 expected_calls(os.path.join(args.project, "standard_names.c")).items()
                 if name in routines}
