@@ -284,10 +284,8 @@ MUTANTS = [
      FILLS),
     ("fill: the tail sequences share one epilogue",
      "fill/fill.h",
-     "    closing_run<(r)>(end, pattern, block);                                             \\\n"
-     "    return finish();",
-     "    closing_run<(r)>(end, pattern, block);                                             \\\n"
-     "    break;",
+     "  return tail_table(p + remaining, remaining, pattern, block, finish);",
+     "  tail_table(p + remaining, remaining, pattern, block, [] {});\n  return finish();",
      FILLS),
     ("fill: the block loop's last 16 bytes left to nobody",
      "fill/fill.h",
