@@ -15,6 +15,13 @@
 // The string is scanned once, front to back, and no position is worked out
 // until the final block.  A block is read only while every byte in front of
 // it is free of the terminator, and an aligned block never crosses a page.
+//
+// The routine runs in the three scratch general registers and the SIMD
+// ones (the module is built with the callee-saved registers fixed), so no
+// path saves a register.  The loop needs all three general registers for
+// the scan pointer and a block's two masks: the saved match waits in two
+// SIMD registers.  The first block and the loop end in one final-block
+// resolution, reached by jumps with its inputs in the variables it reads.
 #include "frame/block.h"
 #include "frame/cascade.h"
 #include "frame/entry_frame.h"
@@ -28,80 +35,90 @@ SSE2STR_INLINE unsigned through(Position<T>) {
 }
 
 // The latest block that held a match and no zero byte: its value mask (0
-// while there is none) and the address bit 0 of the mask stands for.
-struct SavedMatch {
-  const char* base;
-  unsigned mask;
+// while there is none) and the address bit 0 of the mask stands for, each
+// in the low lane of a SIMD register.  Saving one costs two MOVD, and so
+// does taking it back.  The empty asm statement where a lane is read makes
+// its value unknown to the compiler, which therefore cannot answer the read
+// from the general register the lane was filled from: that register would
+// have to stay live through the loop.
+class SavedMatch {
+ public:
+  SavedMatch() = default;
+  SSE2STR_INLINE SavedMatch(const char* base, unsigned mask)
+      : base_(lane_of(reinterpret_cast<uintptr_t>(base))), mask_(lane_of(mask)) {}
+  // Nothing saved: the mask alone says so, and the base, never read then,
+  // keeps whatever its register holds (an empty asm, no instruction).
+  SSE2STR_INLINE void clear() {
+    asm("" : "=x"(base_));
+    mask_ = lane_of(0);
+  }
+  SSE2STR_INLINE unsigned mask() { return word_in(mask_); }
+  SSE2STR_INLINE const char* base() { return reinterpret_cast<const char*>(word_in(base_)); }
+
+ private:
+  static SSE2STR_INLINE Block lane_of(uint32_t word) {
+    return _mm_cvtsi32_si128(static_cast<int>(word));
+  }
+  static SSE2STR_INLINE uint32_t word_in(Block& lane) {
+    asm volatile("" : "+x"(lane));
+    return static_cast<uint32_t>(_mm_cvtsi128_si32(lane));
+  }
+  Block base_;
+  Block mask_;
 };
-
-// The last match of the saved block, or null when none was saved.
-SSE2STR_INLINE char* last_saved_match(SavedMatch saved) {
-  if (saved.mask == 0) return nullptr;
-  return last_match(saved.mask, [base = saved.base](auto position) {
-    return const_cast<char*>(base + position);
-  });
-}
-
-// The block that holds the terminator, at `base`: its matches after the
-// terminator are dropped, the terminator's own bit kept (it is set only
-// when the value is zero, and then it is the last match).  The last
-// survivor wins, else the last match of the saved block, else null.
-SSE2STR_INLINE char* resolve_final_block(const char* base, unsigned zero_mask, unsigned value_mask,
-                                         SavedMatch saved) {
-  const unsigned inside =
-      value_mask & first_match(zero_mask, [](auto terminator) { return through(terminator); });
-  if (inside) saved = SavedMatch{base, inside};
-  return last_saved_match(saved);
-}
 
 SSE2STR_ENTRY_FRAME(".text.atom", __strrchr_sse2);
 
 SSE2STR_BODY(".text.atom")
 char* strrchr_body(const char* start, int value) SSE2STR_UNNAMED(strrchr_body);
 
-SSE2STR_LONG_PATH(".text.atom")
-char* scan_blocks(const char* scan, const char* saved_base, unsigned saved_mask, Block needle)
-    SSE2STR_UNNAMED(scan_blocks);
-
 char* strrchr_body(const char* start, int value) {
-  const Block needle = broadcast_byte(value);
-  const ZeroVector zeros = zero_vector();
-  unsigned zero_mask;   // zero bytes of the first block
-  unsigned value_mask;  // matching bytes of the first block
+  // The broadcast byte is made in the register it keeps through the loop.
+  Block needle = broadcast_byte(value);
+  keep_as_is(needle);
+  ZeroVector zeros = zero_vector();
+  const char* base;     // mask base of the block being classified
+  unsigned zero_mask;   // its zero bytes
+  unsigned value_mask;  // its matching bytes
+  SavedMatch saved;
+  const char* scan;  // the next aligned block to read
+  Block matches;     // the value comparison of the block that left the loop
+  unsigned last;     // the mask whose last match is the result, at `base`
 
   // ---- first block: mask base is the start ----
-  const size_t skew = block_offset(start);
+  // Neither way compares into the zero vector, which the loop then takes
+  // as it is: the bytes read in front of the start may be zero.
   if (line_offset(start) <= kLastWholeBlockInLine) {
-    // The 16 bytes from the start end inside the start's line.
-    const Block block = load_unaligned(start);
+    // The 16 bytes from the start end inside the start's line.  The block
+    // takes the value comparison itself, so the broadcast byte stays whole.
+    Block block = load_unaligned(start);
+    keep_as_is(block);
     zero_mask = zero_mask_of(block, zeros);
     value_mask = match_mask(block, needle);
   } else {
     // Unaligned 16 bytes would cross into the next line, perhaps the next
     // page: read the aligned block instead and shift out the bytes in front
-    // of the start, whatever they hold.  The zero vector is not compared
-    // into here: those bytes may be zero.
-    const char* const block_start = block_align_down(start);
-    const Block block = load_aligned(block_start);
+    // of the start, whatever they hold.
+    const size_t skew = block_offset(start);
+    const Block block = load_aligned(block_align_down(start));
     zero_mask = zero_mask_of(block, zeros) >> skew;
     value_mask = match_mask(block, needle) >> skew;
+    // The shift count and the two masks fill the general registers: the
+    // start is read again rather than kept.
+    start = argument_word<const char*>(0);
   }
+  base = start;
   if (zero_mask) {
     if (value_mask == 0) return nullptr;  // no earlier block to fall back on
-    return resolve_final_block(start, zero_mask, value_mask, SavedMatch{start, 0});
+    saved.clear();
+    goto final_block;
   }
   // Either way the next block to read is the aligned block that holds byte
-  // 16 (it overlaps an unaligned first read by `skew` bytes).  Formed only
-  // now, so the first block needs one register beyond the scratch ones.
-  return scan_blocks(block_align_down(start + kBlockSize), start, value_mask, needle);
-}
+  // 16 (it overlaps an unaligned first read by `skew` bytes).
+  saved = SavedMatch(start, value_mask);
+  scan = block_align_down(start + kBlockSize);
 
-// ---- main loop: aligned blocks, only the OR of the two masks tested ----
-// The saved match starts as the first block's matches, if it had any.
-char* scan_blocks(const char* scan, const char* saved_base, unsigned saved_mask, Block needle) {
-  SavedMatch saved{saved_base, saved_mask};
-  ZeroVector zeros = zero_vector();
-  Block matches;  // the value comparison of the block that left the loop
+  // ---- main loop: aligned blocks, only the OR of the two masks tested ----
   for (;;) {
 #pragma GCC unroll 4
     for (size_t offset = 0; offset < kLineSize; offset += kBlockSize) {
@@ -110,7 +127,7 @@ char* scan_blocks(const char* scan, const char* saved_base, unsigned saved_mask,
       // zero byte leaves the zero vector cleared.
       Block block = load_aligned(scan + offset);
       keep_as_is(block);
-      const unsigned zero_mask = zero_mask_in_place(zeros, block);
+      zero_mask = zero_mask_in_place(zeros, block);
       matches = equal_bytes(block, needle);
       if (__builtin_expect((zero_mask | mask_of(matches)) != 0, 0)) {
         scan += offset;
@@ -125,19 +142,35 @@ char* scan_blocks(const char* scan, const char* saved_base, unsigned saved_mask,
     // overwrite one of them instead of a copy.
     keep_as_is(zeros);
     keep_as_is(matches);
-    const unsigned zero_mask = mask_of(reinterpret_cast<Block>(zeros));
-    const unsigned value_mask = mask_of(matches);
+    zero_mask = mask_of(reinterpret_cast<Block>(zeros));
+    value_mask = mask_of(matches);
+    base = scan;
     if (zero_mask) {
       // The terminator's block: without a match of its own, the saved one
       // decides.
-      if (value_mask == 0) return last_saved_match(saved);
-      return resolve_final_block(scan, zero_mask, value_mask, saved);
+      if (value_mask == 0) goto saved_block;
+      goto final_block;
     }
     // Matches and no terminator yet: they are the latest, whatever came
     // before.  The loop goes on with the next block, at its first copy.
-    saved = SavedMatch{scan, value_mask};
+    saved = SavedMatch(scan, value_mask);
     scan += kBlockSize;
   }
+
+  // ---- final block: the block with the terminator, at `base` ----
+  // Its matches after the terminator are dropped, the terminator's own bit
+  // kept (it is set only when the value is zero, and then it is the last
+  // match).  The last survivor wins, else the last match of the saved
+  // block, else null.
+final_block:
+  last = value_mask & first_match(zero_mask, [](auto terminator) { return through(terminator); });
+  if (last) goto last_of_block;
+saved_block:
+  last = saved.mask();
+  if (last == 0) return nullptr;
+  base = saved.base();
+last_of_block:
+  return last_match(last, [base](auto position) { return const_cast<char*>(base + position); });
 }
 
 SSE2STR_ENTRY_END(".text.atom", __strrchr_sse2);
