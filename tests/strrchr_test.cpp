@@ -176,21 +176,21 @@ std::vector<FrameCase> frame_cases() {
   data[sizeof data - 1] = '\0';
   data[500] = 'X';
   alignas(64) static char shorter[64] = "abcdefghijklmnopqrstuvwxyz";
+  // A match only after the terminator, in the same block.
+  alignas(64) static char beyond[64] = "abc\0x";
+  // No path saves a register.
   auto call = [](const char* label, const char* start, int value) {
-    return FrameCase{label, {word(start), word(value)}, word(ref::strrchr(start, value))};
-  };
-  // Exits from the first block save one register at most.
-  auto first_block = [&](const char* label, const char* start, int value) {
-    FrameCase c = call(label, start, value);
-    c.max_saved_words = 1;
+    FrameCase c{label, {word(start), word(value)}, word(ref::strrchr(start, value))};
+    c.max_saved_words = 0;
     return c;
   };
   return {
-      first_block("terminator in the unaligned first block", shorter + 20, 'Q'),
-      first_block("empty string read as an aligned first block", shorter + 53, 'Q'),
-      first_block("match and terminator in the unaligned first block", shorter + 20, 'x'),
+      call("terminator in the unaligned first block", shorter + 20, 'Q'),
+      call("empty string read as an aligned first block", shorter + 53, 'Q'),
+      call("match and terminator in the unaligned first block", shorter + 20, 'x'),
+      call("match after the terminator in the first block only", beyond, 'x'),
       call("match in the unaligned first block, terminator in a loop block", shorter + 3, 'k'),
-      first_block("match and terminator in the aligned first block", data + 1018, 'm'),
+      call("match and terminator in the aligned first block", data + 1018, 'm'),
       call("saved match, terminator in a loop block", data + 3, 'X'),
       call("match in the final loop block", data + 3, 'n'),
       call("no match at all", data + 3, 'Z'),
