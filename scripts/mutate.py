@@ -219,10 +219,10 @@ MUTANTS = [
      "    saved = SavedMatch(scan, value_mask);\n    scan += kBlockSize;",
      "    scan += kBlockSize;",
      STRRCHR),
-    ("strrchr: a first block with the terminator leaves the saved match unset",
+    ("strrchr: a first block with the terminator saves its own matches",
      "search/strrchr_sse2.cpp",
      "    saved.clear();\n",
-     "",
+     "    saved = SavedMatch(start, value_mask);\n",
      STRRCHR),
     # ---- stpcpy ----
     ("stpcpy: the short path saves a register",
