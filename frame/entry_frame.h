@@ -101,3 +101,16 @@ inline __attribute__((always_inline)) T argument_word(unsigned index) {
   // Volatile: each use is a load of its own, never merged with another.
   return static_cast<const volatile T*>(__builtin_dwarf_cfa())[index];
 }
+
+// Argument word `index` as the memory operand of the one instruction that
+// uses it (a compare with a constant, say), so it takes no register at all.
+// The empty asm tells the compiler that memory may have changed: it can
+// neither answer this read from an earlier one held in a register nor move
+// it above that point, while a plain read, unlike argument_word's, may be
+// folded into the instruction that uses it.
+template <class T>
+inline __attribute__((always_inline)) T argument_operand(unsigned index) {
+  static_assert(sizeof(T) == 4, "arguments are 32-bit words");
+  asm volatile("" ::: "memory");
+  return static_cast<const T*>(__builtin_dwarf_cfa())[index];
+}
