@@ -114,3 +114,12 @@ inline __attribute__((always_inline)) T argument_operand(unsigned index) {
   asm volatile("" ::: "memory");
   return static_cast<const T*>(__builtin_dwarf_cfa())[index];
 }
+
+// The low byte of argument word `index`, as the memory operand of the one
+// instruction that uses it, as argument_operand reads a word: GCC compares
+// a byte with zero in memory, but loads a word into a register to test it.
+inline __attribute__((always_inline)) unsigned char argument_low_byte_operand(unsigned index) {
+  asm volatile("" ::: "memory");
+  // Little-endian: a word's low byte comes first.
+  return static_cast<const unsigned char*>(__builtin_dwarf_cfa())[index * 4];
+}

@@ -36,12 +36,17 @@ using strnlen_stages::kProbeGroup;
 // register.
 SSE2STR_INLINE size_t bound_operand() { return argument_operand<size_t>(1); }
 
+// Whether a bound known to be at most 4 is zero: its low byte alone tells.
+// A byte is compared with zero straight in the argument area, where GCC
+// loads a word into a register first to test it.
+SSE2STR_INLINE bool small_bound_is_zero() { return argument_low_byte_operand(1) == 0; }
+
 // The bound falls inside the group of four bytes at index `Index` of the
 // string: probe up to the bound and no further.  Only the first group can
 // hold no byte inside the bound, with a bound of zero.
 template <size_t Index>
 SSE2STR_INLINE size_t probe_up_to_bound(const char* start) {
-  if (Index == 0 && bound_operand() == 0) return 0;
+  if (Index == 0 && small_bound_is_zero()) return 0;
 #pragma GCC unroll 4
   for (size_t j = 0; j < kProbeGroup; ++j) {
     if (j != 0 && bound_operand() == Index + j) return Index + j;  // the bound itself
