@@ -40,10 +40,10 @@ void* memchr_body(const void* start, int value, size_t count_arg) {
   // Read where it is used: no register holds it meanwhile.
   const auto count = [] { return argument_word<size_t>(2); };
   const char* scan = static_cast<const char*>(start);  // also the mask base
-  size_t remaining;   // bytes of the range from `scan`
-  unsigned mask;      // match mask of the block being located
-  size_t block;       // its position in its pass or line
-  Block block0, block1, block2, block3;  // comparison results of one line
+  size_t remaining;                                    // bytes of the range from `scan`
+  unsigned mask;                                       // match mask of the block being located
+  size_t block;                                        // its position in its pass or line
+  Block block0, block1, block2, block3;                // comparison results of one line
   const auto match_at = [needle](const char* at, size_t) {
     return match_mask(load_aligned(at), needle);
   };
@@ -133,8 +133,7 @@ found:
   // The lowest match failing the bound means no later byte of the range
   // matches either: nothing beyond this block belongs to it.
 bounded_locate:
-  if (!first_match_within(mask, remaining, [&scan](auto position) { scan += position; }))
-    goto null;
+  if (!first_match_within(mask, remaining, [&scan](auto position) { scan += position; })) goto null;
   return address(scan);
 }
 

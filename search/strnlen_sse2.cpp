@@ -99,11 +99,11 @@ size_t strnlen_body(const char* start, size_t bound) {
   // the probes' exits are the cascade's.
   size_t length = 0;
   keep_as_is(length);
-  size_t offset;      // added to `length` at the exits
-  const char* scan;   // the next aligned block, and the mask base
-  size_t remaining;   // bytes inside the bound from `scan`
-  unsigned mask;      // zero mask of the block being located
-  size_t block;       // its position in its pass or line
+  size_t offset;                         // added to `length` at the exits
+  const char* scan;                      // the next aligned block, and the mask base
+  size_t remaining;                      // bytes inside the bound from `scan`
+  unsigned mask;                         // zero mask of the block being located
+  size_t block;                          // its position in its pass or line
   ZeroVector zeros[kBlocksPerLine];      // one per block position of a pass
   Block block0, block1, block2, block3;  // one line of the line loop
   const auto zero_at = [&zeros](const char* at, size_t k) {

@@ -143,8 +143,8 @@ std::vector<FrameCase> frame_cases() {
   data[kY] = 'Y';
   // No path saves a register: the routine runs in the scratch ones.
   auto call = [](const char* label, const char* start, int value, size_t count) {
-    FrameCase c{label, {word(start), word(value), word(count)},
-                word(ref::memchr(start, value, count))};
+    const uint32_t result = word(ref::memchr(start, value, count));
+    FrameCase c{label, {word(start), word(value), word(count)}, result};
     c.max_saved_words = 0;
     return c;
   };
