@@ -39,11 +39,13 @@ void* memchr_body(const void* start, int value, size_t count_arg) {
   const Block needle = broadcast_byte(value);
   // Read where it is used: no register holds it meanwhile.
   const auto count = [] { return argument_word<size_t>(2); };
-  const char* scan = static_cast<const char*>(start);  // also the mask base
-  size_t remaining;                                    // bytes of the range from `scan`
-  unsigned mask;                                       // match mask of the block being located
-  size_t block;                                        // its position in its pass or line
-  Block block0, block1, block2, block3;                // comparison results of one line
+  // The next block to examine, also the mask base and, at the exits, the
+  // result.
+  const char* scan = static_cast<const char*>(start);
+  size_t remaining;                      // bytes of the range from `scan`
+  unsigned mask;                         // match mask of the block being located
+  size_t block;                          // its position in its pass or line
+  Block block0, block1, block2, block3;  // comparison results of one line
   const auto match_at = [needle](const char* at, size_t) {
     return match_mask(load_aligned(at), needle);
   };

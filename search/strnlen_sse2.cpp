@@ -95,8 +95,10 @@ SSE2STR_BODY(".text.atom")
 size_t strnlen_body(const char* start, size_t bound) SSE2STR_UNNAMED(strnlen_body);
 
 size_t strnlen_body(const char* start, size_t bound) {
-  // Zero to the compiler's knowledge of nothing: the exits add to it, and
-  // the probes' exits are the cascade's.
+  // The result: zero through the byte probes, then the mask base's
+  // distance from the start; each exit adds its constant to it.  Held as
+  // is, or GCC would fold the probes' zero into their exits, which the
+  // unbounded cascade shares.
   size_t length = 0;
   keep_as_is(length);
   size_t offset;                         // added to `length` at the exits
@@ -106,8 +108,12 @@ size_t strnlen_body(const char* start, size_t bound) {
   size_t block;                          // its position in its pass or line
   ZeroVector zeros[kBlocksPerLine];      // one per block position of a pass
   Block block0, block1, block2, block3;  // one line of the line loop
+  ZeroVector zero_even, zero_odd;        // the tail's: blocks 0 and 2, 1 and 3
   const auto zero_at = [&zeros](const char* at, size_t k) {
     return zero_mask_in_place(zeros[k], load_aligned(at));
+  };
+  const auto zero_in_tail = [&zero_even, &zero_odd](const char* at, size_t k) {
+    return zero_mask_in_place(k % 2 == 0 ? zero_even : zero_odd, load_aligned(at));
   };
 
   // ---- byte probes: the bound is tested once per group of four ----
@@ -172,15 +178,11 @@ size_t strnlen_body(const char* start, size_t bound) {
   }
 
   // ---- tail: 1 to 64 bytes inside the bound from the aligned scan pointer ----
-  // It clears zero vectors of its own, whichever stage it follows: blocks 0
-  // and 2 share one, blocks 1 and 3 the other.
-tail : {
-  ZeroVector zero_even = zero_vector(), zero_odd = zero_vector();
-  const auto zero_in_tail = [&](const char* at, size_t k) {
-    return zero_mask_in_place(k % 2 == 0 ? zero_even : zero_odd, load_aligned(at));
-  };
+  // It clears zero vectors of its own, whichever stage it follows.
+tail:
+  zero_even = zero_vector();
+  zero_odd = zero_vector();
   if (find_in_tail(scan, remaining, mask, zero_in_tail)) goto bounded_locate;
-}
   // ---- the one exit that returns the bound, as passed ----
 beyond_bound:
   return argument_word<size_t>(1);
