@@ -70,16 +70,16 @@ else()
   message(FATAL_ERROR "sse2str: the modules build with GCC or Clang, not ${CMAKE_CXX_COMPILER_ID}")
 endif()
 
-# The call-frame check reads the objects with the distribution's pyelftools
-# and capstone (scripts/setup.sh test), which a Python installed apart from
-# it (pyenv, a virtual environment) does not see: it runs under the first
-# Python that imports both.
-set(SSE2STR_CFI_PYTHON ${Python3_EXECUTABLE})
+# The scripts read objects with the distribution's pyelftools and capstone
+# (scripts/elf_object.py; scripts/setup.sh test installs them), which a
+# Python installed apart from it (pyenv, a virtual environment) does not
+# see: every script of the build runs under the first Python that imports
+# both.
 foreach(python ${Python3_EXECUTABLE} /usr/bin/python3)
   execute_process(COMMAND ${python} -c "import capstone, elftools"
                   RESULT_VARIABLE missing OUTPUT_QUIET ERROR_QUIET)
   if(missing EQUAL 0)
-    set(SSE2STR_CFI_PYTHON ${python})
+    set(Python3_EXECUTABLE ${python})
     break()
   endif()
 endforeach()
@@ -142,7 +142,7 @@ function(sse2str_module name)
       COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check_object.py
               $<TARGET_OBJECTS:${target}> ${check_args})
     add_test(NAME cfi.${name}.${config}
-      COMMAND ${SSE2STR_CFI_PYTHON} ${PROJECT_SOURCE_DIR}/scripts/check_cfi.py
+      COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check_cfi.py
               $<TARGET_OBJECTS:${target}> --symbol ${M_SYMBOL})
   endforeach()
 
