@@ -13,7 +13,7 @@ address minus %esp), the frame pointer (%ebp set by `mov %esp,%ebp`), which
 callee-saved registers (ebx, esi, edi, ebp) no longer hold the caller's
 value, and which stack slots hold a copy of it (saved by push or by a move
 to the stack).  At each instruction it compares that with the DWARF row in
-.eh_frame that covers it (read with pyelftools):
+.eh_frame that covers it:
 
 - the frame address must be %esp + depth, or %ebp + its distance when %ebp
   is the frame pointer;
@@ -31,7 +31,7 @@ pop, call, ret, adding or subtracting a constant, and setting it from the
 frame pointer (`mov %ebp,%esp`, `leave`, `lea`): the routines have no locals
 to align.  So is an indirect jump that is not through a relocated table,
 and a `ret` with the stack not at the return address or a callee-saved
-register not restored.  Instructions decoded with capstone.
+register not restored.  The object is read through scripts/elf_object.py.
 
 Each fault reported names the rule of docs/CONTRACT.md the check enforces.
 NAME defaults to the object's one global function.  With --list the check
@@ -118,12 +118,6 @@ class Walker:
     def __init__(self, module):
         self.m = module
         self.failures = []
-
-    def decode(self, address):
-        try:
-            return self.m.obj.decode(self.m.section, address)
-        except ValueError as e:
-            raise Unmodelled(str(e)) from None
 
     @staticmethod
     def text(ins):
@@ -304,8 +298,8 @@ class Walker:
             address = pending.pop()
             s = states[address]
             try:
-                ins = self.decode(address)
-            except Unmodelled as e:
+                ins = self.m.obj.decode(self.m.section, address)
+            except ValueError as e:
                 self.failures.append(f"{address:#x}: {e}")
                 continue
             self.compare(ins, s)

@@ -31,11 +31,9 @@ def run(*command, cwd=None):
     return subprocess.run(command, cwd=cwd, check=True, capture_output=True, text=True).stdout
 
 
-class Section(namedtuple("Section",
-                         "index name size alignment data allocated writable executable")):
-    @property
-    def read_only_data(self):
-        return self.allocated and not (self.writable or self.executable)
+# Allocated, neither writable nor executable: read_only_data.
+Section = namedtuple("Section", "index name size alignment data allocated writable executable "
+                                "read_only_data")
 
 
 # A symbol's type is FUNC, SECTION, ...; its bind LOCAL, GLOBAL or WEAK; its
@@ -62,11 +60,14 @@ class ElfObject:
 
     @cached_property
     def sections(self):
-        return [Section(i, s.name, s["sh_size"], s["sh_addralign"],
-                        b"" if s["sh_type"] == "SHT_NOBITS" else s.data(),
-                        *(bool(s["sh_flags"] & flag) for flag in (
-                            SH_FLAGS.SHF_ALLOC, SH_FLAGS.SHF_WRITE, SH_FLAGS.SHF_EXECINSTR)))
-                for i, s in enumerate(self.elf.iter_sections())]
+        out = []
+        for i, s in enumerate(self.elf.iter_sections()):
+            alloc, write, execute = (bool(s["sh_flags"] & flag) for flag in (
+                SH_FLAGS.SHF_ALLOC, SH_FLAGS.SHF_WRITE, SH_FLAGS.SHF_EXECINSTR))
+            out.append(Section(i, s.name, s["sh_size"], s["sh_addralign"],
+                               b"" if s["sh_type"] == "SHT_NOBITS" else s.data(),
+                               alloc, write, execute, alloc and not (write or execute)))
+        return out
 
     def section(self, name):
         return next((s for s in self.sections if s.name == name), None)
