@@ -34,28 +34,26 @@ FLOW = {x86.X86_GRP_JUMP, x86.X86_GRP_CALL, x86.X86_GRP_RET, x86.X86_GRP_BRANCH_
 
 
 def straight_run(obj, code, address, reach):
-    """The instructions from `address` on, up to `reach` bytes on, in
-    address order, each up to and including the first that changes the flow."""
-    end = min(address + reach, code.size)
-    while address < end:
-        ins = obj.decode(code, address)
-        yield ins
-        if FLOW & set(ins.groups):
-            return
-        address += ins.size
+    """The instructions from `address` on, within `reach` bytes, up to and
+    including the first that changes the flow."""
+    out, end = [], min(address + reach, code.size)
+    while address < end and not (out and FLOW & set(out[-1].groups)):
+        out.append(obj.decode(code, address))
+        address += out[-1].size
+    return out
 
 
 def leads_to_return(obj, code, address):
     """True when the code at `address` returns without storing to memory
     or branching, following direct jumps."""
     for _ in range(RETURN_JUMPS):
-        last = None
-        for last in straight_run(obj, code, address, RETURN_REACH):
-            if last.mnemonic.startswith(("push", "call")) or stored_operand(last):
-                return False
-        if last is None or x86.X86_GRP_RET in last.groups:
-            return last is not None
-        address = obj.branch_target(code, last) if last.mnemonic == "jmp" else None
+        straight = straight_run(obj, code, address, RETURN_REACH)
+        if not straight or any(ins.mnemonic.startswith(("push", "call")) or stored_operand(ins)
+                               for ins in straight):
+            return False
+        if x86.X86_GRP_RET in straight[-1].groups:
+            return True
+        address = obj.branch_target(code, straight[-1]) if straight[-1].mnemonic == "jmp" else None
         if address is None:
             return False
     return False
@@ -64,10 +62,8 @@ def leads_to_return(obj, code, address):
 def ends_in_own_return(obj, code, address):
     """True when the code from `address` runs straight to a `ret`: the
     first instruction that changes the flow is a return, not a jump."""
-    last = None
-    for last in straight_run(obj, code, address, SEQUENCE_REACH):
-        pass
-    return last is not None and x86.X86_GRP_RET in last.groups
+    straight = straight_run(obj, code, address, SEQUENCE_REACH)
+    return bool(straight) and x86.X86_GRP_RET in straight[-1].groups
 
 
 def check_table(failures, obj, code, name, entries, residues):
@@ -99,12 +95,10 @@ def main():
     parser.add_argument("--code", default=".text.sse2")
     args = parser.parse_args()
 
-    failures = []
     obj = ElfObject(args.object)
     tables, code = obj.section(args.section), obj.section(args.code)
-    for name, section in ((args.section, tables), (args.code, code)):
-        if section is None:
-            failures.append(f"section {name} missing")
+    failures = [f"section {name} missing" for name in (args.section, args.code)
+                if obj.section(name) is None]
     if failures:
         return report(args.object, [rule(FILL_TABLES_ONLY, f) for f in failures])
 

@@ -174,16 +174,16 @@ def faults(ins, entry_frame):
         yield NO_X87, "x87 instruction"
     stack = [op.mem.base for op in ins.operands if op.type == x86.X86_OP_MEM
              and op.mem.base in (x86.X86_REG_ESP, x86.X86_REG_EBP)]
-    destination = ins.operands[0] if ins.operands else None
+    # MOVD into the register from an argument word, above %esp.
     argument_load = ins.mnemonic == "movd" and stack == [x86.X86_REG_ESP] and \
-        destination.type == x86.X86_OP_REG and ins.reg_name(destination.reg).startswith("xmm")
+        ins.operands[0].type == x86.X86_OP_REG
     if sse and stack and not argument_load:
         yield STACK_DISCIPLINE, "SSE register with a stack operand"
     _, written = ins.regs_access()
     if x86.X86_REG_ESP in written and (not ins.mnemonic.startswith(STACK_OPERATIONS)
                                        or ins.mnemonic == "pop" and names == ["esp"]):
-        yield STACK_DISCIPLINE, "stack realigned" if ins.mnemonic == "and" else \
-            "stack pointer moved other than by push, pop, call and ret"
+        yield STACK_DISCIPLINE, ("stack realigned" if ins.mnemonic == "and" else
+                                 "stack pointer moved other than by push, pop, call and ret")
     if ins.mnemonic == "mov" and names == ["ebp", "esp"] and \
             not (entry_frame and ins.address == ENTRY_FRAME_POINTER):
         yield STACK_DISCIPLINE, "frame pointer set after the entry frame"
