@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Takes the peers' i386 routines out of Debian's musl and dietlibc packages.
 
   bench_peers.py --table bench/routines.def --out build/bench/peers

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Checks the jump tables of a fill module.
 
   check_fill_tables.py MODULE.o [--section .rodata.sse2] [--code .text.sse2]

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Checks the object-level contract of one module.
 
   check_object.py MODULE.o --symbol NAME --section SECTION [--entry-frame]
