@@ -14,7 +14,7 @@ build="g++-multilib cmake ninja-build make binutils python3"
 # benchmark report's tables (pandas, tabulate).
 report="python3-pandas python3-tabulate"
 test="$build libgtest-dev:i386 libgmock-dev:i386 libunwind-dev:i386 valgrind libc6-dbg:i386 pkgconf clang-14 libclang-rt-14-dev python3-pyelftools python3-capstone $report"
-bench="$build libbenchmark-dev:i386 gnuplot-nox $report python3-matplotlib"
+bench="$build libbenchmark-dev:i386 $report python3-matplotlib"
 fuzz="$test"
 clang="$build clang-14"
 lint="$build clang-14 clang-format-14 clang-tidy-14"
