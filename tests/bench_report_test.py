@@ -191,6 +191,16 @@ class Conditions(unittest.TestCase):
         # Without a manifest at all the peer is still named, with the cause.
         self.assertIn("bench_peers.py did not run", "\n".join(report.conditions(run, {}, None, None)))
 
+    def test_a_wrong_result_is_named_as_the_reason_a_candidate_is_left_out(self):
+        wrong = "wrong result (end, layout 0, size 16)"
+        memchr = routine("memchr")
+        memchr["candidates"][report.CANDIDATES.index("musl")]["status"] = wrong
+        run = load({("memchr:end", c, "0", 16): [10.0] for c in report.CANDIDATES if c != "musl"}, [memchr])
+        self.assertIn(f"- musl: not measured: {wrong}.", report.notes(run, "memchr", {}))
+        peers = {"musl": {"package": "musl-dev:i386", "routines": {}}}
+        self.assertIn(f"> **Warning: musl is missing** from this run: {wrong}.",
+                      "\n".join(report.conditions(run, peers, None, None)))
+
     def test_load_counts_the_start_and_the_end_beside_the_benchmark(self):
         quiet = load({}, num_cpus=2, load_avg=[0.9, 0.5, 0.4])
         self.assertEqual(report.busy(quiet, 1.9), [])
