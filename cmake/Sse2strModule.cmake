@@ -70,19 +70,25 @@ else()
   message(FATAL_ERROR "sse2str: the modules build with GCC or Clang, not ${CMAKE_CXX_COMPILER_ID}")
 endif()
 
-# The call-frame check reads the objects with the distribution's pyelftools
-# and capstone (scripts/setup.sh test), which a Python installed apart from
-# it (pyenv, a virtual environment) does not see: it runs under the first
-# Python that imports both.
-set(SSE2STR_CFI_PYTHON ${Python3_EXECUTABLE})
-foreach(python ${Python3_EXECUTABLE} /usr/bin/python3)
-  execute_process(COMMAND ${python} -c "import capstone, elftools"
-                  RESULT_VARIABLE missing OUTPUT_QUIET ERROR_QUIET)
-  if(missing EQUAL 0)
-    set(SSE2STR_CFI_PYTHON ${python})
-    break()
-  endif()
-endforeach()
+# sse2str_python(<var> <module>...): the first Python that imports every
+# module, of the one CMake found and the distribution's.  The scripts use
+# the distribution's packages (scripts/setup.sh), which a Python installed
+# apart from it (pyenv, a virtual environment) does not see.
+function(sse2str_python var)
+  set(${var} ${Python3_EXECUTABLE} PARENT_SCOPE)
+  string(REPLACE ";" ", " modules "${ARGN}")
+  foreach(python ${Python3_EXECUTABLE} /usr/bin/python3)
+    execute_process(COMMAND ${python} -c "import ${modules}"
+                    RESULT_VARIABLE missing OUTPUT_QUIET ERROR_QUIET)
+    if(missing EQUAL 0)
+      set(${var} ${python} PARENT_SCOPE)
+      return()
+    endif()
+  endforeach()
+endfunction()
+
+# The call-frame check reads the objects with pyelftools and capstone.
+sse2str_python(SSE2STR_CFI_PYTHON capstone elftools)
 
 set_property(GLOBAL PROPERTY SSE2STR_DELIVERED "")
 set_property(GLOBAL PROPERTY SSE2STR_MODULES "")
