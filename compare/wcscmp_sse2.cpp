@@ -256,9 +256,10 @@ SSE2STR_INLINE int pick_lane(unsigned disagreement, Exit&& exit) {
 // the addresses of their pass.
 template <unsigned P>
 SSE2STR_INLINE int lane_exits(Strings s, unsigned disagreement) {
-  return pick_lane(disagreement, [s](auto lane) __attribute__((always_inline)) {
+  const auto lane_exit = [s](auto lane) __attribute__((always_inline)) {
     return order_of_pair<P * kBlockSize + lane * kCharSize>(s);
-  });
+  };
+  return pick_lane(disagreement, lane_exit);
 }
 
 // Vector block: a block that lies inside one line in both strings.  The
@@ -459,16 +460,22 @@ struct Route {
 
 // Every route is a constant on its own path, so the compiler takes each
 // classification outcome straight to its own loop; each loop exists once.
-SSE2STR_INLINE Verdict run_passes(Kind kind, Strings& s, ZeroVector zeros,
-                                  unsigned& disagreement) {
+SSE2STR_INLINE Verdict run_passes(Kind kind, Strings& s, ZeroVector zeros, unsigned& disagreement) {
   switch (kind) {
-    case Kind::kBothAligned: return Pass<Kind::kBothAligned>::loop(s, zeros, disagreement);
-    case Kind::kFirstAligned: return Pass<Kind::kFirstAligned>::loop(s, zeros, disagreement);
-    case Kind::kSecondAligned: return Pass<Kind::kSecondAligned>::loop(s, zeros, disagreement);
-    case Kind::kDistance0: return Pass<Kind::kDistance0>::loop(s, zeros, disagreement);
-    case Kind::kDistance1: return Pass<Kind::kDistance1>::loop(s, zeros, disagreement);
-    case Kind::kDistance2: return Pass<Kind::kDistance2>::loop(s, zeros, disagreement);
-    case Kind::kDistance3: return Pass<Kind::kDistance3>::loop(s, zeros, disagreement);
+    case Kind::kBothAligned:
+      return Pass<Kind::kBothAligned>::loop(s, zeros, disagreement);
+    case Kind::kFirstAligned:
+      return Pass<Kind::kFirstAligned>::loop(s, zeros, disagreement);
+    case Kind::kSecondAligned:
+      return Pass<Kind::kSecondAligned>::loop(s, zeros, disagreement);
+    case Kind::kDistance0:
+      return Pass<Kind::kDistance0>::loop(s, zeros, disagreement);
+    case Kind::kDistance1:
+      return Pass<Kind::kDistance1>::loop(s, zeros, disagreement);
+    case Kind::kDistance2:
+      return Pass<Kind::kDistance2>::loop(s, zeros, disagreement);
+    case Kind::kDistance3:
+      return Pass<Kind::kDistance3>::loop(s, zeros, disagreement);
   }
   __builtin_unreachable();
 }
@@ -479,11 +486,16 @@ SSE2STR_INLINE Verdict run_passes(Kind kind, Strings& s, ZeroVector zeros,
 // position's lane pick: each exists once, whichever pass or lead-in comes.
 SSE2STR_INLINE int result_of(Verdict verdict, Strings s, unsigned disagreement) {
   switch (verdict) {
-    case kDisagreeAt<0>: return lane_exits<0>(s, disagreement);
-    case kDisagreeAt<1>: return lane_exits<1>(s, disagreement);
-    case kDisagreeAt<2>: return lane_exits<2>(s, disagreement);
-    case kDisagreeAt<3>: return lane_exits<3>(s, disagreement);
-    default: return verdict;
+    case kDisagreeAt<0>:
+      return lane_exits<0>(s, disagreement);
+    case kDisagreeAt<1>:
+      return lane_exits<1>(s, disagreement);
+    case kDisagreeAt<2>:
+      return lane_exits<2>(s, disagreement);
+    case kDisagreeAt<3>:
+      return lane_exits<3>(s, disagreement);
+    default:
+      return verdict;
   }
 }
 
