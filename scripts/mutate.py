@@ -261,6 +261,11 @@ MUTANTS = [
      "if (offset < 2 * kBlockSize) return next(Straddles<2>{});",
      "if (offset < 2 * kBlockSize) return next(Straddles<1>{});",
      WCSCMP),
+    ("wcscmp: a lead-in block that decides sends its lane exits a lead-in further on",
+     "compare/wcscmp_sse2.cpp",
+     "    if (!decided(verdict)) s.advance(Length * kBlockSize);",
+     "    s.advance(Length * kBlockSize);",
+     WCSCMP),
     # ---- memset and bzero ----
     ("fill: the 8-byte closing store made 16 bytes wide",
      "fill/fill.h",
