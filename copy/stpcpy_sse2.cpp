@@ -38,7 +38,8 @@ using stpcpy_stages::kBlockPhaseReach;
 // general register, moves of 8 bytes through the low half of an SSE
 // register.  Moves may overlap (the shared bytes get the same value twice),
 // never reach in front of the base or past the terminator, and each one
-// loads before it stores.
+// loads before it stores, but for a move of the terminator alone, which
+// stores the zero it is known to be.
 
 struct Move {
   unsigned offset;
@@ -69,13 +70,15 @@ inline constexpr ExactCopy kExactCopy[kBlockSize] = {
     /* 15 */ {2, {{0, 8}, {8, 8}}},
 };
 
-// Every entry writes bytes 0 to t, each at least once, and nothing else.
+// Every entry writes bytes 0 to t, each at least once, and nothing else; a
+// move of one byte moves the terminator itself.
 constexpr bool copies_exactly_through(unsigned t) {
   bool written[kBlockSize] = {};
   for (unsigned m = 0; m < kExactCopy[t].moves; ++m) {
     const Move move = kExactCopy[t].move[m];
     if (move.width != 1 && move.width != 2 && move.width != 4 && move.width != 8) return false;
     if (move.offset + move.width > t + 1) return false;
+    if (move.width == 1 && move.offset != t) return false;
     for (unsigned i = move.offset; i < move.offset + move.width; ++i) written[i] = true;
   }
   for (unsigned i = 0; i <= t; ++i)
@@ -92,7 +95,6 @@ static_assert(every_exact_copy_is_exact());
 
 template <unsigned Width>
 struct Word;
-template <> struct Word<1> { using type = uint8_t; };
 template <> struct Word<2> { using type = uint16_t; };
 template <> struct Word<4> { using type = uint32_t; };
 
@@ -102,10 +104,13 @@ template <> struct Word<4> { using type = uint32_t; };
 // pair of general registers.  The register's high half is never used and is
 // left as it is: the empty asms hand over whatever register GCC picks and
 // keep the whole register live, so GCC neither clears one first nor turns
-// the load into a MOVQ or MOVSD.
+// the load into a MOVQ or MOVSD.  A move of one byte is the terminator's
+// own: it stores zero, which spares a load.
 template <unsigned Offset, unsigned Width>
 SSE2STR_INLINE void move_bytes(char* destination, const char* source) {
-  if constexpr (Width == 8) {
+  if constexpr (Width == 1) {
+    destination[Offset] = 0;
+  } else if constexpr (Width == 8) {
     __m128d low;
     asm volatile("" : "=x"(low));  // volatile: not one register for two moves
     low = _mm_loadl_pd(low, reinterpret_cast<const double*>(source + Offset));
