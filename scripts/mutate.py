@@ -220,10 +220,14 @@ MUTANTS = [
      "    scan += kBlockSize;",
      STRRCHR),
     # ---- stpcpy ----
+    # The module fixes the callee-saved registers, so a clobber would not
+    # make GCC save one: the push is planted with its call-frame records.
     ("stpcpy: the short path saves a register",
      "copy/stpcpy_sse2.cpp",
-     "  if (copy_short_string(destination, source, end)) return end;\n",
-     '  asm volatile("" ::: "ebx");\n  if (copy_short_string(destination, source, end)) return end;\n',
+     "  if (find_short_terminator(source, terminator)) goto finish;\n",
+     '  asm volatile("pushl %%ebx\\n\\t.cfi_adjust_cfa_offset 4\\n\\t.cfi_rel_offset %%ebx, 0\\n\\t"'
+     '"popl %%ebx\\n\\t.cfi_adjust_cfa_offset -4\\n\\t.cfi_restore %%ebx" ::: "memory");\n'
+     "  if (find_short_terminator(source, terminator)) goto finish;\n",
      (r"^stpcpy_sse2\.",)),
     ("stpcpy: a string of 15 bytes taken for a long one",
      "copy/stpcpy_sse2.cpp",
@@ -232,8 +236,8 @@ MUTANTS = [
      STPCPY),
     ("stpcpy: the line that holds the terminator stores its block 0 whole",
      "copy/stpcpy_sse2.cpp",
-     "  if (mask) goto finish;\n  store_unaligned(out, block0);",
-     "  store_unaligned(out, block0);\n  if (mask) goto finish;",
+     "  if (mask) goto locate;\n  store_unaligned(copy_of(block, delta), block0);",
+     "  store_unaligned(copy_of(block, delta), block0);\n  if (mask) goto locate;",
      STPCPY),
     ("stpcpy: the first line starts a line too far on",
      "copy/stpcpy_sse2.cpp",
@@ -261,6 +265,11 @@ MUTANTS = [
      "if (offset < 2 * kBlockSize) return next(Straddles<2>{});",
      "if (offset < 2 * kBlockSize) return next(Straddles<1>{});",
      WCSCMP),
+    ("wcscmp: a lead-in block that decides sends its lane exits a lead-in further on",
+     "compare/wcscmp_sse2.cpp",
+     "    if (!decided(verdict)) s.advance(Length * kBlockSize);",
+     "    s.advance(Length * kBlockSize);",
+     WCSCMP),
     # ---- memset and bzero ----
     ("fill: the 8-byte closing store made 16 bytes wide",
      "fill/fill.h",
@@ -284,10 +293,8 @@ MUTANTS = [
      FILLS),
     ("fill: the tail sequences share one epilogue",
      "fill/fill.h",
-     "    closing_run<(r)>(end, pattern, block);                                             \\\n"
-     "    return finish();",
-     "    closing_run<(r)>(end, pattern, block);                                             \\\n"
-     "    break;",
+     "  return tail_table(p + remaining, remaining, pattern, block, finish);",
+     "  tail_table(p + remaining, remaining, pattern, block, [] {});\n  return finish();",
      FILLS),
     ("fill: the block loop's last 16 bytes left to nobody",
      "fill/fill.h",

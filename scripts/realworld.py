@@ -399,7 +399,7 @@ def main():
         print("\n".join(report))
         return 1 if failed else 0
 
-    interpose = " ".join([pkg_config(prefix, "--libs", "sse2str-interpose"),
+    interpose = " ".join(["-no-pie", pkg_config(prefix, "--libs", "sse2str-interpose"),
                           pkg_config(prefix, "--variable=call_counts", "sse2str")])
     apt = private_apt(work)
     log("apt-get update (private state)")
