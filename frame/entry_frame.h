@@ -26,7 +26,8 @@
 // The assembly text is laid out by hand, one instruction or directive a line.
 // clang-format off
 #if SSE2STR_PROFILE
-// The frame's records end at the pop; the body's own begin there.
+// The frame's records end with the pop: the body's own records, from the
+// next instruction on, describe the stack as it was at entry.
 #define SSE2STR_FRAME_CODE_                                                   \
   "\t.cfi_startproc\n"                                                       \
   "\tpushl %ebp\n"                                                           \
@@ -36,8 +37,6 @@
   "\t.cfi_def_cfa_register %ebp\n"                                           \
   "\tcall _mcount\n"                                                         \
   "\tpopl %ebp\n"                                                            \
-  "\t.cfi_def_cfa %esp, 4\n"                                                 \
-  "\t.cfi_restore %ebp\n"                                                    \
   "\t.cfi_endproc\n"
 #else
 // Without the hook the exported symbol labels the body itself, at the start
