@@ -92,14 +92,14 @@ bench:
 	@$(BENCH_DIR)/sse2str_bench $(if $(BENCH_QUICK),--quick) $(BENCH_FLAGS) >$(BENCH_DIR)/console.log 2>&1 \
 	  || { tail -n 20 $(BENCH_DIR)/console.log; exit 1; }
 	@cut -d' ' -f1 /proc/loadavg >$(BENCH_DIR)/load-end
-	@python3 scripts/bench_report.py --results $(BENCH_DIR)/results.json \
+	@$(BENCH_DIR)/bench_report --results $(BENCH_DIR)/results.json \
 	         --peers $(BENCH_DIR)/peers/peers.json --out $(BENCH_DIR) \
 	         --load-end $$(cat $(BENCH_DIR)/load-end)
 
 # The README's benchmark headline (verdict table and overview plot) from the
 # last run in $(BENCH_DIR); run it after a full make bench.
 bench-readme:
-	@python3 scripts/bench_report.py --results $(BENCH_DIR)/results.json \
+	@$(BENCH_DIR)/bench_report --results $(BENCH_DIR)/results.json \
 	         --peers $(BENCH_DIR)/peers/peers.json --out $(BENCH_DIR) \
 	         --load-end $$(cat $(BENCH_DIR)/load-end) --readme README.md
 

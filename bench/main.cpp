@@ -6,12 +6,15 @@
 //   sse2str_bench [--quick] [benchmark flags]
 //
 // Before anything is measured each candidate is checked on every operand
-// layout it will be timed on and on every call of every mix; one that gives
-// a wrong result is not measured and the report says so.  The run's context
-// carries what the report needs beyond the timings: the TSC rate, the
-// routine table with the status of every candidate and the layouts, the
-// mixes and the data they were drawn from, and the default of
-// __x86_data_cache_size.
+// layout it will be timed on and on every call of every mix; the benchmarks
+// of one that gives a wrong result, or is not linked, report why
+// (SkipWithError) instead of a time.  Each benchmark, named
+// workload/candidate/layout/size, carries the operands' start offsets or,
+// for a mix, its calls, bytes and description (counters and label).  The
+// run's context holds the rest the report needs, as plain values: the TSC
+// rate, each routine's ceiling and character size, what the mixes were
+// drawn from, and the fills' string-store threshold rule (the shift of
+// C - (C >> shift) and the default of C, __x86_data_cache_size).
 #include <benchmark/benchmark.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -25,6 +28,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "frame/geometry.h"
 #include "mixes.h"
 #include "reference.h"
 #include "workloads.h"
@@ -132,10 +136,13 @@ std::string name_of(const std::string& workload, const char* candidate, size_t o
 }
 
 template <class W>
-void measure(benchmark::State& state, typename W::Fn* f, int scenario, Operands o) {
+void measure(benchmark::State& state, typename W::Fn* f, int scenario, size_t first, size_t second,
+             Operands o) {
   W::prepare(o, scenario);
   for (auto _ : state) W::call(f, o);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(o.size));
+  state.counters["first"] = static_cast<double>(first);
+  state.counters["second"] = static_cast<double>(second);
 }
 
 template <class C>
@@ -152,7 +159,11 @@ void measure_mix(benchmark::State& state, typename W::Fn* f, const Mix* mix) {
     for (const Operands& c : mix->calls) W::mix(f, c);
   state.counters["calls"] = static_cast<double>(mix->calls.size());
   state.counters["mix_bytes"] = mix->bytes;
+  state.SetLabel(mix->description);
 }
+
+// The benchmark of a candidate that is not measured: it says why.
+void skip(benchmark::State& state, const std::string& why) { state.SkipWithError(why.c_str()); }
 
 // The block loop against the string store: a huge cache size puts every
 // large fill below the threshold, zero puts every one above it.
@@ -208,13 +219,9 @@ struct Candidate {
   const char* absent;  // why a null function is missing
 };
 
-std::string json_string(const std::string& s) {
-  std::string out = "\"";
-  for (char c : s) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + "\"";
+// One fact of the run for the report, in the run's context.
+void context(const std::string& key, const std::string& value) {
+  benchmark::AddCustomContext("sse2str." + key, value);
 }
 
 class Registry {
@@ -230,48 +237,20 @@ class Registry {
     std::vector<const Mix*> mixes;
     for (const Mix& m : mixes_)
       if (m.routine == routine) mixes.push_back(&m);
-    std::string entry = "{\"name\":" + json_string(routine) + ",\"ceiling\":" +
-                        json_string(Ceiling::kName) + ",\"scenarios\":[";
-    for (size_t s = 0; s < W::kScenarios.size(); ++s)
-      entry += (s ? "," : "") + json_string(W::kScenarios[s]);
-    entry += "],\"layouts\":[";
-    for (size_t l = 0; l < layouts.size(); ++l)
-      entry += std::string(l ? "," : "") + "{\"label\":" + json_string(layouts[l].label) +
-               ",\"first\":" + std::to_string(layouts[l].first) +
-               ",\"second\":" + std::to_string(layouts[l].second) + "}";
-    entry += "],\"candidates\":[";
-    bool first = true;
     for (const Candidate& c : candidates) {
-      std::string status = c.function ? check<W>(c, layouts, sizes) : c.absent;
-      if (status.empty() && c.function) status = check_mixes<W>(c, loop, mixes);
-      if (status.empty()) {
-        status = "measured";
-        for (size_t s = 0; s < W::kScenarios.size(); ++s)
-          add_candidate<W>(routine, s, c, layouts, sizes);
-        for (const Mix* m : mixes) add_mix<W>(*m, c);
-      } else if (c.function) {
-        fprintf(stderr, "sse2str_bench: %s %s: %s\n", routine, c.name, status.c_str());
+      std::string why = c.function ? check<W>(c, layouts, sizes) : c.absent;
+      if (why.empty()) why = check_mixes<W>(c, loop, mixes);
+      if (!why.empty() && c.function) {
+        fprintf(stderr, "sse2str_bench: %s %s: %s\n", routine, c.name, why.c_str());
         if (strncmp(c.name, "sse2str", 7) == 0) wrong_ours_ = true;
       }
-      entry += std::string(first ? "" : ",") + "{\"name\":" + json_string(c.name) +
-               ",\"status\":" + json_string(status) + "}";
-      first = false;
+      for (size_t s = 0; s < W::kScenarios.size(); ++s)
+        add_candidate<W>(routine, s, c, layouts, sizes, why);
+      for (const Mix* m : mixes) add_mix<W>(*m, c, why);
     }
-    routines_.push_back(entry + "]}");
     add_ceiling<Ceiling>();
-  }
-
-  // The mixes and what they were drawn from, for the report.
-  static std::string mixes_json(const std::vector<Mix>& mixes) {
-    std::string out = "[";
-    for (size_t i = 0; i < mixes.size(); ++i)
-      out += std::string(i ? "," : "") + "{\"workload\":" + json_string(mix_workload(mixes[i])) +
-             ",\"routine\":" + json_string(mixes[i].routine) +
-             ",\"name\":" + json_string(mixes[i].name) +
-             ",\"description\":" + json_string(mixes[i].description) +
-             ",\"calls\":" + std::to_string(mixes[i].calls.size()) +
-             ",\"bytes\":" + std::to_string(mixes[i].bytes) + "}";
-    return out + "]";
+    context(std::string(routine) + ".ceiling", Ceiling::kName);
+    context(std::string(routine) + ".character_size", std::to_string(W::kCharacterSize));
   }
 
   static std::string mix_workload(const Mix& m) { return "mix:" + m.routine + ":" + m.name; }
@@ -285,12 +264,6 @@ class Registry {
       benchmark::RegisterBenchmark(name_of("tune:memset", "string_store", 0, size).c_str(),
                                    measure_fill_technique, f, 0u, o);
     }
-  }
-
-  std::string routines_json() const {
-    std::string out = "[";
-    for (size_t i = 0; i < routines_.size(); ++i) out += (i ? "," : "") + routines_[i];
-    return out + "]";
   }
 
   bool wrong_ours() const { return wrong_ours_; }
@@ -324,22 +297,33 @@ class Registry {
     return "";
   }
 
+  // The candidate's benchmarks: measured, or, with a reason `why` it is
+  // not, skipped with that reason.
   template <class W>
   void add_candidate(const char* routine, size_t scenario, const Candidate& c,
-                     const std::vector<Layout>& layouts, const std::vector<size_t>& sizes) {
+                     const std::vector<Layout>& layouts, const std::vector<size_t>& sizes,
+                     const std::string& why) {
     const std::string workload = std::string(routine) + ":" + W::kScenarios[scenario];
     auto* f = reinterpret_cast<typename W::Fn*>(c.function);
     for (const Layout& layout : layouts)
-      for (size_t size : sizes)
-        benchmark::RegisterBenchmark(name_of(workload, c.name, layout.label, size).c_str(),
-                                     measure<W>, f, static_cast<int>(scenario),
-                                     arena_.at(layout, size));
+      for (size_t size : sizes) {
+        const std::string name = name_of(workload, c.name, layout.label, size);
+        if (why.empty())
+          benchmark::RegisterBenchmark(name.c_str(), measure<W>, f, static_cast<int>(scenario),
+                                       layout.first, layout.second, arena_.at(layout, size));
+        else
+          benchmark::RegisterBenchmark(name.c_str(), skip, why);
+      }
   }
 
   template <class W>
-  void add_mix(const Mix& m, const Candidate& c) {
-    benchmark::RegisterBenchmark(name_of(mix_workload(m), c.name, "random", m.calls.size()).c_str(),
-                                 measure_mix<W>, reinterpret_cast<typename W::Fn*>(c.function), &m);
+  void add_mix(const Mix& m, const Candidate& c, const std::string& why) {
+    const std::string name = name_of(mix_workload(m), c.name, "random", m.calls.size());
+    if (why.empty())
+      benchmark::RegisterBenchmark(name.c_str(), measure_mix<W>,
+                                   reinterpret_cast<typename W::Fn*>(c.function), &m);
+    else
+      benchmark::RegisterBenchmark(name.c_str(), skip, why);
   }
 
   template <class Ceiling>
@@ -354,7 +338,6 @@ class Registry {
   const Plan& plan_;
   const Arena& arena_;
   const std::vector<Mix>& mixes_;
-  std::vector<std::string> routines_;
   std::set<std::string> ceilings_;
   bool wrong_ours_ = false;
 };
@@ -418,17 +401,16 @@ int main(int argc, char** argv) {
 #undef ROUTINE
   registry.add_fill_tuning(function_of(__memset_sse2_rep));
 
-  benchmark::AddCustomContext("sse2str.tsc_ghz", std::to_string(tsc_ghz()));
-  benchmark::AddCustomContext("sse2str.quick", quick ? "1" : "0");
-  benchmark::AddCustomContext("sse2str.routines", registry.routines_json());
-  benchmark::AddCustomContext("sse2str.mixes", Registry::mixes_json(mixes));
-  benchmark::AddCustomContext(
-      "sse2str.corpus",
-      "{\"files\":" + std::to_string(corpus.files) + ",\"lines\":" + std::to_string(corpus.lines) +
-          ",\"words\":" + std::to_string(corpus.words) +
-          ",\"distinct_words\":" + std::to_string(corpus.distinct_words) + ",\"paths_found\":" +
-          std::to_string(corpus.paths_found) + ",\"paths\":" + std::to_string(corpus.paths) + "}");
-  benchmark::AddCustomContext("sse2str.x86_data_cache_size", std::to_string(__x86_data_cache_size));
+  context("tsc_ghz", std::to_string(tsc_ghz()));
+  context("quick", quick ? "1" : "0");
+  context("corpus.files", std::to_string(corpus.files));
+  context("corpus.lines", std::to_string(corpus.lines));
+  context("corpus.words", std::to_string(corpus.words));
+  context("corpus.distinct_words", std::to_string(corpus.distinct_words));
+  context("corpus.paths_found", std::to_string(corpus.paths_found));
+  context("corpus.paths", std::to_string(corpus.paths));
+  context("x86_data_cache_size", std::to_string(__x86_data_cache_size));
+  context("threshold_shift", std::to_string(sse2str::fill_stages::kThresholdShift));
 
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

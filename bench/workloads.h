@@ -8,6 +8,7 @@
 //   kScenarios           the contents measured ("end", "early", ...)
 //   kLayouts             for routines of two operands, the pairs of start
 //                        offsets measured (one operand: the plan's offsets)
+//   kCharacterSize       the bytes of one character of the strings
 //   processed(size)      the bytes a call on a range of `size` really covers
 //   prepare(ops, s)      writes the operands of scenario s
 //   call(f, ops)         one call whose result the compiler must keep
@@ -44,8 +45,9 @@ struct Layout {
   size_t second;
 };
 
-// Most workloads cover exactly the range they are given.
+// Most workloads work on bytes and cover exactly the range they are given.
 struct WholeRange {
+  static constexpr size_t kCharacterSize = 1;
   static size_t processed(size_t size) { return size; }
 };
 
@@ -169,11 +171,12 @@ struct CopyString : WholeRange {
   }
 };
 
-// wcscmp: two equal wide strings that fill the range, size / 4 characters
-// with the terminator, compared to the end.  The layouts put the two starts
-// at offsets that select each of the routine's seven kinds of main-loop
-// pass; the kind follows from where character 4 of each string falls in its
-// 64-byte line (aligned, or the block of four that crosses the line).
+// wcscmp: two equal wide strings that fill the range, size / kCharacterSize
+// characters with the terminator, compared to the end.  The layouts put the
+// two starts at offsets that select each of the routine's seven kinds of
+// main-loop pass; the kind follows from where character 4 of each string
+// falls in its 64-byte line (aligned, or the block of four that crosses the
+// line).
 struct CompareWide {
   using Fn = int(const wchar_t*, const wchar_t*);
   static constexpr std::array<const char*, 1> kScenarios{"equal"};
@@ -184,13 +187,18 @@ struct CompareWide {
                                                    {"distance-1", 52, 4},
                                                    {"distance-2", 52, 20},
                                                    {"distance-3", 52, 36}}};
-  static size_t characters(size_t size) { return size < 4 ? 1 : size / 4; }
+  static constexpr size_t kCharacterSize = sizeof(wchar_t);
+  static size_t characters(size_t size) {
+    return size < kCharacterSize ? 1 : size / kCharacterSize;
+  }
   // Whole characters only: a range of 7 bytes is one character and its
   // terminator, 8 bytes.
-  static size_t processed(size_t size) { return 4 * characters(size); }
+  static size_t processed(size_t size) { return kCharacterSize * characters(size); }
   // Characters are stored bytewise: the misaligned scenarios put them at
-  // addresses that are not multiples of 4.
-  static void put(char* string, size_t k, wchar_t c) { __builtin_memcpy(string + 4 * k, &c, 4); }
+  // addresses that are not multiples of the character size.
+  static void put(char* string, size_t k, wchar_t c) {
+    __builtin_memcpy(string + kCharacterSize * k, &c, kCharacterSize);
+  }
   static void write(char* string, size_t n) {
     for (size_t k = 0; k + 1 < n; ++k) put(string, k, static_cast<wchar_t>(0x10000 + k % 1000));
     put(string, n - 1, 0);

@@ -70,19 +70,27 @@ else()
   message(FATAL_ERROR "sse2str: the modules build with GCC or Clang, not ${CMAKE_CXX_COMPILER_ID}")
 endif()
 
-# The call-frame check reads the objects with the distribution's pyelftools
-# and capstone (scripts/setup.sh test), which a Python installed apart from
-# it (pyenv, a virtual environment) does not see: it runs under the first
-# Python that imports both.
-set(SSE2STR_CFI_PYTHON ${Python3_EXECUTABLE})
-foreach(python ${Python3_EXECUTABLE} /usr/bin/python3)
-  execute_process(COMMAND ${python} -c "import capstone, elftools"
-                  RESULT_VARIABLE missing OUTPUT_QUIET ERROR_QUIET)
-  if(missing EQUAL 0)
-    set(SSE2STR_CFI_PYTHON ${python})
-    break()
-  endif()
-endforeach()
+# sse2str_python(<var> <module>...): the first Python that imports every
+# module, of the one CMake found and the distribution's.  The scripts use
+# the distribution's packages (scripts/setup.sh), which a Python installed
+# apart from it (pyenv, a virtual environment) does not see.
+function(sse2str_python var)
+  set(${var} ${Python3_EXECUTABLE} PARENT_SCOPE)
+  string(REPLACE ";" ", " modules "${ARGN}")
+  foreach(python ${Python3_EXECUTABLE} /usr/bin/python3)
+    execute_process(COMMAND ${python} -c "import ${modules}"
+                    RESULT_VARIABLE missing OUTPUT_QUIET ERROR_QUIET)
+    if(missing EQUAL 0)
+      set(${var} ${python} PARENT_SCOPE)
+      return()
+    endif()
+  endforeach()
+endfunction()
+
+# The object checks, the tool tests and the benchmark's peers read objects
+# with pyelftools and capstone (scripts/elf_object.py): every script of the
+# build runs under a Python that imports them.
+sse2str_python(Python3_EXECUTABLE capstone elftools)
 
 set_property(GLOBAL PROPERTY SSE2STR_DELIVERED "")
 set_property(GLOBAL PROPERTY SSE2STR_MODULES "")
@@ -142,7 +150,7 @@ function(sse2str_module name)
       COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check_object.py
               $<TARGET_OBJECTS:${target}> ${check_args})
     add_test(NAME cfi.${name}.${config}
-      COMMAND ${SSE2STR_CFI_PYTHON} ${PROJECT_SOURCE_DIR}/scripts/check_cfi.py
+      COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check_cfi.py
               $<TARGET_OBJECTS:${target}> --symbol ${M_SYMBOL})
   endforeach()
 

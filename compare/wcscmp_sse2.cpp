@@ -16,6 +16,18 @@
 //                   advance by whole lines, so every block keeps its way of
 //                   being compared from pass to pass.
 //
+// Exits, each made once: a vector block that holds the deciding pair leaves
+// for the lane exits of its block position (0 to 3), which the seven pass
+// kinds share with the lead-in block at the same offset; the lane pick
+// there chooses one of four exits, each of which reads its pair again.  An
+// unequal pair, wherever it is met, ends in the one sequence that turns its
+// compare into -1 or +1.
+//
+// Registers: the routine runs in the three scratch registers, so that no
+// path saves one: the first string's address in %ecx, the second's in %edx
+// (where every lead-in, pass and shared exit takes them), characters and
+// masks in %eax, the zero vector in %xmm0.
+//
 // Page safety: a 16-byte load is made only when every pair in front of it
 // agrees, so its first character belongs to both strings, and only where
 // the block lies inside one line in both strings (or is an aligned block of
@@ -58,9 +70,18 @@ struct Strings {
   const char* first;
   const char* second;
 
+  // Puts the addresses where every lead-in, pass and shared exit takes
+  // them, the first in %ecx and the second in %edx.  Left to itself, the
+  // compiler gives each stage registers of its own, and moves or spills the
+  // addresses on the way from one to the next.
+  SSE2STR_INLINE void pin() { asm volatile("" : "+c"(first), "+d"(second)); }
+
+  // Pinned again once moved: the additions stay behind the last exit test
+  // of a pass, and the addresses in their registers across the back edge.
   SSE2STR_INLINE void advance(size_t bytes) {
     first += bytes;
     second += bytes;
+    pin();
   }
 };
 
@@ -79,12 +100,17 @@ SSE2STR_INLINE Char char_at(Strings s, size_t offset) {
 // ---- results ---------------------------------------------------------------
 
 // What a compare tells the stage running it: the routine's result (-1, 0 or
-// +1) once it meets the deciding pair, else kAgree: every pair it looked at
-// agrees and the stage goes on.  A plain int, so that after inlining every
-// exit is a constant or a known -1/+1 and each jumps straight out.
+// +1) once it meets the deciding pair; kAgree: every pair it looked at
+// agrees and the stage goes on; or kDisagreeAt<P>: the vector block at
+// position P of a pass (or of the lead-in) holds the deciding pair, and the
+// lane exits of that position find it.  A plain int, so that after inlining
+// every verdict is a constant or a known -1/+1, and each compare jumps
+// straight to where its verdict leads.
 using Verdict = int;
 
 inline constexpr Verdict kAgree = 2;
+template <unsigned P>
+inline constexpr Verdict kDisagreeAt = 3 + P;
 
 SSE2STR_INLINE bool decided(Verdict verdict) { return verdict != kAgree; }
 
@@ -112,10 +138,9 @@ SSE2STR_INLINE int order_of_pair(Strings s) {
   return first == second ? 0 : order_of_unequal(first, second);
 }
 
-
 // Runs step(Position<I>{}) to step(Position<N - 1>{}) in turn and stops at
 // the first that decides.  Every step is a copy of its own, with its
-// position a constant: each lane and each block keeps its own exits.
+// position a constant.
 template <unsigned I, unsigned N, class Step>
 SSE2STR_INLINE Verdict in_turn_from(Step& step) {
   if constexpr (I == N) {
@@ -164,23 +189,29 @@ SSE2STR_INLINE Verdict compare_pairs(Strings s) {
 
 // ---- the three ways of comparing a block -----------------------------------
 //
-// Each is a type with compare<P>(strings, zeros) for the block at position P
-// (0 to 3) of a pass.  `zeros` is the zero vector: cleared once per call, it
-// takes each comparison with zero and is all zeros again whenever the
-// compare goes on.
+// Each is a type with compare<P>(strings, zeros, disagreement) for the block
+// at position P (0 to 3) of a pass.  `zeros` is the zero vector: cleared
+// once per call, it takes each comparison with zero and is all zeros again
+// whenever the compare goes on.  A vector block that holds the deciding pair
+// leaves its lane pick's input in `disagreement`.
 
 enum class Load { kAligned, kUnaligned };
 
 // One string's block as an operand of the vector compare.  An aligned
 // operand that is not tested for zero becomes the memory operand of PCMPEQD.
+// An unaligned one is held in a register as loaded: left to itself, the
+// compiler may store it on the stack to take it from memory twice.
 template <Side S, Load L>
 struct Operand {
   SSE2STR_INLINE static Block load(Strings s, size_t offset) {
     const char* const block = string_of<S>(s) + offset;
-    if constexpr (L == Load::kAligned)
+    if constexpr (L == Load::kAligned) {
       return load_aligned(block);
-    else
-      return load_unaligned(block);
+    } else {
+      Block loaded = load_unaligned(block);
+      keep_as_is(loaded);
+      return loaded;
+    }
   }
 };
 
@@ -189,8 +220,11 @@ SSE2STR_INLINE Block equal_chars(Block a, Block b) { return _mm_cmpeq_epi32(a, b
 
 // All ones in each 32-bit lane of `block` that holds a terminator, compared
 // into the zero vector itself: a block without one leaves it clear again.
+// The vector stays in %xmm0 for the whole call, so that no pass copies it
+// from register to register between its blocks.
 SSE2STR_INLINE Block zero_chars_in_place(ZeroVector& zeros, Block block) {
   zeros = reinterpret_cast<ZeroVector>(equal_chars(reinterpret_cast<Block>(zeros), block));
+  asm volatile("" : "+Yz"(zeros));
   return reinterpret_cast<Block>(zeros);
 }
 
@@ -207,7 +241,7 @@ SSE2STR_INLINE unsigned agreement_mask(Block equal, Block zero) {
 // first clear lane, which is left non-zero: the first non-zero four bits
 // name the deciding lane.
 template <class Exit>
-SSE2STR_INLINE Verdict pick_lane(unsigned disagreement, Exit&& exit) {
+SSE2STR_INLINE int pick_lane(unsigned disagreement, Exit&& exit) {
   if (disagreement & kFirstTwoLanesBits) {
     if (disagreement & kFirstLaneBits) return exit(Position<0>{});
     return exit(Position<1>{});
@@ -216,24 +250,32 @@ SSE2STR_INLINE Verdict pick_lane(unsigned disagreement, Exit&& exit) {
   return exit(Position<3>{});
 }
 
+// The lane exits of block position P: the lane pick and one exit per lane,
+// which reads its pair again, so that the result is the pair's order alone.
+// Every pass kind and the lead-in block at the same offset come here with
+// the addresses of their pass.
+template <unsigned P>
+SSE2STR_INLINE int lane_exits(Strings s, unsigned disagreement) {
+  const auto lane_exit = [s](auto lane) __attribute__((always_inline)) {
+    return order_of_pair<P * kBlockSize + lane * kCharSize>(s);
+  };
+  return pick_lane(disagreement, lane_exit);
+}
+
 // Vector block: a block that lies inside one line in both strings.  The
 // Tested string's block goes into a register and is compared with zero; the
 // Other string's block is compared with it.
 template <class Tested, class Other>
 struct VectorBlock {
   template <unsigned P>
-  SSE2STR_INLINE static Verdict compare(Strings s, ZeroVector& zeros) {
+  SSE2STR_INLINE static Verdict compare(Strings s, ZeroVector& zeros, unsigned& disagreement) {
     constexpr size_t kOffset = P * kBlockSize;
     const Block tested = Tested::load(s, kOffset);
     const Block zero = zero_chars_in_place(zeros, tested);
     const Block equal = equal_chars(tested, Other::load(s, kOffset));
-    const unsigned disagreement = agreement_mask(equal, zero) - kFullMask;
+    disagreement = agreement_mask(equal, zero) - kFullMask;
     if (!rarely(disagreement != 0)) return kAgree;
-    // Each lane's exit reads its pair again: the result is its order alone.
-    return pick_lane(disagreement, [s](auto lane) __attribute__((always_inline)) {
-      constexpr size_t kPair = kOffset + lane * kCharSize;
-      return order_of_pair<kPair>(s);
-    });
+    return kDisagreeAt<P>;
   }
 };
 
@@ -241,7 +283,7 @@ struct VectorBlock {
 // is read a character at a time, like the first stage.
 struct ScalarBlock {
   template <unsigned P>
-  SSE2STR_INLINE static Verdict compare(Strings s, ZeroVector&) {
+  SSE2STR_INLINE static Verdict compare(Strings s, ZeroVector&, unsigned&) {
     return compare_pairs<P * kBlockSize>(s);
   }
 };
@@ -252,7 +294,7 @@ struct ScalarBlock {
 template <Side Aligned>
 struct AlignedSideTest {
   template <unsigned P>
-  SSE2STR_INLINE static Verdict compare(Strings s, ZeroVector& zeros) {
+  SSE2STR_INLINE static Verdict compare(Strings s, ZeroVector& zeros, unsigned&) {
     constexpr size_t kOffset = P * kBlockSize;
     const Block zero = zero_chars_in_place(zeros, load_aligned(string_of<Aligned>(s) + kOffset));
     if (!rarely(mask_of(zero) != 0)) {
@@ -307,22 +349,24 @@ struct PassOf {
   using BlockAt = std::conditional_t<std::is_same_v<RowAt<P>, Vector>, Own, RowAt<P>>;
 
   // The first `Length` blocks, all inside one line in both strings; then
-  // both strings move past them.
+  // both strings move past them.  A block that decides leaves the strings
+  // where they are, for the lane exits of its position.
   template <unsigned Length>
-  SSE2STR_INLINE static Verdict lead_in(Strings& s, ZeroVector& zeros) {
+  SSE2STR_INLINE static Verdict lead_in(Strings& s, ZeroVector& zeros, unsigned& disagreement) {
+    s.pin();
     const Verdict verdict = in_turn<Length>([&](auto p) __attribute__((always_inline)) {
-      return Own::template compare<p>(s, zeros);
+      return Own::template compare<p>(s, zeros, disagreement);
     });
-    s.advance(Length * kBlockSize);
+    if (!decided(verdict)) s.advance(Length * kBlockSize);
     return verdict;
   }
 
   // The loop: no test but the blocks' own, no counter; it ends at the
   // deciding pair.
-  SSE2STR_INLINE static int loop(Strings s, ZeroVector zeros) {
+  SSE2STR_INLINE static Verdict loop(Strings& s, ZeroVector zeros, unsigned& disagreement) {
     for (;;) {
       const Verdict verdict = in_turn<kBlocksPerLine>([&](auto p) __attribute__((always_inline)) {
-        return BlockAt<p>::template compare<p>(s, zeros);
+        return BlockAt<p>::template compare<p>(s, zeros, disagreement);
       });
       if (decided(verdict)) return verdict;
       s.advance(kLineSize);
@@ -416,58 +460,107 @@ struct Route {
 
 // Every route is a constant on its own path, so the compiler takes each
 // classification outcome straight to its own loop; each loop exists once.
-SSE2STR_INLINE int run_passes(Kind kind, Strings s, ZeroVector zeros) {
+SSE2STR_INLINE Verdict run_passes(Kind kind, Strings& s, ZeroVector zeros, unsigned& disagreement) {
   switch (kind) {
-    case Kind::kBothAligned: return Pass<Kind::kBothAligned>::loop(s, zeros);
-    case Kind::kFirstAligned: return Pass<Kind::kFirstAligned>::loop(s, zeros);
-    case Kind::kSecondAligned: return Pass<Kind::kSecondAligned>::loop(s, zeros);
-    case Kind::kDistance0: return Pass<Kind::kDistance0>::loop(s, zeros);
-    case Kind::kDistance1: return Pass<Kind::kDistance1>::loop(s, zeros);
-    case Kind::kDistance2: return Pass<Kind::kDistance2>::loop(s, zeros);
-    case Kind::kDistance3: return Pass<Kind::kDistance3>::loop(s, zeros);
+    case Kind::kBothAligned:
+      return Pass<Kind::kBothAligned>::loop(s, zeros, disagreement);
+    case Kind::kFirstAligned:
+      return Pass<Kind::kFirstAligned>::loop(s, zeros, disagreement);
+    case Kind::kSecondAligned:
+      return Pass<Kind::kSecondAligned>::loop(s, zeros, disagreement);
+    case Kind::kDistance0:
+      return Pass<Kind::kDistance0>::loop(s, zeros, disagreement);
+    case Kind::kDistance1:
+      return Pass<Kind::kDistance1>::loop(s, zeros, disagreement);
+    case Kind::kDistance2:
+      return Pass<Kind::kDistance2>::loop(s, zeros, disagreement);
+    case Kind::kDistance3:
+      return Pass<Kind::kDistance3>::loop(s, zeros, disagreement);
   }
   __builtin_unreachable();
 }
 
-// ---- the routine -----------------------------------------------------------
+// The routine's result from a verdict that decides: the result itself, or
+// the block position whose lane exits find it.  Every verdict is a constant
+// on its own path, so each block that decides jumps straight to its
+// position's lane pick: each exists once, whichever pass or lead-in comes.
+SSE2STR_INLINE int result_of(Verdict verdict, Strings s, unsigned disagreement) {
+  switch (verdict) {
+    case kDisagreeAt<0>:
+      return lane_exits<0>(s, disagreement);
+    case kDisagreeAt<1>:
+      return lane_exits<1>(s, disagreement);
+    case kDisagreeAt<2>:
+      return lane_exits<2>(s, disagreement);
+    case kDisagreeAt<3>:
+      return lane_exits<3>(s, disagreement);
+    default:
+      return verdict;
+  }
+}
+
+// ---- the first stage -------------------------------------------------------
 
 // Characters compared one pair at a time before any SIMD set-up.
 inline constexpr size_t kFirstStageBytes = kLanes * kCharSize;
+
+// Pairs 0 to 3, one at a time, from the pair at `Offset` on.  Returns true,
+// with the routine's result in `result`, when one of them decides.  A pair
+// of terminators returns its own character, 0 and in %eax already: the
+// shortest strings end here, and the zero that the later stages share
+// would cost them an instruction.
+template <size_t Offset = 0>
+SSE2STR_INLINE bool first_stage_decides(Strings s, int& result) {
+  if constexpr (Offset == kFirstStageBytes) {
+    return false;
+  } else {
+    Char first = char_at<Side::kFirst>(s, Offset);
+    const Char second = char_at<Side::kSecond>(s, Offset);
+    if (rarely(first != second)) {
+      result = order_of_unequal(first, second);
+      return true;
+    }
+    if (rarely(first == 0)) {
+      asm("" : "+a"(first));
+      result = first;
+      return true;
+    }
+    return first_stage_decides<Offset + kCharSize>(s, result);
+  }
+}
+
+// ---- the routine -----------------------------------------------------------
 
 SSE2STR_ENTRY_FRAME(".text", __wcscmp_sse2);
 
 SSE2STR_BODY(".text")
 int wcscmp_body(const wchar_t* first, const wchar_t* second) SSE2STR_UNNAMED(wcscmp_body);
 
-SSE2STR_LONG_PATH(".text")
-int compare_from_fifth(const char* first, const char* second) SSE2STR_UNNAMED(compare_from_fifth);
-
 int wcscmp_body(const wchar_t* first, const wchar_t* second) {
-  const Strings s{reinterpret_cast<const char*>(first), reinterpret_cast<const char*>(second)};
+  Strings s{reinterpret_cast<const char*>(first), reinterpret_cast<const char*>(second)};
 
-  // ---- first stage: pairs 0 to 3, no register saved ----
-  if (const Verdict verdict = compare_pairs<0>(s); decided(verdict)) return verdict;
-  return compare_from_fifth(s.first + kFirstStageBytes, s.second + kFirstStageBytes);
-}
-
-// Pairs 0 to 3 agree: the SIMD part, from character 4 on.
-int compare_from_fifth(const char* first, const char* second) {
-  Strings s{first, second};
+  // ---- first stage: pairs 0 to 3 ----
+  if (int result; first_stage_decides(s, result)) return result;
+  s.advance(kFirstStageBytes);
 
   // ---- set-up ----
   ZeroVector zeros = zero_vector();
+  unsigned disagreement = 0;
 
   // ---- classification and lead-in, once per call ----
   const Route route = classify(s.first, [&](auto first_class) __attribute__((always_inline)) {
     return classify(s.second, [&](auto second_class) __attribute__((always_inline)) {
       using C = Cell<decltype(first_class), decltype(second_class)>;
-      return Route{Pass<C::kKind>::template lead_in<C::kLeadIn>(s, zeros), C::kKind};
+      return Route{Pass<C::kKind>::template lead_in<C::kLeadIn>(s, zeros, disagreement), C::kKind};
     });
   });
-  if (decided(route.verdict)) return route.verdict;
+  Verdict verdict = route.verdict;
 
   // ---- passes ----
-  return run_passes(route.kind, s, zeros);
+  if (!decided(verdict)) verdict = run_passes(route.kind, s, zeros, disagreement);
+
+  // ---- exits ----
+  return result_of(verdict, s, disagreement);
 }
 
 SSE2STR_ENTRY_END(".text", __wcscmp_sse2);

@@ -19,6 +19,13 @@
 // first 16 bytes every source read is an aligned block or line that holds a
 // byte of the string, so no read touches a page the string does not reach.
 // Source and destination must not overlap.
+//
+// The routine is one function that runs in %eax, %ecx, %edx and the SIMD
+// registers alone (the callee-saved registers are fixed for this module),
+// so no path saves a register.  The long path needs three general
+// registers: the source block, the distance from source to destination
+// (one register addresses both sides) and the zero mask.  The exact copy
+// exists once: the byte probes and the long path's cascade both end in it.
 #include <stdint.h>
 
 #include "frame/block.h"
@@ -38,7 +45,8 @@ using stpcpy_stages::kBlockPhaseReach;
 // general register, moves of 8 bytes through the low half of an SSE
 // register.  Moves may overlap (the shared bytes get the same value twice),
 // never reach in front of the base or past the terminator, and each one
-// loads before it stores.
+// loads before it stores, but for a move of the terminator alone, which
+// stores the zero it is known to be.
 
 struct Move {
   unsigned offset;
@@ -69,13 +77,15 @@ inline constexpr ExactCopy kExactCopy[kBlockSize] = {
     /* 15 */ {2, {{0, 8}, {8, 8}}},
 };
 
-// Every entry writes bytes 0 to t, each at least once, and nothing else.
+// Every entry writes bytes 0 to t, each at least once, and nothing else; a
+// move of one byte moves the terminator itself.
 constexpr bool copies_exactly_through(unsigned t) {
   bool written[kBlockSize] = {};
   for (unsigned m = 0; m < kExactCopy[t].moves; ++m) {
     const Move move = kExactCopy[t].move[m];
     if (move.width != 1 && move.width != 2 && move.width != 4 && move.width != 8) return false;
     if (move.offset + move.width > t + 1) return false;
+    if (move.width == 1 && move.offset != t) return false;
     for (unsigned i = move.offset; i < move.offset + move.width; ++i) written[i] = true;
   }
   for (unsigned i = 0; i <= t; ++i)
@@ -92,7 +102,6 @@ static_assert(every_exact_copy_is_exact());
 
 template <unsigned Width>
 struct Word;
-template <> struct Word<1> { using type = uint8_t; };
 template <> struct Word<2> { using type = uint16_t; };
 template <> struct Word<4> { using type = uint32_t; };
 
@@ -102,10 +111,13 @@ template <> struct Word<4> { using type = uint32_t; };
 // pair of general registers.  The register's high half is never used and is
 // left as it is: the empty asms hand over whatever register GCC picks and
 // keep the whole register live, so GCC neither clears one first nor turns
-// the load into a MOVQ or MOVSD.
+// the load into a MOVQ or MOVSD.  A move of one byte is the terminator's
+// own: it stores zero, which spares a load.
 template <unsigned Offset, unsigned Width>
 SSE2STR_INLINE void move_bytes(char* destination, const char* source) {
-  if constexpr (Width == 8) {
+  if constexpr (Width == 1) {
+    destination[Offset] = 0;
+  } else if constexpr (Width == 8) {
     __m128d low;
     asm volatile("" : "=x"(low));  // volatile: not one register for two moves
     low = _mm_loadl_pd(low, reinterpret_cast<const double*>(source + Offset));
@@ -134,22 +146,98 @@ SSE2STR_INLINE char* exact_copy(char* destination, const char* source, Position<
   return destination + T;
 }
 
+// The exact copy for a position held as a value: one case per position.
+// The routine has one call of it, at its end, which every path reaches with
+// its position known as a constant, so GCC sends each path straight to its
+// case: no jump table is made, and each position's moves exist once.  A
+// second call would inline the sixteen copies again.
+SSE2STR_INLINE char* exact_copy(char* destination, const char* source, unsigned terminator) {
+  switch (terminator) {
+#define SSE2STR_EXACT_COPY_CASE(t) \
+  case t:                          \
+    return exact_copy(destination, source, Position<t>{});
+    SSE2STR_EXACT_COPY_CASE(0)
+    SSE2STR_EXACT_COPY_CASE(1)
+    SSE2STR_EXACT_COPY_CASE(2)
+    SSE2STR_EXACT_COPY_CASE(3)
+    SSE2STR_EXACT_COPY_CASE(4)
+    SSE2STR_EXACT_COPY_CASE(5)
+    SSE2STR_EXACT_COPY_CASE(6)
+    SSE2STR_EXACT_COPY_CASE(7)
+    SSE2STR_EXACT_COPY_CASE(8)
+    SSE2STR_EXACT_COPY_CASE(9)
+    SSE2STR_EXACT_COPY_CASE(10)
+    SSE2STR_EXACT_COPY_CASE(11)
+    SSE2STR_EXACT_COPY_CASE(12)
+    SSE2STR_EXACT_COPY_CASE(13)
+    SSE2STR_EXACT_COPY_CASE(14)
+    SSE2STR_EXACT_COPY_CASE(15)
+#undef SSE2STR_EXACT_COPY_CASE
+    default:
+      __builtin_unreachable();
+  }
+}
+
 // ---- the byte probes -----------------------------------------------------------
 
 // Byte probes from byte I on, one compare and branch each, in address order:
-// at the first zero, copies the string exactly, sets `end` and returns true;
+// at the first zero, sets `terminator` to its position and returns true;
 // returns false when none of bytes I to 15 is zero.  No byte after the
 // terminator is read.
 template <unsigned I = 0>
-SSE2STR_INLINE bool copy_short_string(char* destination, const char* source, char*& end) {
+SSE2STR_INLINE bool find_short_terminator(const char* source, unsigned& terminator) {
   if constexpr (I == kBlockSize) {
     return false;
   } else {
     if (source[I] == 0) {
-      end = exact_copy(destination, source, Position<I>{});
+      terminator = I;
       return true;
     }
-    return copy_short_string<I + 1>(destination, source, end);
+    return find_short_terminator<I + 1>(source, terminator);
+  }
+}
+
+// ---- source and destination together ---------------------------------------------
+
+// Where the source byte at `p` goes, `delta` being the destination minus the
+// source: the long path moves one register for both sides and addresses the
+// destination as base plus index.
+SSE2STR_INLINE char* copy_of(const char* p, uintptr_t delta) {
+  return reinterpret_cast<char*>(reinterpret_cast<uintptr_t>(p) + delta);
+}
+
+// Moves `block` on by `offset`, onto the block that holds the terminator, on
+// the way out of a phase.  The empty asm keeps GCC from forming the new
+// address ahead of the branch and sharing it with the next block's store,
+// where it would take a register beside block, delta and mask.
+SSE2STR_INLINE void step_to_terminator(const char*& block, size_t offset) {
+  asm volatile("" : "+r"(block));
+  block += offset;
+}
+
+// ---- the block phase ----------------------------------------------------------------
+
+// The block phase from the block `Offset` bytes after `block` on, `held`
+// being the block in front of it, tested free of zeros and not yet stored.
+// Returns true with `block` moved onto the block that holds the terminator
+// and `mask` its zero mask; false once the last block is stored.  Each
+// block has an exit of its own: a loop would share one among them, which
+// takes the block's offset in a register.
+template <size_t Offset>
+SSE2STR_INLINE bool copy_block_phase(const char*& block, uintptr_t delta, ZeroVector& zero,
+                                     Block held, unsigned& mask) {
+  if constexpr (Offset > kBlockPhaseBlocks * kBlockSize) {
+    store_unaligned(copy_of(block + Offset - kBlockSize, delta), held);
+    return false;
+  } else {
+    const Block next = load_aligned(block + Offset);
+    store_unaligned(copy_of(block + Offset - kBlockSize, delta), held);
+    mask = zero_mask_in_place(zero, next);
+    if (mask) {
+      step_to_terminator(block, Offset);
+      return true;
+    }
+    return copy_block_phase<Offset + kBlockSize>(block, delta, zero, next, mask);
   }
 }
 
@@ -160,64 +248,39 @@ SSE2STR_ENTRY_FRAME(".text", __stpcpy_sse2);
 SSE2STR_BODY(".text")
 char* stpcpy_body(char* destination, const char* source) SSE2STR_UNNAMED(stpcpy_body);
 
-SSE2STR_LONG_PATH(".text")
-char* copy_long_string(char* destination, const char* source) SSE2STR_UNNAMED(copy_long_string);
-
 char* stpcpy_body(char* const destination, const char* const source) {
-  char* end;
-  if (copy_short_string(destination, source, end)) return end;
-  return copy_long_string(destination, source);
-}
-
-// Bytes 0 to 15 hold no zero.  From here the routine carries a source block
-// and its matching destination address together.
-char* copy_long_string(char* const destination, const char* const source) {
-  ZeroVector zero = zero_vector();
-  const char* block;  // aligned source block being tested, or the one to finish
-  char* out;          // where `block` goes in the destination
-  unsigned mask;      // zero mask of the block to finish
+  const char* block = source;  // the source bytes to finish, or the block being tested
+  char* out = destination;     // where `block` goes
+  unsigned terminator;         // the terminator's position from `block`
+  uintptr_t delta;             // the destination minus the source
+  unsigned mask;               // zero mask of the block that holds the terminator
+  ZeroVector zero;
   Block block0, block1, block2, block3;  // the line being tested
+
+  if (find_short_terminator(source, terminator)) goto finish;
 
   // ---- first block ----
   // A holds byte 16 and overlaps bytes 0 to 15 by 0 to 15 bytes, which the
   // exact copy or the block phase writes again.  A is compared straight from
-  // memory; the block phase reads it again only when it goes on.
+  // memory; the block phase reads it again only when it goes on.  The
+  // destination is taken as the distance from the source once its own
+  // store is done, so the two are never held at once.
   store_unaligned(destination, load_unaligned(source));
+  delta = reinterpret_cast<uintptr_t>(destination) - reinterpret_cast<uintptr_t>(source);
+  zero = zero_vector();
   block = block_align_down(source + kBlockSize);
-  out = destination + (block - source);
   mask = zero_mask_in_place(zero, load_aligned(block));
-  if (mask) goto finish;
+  if (mask) goto locate;
 
   // ---- block phase: each block is stored once the next one is loaded ----
   // A block free of zeros leaves the zero vector clear, so it is compared
   // in place and stays whole in its register for the store.
-  {
-    Block held = reload_aligned(block);  // tested free of zeros, not yet stored
-#pragma GCC unroll kBlockPhaseBlocks
-    for (size_t offset = kBlockSize; offset <= kBlockPhaseBlocks * kBlockSize;
-         offset += kBlockSize) {
-      const Block next = load_aligned(block + offset);
-      store_unaligned(out + offset - kBlockSize, held);
-      mask = zero_mask_in_place(zero, next);
-      if (mask) {
-        block += offset;
-        out += offset;
-        goto finish;
-      }
-      held = next;
-    }
-    store_unaligned(out + kBlockPhaseBlocks * kBlockSize, held);
-  }
+  if (copy_block_phase<kBlockSize>(block, delta, zero, reload_aligned(block), mask)) goto locate;
 
   // ---- line setup: B, the line that holds A + 112 ----
   // B lies 64 to 112 bytes after A, so the first line repeats up to 48
-  // bytes the block phase has copied.  Only the source is realigned; the
-  // destination follows it.
-  {
-    const char* const line = line_align_down(block + kBlockPhaseReach);
-    out += line - block;
-    block = line;
-  }
+  // bytes the block phase has copied.
+  block = line_align_down(block + kBlockPhaseReach);
   block0 = load_aligned(block);
   block1 = load_aligned(block + kBlockSize);
   block2 = load_aligned(block + 2 * kBlockSize);
@@ -232,47 +295,50 @@ char* copy_long_string(char* const destination, const char* const source) {
   // and loads issue side by side; the next block 2 is loaded before the
   // current one is stored.
   while (mask == 0) {
-    const char* const next = block + kLineSize;
-    store_unaligned(out, block0);
-    block0 = load_aligned(next);
-    store_unaligned(out + kBlockSize, block1);
-    block1 = load_aligned(next + kBlockSize);
+    store_unaligned(copy_of(block, delta), block0);
+    block0 = load_aligned(block + kLineSize);
+    store_unaligned(copy_of(block + kBlockSize, delta), block1);
+    block1 = load_aligned(block + kLineSize + kBlockSize);
     const Block low = bytewise_min(block0, block1);
-    const Block next2 = load_aligned(next + 2 * kBlockSize);
-    store_unaligned(out + 2 * kBlockSize, block2);
-    store_unaligned(out + 3 * kBlockSize, block3);
-    block3 = load_aligned(next + 3 * kBlockSize);
+    const Block next2 = load_aligned(block + kLineSize + 2 * kBlockSize);
+    store_unaligned(copy_of(block + 2 * kBlockSize, delta), block2);
+    store_unaligned(copy_of(block + 3 * kBlockSize, delta), block3);
+    block3 = load_aligned(block + kLineSize + 3 * kBlockSize);
     block2 = next2;
     mask = zero_mask_of(bytewise_min(low, bytewise_min(block2, block3)), zero);
-    block = next;
-    out += kLineSize;
+    block += kLineSize;
   }
 
   // ---- line exit: blocks free of zeros are stored whole ----
-  // Written out block by block: a helper sharing the blocks and pointers by
-  // reference makes GCC keep them in a realigned stack frame.
+  // Written out block by block: a helper sharing the blocks by reference
+  // makes GCC keep them in a realigned stack frame.
   mask = zero_mask_in_place(zero, block0);
-  if (mask) goto finish;
-  store_unaligned(out, block0);
-  block += kBlockSize;
-  out += kBlockSize;
+  if (mask) goto locate;
+  store_unaligned(copy_of(block, delta), block0);
   mask = zero_mask_in_place(zero, block1);
-  if (mask) goto finish;
-  store_unaligned(out, block1);
-  block += kBlockSize;
-  out += kBlockSize;
+  if (mask) {
+    step_to_terminator(block, kBlockSize);
+    goto locate;
+  }
+  store_unaligned(copy_of(block + kBlockSize, delta), block1);
   mask = zero_mask_in_place(zero, block2);
-  if (mask) goto finish;
-  store_unaligned(out, block2);
-  block += kBlockSize;
-  out += kBlockSize;
+  if (mask) {
+    step_to_terminator(block, 2 * kBlockSize);
+    goto locate;
+  }
+  store_unaligned(copy_of(block + 2 * kBlockSize, delta), block2);
   mask = zero_mask_in_place(zero, block3);  // the terminator is in this block
+  block += 3 * kBlockSize;
 
   // ---- the block that holds the terminator ----
+  // Every exit of the long path comes here with the block and its zero
+  // mask; the cascade's outcomes are constants, so each one goes straight
+  // on to its own exact copy, as each byte probe does.
+locate:
+  out = copy_of(block, delta);
+  terminator = first_match_linear(mask, [](auto position) -> unsigned { return position; });
 finish:
-  return first_match_linear(mask, [block, out](auto terminator) {
-    return exact_copy(out, block, terminator);
-  });
+  return exact_copy(out, block, terminator);
 }
 
 SSE2STR_ENTRY_END(".text", __stpcpy_sse2);

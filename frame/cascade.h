@@ -97,4 +97,19 @@ SSE2STR_INLINE bool within_bound(Position<P>, size_t remaining) {
     return P < remaining;
 }
 
+// Bounded first match: for the lowest set bit p of a non-zero 16-bit mask,
+// calls exit(Position<p>{}) and returns true when p lies inside the bound,
+// and returns false when it does not.  Every position has its own bound test
+// and its own exit, while all the failing tests share one place: the
+// caller's `if (!first_match_within(...)) goto beyond;` is resolved on each
+// position's path, which then branches straight to `beyond`.
+template <class Exit>
+SSE2STR_INLINE bool first_match_within(unsigned mask, size_t remaining, Exit&& exit) {
+  return first_match(mask, [remaining, &exit](auto position) {
+    if (!within_bound(position, remaining)) return false;
+    exit(position);
+    return true;
+  });
+}
+
 }  // namespace sse2str

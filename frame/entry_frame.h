@@ -26,7 +26,8 @@
 // The assembly text is laid out by hand, one instruction or directive a line.
 // clang-format off
 #if SSE2STR_PROFILE
-// The frame's records end at the pop; the body's own begin there.
+// The frame's records end with the pop: the body's own records, from the
+// next instruction on, describe the stack as it was at entry.
 #define SSE2STR_FRAME_CODE_                                                   \
   "\t.cfi_startproc\n"                                                       \
   "\tpushl %ebp\n"                                                           \
@@ -36,8 +37,6 @@
   "\t.cfi_def_cfa_register %ebp\n"                                           \
   "\tcall _mcount\n"                                                         \
   "\tpopl %ebp\n"                                                            \
-  "\t.cfi_def_cfa %esp, 4\n"                                                 \
-  "\t.cfi_restore %ebp\n"                                                    \
   "\t.cfi_endproc\n"
 #else
 // Without the hook the exported symbol labels the body itself, at the start
@@ -100,4 +99,26 @@ inline __attribute__((always_inline)) T argument_word(unsigned index) {
   static_assert(sizeof(T) == 4, "arguments are 32-bit words");
   // Volatile: each use is a load of its own, never merged with another.
   return static_cast<const volatile T*>(__builtin_dwarf_cfa())[index];
+}
+
+// Argument word `index` as the memory operand of the one instruction that
+// uses it (a compare with a constant, say), so it takes no register at all.
+// The empty asm tells the compiler that memory may have changed: it can
+// neither answer this read from an earlier one held in a register nor move
+// it above that point, while a plain read, unlike argument_word's, may be
+// folded into the instruction that uses it.
+template <class T>
+inline __attribute__((always_inline)) T argument_operand(unsigned index) {
+  static_assert(sizeof(T) == 4, "arguments are 32-bit words");
+  asm volatile("" ::: "memory");
+  return static_cast<const T*>(__builtin_dwarf_cfa())[index];
+}
+
+// The low byte of argument word `index`, as the memory operand of the one
+// instruction that uses it, as argument_operand reads a word: GCC compares
+// a byte with zero in memory, but loads a word into a register to test it.
+inline __attribute__((always_inline)) unsigned char argument_low_byte_operand(unsigned index) {
+  asm volatile("" ::: "memory");
+  // Little-endian: a word's low byte comes first.
+  return static_cast<const unsigned char*>(__builtin_dwarf_cfa())[index * 4];
 }

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Takes the peers' i386 routines out of Debian's musl and dietlibc packages.
 
   bench_peers.py --table bench/routines.def --out build/bench/peers
@@ -32,6 +32,8 @@ import re
 import subprocess
 import sys
 
+from elf_object import ElfObject, read_objects, run
+
 LIBCS = {
     "musl": {"package": "musl-dev:i386", "archive": "usr/lib/i386-linux-musl/libc.a"},
     "diet": {"package": "dietlibc-dev:i386",
@@ -41,12 +43,10 @@ LIBCS = {
 # Provided by the linker, not by the libc.
 LINKER_SYMBOLS = {"_GLOBAL_OFFSET_TABLE_"}
 
-# Sections a member may carry and still count as plain code.
-CODE_SECTION = re.compile(r"^\.(text|group|note|eh_frame|comment|gnu\.warning)")
-
-
-def run(*cmd, cwd=None):
-    return subprocess.run(cmd, cwd=cwd, check=True, capture_output=True, text=True).stdout
+# Sections a member may carry and still count as plain code, besides the
+# symbol and string tables and relocations.
+CODE_SECTIONS = (".text", ".group", ".note", ".eh_frame", ".comment", ".gnu.warning")
+TABLES = (".strtab", ".symtab", ".shstrtab")
 
 
 def peer_symbols(table):
@@ -107,39 +107,37 @@ class Archive:
     """The symbols and sections of every member of a static library."""
 
     def __init__(self, path, workdir):
-        self.path = path
         self.workdir = workdir
+        self.members = {}    # member -> ElfObject; the first of several of one name
         self.defines = {}    # member -> set of global symbols it defines
         self.undefined = {}  # member -> set of symbols it refers to
         self.definer = {}    # symbol -> member, strong definitions first
         weak = {}
-        for line in run("nm", "-A", "-P", "-g", path).splitlines():
-            m = re.match(r".*\[(.+)\]: (\S+) (\S)", line)
-            if not m:
+        for obj in read_objects(path):
+            member = obj.path
+            if member in self.members:
                 continue
-            member, symbol, kind = m.groups()
-            self.defines.setdefault(member, set())
-            self.undefined.setdefault(member, set())
-            if kind == "U":
-                self.undefined[member].add(symbol)
-            else:
-                self.defines[member].add(symbol)
-                (weak if kind in "Ww" else self.definer).setdefault(symbol, member)
+            self.members[member] = obj
+            external = [s for s in obj.symbols if s.external]
+            self.undefined[member] = {s.name for s in external if not s.defined}
+            self.defines[member] = {s.name for s in external if s.defined}
+            for s in external:
+                if s.defined:
+                    (weak if s.bind == "WEAK" else self.definer).setdefault(s.name, member)
         for symbol, member in weak.items():
             self.definer.setdefault(symbol, member)
 
     def extract(self, member):
-        run("ar", "x", os.path.abspath(self.path), member, cwd=self.workdir)
-        return os.path.join(self.workdir, member)
+        path = os.path.join(self.workdir, member)
+        with open(path, "wb") as f:
+            f.write(self.members[member].contents)
+        return path
 
     def plain_code(self, member):
         """None if the member holds only code, else what else it holds."""
-        obj = self.extract(member)
-        for line in run("readelf", "-SW", obj).splitlines():
-            m = re.match(r"\s*\[\s*\d+\]\s+(\S+)\s+\S+\s+[0-9a-f]+\s+[0-9a-f]+\s+([0-9a-f]+)", line)
-            if m and int(m.group(2), 16) and m.group(1) not in (".strtab", ".symtab", ".shstrtab") \
-                    and not m.group(1).startswith(".rel") and not CODE_SECTION.match(m.group(1)):
-                return f"section {m.group(1)}"
+        for s in self.members[member].sections:
+            if s.size and s.name not in TABLES and not s.name.startswith((".rel",) + CODE_SECTIONS):
+                return f"section {s.name}"
         return None
 
     def closure(self, symbol):
@@ -206,7 +204,7 @@ def take(libc, routines, out, manifest):
     for member in chosen:
         renamed = os.path.join(workdir, libc + "_" + member.replace(".lo", ".o"))
         run("objcopy", f"--redefine-syms={renames}", "--remove-section=.gnu.warning*",
-            os.path.join(workdir, member), renamed)
+            archive.extract(member), renamed)
         objects.append(renamed)
     return objects
 
@@ -239,10 +237,11 @@ def main():
         run("as", "--32", "-o", combined, "/dev/null")
 
     # Nothing may be left for the platform's libc to resolve.
-    loose = set(run("nm", "-u", combined).split()) - {"U"} - LINKER_SYMBOLS
+    peers = ElfObject(combined)
+    loose = peers.undefined() - LINKER_SYMBOLS
     if loose:
         sys.exit(f"bench_peers.py: peers.o refers to {sorted(loose)}")
-    defined = set(run("nm", "-g", "--defined-only", combined).split())
+    defined = {s.name for s in peers.symbols if s.external and s.defined}
     for libc, entry in manifest.items():
         for routine, state in entry["routines"].items():
             if state["status"] == "linked" and f"{libc}_{routine}" not in defined:

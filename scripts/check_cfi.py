@@ -13,7 +13,7 @@ address minus %esp), the frame pointer (%ebp set by `mov %esp,%ebp`), which
 callee-saved registers (ebx, esi, edi, ebp) no longer hold the caller's
 value, and which stack slots hold a copy of it (saved by push or by a move
 to the stack).  At each instruction it compares that with the DWARF row in
-.eh_frame that covers it (read with pyelftools):
+.eh_frame that covers it:
 
 - the frame address must be %esp + depth, or %ebp + its distance when %ebp
   is the frame pointer;
@@ -31,7 +31,7 @@ pop, call, ret, adding or subtracting a constant, and setting it from the
 frame pointer (`mov %ebp,%esp`, `leave`, `lea`): the routines have no locals
 to align.  So is an indirect jump that is not through a relocated table,
 and a `ret` with the stack not at the return address or a callee-saved
-register not restored.  Instructions decoded with capstone.
+register not restored.  The object is read through scripts/elf_object.py.
 
 Each fault reported names the rule of docs/CONTRACT.md the check enforces.
 NAME defaults to the object's one global function.  With --list the check
@@ -42,20 +42,18 @@ import argparse
 import sys
 from dataclasses import dataclass, replace
 
-import capstone
 from capstone import x86
-from elftools.dwarf.callframe import FDE, RegisterRule
-from elftools.elf.elffile import ELFFile
-from elftools.elf.relocation import RelocationSection
+from elftools.dwarf.callframe import RegisterRule
+
+from check_object import STACK_DISCIPLINE, rule
+from elf_object import R_386_32, WORD, ElfObject, att, is_padding, stored_operand
 
 CALLEE_SAVED = ("ebx", "esi", "edi", "ebp")
 DWARF_REGISTER = {"ebx": 3, "esp": 4, "ebp": 5, "esi": 6, "edi": 7}
 RETURN_ADDRESS_COLUMN = 8
-WORD = 4
 # Parts of the callee-saved registers (and of %esp) that instructions name.
 FULL_REGISTER = {"bx": "ebx", "bl": "ebx", "bh": "ebx", "si": "esi", "di": "edi",
                  "bp": "ebp", "sp": "esp"}
-R_386_32, R_386_PC32 = 1, 2
 
 
 class Unmodelled(Exception):
@@ -82,134 +80,62 @@ def full(name):
 
 
 class Module:
-    """The routine's code, its relocations, jump tables and call-frame rows."""
+    """The routine's code, its jump tables and call-frame rows."""
 
     def __init__(self, path, symbol):
-        self.elf = ELFFile(open(path, "rb"))
-        symtab = self.elf.get_section_by_name(".symtab")
-        self.symbols = list(symtab.iter_symbols())
-        if symbol:
-            entry = [s for s in self.symbols if s.name == symbol]
-        else:
-            entry = [s for s in self.symbols if s["st_info"]["bind"] == "STB_GLOBAL"
-                     and s["st_info"]["type"] == "STT_FUNC"]
-        if len(entry) != 1:
-            raise SystemExit(f"{path}: {symbol or 'a global function'} not found once")
-        self.name = entry[0].name
-        self.entry = entry[0]["st_value"]
-        self.section_index = entry[0]["st_shndx"]
-        self.section = self.elf.get_section(self.section_index)
-        self.code = self.section.data()
-        self.relocs = self.relocations(self.section_index)
-        self.table_starts = sorted(
-            self.target(s, a) for (t, s, a) in self.relocs.values()
-            if t == R_386_32 and self.is_rodata(s["st_shndx"]))
-        self.fdes = self.frame_rows()
+        self.obj = ElfObject(path)
+        entry = self.obj.routine(symbol)
+        self.name, self.entry = entry.name, entry.value
+        self.section = self.obj.sections[entry.shndx]
+        self.table_starts = sorted(r.address for r in self.obj.relocations(self.section).values()
+                                   if r.type == R_386_32 and self.is_rodata(r.symbol))
+        self.fdes = self.obj.frames(self.section)
 
-    def relocations(self, index):
-        """offset -> (type, symbol, addend stored in place) for section `index`."""
-        data = self.elf.get_section(index).data()
-        out = {}
-        for sec in self.elf.iter_sections():
-            if isinstance(sec, RelocationSection) and sec["sh_info"] == index:
-                for r in sec.iter_relocations():
-                    off = r["r_offset"]
-                    addend = int.from_bytes(data[off:off + WORD], "little", signed=True)
-                    out[off] = (r["r_info_type"], self.symbols[r["r_info_sym"]], addend)
-        return out
+    def is_rodata(self, symbol):
+        return isinstance(symbol.shndx, int) and self.obj.sections[symbol.shndx].read_only_data
 
-    def is_rodata(self, index):
-        if not isinstance(index, int):
-            return False
-        flags = self.elf.get_section(index)["sh_flags"]
-        return flags & 0x2 and not flags & 0x5  # SHF_ALLOC, neither WRITE nor EXECINSTR
-
-    @staticmethod
-    def target(symbol, addend):
-        return symbol["st_value"] + addend
-
-    def reloc_in(self, ins):
-        for off in range(ins.address, ins.address + ins.size):
-            if off in self.relocs:
-                return off, self.relocs[off]
-        return None
-
-    def table_entries(self, start, rodata_index):
-        """Targets of the jump table at `start`, up to the next table."""
-        data = self.elf.get_section(rodata_index)
-        relocs = self.relocations(rodata_index)
+    def table_entries(self, start, rodata):
+        """Targets of the jump table at `start` of section `rodata`, up to the next table."""
+        relocs = self.obj.relocations(rodata)
         later = [s for s in self.table_starts if s > start]
-        end = later[0] if later else data["sh_size"]
+        end = later[0] if later else rodata.size
         targets = []
         for off in range(start, end, WORD):
-            kind, sym, addend = relocs.get(off, (None, None, None))
-            if kind != R_386_32 or sym["st_shndx"] != self.section_index:
+            reloc = relocs.get(off)
+            if reloc is None or reloc.type != R_386_32 or reloc.symbol.shndx != self.section.index:
                 raise Unmodelled(f"jump table entry at {off:#x} is no address in the code")
-            targets.append(self.target(sym, addend))
+            targets.append(reloc.address)
         return targets
 
-    def frame_rows(self):
-        """[(start, end, [(address, row)...])] of the FDEs for this section."""
-        eh_relocs = self.relocations(self.elf.get_section_index(".eh_frame"))
-        out = []
-        for entry in self.elf.get_dwarf_info().EH_CFI_entries():
-            if not isinstance(entry, FDE):
-                continue
-            # The FDE's start is a pc-relative word relocated against the code
-            # section: length, CIE pointer, then initial location.
-            kind, sym, addend = eh_relocs.get(entry.offset + 2 * WORD, (None, None, None))
-            if kind != R_386_PC32 or sym["st_shndx"] != self.section_index:
-                continue
-            start = sym["st_value"] + addend
-            first = entry.header["initial_location"]
-            rows = [(start + row["pc"] - first, row) for row in entry.get_decoded().table]
-            out.append((start, start + entry.header["address_range"], rows))
-        return out
-
     def row_at(self, address):
-        for start, end, rows in self.fdes:
-            if start <= address < end:
-                return [row for pc, row in rows if pc <= address][-1]
+        for frame in self.fdes:
+            if frame.start <= address < frame.end:
+                return [row for pc, row in frame.rows if pc <= address][-1]
         return None
 
 
 class Walker:
     def __init__(self, module):
         self.m = module
-        self.md = capstone.Cs(capstone.CS_ARCH_X86, capstone.CS_MODE_32)
-        self.md.detail = True
-        self.att = capstone.Cs(capstone.CS_ARCH_X86, capstone.CS_MODE_32)
-        self.att.syntax = capstone.CS_OPT_SYNTAX_ATT
         self.failures = []
-        self.decoded = {}
 
-    def decode(self, address):
-        if address not in self.decoded:
-            if not 0 <= address < len(self.m.code):
-                raise Unmodelled(f"control reaches {address:#x}, outside the routine's section")
-            found = list(self.md.disasm(self.m.code[address:address + 16], address, 1))
-            if not found:
-                raise Unmodelled("undecodable instruction")
-            self.decoded[address] = found[0]
-        return self.decoded[address]
-
-    def text(self, ins):
-        att = next(self.att.disasm(ins.bytes, ins.address, 1))
-        return f"{ins.address:#x} `{att.mnemonic} {att.op_str}`"
+    @staticmethod
+    def text(ins):
+        return f"{ins.address:#x} `{att(ins)}`"
 
     def fail(self, ins, message):
         self.failures.append(f"{self.text(ins)}: {message}")
 
     # ---- the frame at one instruction ---------------------------------------
 
-    def stack_slot(self, state, mem):
+    @staticmethod
+    def stack_slot(state, mem):
         """Offset from the frame address of a stack operand, else None."""
         if mem.index != 0:
             return None
-        base = self.md.reg_name(mem.base) if mem.base else None
-        if base == "esp":
+        if mem.base == x86.X86_REG_ESP:
             return mem.disp - state.depth
-        if base == "ebp" and state.frame_pointer is not None:
+        if mem.base == x86.X86_REG_EBP and state.frame_pointer is not None:
             return mem.disp - state.frame_pointer
         return None
 
@@ -250,7 +176,7 @@ class Walker:
             return s  # the hook returns with the frame as it found it
         if x86.X86_GRP_RET in ins.groups:
             return s  # the path ends; check_return looks at the state
-        if self.is_padding(ins):
+        if is_padding(ins):
             return s
         _, written = ins.regs_access()
         written = {full(ins.reg_name(w)) for w in written}
@@ -260,39 +186,22 @@ class Walker:
             return replace(self.set_register(s, "ebp", False), frame_pointer=s.depth)
         # Stores to the stack: a move of an unchanged callee-saved register
         # saves it; any other store overwrites what the slot held.
-        for op in ops:
-            if op.type == x86.X86_OP_MEM and op.access & capstone.CS_AC_WRITE:
-                slot = self.stack_slot(s, op.mem)
-                if slot is None:
-                    continue
-                if slot >= 0:
-                    raise Unmodelled("writes the return address or argument area")
-                saved = {x for x in s.saved if x[0] != slot}
-                src = reg(ops[1]) if len(ops) > 1 else None
-                if name == "mov" and src in CALLEE_SAVED and src not in s.changed:
-                    saved.add((slot, src))
-                s = replace(s, saved=frozenset(saved))
+        stored = stored_operand(ins)
+        slot = self.stack_slot(s, stored.mem) if stored else None
+        if slot is not None:
+            if slot >= 0:
+                raise Unmodelled("writes the return address or argument area")
+            saved = {x for x in s.saved if x[0] != slot}
+            src = reg(ops[1]) if len(ops) > 1 else None
+            if name == "mov" and src in CALLEE_SAVED and src not in s.changed:
+                saved.add((slot, src))
+            s = replace(s, saved=frozenset(saved))
         # Registers written: a load of a saved copy restores the register.
         for r in written & set(CALLEE_SAVED):
             restored = (name == "mov" and ops[1].type == x86.X86_OP_MEM
                         and (self.stack_slot(s, ops[1].mem), r) in s.saved)
             s = self.set_register(s, r, restored)
         return s
-
-    @staticmethod
-    def is_padding(ins):
-        """No-operations of the alignment padding (`lea 0(%esi,%eiz,1),%esi`,
-        `xchg %ax,%ax`), which fall-through paths execute: they write a
-        register, but with the value it holds."""
-        ops = ins.operands
-        if len(ops) != 2 or ops[0].type != x86.X86_OP_REG:
-            return False
-        if ins.mnemonic == "lea":
-            mem = ops[1].mem
-            return mem.base == ops[0].reg and mem.disp == 0 and \
-                mem.index in (0, x86.X86_REG_EIZ)
-        return ins.mnemonic in ("mov", "xchg") and ops[1].type == x86.X86_OP_REG and \
-            ops[1].reg == ops[0].reg
 
     def pop(self, s, r):
         restored = (-s.depth, r) in s.saved
@@ -322,31 +231,25 @@ class Walker:
         after = ins.address + ins.size
         if x86.X86_GRP_RET in groups or ins.mnemonic in ("ud2", "hlt", "int3"):
             return []
+        found = self.m.obj.relocation_in(self.m.section, ins)
+        reloc = found[1] if found else None
         if x86.X86_GRP_CALL in groups:
-            reloc = self.m.reloc_in(ins)
-            if reloc is None or reloc[1][1]["st_shndx"] != "SHN_UNDEF":
+            if reloc is None or reloc.symbol.defined:
                 raise Unmodelled("calls something other than an outside function")
             return [after]
         if x86.X86_GRP_JUMP not in groups:
             return [after]
         op = ins.operands[0]
         if op.type == x86.X86_OP_MEM:
-            reloc = self.m.reloc_in(ins)
-            if ins.mnemonic != "jmp" or reloc is None or reloc[1][0] != R_386_32 or \
-                    not self.m.is_rodata(reloc[1][1]["st_shndx"]):
+            if ins.mnemonic != "jmp" or reloc is None or reloc.type != R_386_32 or \
+                    not self.m.is_rodata(reloc.symbol):
                 raise Unmodelled("indirect jump not through a relocated table")
-            _, (_, sym, addend) = reloc
-            return self.m.table_entries(self.m.target(sym, addend), sym["st_shndx"])
+            return self.m.table_entries(reloc.address, self.m.obj.sections[reloc.symbol.shndx])
         if op.type != x86.X86_OP_IMM:
             raise Unmodelled("jump through a register")
-        reloc = self.m.reloc_in(ins)
-        if reloc is None:
-            target = op.imm
-        else:
-            off, (kind, sym, addend) = reloc
-            if kind != R_386_PC32 or sym["st_shndx"] != self.m.section_index:
-                raise Unmodelled("jumps out of the routine's section")
-            target = self.m.target(sym, addend) + after - off
+        target = self.m.obj.branch_target(self.m.section, ins)
+        if target is None:
+            raise Unmodelled("jumps out of the routine's section")
         return [target] if ins.mnemonic == "jmp" else [target, after]
 
     def check_return(self, ins, s):
@@ -395,8 +298,8 @@ class Walker:
             address = pending.pop()
             s = states[address]
             try:
-                ins = self.decode(address)
-            except Unmodelled as e:
+                ins = self.m.obj.decode(self.m.section, address)
+            except ValueError as e:
                 self.failures.append(f"{address:#x}: {e}")
                 continue
             self.compare(ins, s)
@@ -427,11 +330,6 @@ class Walker:
         return sorted(states)
 
 
-# The rule of docs/CONTRACT.md this check enforces, by the anchor of its
-# section there: records exact at every reachable instruction.
-RULE = "register-and-stack-discipline"
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("object")
@@ -452,7 +350,7 @@ def main():
         unique = list(dict.fromkeys(walker.failures))
         print(f"{args.object}: {len(unique)} call-frame faults in {module.name}:")
         for f in unique[:40]:
-            print(f"  {f} [rule: docs/CONTRACT.md#{RULE}]")
+            print(f"  {rule(STACK_DISCIPLINE, f)}")
         return 1
     print(f"{module.name}: {len(reached)} reachable instructions, every one described correctly")
     return 0

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Checks the jump tables of a fill module.
 
   check_fill_tables.py MODULE.o [--section .rodata.sse2] [--code .text.sse2]
@@ -12,62 +12,49 @@ entries for lower indexes follow it in ascending order before the next
 sequence starts, so each sequence exists once and every index enters it at
 a store of its own.  Each sequence runs straight to a return of its own,
 with no jump to an epilogue shared with others.  Index 0 stores nothing:
-its entry leads straight to a return, wherever the compiler put that.  Every failure names the rule of
+its entry leads straight to a return (no store, no branch but direct
+jumps), wherever the compiler put that.  Every failure names the rule of
 docs/CONTRACT.md it breaks.
 """
 import argparse
-import re
 import sys
 
-from check_object import FILL_TABLES_ONLY, report, rule, run
+from capstone import x86
+
+from check_object import FILL_TABLES_ONLY, report, rule
+from elf_object import R_386_32, WORD, ElfObject, stored_operand
 
 SHORT_ENTRIES, SHORT_RESIDUES = 32, 4
 TAIL_ENTRIES, TAIL_RESIDUES = 128, 16
-ENTRY_SIZE = 4
+# How far the walks below look for a return: the stores of a sequence, and
+# the few instructions between entry 0 and its return.
+SEQUENCE_REACH, RETURN_REACH, RETURN_JUMPS = 256, 64, 4
+# Instructions that end a straight run of code.
+FLOW = {x86.X86_GRP_JUMP, x86.X86_GRP_CALL, x86.X86_GRP_RET, x86.X86_GRP_BRANCH_RELATIVE}
 
 
-def section_bytes(obj, name):
-    data = bytearray()
-    for line in run("readelf", "-x", name, obj).splitlines():
-        m = re.match(r"\s+0x[0-9a-f]+ ((?:[0-9a-f]{2,8} ?){1,4})", line)
-        if m:
-            data += bytes.fromhex("".join(m.group(1).split()))
-    return bytes(data)
-
-
-def relocations(obj, name):
-    """offset -> (type, symbol) of the relocations against section `name`."""
-    out, current = {}, None
-    for line in run("readelf", "-rW", obj).splitlines():
-        m = re.match(r"Relocation section '(\S+)'", line)
-        if m:
-            current = m.group(1)
-            continue
-        m = re.match(r"\s*([0-9a-f]+)\s+[0-9a-f]+\s+(\S+)\s+[0-9a-f]+\s+(\S+)", line)
-        if m and current == ".rel" + name:
-            out[int(m.group(1), 16)] = (m.group(2), m.group(3))
+def straight_run(obj, code, address, reach):
+    """The instructions from `address` on, within `reach` bytes, up to and
+    including the first that changes the flow."""
+    out, end = [], min(address + reach, code.size)
+    while address < end and not (out and FLOW & set(out[-1].groups)):
+        out.append(obj.decode(code, address))
+        address += out[-1].size
     return out
 
 
 def leads_to_return(obj, code, address):
-    """True when the code at `address` returns without storing to memory,
-    following direct jumps."""
-    for _ in range(4):
-        listing = run("objdump", "-d", "--no-show-raw-insn", "-j", code,
-                      f"--start-address={address:#x}", f"--stop-address={address + 64:#x}", obj)
-        for line in listing.splitlines():
-            m = re.match(r"\s*[0-9a-f]+:\s+(\S+)\s*(.*)", line)
-            if not m:
-                continue
-            mnemonic, operands = m.groups()
-            if mnemonic == "ret":
-                return True
-            if mnemonic == "jmp" and re.match(r"[0-9a-f]+ <", operands):
-                address = int(operands.split()[0], 16)
-                break
-            if re.search(r",\s*-?(0x[0-9a-f]+)?\(", operands) or mnemonic.startswith(("push", "call")):
-                return False
-        else:
+    """True when the code at `address` returns without storing to memory
+    or branching, following direct jumps."""
+    for _ in range(RETURN_JUMPS):
+        straight = straight_run(obj, code, address, RETURN_REACH)
+        if not straight or any(ins.mnemonic.startswith(("push", "call")) or stored_operand(ins)
+                               for ins in straight):
+            return False
+        if x86.X86_GRP_RET in straight[-1].groups:
+            return True
+        address = obj.branch_target(code, straight[-1]) if straight[-1].mnemonic == "jmp" else None
+        if address is None:
             return False
     return False
 
@@ -75,13 +62,8 @@ def leads_to_return(obj, code, address):
 def ends_in_own_return(obj, code, address):
     """True when the code from `address` runs straight to a `ret`: the
     first instruction that changes the flow is a return, not a jump."""
-    listing = run("objdump", "-d", "--no-show-raw-insn", "-j", code,
-                  f"--start-address={address:#x}", f"--stop-address={address + 256:#x}", obj)
-    for line in listing.splitlines():
-        m = re.match(r"\s*[0-9a-f]+:\s+(\S+)", line)
-        if m and (m.group(1) == "ret" or m.group(1).startswith(("j", "call", "loop"))):
-            return m.group(1) == "ret"
-    return False
+    straight = straight_run(obj, code, address, SEQUENCE_REACH)
+    return bool(straight) and x86.X86_GRP_RET in straight[-1].groups
 
 
 def check_table(failures, obj, code, name, entries, residues):
@@ -113,25 +95,31 @@ def main():
     parser.add_argument("--code", default=".text.sse2")
     args = parser.parse_args()
 
-    failures = []
-    data = section_bytes(args.object, args.section)
-    size = (SHORT_ENTRIES + TAIL_ENTRIES) * ENTRY_SIZE
-    if len(data) != size:
-        failures.append(f"{args.section} holds {len(data)} bytes, expected {size}")
-    relocs = relocations(args.object, args.section)
+    obj = ElfObject(args.object)
+    tables, code = obj.section(args.section), obj.section(args.code)
+    failures = [f"section {name} missing" for name in (args.section, args.code)
+                if obj.section(name) is None]
+    if failures:
+        return report(args.object, [rule(FILL_TABLES_ONLY, f) for f in failures])
+
+    size = (SHORT_ENTRIES + TAIL_ENTRIES) * WORD
+    if tables.size != size:
+        failures.append(f"{args.section} holds {tables.size} bytes, expected {size}")
+    relocs = obj.relocations(tables)
     entries = []
-    for offset in range(0, min(len(data), size), ENTRY_SIZE):
-        if relocs.get(offset) != ("R_386_32", args.code):
+    for offset in range(0, min(tables.size, size), WORD):
+        reloc = relocs.get(offset)
+        if reloc is None or reloc.type != R_386_32 or reloc.symbol.shndx != code.index:
             failures.append(f"entry at {offset:#x} is not an absolute address in {args.code}: "
-                            f"{relocs.get(offset)}")
-        entries.append(int.from_bytes(data[offset:offset + ENTRY_SIZE], "little"))
-    if len(relocs) != size // ENTRY_SIZE:
-        failures.append(f"{len(relocs)} relocations in {args.section}, expected {size // ENTRY_SIZE}")
+                            + (f"type {reloc.type} against {reloc.symbol.section}" if reloc
+                               else "no relocation"))
+            continue
+        entries.append(reloc.address)
+    if len(relocs) != size // WORD:
+        failures.append(f"{len(relocs)} relocations in {args.section}, expected {size // WORD}")
     if not failures:
-        check_table(failures, args.object, args.code, "short table", entries[:SHORT_ENTRIES],
-                    SHORT_RESIDUES)
-        check_table(failures, args.object, args.code, "tail table", entries[SHORT_ENTRIES:],
-                    TAIL_RESIDUES)
+        check_table(failures, obj, code, "short table", entries[:SHORT_ENTRIES], SHORT_RESIDUES)
+        check_table(failures, obj, code, "tail table", entries[SHORT_ENTRIES:], TAIL_RESIDUES)
 
     return report(args.object, [rule(FILL_TABLES_ONLY, f) for f in failures])
 

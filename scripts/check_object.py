@@ -1,30 +1,32 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Checks the object-level contract of one module.
 
-  check_object.py MODULE.o --symbol NAME --section SECTION
+  check_object.py MODULE.o --symbol NAME --section SECTION [--entry-frame]
                   [--undefined SYM]... [--rodata SECTION]
-  check_object.py OBJECT.o --forbid-undefined SYM[,SYM...]
+  check_object.py OBJECT [--forbid-undefined SYM[,SYM...]]
 
 The first form checks a deliverable: exactly one global symbol, a function at
 offset 0 of its 16-byte aligned section, and no other symbol but section
 symbols, the file symbol and the undefined imports; the entry frame followed
 by the body at once, and no conditional branch to a lone jump; no other code
-or data sections with
-contents but the allowed read-only one; only the allowed undefined symbols;
-no bit-scan instructions, no x87 and no SIMD operation outside the routines'
-set; the register and stack discipline (no SSE operand on the stack but a
-MOVD load of an argument word, no stack-pointer arithmetic, no frame pointer
-after the entry frame); call-frame records with the expected CIE.  The
-second form checks that an object (say, the reference models) calls none of
-the named functions.
+or data sections with contents but the allowed read-only one; only the
+allowed undefined symbols; no bit-scan instructions, no x87 and no SIMD
+operation outside the routines' set; the register and stack discipline (no
+SSE operand on the stack but a MOVD load of an argument word, no
+stack-pointer arithmetic, no frame pointer after the entry frame);
+call-frame records with the expected CIE.  The second form checks that an
+object or archive (say, the reference models) calls none of the named
+functions.  Objects are read with scripts/elf_object.py.
 
 Every failure names the rule of docs/CONTRACT.md it breaks, where the rule's
 reason is given.
 """
 import argparse
-import re
-import subprocess
 import sys
+
+from capstone import x86
+
+from elf_object import ElfObject, att, is_padding, read_objects
 
 failures = []
 
@@ -53,119 +55,79 @@ def fail(anchor, message):
     failures.append(rule(anchor, message))
 
 
-def run(*cmd):
-    return subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
-
-
-def sections(obj):
-    """name -> (type, flags, size, alignment)"""
-    out = {}
-    for line in run("readelf", "-SW", obj).splitlines():
-        m = re.match(r"\s*\[\s*\d+\]\s+(\S+)\s+(\S+)\s+[0-9a-f]+\s+[0-9a-f]+\s+"
-                     r"([0-9a-f]+)\s+[0-9a-f]+\s+(\S*)\s+\d+\s+\d+\s+(\d+)", line)
-        if m:
-            name, typ, size, flags, align = m.groups()
-            out[name] = (typ, flags, int(size, 16), int(align))
-    return out
-
-
-def symbols(obj):
-    """list of (value, size, type, bind, ndx, name), the null symbol left out"""
-    out = []
-    for line in run("readelf", "-sW", obj).splitlines():
-        m = re.match(r"\s*[1-9]\d*:\s+([0-9a-f]+)\s+(\d+)\s+(\S+)\s+(\S+)\s+\S+\s+(\S+)\s*(\S*)",
-                     line)
-        if m:
-            value, size, typ, bind, ndx, name = m.groups()
-            out.append((int(value, 16), int(size), typ, bind, ndx, name))
-    return out
-
-
-def section_names_by_index(obj):
-    out = {}
-    for line in run("readelf", "-SW", obj).splitlines():
-        m = re.match(r"\s*\[\s*(\d+)\]\s+(\S+)", line)
-        if m:
-            out[m.group(1)] = m.group(2)
-    return out
-
-
-def undefined(obj):
-    return {s[5] for s in symbols(obj) if s[4] == "UND" and s[5]}
-
-
 def check_module(args):
-    obj = args.object
-    secs = sections(obj)
-    names = section_names_by_index(obj)
+    obj = ElfObject(args.object)
+    sections = {s.name: s for s in obj.sections}
 
     # One global function, at the start of its section.
-    globals_ = [s for s in symbols(obj) if s[3] in ("GLOBAL", "WEAK") and s[4] != "UND"]
+    globals_ = [s for s in obj.symbols if s.external and s.defined]
     if len(globals_) != 1:
-        fail(ONE_GLOBAL, f"expected exactly one global symbol, found {[g[5] for g in globals_]}")
-    for value, size, typ, _, ndx, name in globals_:
-        if name != args.symbol:
-            fail(ONE_GLOBAL, f"global symbol is {name}, expected {args.symbol}")
-        if typ != "FUNC":
-            fail(ONE_GLOBAL, f"{name} has type {typ}, expected FUNC")
-        if names.get(ndx) != args.section:
-            fail(SECTIONS, f"{name} lies in {names.get(ndx)}, expected {args.section}")
-        if value != 0:
-            fail(ONE_GLOBAL, f"{name} starts at offset {value:#x} of its section, expected 0")
-        if size == 0:
-            fail(ONE_GLOBAL, f"{name} has no size")
+        fail(ONE_GLOBAL, f"expected exactly one global symbol, found {[g.name for g in globals_]}")
+    for s in globals_:
+        if s.name != args.symbol:
+            fail(ONE_GLOBAL, f"global symbol is {s.name}, expected {args.symbol}")
+        if s.type != "FUNC":
+            fail(ONE_GLOBAL, f"{s.name} has type {s.type}, expected FUNC")
+        if s.section != args.section:
+            fail(SECTIONS, f"{s.name} lies in {s.section}, expected {args.section}")
+        if s.value != 0:
+            fail(ONE_GLOBAL, f"{s.name} starts at offset {s.value:#x} of its section, expected 0")
+        if s.size == 0:
+            fail(ONE_GLOBAL, f"{s.name} has no size")
 
     # No other name: a symbol inside the routine is what profilers,
     # debuggers and memory checkers would report instead of the routine.
-    for value, _, typ, bind, ndx, name in symbols(obj):
-        if ndx == "UND" or typ in ("SECTION", "FILE") or name == args.symbol:
+    for s in obj.symbols:
+        if not s.defined or s.type in ("SECTION", "FILE") or s.name == args.symbol:
             continue
-        fail(ONE_NAME, f"symbol {name} ({bind} {typ}) at {names.get(ndx, ndx)}+{value:#x}: "
+        fail(ONE_NAME, f"symbol {s.name} ({s.bind} {s.type}) at {s.section}+{s.value:#x}: "
                        f"only {args.symbol} may be named")
 
     # Sections: the routine's code, 16-byte aligned; nothing writable; no
     # read-only data but the allowed tables (no constant pools).
-    if args.section not in secs:
+    code = sections.get(args.section)
+    if code is None:
         fail(SECTIONS, f"section {args.section} missing")
-    elif secs[args.section][3] < 16:
-        fail(ONE_GLOBAL, f"{args.section} aligned to {secs[args.section][3]}, expected 16")
-    for name, (typ, flags, size, _) in secs.items():
-        if "A" not in flags or size == 0 or name in (args.section, ".eh_frame"):
+    elif code.alignment < 16:
+        fail(ONE_GLOBAL, f"{args.section} aligned to {code.alignment}, expected 16")
+    for s in obj.sections:
+        if not s.allocated or s.size == 0 or s.name in (args.section, ".eh_frame"):
             continue
-        if name == args.rodata and "W" not in flags and "X" not in flags:
+        if s.name == args.rodata and s.read_only_data:
             continue
-        fail(NO_WRITABLE_DATA if "W" in flags else FILL_TABLES_ONLY if "X" not in flags else SECTIONS,
-             f"unexpected allocated section {name} ({flags}, {size} bytes)")
-    if args.rodata and args.rodata not in secs:
+        kind = "writable" if s.writable else "executable" if s.executable else "read-only"
+        fail(NO_WRITABLE_DATA if s.writable else SECTIONS if s.executable else FILL_TABLES_ONLY,
+             f"unexpected allocated section {s.name} ({kind}, {s.size} bytes)")
+    if args.rodata and args.rodata not in sections:
         fail(SECTIONS, f"section {args.rodata} missing")
 
-    extra = undefined(obj) - set(args.undefined)
+    extra = obj.undefined() - set(args.undefined)
     if extra:
         fail(UNDEFINED, f"undefined symbols beyond {sorted(args.undefined)}: {sorted(extra)}")
 
-    disassembly = run("objdump", "-d", "--no-show-raw-insn", obj)
-    for mnemonic in ("bsf", "bsr", "tzcnt", "lzcnt"):
-        if re.search(rf"\t{mnemonic}[wlq]?\s", disassembly):
-            fail(NO_BIT_SCAN, f"bit-scan instruction {mnemonic} in the code")
-    code = instructions(disassembly)
-    check_instructions(code, args.entry_frame)
-    check_branches(code)
-    if args.entry_frame:
-        check_entry_frame(code)
+    for section in obj.sections:
+        if section.executable and section.size:
+            instructions = obj.instructions(section)
+            check_instructions(instructions, args.entry_frame and section is code)
+            check_branches(obj, section, instructions)
+            if args.entry_frame and section is code:
+                check_entry_frame(instructions)
 
-    frames = run("readelf", "--debug-dump=frames", obj)
-    cies = re.findall(r"CIE\n(.*?)\n\n", frames, re.S)
+    cies = obj.cies()
     if not cies:
         fail(CIE_FIELDS, "no call-frame records (CIE) found")
     for cie in cies:
-        for field, want in (("Augmentation", '"zR"'), ("Code alignment factor", "1"),
-                            ("Data alignment factor", "-4"), ("Return address column", "8")):
-            m = re.search(rf"{field}:\s+(\S+)", cie)
-            if not m or m.group(1) != want:
-                fail(CIE_FIELDS, f"CIE {field} is {m.group(1) if m else 'missing'}, expected {want}")
-    if "FDE" not in frames:
-        fail(CIE_FIELDS, "no FDE records found")
+        for field, want in CIE_VALUES.items():
+            if cie[field] != want:
+                fail(CIE_FIELDS, f"CIE {field.replace('_', ' ')} is {cie[field]!r}, "
+                                 f"expected {want!r}")
+    if code is not None and not obj.frames(code):
+        fail(CIE_FIELDS, f"no FDE records found for {args.section}")
 
+
+# The fields of the CIE every unwinder accepts (the i386 psABI's), by pyelftools' names.
+CIE_VALUES = {"augmentation": b"zR", "code_alignment_factor": 1, "data_alignment_factor": -4,
+              "return_address_register": 8}
 
 # The SIMD operations the routines are made of; any other instruction with
 # an SSE register is a departure (a compiler's choice of MOVSD for MOVLPD,
@@ -173,20 +135,17 @@ def check_module(args):
 SIMD_OPERATIONS = {"movd", "movq", "movlpd", "punpcklbw", "pshufd", "movdqu", "movdqa",
                    "movaps", "pcmpeqb", "pcmpeqd", "pmovmskb", "pminub", "pmaxub", "psubb",
                    "pxor"}
+BIT_SCANS = {"bsf", "bsr", "tzcnt", "lzcnt"}
+# The only instructions that may move the stack pointer.
+STACK_OPERATIONS = ("push", "pop", "call", "ret")
 
 # The entry frame sets the frame pointer at this offset, and nothing else may.
 ENTRY_FRAME_POINTER = 1
 
 
-def instructions(disassembly):
-    """(offset, mnemonic, operands) of every instruction."""
-    out = []
-    for line in disassembly.splitlines():
-        m = re.match(r"\s*([0-9a-f]+):\t(\S+)\s*(.*)$", line)
-        if m:
-            offset, mnemonic, operands = m.groups()
-            out.append((int(offset, 16), mnemonic, operands.split("<")[0].strip()))
-    return out
+def registers(ins):
+    """The registers `ins` has as operands, the destination first."""
+    return [ins.reg_name(op.reg) for op in ins.operands if op.type == x86.X86_OP_REG]
 
 
 def check_instructions(code, entry_frame):
@@ -198,64 +157,77 @@ def check_instructions(code, entry_frame):
     (save a 4-byte MOVD load of an argument word), nothing may realign or
     otherwise move the stack pointer but push, pop, call and ret, and no
     frame pointer is set after the entry frame."""
-    for offset, mnemonic, operands in code:
-        where = f"at {offset:#x}: {mnemonic} {operands}"
-        sse = "%xmm" in operands
-        if sse and mnemonic not in SIMD_OPERATIONS:
-            fail(SIMD_SET, f"SIMD operation outside the routines' set {where}")
-        if mnemonic.startswith("f") or "%st" in operands:
-            fail(NO_X87, f"x87 instruction {where}")
-        on_stack = re.search(r"\((%esp|%ebp)[,)]", operands)
-        if sse and on_stack and not (mnemonic == "movd" and operands.endswith(
-                tuple(f"%xmm{i}" for i in range(8))) and "%esp" in on_stack.group(1)):
-            fail(STACK_DISCIPLINE, f"SSE register with a stack operand {where}")
-        writes_esp = re.search(r",%esp$", operands) or operands == "%esp" and mnemonic != "push"
-        if writes_esp and mnemonic == "and":
-            fail(STACK_DISCIPLINE, f"stack realigned {where}")
-        elif writes_esp or mnemonic in ("leave", "enter"):
-            fail(STACK_DISCIPLINE, f"stack pointer moved other than by push, pop, call and ret {where}")
-        if mnemonic == "mov" and operands == "%esp,%ebp":
-            if not (entry_frame and offset == ENTRY_FRAME_POINTER):
-                fail(STACK_DISCIPLINE, f"frame pointer set after the entry frame {where}")
+    for ins in code:
+        for anchor, fault in faults(ins, entry_frame):
+            fail(anchor, f"{fault} at {ins.address:#x}: {att(ins)}")
 
 
-# The entry frame, and where the body starts: right after the pop.
-ENTRY_FRAME_CODE = [("push", "%ebp"), ("mov", "%esp,%ebp"), ("call", None), ("pop", "%ebp")]
+def faults(ins, entry_frame):
+    """(rule, fault) of each rule of check_instructions that `ins` breaks."""
+    names = registers(ins)
+    sse = any(r.startswith("xmm") for r in names)
+    if ins.mnemonic in BIT_SCANS:
+        yield NO_BIT_SCAN, "bit-scan instruction"
+    if sse and ins.mnemonic not in SIMD_OPERATIONS:
+        yield SIMD_SET, "SIMD operation outside the routines' set"
+    if ins.mnemonic.startswith("f") or any(r.startswith("st") for r in names):
+        yield NO_X87, "x87 instruction"
+    stack = [op.mem.base for op in ins.operands if op.type == x86.X86_OP_MEM
+             and op.mem.base in (x86.X86_REG_ESP, x86.X86_REG_EBP)]
+    # MOVD into the register from an argument word, above %esp.
+    argument_load = ins.mnemonic == "movd" and stack == [x86.X86_REG_ESP] and \
+        ins.operands[0].type == x86.X86_OP_REG
+    if sse and stack and not argument_load:
+        yield STACK_DISCIPLINE, "SSE register with a stack operand"
+    _, written = ins.regs_access()
+    if x86.X86_REG_ESP in written and (not ins.mnemonic.startswith(STACK_OPERATIONS)
+                                       or ins.mnemonic == "pop" and names == ["esp"]):
+        yield STACK_DISCIPLINE, ("stack realigned" if ins.mnemonic == "and" else
+                                 "stack pointer moved other than by push, pop, call and ret")
+    if ins.mnemonic == "mov" and names == ["ebp", "esp"] and \
+            not (entry_frame and ins.address == ENTRY_FRAME_POINTER):
+        yield STACK_DISCIPLINE, "frame pointer set after the entry frame"
+
+
+# The entry frame, by mnemonic and register operands (destination first),
+# and where the body starts: right after the pop.
+ENTRY_FRAME_CODE = [("push", ["ebp"]), ("mov", ["ebp", "esp"]), ("call", []), ("pop", ["ebp"])]
 
 
 def check_entry_frame(code):
     """The profiling prologue, then the body's first instruction: no jump
     and no padding between them, which every call would execute."""
-    frame = [(mnemonic, operands) for _, mnemonic, operands in code[:len(ENTRY_FRAME_CODE)]]
-    if [m for m, _ in frame] != [m for m, _ in ENTRY_FRAME_CODE] or any(
-            want is not None and got != want
-            for (_, got), (_, want) in zip(frame, ENTRY_FRAME_CODE)):
-        fail(ENTRY_FRAME, f"the routine does not open with the entry frame: {frame}")
+    frame = code[:len(ENTRY_FRAME_CODE)]
+    if [(ins.mnemonic, registers(ins)) for ins in frame] != ENTRY_FRAME_CODE:
+        fail(ENTRY_FRAME, "the routine does not open with the entry frame: "
+                          + "; ".join(att(ins) for ins in frame))
         return
-    offset, mnemonic, operands = code[len(ENTRY_FRAME_CODE)]
-    if mnemonic.startswith("jmp") or mnemonic.startswith("nop") or mnemonic == "xchg" or (
-            mnemonic == "lea" and operands.startswith("0x0(")):
+    if len(code) == len(frame):
+        fail(ENTRY_FRAME, "no body follows the entry frame")
+        return
+    body = code[len(frame)]
+    if body.mnemonic == "jmp" or is_padding(body):
         fail(ENTRY_FRAME, f"the body does not follow the entry frame at once: "
-                          f"{mnemonic} {operands} at {offset:#x}")
+                          f"{att(body)} at {body.address:#x}")
 
 
-def check_branches(code):
+def check_branches(obj, section, code):
     """No conditional branch lands on an unconditional jump: the branch
     would go on to the jump's target with one taken jump more."""
-    at = {offset: (mnemonic, operands) for offset, mnemonic, operands in code}
-    for offset, mnemonic, operands in code:
-        if not mnemonic.startswith("j") or mnemonic.startswith("jmp") or \
-                not re.fullmatch(r"[0-9a-f]+", operands):
+    at = {ins.address: ins for ins in code}
+    for ins in code:
+        if not ins.mnemonic.startswith("j") or ins.mnemonic == "jmp":
             continue
-        target = int(operands, 16)
+        target = obj.branch_target(section, ins)
         landed = at.get(target)
-        if landed and landed[0].startswith("jmp"):
-            fail(NO_DETOUR, f"{mnemonic} at {offset:#x} lands on {landed[0]} {landed[1]} "
+        if landed and landed.mnemonic == "jmp":
+            fail(NO_DETOUR, f"{att(ins)} at {ins.address:#x} lands on {att(landed)} "
                             f"at {target:#x}")
 
 
 def check_forbidden(args):
-    found = undefined(args.object) & set(args.forbid_undefined.split(","))
+    undefined = set().union(*(obj.undefined() for obj in read_objects(args.object)))
+    found = undefined & set(args.forbid_undefined.split(","))
     if found:
         failures.append(f"calls {sorted(found)}: the reference models must be plain loops "
                         "that call no library routine")

@@ -9,10 +9,15 @@
 set -eu
 
 build="g++-multilib cmake ninja-build make binutils python3"
-# The test suite includes short runs of the fuzz targets (clang, libFuzzer)
-# and reads the objects' call-frame records and code in Python.
-test="$build libgtest-dev:i386 libgmock-dev:i386 libunwind-dev:i386 valgrind gdb libc6-dbg:i386 pkgconf clang-14 libclang-rt-14-dev python3-pyelftools python3-capstone"
-bench="$build libbenchmark-dev:i386 gnuplot-nox"
+# The object checks and the benchmark's peers read objects in Python
+# (scripts/elf_object.py); the benchmark report's tables are made with
+# pandas and tabulate.
+objects="python3-pyelftools python3-capstone"
+report="python3-pandas python3-tabulate"
+# The test suite includes short runs of the fuzz targets (clang, libFuzzer),
+# runs gdb on the routines, and checks the benchmark report's tables.
+test="$build $objects libgtest-dev:i386 libgmock-dev:i386 libunwind-dev:i386 valgrind gdb libc6-dbg:i386 pkgconf clang-14 libclang-rt-14-dev $report"
+bench="$build $objects libbenchmark-dev:i386 $report python3-matplotlib"
 fuzz="$test"
 clang="$build clang-14"
 lint="$build clang-14 clang-format-14 clang-tidy-14"

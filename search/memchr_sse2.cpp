@@ -13,6 +13,12 @@
 // that reaches past the top of the address space is harmless as long as a
 // match lies in readable memory.  Every read stays inside an aligned block or
 // a line that holds a byte of the range.
+//
+// It runs in the three scratch registers and the SIMD ones, and saves none:
+// the scan pointer is also the mask base and, at the exits, the result; the
+// count stays in the argument area until the first block is read.
+#include <stddef.h>
+
 #include "frame/block.h"
 #include "frame/cascade.h"
 #include "frame/entry_frame.h"
@@ -28,72 +34,58 @@ SSE2STR_ENTRY_FRAME(".text.atom", __memchr_sse2);
 SSE2STR_BODY(".text.atom")
 void* memchr_body(const void* start, int value, size_t count) SSE2STR_UNNAMED(memchr_body);
 
-SSE2STR_LONG_PATH(".text.atom")
-void* scan_aligned(const char* scan, size_t remaining, Block needle) SSE2STR_UNNAMED(scan_aligned);
-
-// Bounded locate: the block may reach past the end of the range.  The
-// lowest match failing the bound means no later byte of the range matches
-// either: nothing beyond this block belongs to it.
-SSE2STR_INLINE void* locate_within(const char* base, unsigned mask, size_t remaining) {
-  return first_match(mask, [base, remaining](auto position) -> void* {
-    return within_bound(position, remaining) ? address(base + position) : nullptr;
-  });
-}
-
-// Unbounded locate: the block lies wholly inside the range.
-SSE2STR_INLINE void* locate(const char* base, unsigned mask) {
-  return first_match(mask, [base](auto position) { return address(base + position); });
-}
-
-// ---- first block: mask base is the start, remaining count the count ----
-// It needs no register beyond the scratch ones: a range that goes on is
-// handed to the aligned scan, which alone saves registers.
-void* memchr_body(const void* start_arg, int value, size_t count_arg) {
-  const char* const start = static_cast<const char*>(start_arg);
+void* memchr_body(const void* start, int value, size_t count_arg) {
   if (count_arg == 0) return nullptr;
   const Block needle = broadcast_byte(value);
-  const size_t skew = block_offset(start);
-  // Read again where it is used: no register holds it meanwhile.
+  // Read where it is used: no register holds it meanwhile.
   const auto count = [] { return argument_word<size_t>(2); };
-  if (line_offset(start) <= kLastWholeBlockInLine) {
-    // The 16 bytes from the start end inside the start's line.
-    const unsigned mask = match_mask(load_unaligned(start), needle);
-    if (mask) return locate_within(start, mask, count());
-    if (count() <= kBlockSize) return nullptr;
-    // The first aligned block overlaps the bytes just read by `skew`.
-    return scan_aligned(block_align_down(start + kBlockSize), count() - kBlockSize + skew, needle);
-  }
-  // Unaligned 16 bytes would cross into the next line, perhaps the next
-  // page: read the aligned block instead and shift out the bytes in front of
-  // the start, whatever they hold.
-  const unsigned mask = match_mask(load_aligned(block_align_down(start)), needle) >> skew;
-  if (mask) return locate_within(start, mask, count());
-  // Bytes of the range in this block, if it reaches past it.  Kept as is:
-  // folded into the count below, the offset would stay
-  // live beside it and take a register of its own.
-  size_t examined = kBlockSize - skew;
-  keep_as_is(examined);
-  const size_t range = count();
-  if (range <= examined) return nullptr;
-  // The aligned block after this one, which holds byte 16 (`skew` is not
-  // zero here); formed only now, so the block's address needs no register.
-  return scan_aligned(block_align_down(start + kBlockSize), range - examined, needle);
-}
-
-// `remaining` bytes of the range from the aligned block at `scan`.
-void* scan_aligned(const char* scan, size_t remaining, const Block needle) {
-  const auto match_at = [needle](const char* block, size_t) {
-    return match_mask(load_aligned(block), needle);
-  };
-  const char* base;                      // the address bit 0 of `mask` stands for
+  // The next block to examine, also the mask base and, at the exits, the
+  // result.
+  const char* scan = static_cast<const char*>(start);
+  size_t remaining;                      // bytes of the range from `scan`
   unsigned mask;                         // match mask of the block being located
+  size_t block;                          // its position in its pass or line
   Block block0, block1, block2, block3;  // comparison results of one line
+  const auto match_at = [needle](const char* at, size_t) {
+    return match_mask(load_aligned(at), needle);
+  };
+
+  // ---- first block: mask base is the start, remaining count the count ----
+  // The unaligned read serves 49 of the 64 start offsets in a line: it runs
+  // straight on, and the aligned read is a branch target of its own.
+  if (__builtin_expect(line_offset(scan) <= kLastWholeBlockInLine, 1)) {
+    // The 16 bytes from the start end inside the start's line.
+    mask = match_mask(load_unaligned(scan), needle);
+    remaining = count();
+    if (mask) goto bounded_locate;
+    if (remaining <= kBlockSize) goto null;
+    // The first aligned block overlaps the bytes just read by the start's
+    // offset in its block.
+    remaining -= kBlockSize - block_offset(scan);
+  } else {
+    // Unaligned 16 bytes would cross into the next line, perhaps the next
+    // page: read the aligned block instead and shift out the bytes in front
+    // of the start, whatever they hold.
+    mask = match_mask(load_aligned(block_align_down(scan)), needle) >> block_offset(scan);
+    remaining = count();
+    if (mask) goto bounded_locate;
+    // Bytes of the range in this block, if it reaches past it.  The start
+    // is not aligned here, so this is 16 less its offset, written apart
+    // from the shift above: GCC would keep that offset alive for it, one
+    // register too many.
+    const size_t examined = -reinterpret_cast<uintptr_t>(scan) % kBlockSize;
+    if (remaining <= examined) goto null;
+    remaining -= examined;
+  }
+  scan = block_align_down(scan + kBlockSize);  // the aligned block after the start's
 
   // ---- aligned passes: blocks wholly inside the range, no bound test ----
+#pragma GCC unroll 2
   for (int pass = 0; pass < kAlignedPasses; ++pass) {
+    begin_pass(scan, remaining);
     if (remaining <= kLineSize) goto tail;
     remaining -= kLineSize;
-    if (find_in_pass(scan, base, mask, match_at)) return locate(base, mask);
+    if (find_in_pass(scan, mask, block, match_at)) goto found;
   }
 
   // ---- line alignment: step back over up to 48 bytes already examined ----
@@ -111,25 +103,40 @@ void* scan_aligned(const char* scan, size_t remaining, const Block needle) {
     block2 = either_matched(block2, block0);
     block3 = either_matched(block3, block1);
     block3 = either_matched(block3, block2);
-    scan += kLineSize;
     if (mask_of(block3)) break;
+    scan += kLineSize;
   }
-  scan -= kLineSize;
+  block = 0;
   mask = mask_of(block0);
-  if (mask) return locate(scan, mask);
+  if (mask) goto found;
+  block = 1;
   mask = mask_of(block1);
-  if (mask) return locate(scan + kBlockSize, mask);
-  base = scan + 2 * kBlockSize;  // its register holds the merge: compare again
-  mask = match_mask(reload_aligned(base), needle);
-  if (mask) return locate(base, mask);
-  base = scan + 3 * kBlockSize;  // likewise; the match must be here
-  return locate(base, match_mask(needle, reload_aligned(base)));
+  if (mask) goto found;
+  block = 2;  // its register holds the merge: compare again
+  mask = match_mask(reload_aligned(scan + 2 * kBlockSize), needle);
+  if (mask) goto found;
+  block = 3;  // likewise; the match must be here
+  mask = match_mask(needle, reload_aligned(scan + 3 * kBlockSize));
+  goto found;
 
   // ---- tail: 1 to 64 bytes remain from the aligned scan pointer ----
 tail:
-  if (find_in_tail(scan, remaining, base, mask, match_at))
-    return locate_within(base, mask, remaining);
+  if (find_in_tail(scan, remaining, mask, match_at)) goto bounded_locate;
+  // ---- the one exit that finds nothing ----
+null:
   return nullptr;
+
+  // ---- unbounded locate: the block lies wholly inside the range ----
+found:
+  step_to_block(scan, block);
+  return first_match(mask, [scan](auto position) { return address(scan + position); });
+
+  // ---- bounded locate: the block may reach past the end of the range ----
+  // The lowest match failing the bound means no later byte of the range
+  // matches either: nothing beyond this block belongs to it.
+bounded_locate:
+  if (!first_match_within(mask, remaining, [&scan](auto position) { scan += position; })) goto null;
+  return address(scan);
 }
 
 SSE2STR_ENTRY_END(".text.atom", __memchr_sse2);

@@ -14,6 +14,14 @@
 // that reaches past the top of the address space is harmless as long as the
 // string ends in readable memory.  No byte in front of the start is read, and
 // every block read holds a byte up to the terminator and inside the bound.
+//
+// It runs in the three scratch registers and the SIMD ones, and saves none:
+// the result register (`length`) holds zero during the probes and the mask
+// base's distance from the start in the cascades, and every exit adds a
+// constant to it.  The start and the bound stay in the argument area and are
+// read there where needed.
+#include <stddef.h>
+
 #include "frame/block.h"
 #include "frame/cascade.h"
 #include "frame/entry_frame.h"
@@ -21,87 +29,118 @@
 
 using namespace sse2str;
 using strnlen_stages::kAlignedPasses;
+using strnlen_stages::kProbedBytes;
 using strnlen_stages::kProbeGroup;
 
+// The bound, compared in the argument area: the probes keep it in no
+// register.
+SSE2STR_INLINE size_t bound_operand() { return argument_operand<size_t>(1); }
+
+// Whether a bound known to be at most 4 is zero: its low byte alone tells.
+// A byte is compared with zero straight in the argument area, where GCC
+// loads a word into a register first to test it.
+SSE2STR_INLINE bool small_bound_is_zero() { return argument_low_byte_operand(1) == 0; }
+
 // The bound falls inside the group of four bytes at index `Index` of the
-// string, with `left` (0 to 4) of its bytes inside the bound: probe up to the
-// bound and no further.  Only the first group can be left with no byte at
-// all, by a bound of zero.
+// string: probe up to the bound and no further.  Only the first group can
+// hold no byte inside the bound, with a bound of zero.
 template <size_t Index>
-SSE2STR_INLINE size_t probe_up_to_bound(const char* start, size_t left) {
-  if (Index == 0 && left == 0) return 0;
+SSE2STR_INLINE size_t probe_up_to_bound(const char* start) {
+  if (Index == 0 && small_bound_is_zero()) return 0;
 #pragma GCC unroll 4
   for (size_t j = 0; j < kProbeGroup; ++j) {
-    if (j != 0 && left == j) return Index + j;  // the bound itself
+    if (j != 0 && bound_operand() == Index + j) return Index + j;  // the bound itself
     if (start[Index + j] == '\0') return Index + j;
   }
   return Index + kProbeGroup;  // the bound itself
 }
 
 // Byte probes from the group at `Index` on.  The bound is compared with the
-// group's end, a constant for each group, so no counter takes a register;
-// each group has its own bound-group path.  Returns the result, or
+// group's end, a constant for each group; each group has its own
+// bound-group path.  Returns the result, a constant on each path, or
 // kNotProbed when none of bytes 0 to 15 is zero and the bound lies beyond.
 inline constexpr size_t kNotProbed = ~size_t{0};
 
 template <size_t Index = 0>
-SSE2STR_INLINE size_t probe_bytes(const char* start, size_t bound) {
-  if constexpr (Index == kBlockSize) {
+SSE2STR_INLINE size_t probe_bytes(const char* start) {
+  if constexpr (Index == kProbedBytes) {
     return kNotProbed;
   } else {
-    if (bound <= Index + kProbeGroup) return probe_up_to_bound<Index>(start, bound - Index);
+    if (bound_operand() <= Index + kProbeGroup) return probe_up_to_bound<Index>(start);
 #pragma GCC unroll 4
     for (size_t j = 0; j < kProbeGroup; ++j)
       if (start[Index + j] == '\0') return Index + j;
-    return probe_bytes<Index + kProbeGroup>(start, bound);
+    return probe_bytes<Index + kProbeGroup>(start);
   }
 }
 
-// A result that is the bound is the second argument as passed, read again
-// from the argument area: the scan holds no register for it.
-SSE2STR_INLINE size_t bound_as_passed() { return argument_word<size_t>(1); }
+// The run of exits, one for each offset from 0 to 15: each returns the
+// length with its offset added.  A caller that knows the offset as a
+// constant (each probe, each position of the unbounded cascade) is sent
+// straight to that offset's exit: the tests below are resolved on its path.
+// So the probes and the cascade share one exit per offset.
+template <size_t Offset = 0>
+SSE2STR_INLINE size_t add_offset(size_t length, size_t offset) {
+  if constexpr (Offset + 1 == kBlockSize) {
+    return length + Offset;  // the only offset left
+  } else {
+    if (offset == Offset) return length + Offset;
+    return add_offset<Offset + 1>(length, offset);
+  }
+}
 
 SSE2STR_ENTRY_FRAME(".text.atom", __strnlen_sse2);
 
 SSE2STR_BODY(".text.atom")
 size_t strnlen_body(const char* start, size_t bound) SSE2STR_UNNAMED(strnlen_body);
 
-SSE2STR_LONG_PATH(".text.atom")
-size_t scan_aligned(const char* start, size_t bound) SSE2STR_UNNAMED(scan_aligned);
-
-// ---- byte probes: the bound is tested once per group of four ----
-// They need no register beyond the scratch ones: a longer string is handed
-// to the aligned scan, which alone saves registers.
 size_t strnlen_body(const char* start, size_t bound) {
-  const size_t probed = probe_bytes(start, bound);
-  if (probed != kNotProbed) return probed;
-  return scan_aligned(start, bound);
-}
+  // The result: zero through the byte probes, then the mask base's
+  // distance from the start; each exit adds its constant to it.  Held as
+  // is, or GCC would fold the probes' zero into their exits, which the
+  // unbounded cascade shares.
+  size_t length = 0;
+  keep_as_is(length);
+  size_t offset;                         // added to `length` at the exits
+  const char* scan;                      // the next aligned block, and the mask base
+  size_t remaining;                      // bytes inside the bound from `scan`
+  unsigned mask;                         // zero mask of the block being located
+  size_t block;                          // its position in its pass or line
+  ZeroVector zeros[kBlocksPerLine];      // one per block position of a pass
+  Block block0, block1, block2, block3;  // one line of the line loop
+  ZeroVector zero_even, zero_odd;        // the tail's: blocks 0 and 2, 1 and 3
+  const auto zero_at = [&zeros](const char* at, size_t k) {
+    return zero_mask_in_place(zeros[k], load_aligned(at));
+  };
+  const auto zero_in_tail = [&zero_even, &zero_odd](const char* at, size_t k) {
+    return zero_mask_in_place(k % 2 == 0 ? zero_even : zero_odd, load_aligned(at));
+  };
 
-// The bound lies beyond byte 16 and none of bytes 0 to 15 is zero.
-size_t scan_aligned(const char* start, size_t bound) {
-  const char* base;    // the address bit 0 of `mask` stands for
-  unsigned mask;       // zero mask of the block being located
-  ZeroVector zeros[kBlocksPerLine];       // one per block position of a pass
-  Block block0, block1, block2, block3;   // one line of the line loop
-
-  // The aligned block that holds byte 16 overlaps the probed bytes by the
-  // start's offset in its block, which are examined again.
-  const char* scan = block_align_down(start + kBlockSize);      // next aligned block
-  size_t remaining = bound - kBlockSize + block_offset(start);  // inside the bound from `scan`
+  // ---- byte probes: the bound is tested once per group of four ----
+  {
+    // The start as a value of the probes' own: `start` itself is used
+    // again only at the exits, straight from the argument area.
+    const char* const probe = argument_word<const char*>(0);
+    offset = probe_bytes(probe);
+    if (offset == kProbedBytes) goto beyond_bound;  // a bound of 16, reached
+    if (offset != kNotProbed) goto exits;
+    // The aligned block that holds byte 16 overlaps the probed bytes by the
+    // start's offset in its block, which are examined again.
+    scan = block_align_down(probe + kBlockSize);
+    remaining = bound - (kBlockSize - block_offset(probe));
+  }
 
   // ---- aligned passes: blocks wholly inside the bound, no bound test ----
   // Each zero vector is cleared once; a comparison that finds no zero byte
   // leaves it cleared for the next pass, and the last one for the line loop.
 #pragma GCC unroll 4
   for (size_t k = 0; k < kBlocksPerLine; ++k) zeros[k] = zero_vector();
+#pragma GCC unroll 4
   for (int pass = 0; pass < kAlignedPasses; ++pass) {
+    begin_pass(scan, remaining);
     if (remaining <= kLineSize) goto tail;
     remaining -= kLineSize;
-    if (find_in_pass(scan, base, mask, [&zeros](const char* block, size_t k) {
-          return zero_mask_in_place(zeros[k], load_aligned(block));
-        }))
-      goto locate;
+    if (find_in_pass(scan, mask, block, zero_at)) goto found;
   }
 
   // ---- line alignment: step back over up to 48 bytes already examined ----
@@ -121,48 +160,47 @@ size_t scan_aligned(const char* start, size_t bound) {
       block0 = bytewise_min(block0, block1);
       block2 = bytewise_min(block2, block3);
       block2 = bytewise_min(block2, block0);
-      const unsigned line_mask = zero_mask_of(block2, zero);
+      if (zero_mask_of(block2, zero)) break;
       scan += kLineSize;
-      if (line_mask) break;
     }
-    scan -= kLineSize;
-    base = scan;  // its register holds a minimum: compare it from memory
-    mask = zero_mask_in_place(zero, reload_aligned(base));
-    if (mask) goto locate;
-    base = scan + kBlockSize;
+    block = 0;  // its register holds a minimum: compare it from memory
+    mask = zero_mask_in_place(zero, reload_aligned(scan));
+    if (mask) goto found;
+    block = 1;
     mask = zero_mask_in_place(zero, block1);
-    if (mask) goto locate;
-    base = scan + 2 * kBlockSize;  // likewise from memory
-    mask = zero_mask_in_place(zero, reload_aligned(base));
-    if (mask) goto locate;
-    base = scan + 3 * kBlockSize;  // the zero byte must be here
+    if (mask) goto found;
+    block = 2;  // likewise from memory
+    mask = zero_mask_in_place(zero, reload_aligned(scan + 2 * kBlockSize));
+    if (mask) goto found;
+    block = 3;  // the zero byte must be here
     mask = zero_mask_in_place(zero, block3);
-    goto locate;
+    goto found;
   }
 
   // ---- tail: 1 to 64 bytes inside the bound from the aligned scan pointer ----
-  // It clears zero vectors of its own, whichever stage it follows: blocks 0
-  // and 2 share one, blocks 1 and 3 the other.
+  // It clears zero vectors of its own, whichever stage it follows.
 tail:
-  {
-    ZeroVector zero_even = zero_vector(), zero_odd = zero_vector();
-    const auto zero_at = [&](const char* block, size_t k) {
-      return zero_mask_in_place(k % 2 == 0 ? zero_even : zero_odd, load_aligned(block));
-    };
-    if (find_in_tail(scan, remaining, base, mask, zero_at)) goto bounded_locate;
-  }
-    return bound_as_passed();
+  zero_even = zero_vector();
+  zero_odd = zero_vector();
+  if (find_in_tail(scan, remaining, mask, zero_in_tail)) goto bounded_locate;
+  // ---- the one exit that returns the bound, as passed ----
+beyond_bound:
+  return argument_word<size_t>(1);
 
-    // ---- locating the terminator inside its block ----
-locate:  // the block lies wholly inside the bound
-  return first_match(mask, [length = static_cast<size_t>(base - start)](auto position) {
-    return length + position;
-  });
+  // ---- unbounded locate: the block lies wholly inside the bound ----
+found:
+  step_to_block(scan, block);
+  length = scan - start;
+  offset = first_match(mask, [](auto position) { return size_t{position}; });
+exits:
+  return add_offset(length, offset);
 
-bounded_locate:  // the block may reach past the bound
-  return first_match(mask, [length = static_cast<size_t>(base - start), remaining](auto position) {
-    return within_bound(position, remaining) ? length + position : bound_as_passed();
-  });
+  // ---- bounded locate: the block may reach past the bound ----
+bounded_locate:
+  length = scan - start;
+  if (!first_match_within(mask, remaining, [&length](auto position) { length += position; }))
+    goto beyond_bound;
+  return length;
 }
 
 SSE2STR_ENTRY_END(".text.atom", __strnlen_sse2);

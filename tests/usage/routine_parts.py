@@ -7,13 +7,12 @@ memcheck and gdb name the routine, and its caller above it, from inside
 every part.
 """
 import os
-import subprocess
 import sys
 from dataclasses import dataclass
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "scripts"))
-from check_cfi import Module  # noqa: E402
+from elf_object import ElfObject  # noqa: E402
 
 ESP, EBP = 4, 5  # DWARF register numbers
 
@@ -30,27 +29,22 @@ class Part:
         return f"{self.routine}[{self.start:#x}, {self.end:#x})"
 
 
-def symbol_addresses(program):
-    out = subprocess.run(["nm", program], check=True, capture_output=True, text=True).stdout
-    return {words[2]: int(words[0], 16) for words in map(str.split, out.splitlines())
-            if len(words) == 3}
-
-
 def routine_parts(program, objects):
     """Every part of the routines of `objects` (module objects), at their
     addresses in `program`, in address order."""
-    addresses = symbol_addresses(program)
+    addresses = {s.name: s.value for s in ElfObject(program).symbols if s.defined}
     parts = []
     for path in objects:
-        module = Module(path, None)
-        base = addresses[module.name] - module.entry
-        for start, end, rows in module.fdes:
-            depths = [(row["cfa"].offset, address) for address, row in rows
+        obj = ElfObject(path)
+        routine = obj.routine()
+        base = addresses[routine.name] - routine.value
+        for frame in obj.frames(obj.sections[routine.shndx]):
+            depths = [(row["cfa"].offset, address) for address, row in frame.rows
                       if row["cfa"].reg == ESP]
             deepest = max(depths, key=lambda d: (d[0], -d[1]))[1]
-            entry_frame = any(row["cfa"].reg == EBP for _, row in rows)
-            parts.append(Part(module.name, base + start, base + end, base + deepest,
-                              entry_frame))
+            entry_frame = any(row["cfa"].reg == EBP for _, row in frame.rows)
+            parts.append(Part(routine.name, base + frame.start, base + frame.end,
+                              base + deepest, entry_frame))
     return sorted(parts, key=lambda p: p.start)
 
 
