@@ -42,6 +42,14 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     -falign-jumps=16
     # Each of the 16 positions of a cascade keeps its own exit.
     -fno-crossjumping)
+  # Every routine runs in the three scratch registers and the SIMD ones:
+  # GCC saves a callee-saved register on every path of a function as soon
+  # as one path uses it (it cannot move the pushes past a short path that
+  # reads the arguments from the stack), so the registers are fixed and no
+  # path saves one.  A path short of registers makes GCC spill, to a stack
+  # frame or into the argument area, which the object check, the call-frame
+  # check and the frame tests reject.  (The support objects keep them.)
+  set(SSE2STR_ROUTINE_FLAGS -ffixed-ebx -ffixed-esi -ffixed-edi -ffixed-ebp)
 elseif(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   # Clang 14 (LLVM's x86 epilogues) pops callee-saved registers without
   # marking them restored in the call-frame records: between such a pop and
@@ -119,15 +127,19 @@ function(sse2str_deliver name target)
 endfunction()
 
 # sse2str_module(<name> SOURCE <file> SYMBOL <symbol> SECTION <section>
-#                [UNDEFINED <symbols>...] [RODATA <section>] [FLAGS <flags>...])
+#                MAX_CODE <bytes> [UNDEFINED <symbols>...] [RODATA <section>]
+#                [FLAGS <flags>...])
 # FLAGS are added after the common ones, for what one module alone needs.
+# MAX_CODE bounds the code section in both configurations: a little above
+# what the routine takes with each of its shared pieces once, so a piece
+# copied again fails the object check.
 function(sse2str_module name)
-  cmake_parse_arguments(M "" "SOURCE;SYMBOL;SECTION;RODATA" "UNDEFINED;FLAGS" ${ARGN})
+  cmake_parse_arguments(M "" "SOURCE;SYMBOL;SECTION;RODATA;MAX_CODE" "UNDEFINED;FLAGS" ${ARGN})
   foreach(config prof noprof)
     set(target ${name}_${config})
     add_library(${target} OBJECT ${M_SOURCE})
     # FLAGS are GCC's words; a Clang build (a try, see above) goes without.
-    target_compile_options(${target} PRIVATE ${SSE2STR_MODULE_FLAGS}
+    target_compile_options(${target} PRIVATE ${SSE2STR_MODULE_FLAGS} ${SSE2STR_ROUTINE_FLAGS}
                            $<$<CXX_COMPILER_ID:GNU>:${M_FLAGS}>)
     target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
     if(config STREQUAL prof)
@@ -139,7 +151,8 @@ function(sse2str_module name)
       set(undefined ${M_UNDEFINED})
       set(frame_args "")
     endif()
-    set(check_args --symbol ${M_SYMBOL} --section ${M_SECTION} ${frame_args})
+    set(check_args --symbol ${M_SYMBOL} --section ${M_SECTION} --max-code ${M_MAX_CODE}
+                   ${frame_args})
     foreach(u ${undefined})
       list(APPEND check_args --undefined ${u})
     endforeach()

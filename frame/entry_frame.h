@@ -7,11 +7,13 @@
 // stack exactly as it was at entry and falls through into the body, an
 // ordinary cdecl function whose first instruction follows the pop.
 //
-// The body, and the long part of a routine that has one, are functions
-// without a symbol: their assembler names are local labels (`.L...`), which
-// the assembler keeps out of the object's symbol table.  So the exported
-// symbol is the only name any tool finds inside the routine, and gprof,
-// perf, valgrind and gdb attribute every instruction to it.
+// The body is a function without a symbol: its assembler name is a local
+// label (`.L...`), which the assembler keeps out of the object's symbol
+// table.  So the exported symbol is the only name any tool finds inside the
+// routine, and gprof, perf, valgrind and gdb attribute every instruction to
+// it.  The body runs every stage of the routine in the scratch registers
+// (the modules are built with the callee-saved ones fixed), so no path of
+// it saves a register.
 //
 // Top-level asm and functions are emitted in source order (the modules are
 // built with -fno-toplevel-reorder): the entry frame is the first thing in
@@ -77,23 +79,12 @@
 #define SSE2STR_BODY(where) \
   static __attribute__((used, noinline, cdecl, aligned(1), section(where)))
 
-// Attributes of the part of a routine that runs only once a short-input path
-// has ruled itself out.  The body hands over with a tail jump, so the short
-// path pushes no register: only this part saves the ones it needs.  Its
-// arguments travel in registers (regparm(3)): the body never rewrites its
-// own argument words on the stack to pass them on, and the stack at the
-// jump is exactly the one at entry, so returns go straight to the caller.
-// Defined after the body, it follows it in the section.
-#define SSE2STR_LONG_PATH(where) \
-  static __attribute__((noinline, noclone, regparm(3), section(where)))
-
 // Argument word `index` of the routine (0 for the first), read from the
-// caller's argument area.  Every part of a routine runs on the stack it was
-// entered with (the entry frame leaves it as it was, and a long path is
-// entered by a tail jump), so the canonical frame address is the first
-// argument word; the compiler addresses it relative to the stack pointer.
-// A value needed only at a path's end, or only by a long path, is read
-// here rather than held in a register from entry.
+// caller's argument area.  The body runs on the stack it was entered with
+// (the entry frame leaves it as it was, and the body pushes nothing), so
+// the canonical frame address is the first argument word; the compiler
+// addresses it relative to the stack pointer.  A value needed only at a
+// path's end is read here rather than held in a register from entry.
 template <class T>
 inline __attribute__((always_inline)) T argument_word(unsigned index) {
   static_assert(sizeof(T) == 4, "arguments are 32-bit words");

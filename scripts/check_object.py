@@ -2,7 +2,7 @@
 """Checks the object-level contract of one module.
 
   check_object.py MODULE.o --symbol NAME --section SECTION [--entry-frame]
-                  [--undefined SYM]... [--rodata SECTION]
+                  [--undefined SYM]... [--rodata SECTION] [--max-code BYTES]
   check_object.py OBJECT [--forbid-undefined SYM[,SYM...]]
 
 The first form checks a deliverable: exactly one global symbol, a function at
@@ -14,7 +14,8 @@ allowed undefined symbols; no bit-scan instructions, no x87 and no SIMD
 operation outside the routines' set; the register and stack discipline (no
 SSE operand on the stack but a MOVD load of an argument word, no
 stack-pointer arithmetic, no frame pointer after the entry frame);
-call-frame records with the expected CIE.  The second form checks that an
+call-frame records with the expected CIE; and a code section no larger than
+BYTES (its size is printed either way).  The second form checks that an
 object or archive (say, the reference models) calls none of the named
 functions.  Objects are read with scripts/elf_object.py.
 
@@ -34,6 +35,7 @@ failures = []
 ONE_GLOBAL = "one-global-function"
 ONE_NAME = "no-other-symbols"
 NO_DETOUR = "no-jump-to-a-jump"
+SIZE = "code-size"
 ENTRY_FRAME = "entry-frame"
 SECTIONS = "sections"
 NO_WRITABLE_DATA = "no-writable-data"
@@ -90,6 +92,11 @@ def check_module(args):
         fail(SECTIONS, f"section {args.section} missing")
     elif code.alignment < 16:
         fail(ONE_GLOBAL, f"{args.section} aligned to {code.alignment}, expected 16")
+    if code is not None and args.max_code is not None:
+        print(f"{args.object}: {args.section} holds {code.size} bytes (at most {args.max_code})")
+        if code.size > args.max_code:
+            fail(SIZE, f"{args.section} holds {code.size} bytes, more than {args.max_code}: "
+                       "a piece the routine has once may have been copied")
     for s in obj.sections:
         if not s.allocated or s.size == 0 or s.name in (args.section, ".eh_frame"):
             continue
@@ -241,6 +248,7 @@ def main():
     parser.add_argument("--undefined", action="append", default=[])
     parser.add_argument("--rodata")
     parser.add_argument("--forbid-undefined")
+    parser.add_argument("--max-code", type=int)
     parser.add_argument("--entry-frame", action="store_true",
                         help="the routine opens with the profiling entry frame")
     args = parser.parse_args()

@@ -162,6 +162,12 @@ MUTANTS = [
      "search/memchr_sse2.cpp", OBJECT_ANCHOR,
      OBJECT_ANCHOR + '  asm volatile("testl %%esp, %%esp\\n\\tjz 1f\\n1:\\tjmp 2f\\n2:" ::: "cc");\n',
      OBJECT_TESTS),
+    ("object: the unbounded cascade copied into the line's block 0",
+     "search/memchr_sse2.cpp",
+     "  mask = mask_of(block0);\n  if (mask) goto found;\n",
+     "  mask = mask_of(block0);\n"
+     "  if (mask) return first_match(mask, [scan](auto position) { return address(scan + position); });\n",
+     OBJECT_TESTS),
     ("object: SIMD operation outside the set (POR for PMAXUB, same result)",
      "frame/block.h",
      "SSE2STR_INLINE Block either_matched(Block a, Block b) { return _mm_max_epu8(a, b); }",
