@@ -6,7 +6,7 @@
 //   medium   below 128 bytes left after the head store: one indexed jump
 //            into aligned 16-byte stores and an 8/4/2/1-byte closing run
 //            (the tail table);
-//   large    the block loop, 128 bytes of aligned stores per pass, then the
+//   large    the block loop, 128 bytes of aligned stores per stride, then the
 //            tail table for what is left;
 //   huge     from a threshold derived from the data-cache size on,
 //            `rep stosl` and 0 to 3 closing bytes.
@@ -33,8 +33,8 @@ extern "C" uint32_t __x86_data_cache_size;
 namespace sse2str {
 
 // The size classes' limits (frame/geometry.h).
-using fill_stages::kPassSize;
 using fill_stages::kShortFillLimit;
+using fill_stages::kStrideSize;
 using fill_stages::kTailLimit;
 using fill_stages::kThresholdShift;
 inline constexpr size_t kWordSize = 4;
@@ -218,10 +218,11 @@ SSE2STR_INLINE auto tail_table(char* end, size_t remaining, Pattern pattern, Blo
 
 // ---- the large fills ---------------------------------------------------------
 
-// One pass of the block loop: eight aligned blocks, ascending.
-SSE2STR_INLINE void store_pass(char* p, Block block) {
+// One stride of the block loop: eight aligned blocks, ascending.
+SSE2STR_INLINE void store_stride(char* p, Block block) {
 #pragma GCC unroll 8
-  for (size_t offset = 0; offset < kPassSize; offset += kBlockSize) store_aligned(p + offset, block);
+  for (size_t offset = 0; offset < kStrideSize; offset += kBlockSize)
+    store_aligned(p + offset, block);
 }
 
 // ---- values waiting in a SIMD register ---------------------------------------
@@ -323,21 +324,21 @@ SSE2STR_INLINE auto fill(char* const start, const size_t count, Pattern pattern,
     p = pointer.take();
 
     // ---- block loop ----
-    // `running` holds the bytes left after the current pass,
-    // less one pass, so the subtraction that counts a pass also ends the
-    // loop: it borrows exactly when less than a pass is left.  The test is
+    // `running` holds the bytes left after the current stride,
+    // less one stride, so the subtraction that counts a stride also ends the
+    // loop: it borrows exactly when less than a stride is left.  The test is
     // unsigned, so any count below the threshold fills correctly, 2 GiB and
     // more included.
-    size_t running = remaining - kPassSize;
+    size_t running = remaining - kStrideSize;
     for (;;) {
-      store_pass(p, block);
-      p += kPassSize;
-      if (__builtin_sub_overflow(running, kPassSize, &running)) break;
-      store_pass(p, block);
-      p += kPassSize;
-      if (__builtin_sub_overflow(running, kPassSize, &running)) break;
+      store_stride(p, block);
+      p += kStrideSize;
+      if (__builtin_sub_overflow(running, kStrideSize, &running)) break;
+      store_stride(p, block);
+      p += kStrideSize;
+      if (__builtin_sub_overflow(running, kStrideSize, &running)) break;
     }
-    remaining = running + kPassSize;
+    remaining = running + kStrideSize;
     if constexpr (!Pattern::kTailTakesWordFromBlock) pattern = Pattern::of(block);
   }
   if constexpr (Pattern::kTailTakesWordFromBlock) pattern = Pattern::of(block);

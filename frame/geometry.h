@@ -50,8 +50,8 @@ namespace fill_stages {
 inline constexpr size_t kShortFillLimit = 32;
 // Below this many bytes after the head store, the tail table finishes.
 inline constexpr size_t kTailLimit = 128;
-// Bytes one pass of the block loop stores: eight aligned blocks.
-inline constexpr size_t kPassSize = 8 * kBlockSize;
+// Bytes one stride of the block loop stores: eight aligned blocks.
+inline constexpr size_t kStrideSize = 8 * kBlockSize;
 // The string-store threshold is C - (C >> 4) for the data-cache size C; it
 // never exceeds C, so it cannot wrap whatever C holds.
 inline constexpr unsigned kThresholdShift = 4;

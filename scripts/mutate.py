@@ -326,8 +326,8 @@ MUTANTS = [
      FILLS),
     ("fill: the block loop's last 16 bytes left to nobody",
      "fill/fill.h",
-     "remaining = running + kPassSize;",
-     "remaining = running + kPassSize - kBlockSize;",
+     "remaining = running + kStrideSize;",
+     "remaining = running + kStrideSize - kBlockSize;",
      FILLS),
 ]
 

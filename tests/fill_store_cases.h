@@ -12,8 +12,8 @@
 
 namespace sse2str::test {
 
-using fill_stages::kPassSize;
 using fill_stages::kShortFillLimit;
+using fill_stages::kStrideSize;
 using fill_stages::kTailLimit;
 
 struct StoreCase {
@@ -52,8 +52,8 @@ inline std::vector<StoreCase> store_cases() {
   for (size_t offset = 1; offset < 16; ++offset)
     for (size_t count : {32, 33, 47, 63, 100, 142, 143, 144})
       cases.push_back({offset, count, kAlwaysBlockLoop});
-  // Every tail-table index after one block-loop pass, and several passes.
-  for (size_t count = kTailLimit; count < kTailLimit + kPassSize; ++count)
+  // Every tail-table index after one block-loop stride, and several strides.
+  for (size_t count = kTailLimit; count < kTailLimit + kStrideSize; ++count)
     cases.push_back({0, count, kAlwaysBlockLoop});
   for (size_t offset : {1, 9, 15})
     for (size_t count : {256, 300, 383, 384, 600, 1000})

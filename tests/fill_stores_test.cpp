@@ -265,7 +265,7 @@ TEST(FillStores, TellingCases) {
       {{0, 128, 137}, pass},
       {{0, 129, 137}, run(0, 4, 32) + "128:1 "},
       // Threshold 3840: remaining 3840 bytes take the string store, 3839 the
-      // block loop (29 passes, then tail index 127).
+      // block loop (29 strides, then tail index 127).
       {{0, 3840, 4096}, run(0, 4, 960)},
       {{0, 3839, 4096}, run(0, 16, 8 * 29) + run(3712, 16, 7) + "3824:8 3832:4 3836:2 3838:1 "},
       {{1, 3840 + 15, 4096}, "0:16 " + run(15, 4, 960)},

@@ -56,20 +56,20 @@ inline Trial fill_trial(Routine fill, const GuardedPages& pages, Anchor anchor, 
 }
 
 // Every start offset in a line and every count through all short counts,
-// every tail index after the head store, one to three block-loop passes and
+// every tail index after the head store, one to three block-loop strides and
 // every tail index after them, on both large-fill paths and with a
 // threshold inside the sweep.  The range begins at the given offset from a
 // page that follows an inaccessible one, and again ends at the last byte
 // before an inaccessible page.
 template <Routine kFill>
 void check_every_offset_and_count() {
-  constexpr size_t kMaxCount = kShortFillLimit + kTailLimit + 3 * kPassSize + kLineSize;
+  constexpr size_t kMaxCount = kShortFillLimit + kTailLimit + 3 * kStrideSize + kLineSize;
   GuardedPages pages(2);
   TestRandom random(11);
   uint32_t cache = 0;
   size_t count = 0, edge = 0;
   const auto at = where("cache size", cache, "count", count, "edge", edge);
-  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_arena(pages.window()), [&](auto&& agrees) {
     for (uint32_t c : {kAlwaysBlockLoop, kAlwaysStringStore, uint32_t{320}}) {
       cache = c;
       for (count = 0; count <= kMaxCount; ++count) {
@@ -101,7 +101,7 @@ void check_large_counts() {
   const char* placement = "";
   const auto at =
       where("cache size", cache, "count", count, "placement", placement, "offset", offset);
-  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_arena(pages.window()), [&](auto&& agrees) {
     for (uint32_t c : {processor_cache, kAlwaysStringStore, kAlwaysBlockLoop}) {
       cache = c;
       for (size_t n : counts) {
@@ -257,7 +257,7 @@ inline size_t first_byte_other_than(const char* p, size_t bytes, unsigned char b
 // One fill whose count has its top bit set, on each large-fill path.  The
 // range ends at the last byte before an inaccessible page and starts 3 bytes
 // past a multiple of 16, so the head store runs; the block loop then still
-// has more than 2 GiB to go after its first passes, so a running count read
+// has more than 2 GiB to go after its first strides, so a running count read
 // as signed would end it early.
 template <Routine kFill>
 void check_huge_fill() {

@@ -169,8 +169,8 @@ Trial grid_trial(Routine routine, size_t length, size_t end_offset, int variant,
   return t;
 }
 
-// Runs the grid on `stage` for every routine; `placement` names the stage.
-void run_grid(const Stage& stage, const char* placement, bool two_operand_routines_only = false) {
+// Runs the grid on `arena` for every routine; `placement` names the arena.
+void run_grid(const Arena& arena, const char* placement, bool two_operand_routines_only = false) {
   TestRandom random(11);
   const char* name = "";
   const auto at = where("routine", name, "placement", placement);
@@ -178,7 +178,7 @@ void run_grid(const Stage& stage, const char* placement, bool two_operand_routin
     const bool two = routine == Routine::kStpcpy || routine == Routine::kWcscmp;
     if (two_operand_routines_only && !two) continue;
     name = info(routine).name;
-    expect_trials_agree(at, stage, [&](auto&& agrees) {
+    expect_trials_agree(at, arena, [&](auto&& agrees) {
       for (size_t end_offset = 0; end_offset < kLineSize; ++end_offset) {
         for (size_t lines : kExtraLines) {
           for (size_t length = 1 + lines * kLineSize; length <= (lines + 1) * kLineSize; ++length) {
@@ -242,7 +242,7 @@ void run_wrapping_counts(const Window& window, const char* placement) {
   for (Routine routine : {Routine::kMemchr, Routine::kStrnlen}) {
     size_t trials = 0;
     name = info(routine).name;
-    expect_trials_agree(at, Stage{window, window}, [&](auto&& agrees) {
+    expect_trials_agree(at, Arena{window, window}, [&](auto&& agrees) {
       wrapping_counts(routine, window, random, trials, agrees);
     });
     EXPECT_GT(trials, 1000u);

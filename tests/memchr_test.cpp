@@ -25,7 +25,7 @@ TEST(Memchr, MatchesReferenceForEveryOffsetCountAndPosition) {
   size_t offset = 0, count = 0;
   long position = 0;
   const auto at = where("offset", offset, "count", count, "match at", position);
-  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_arena(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; ++offset) {
       for (count = 0; count <= kMaxCount; ++count) {
         Trial t = trial_of(Routine::kMemchr, {false, kLineSize + offset}, count);
@@ -75,7 +75,7 @@ TEST(Memchr, NeverReadsAPageOutsideTheRange) {
   size_t count = 0, edge = 0;
   int match = 0;
   const auto at = where("count", count, "match (none, first, last)", match, "edge", edge);
-  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_arena(pages.window()), [&](auto&& agrees) {
     for (count = 0; count <= 600; ++count) {
       for (match = 0; match < 3; ++match) {
         for (edge = 0; edge < kEdges; ++edge) {
@@ -99,7 +99,7 @@ TEST(Memchr, CountsWithTheTopBitSetFindTheMatch) {
   TestRandom random(3);
   size_t count = 0, offset = 0, distance = 0;
   const auto at = where("count", count, "offset", offset, "distance", distance);
-  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_arena(pages.window()), [&](auto&& agrees) {
     for (size_t top_bit_count : {0x80000000u, 0x80000001u, 0xFFFFFFF0u, 0xFFFFFFFFu}) {
       count = top_bit_count;
       for (offset = 0; offset < kLineSize; ++offset) {

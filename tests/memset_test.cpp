@@ -15,7 +15,7 @@ TEST(Memset, UsesOnlyTheLowByteOfTheValue) {
   int value = 0;
   size_t count = 0, offset = 0;
   const auto at = where("cache size", cache, "value", value, "count", count, "offset", offset);
-  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_arena(pages.window()), [&](auto&& agrees) {
     for (uint32_t c : {kAlwaysBlockLoop, kAlwaysStringStore}) {
       cache = c;
       for (int v : {0x1A5, -1, 0x100, 0x7F, -128, 0x12345678}) {

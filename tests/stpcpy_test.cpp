@@ -82,7 +82,7 @@ TEST(Stpcpy, CopiesEveryLengthFromEverySourceToEveryDestinationOffset) {
   size_t length = 0, source_offset = 0, destination_offset = 0;
   const auto at = where("length", length, "source offset", source_offset, "destination offset",
                         destination_offset);
-  expect_trials_agree(at, sweep_stage(from.window(), to.window()), [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_arena(from.window(), to.window()), [&](auto&& agrees) {
     for (length = 0; length <= kMaxLength; ++length) {
       for (source_offset = 0; source_offset < kLineSize; ++source_offset) {
         const Operand source = random_string({false, source_offset}, length, from.window(), random);
@@ -105,7 +105,7 @@ TEST(Stpcpy, CopiesAcrossEveryPhaseBorder) {
   Phases phases{};
   const auto at = where("length", length, "source offset", source_offset, "phases", phases,
                         "destination offset", destination_offset);
-  expect_trials_agree(at, sweep_stage(from.window(), to.window()), [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_arena(from.window(), to.window()), [&](auto&& agrees) {
     for (source_offset = 0; source_offset < kLineSize; ++source_offset) {
       phases = phases_for(reinterpret_cast<uintptr_t>(from.begin() + source_offset));
       std::vector<size_t> lengths = {kBlockSize - 1,
@@ -145,7 +145,7 @@ TEST(Stpcpy, CopiesBytesWithTheTopBitSetUnchanged) {
   TestRandom random(4);
   size_t source_offset = 0, length = 0;
   const auto at = where("source offset", source_offset, "length", length);
-  expect_trials_agree(at, sweep_stage(from.window(), to.window()), [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_arena(from.window(), to.window()), [&](auto&& agrees) {
     for (source_offset = 0; source_offset < kLineSize; ++source_offset) {
       for (length = 0; length <= 300; ++length) {
         Operand source;
@@ -168,7 +168,7 @@ TEST(Stpcpy, ReadsNothingPastTheTerminatorsPage) {
   TestRandom random(5);
   size_t length = 0;
   const auto at = where("length", length);
-  expect_trials_agree(at, sweep_stage(from.window(), to.window()), [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_arena(from.window(), to.window()), [&](auto&& agrees) {
     for (length = 0; length <= 1100; ++length) {
       const Operand source = random_string({true, 0}, length, from.window(), random);
       const Anchor destination{false, kLineSize + random.below(kLineSize)};
@@ -184,7 +184,7 @@ TEST(Stpcpy, CopiesStringsThatCrossAPage) {
   TestRandom random(6);
   size_t before_page = 0, length = 0;
   const auto at = where("bytes before the page", before_page, "length", length);
-  expect_trials_agree(at, sweep_stage(from.window(), to.window()), [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_arena(from.window(), to.window()), [&](auto&& agrees) {
     for (before_page = 1; before_page <= kLineSize + 16; ++before_page) {
       const Anchor source_at{false, page_size() - before_page};
       for (length = 0; length <= 300; ++length) {
@@ -202,7 +202,7 @@ TEST(Stpcpy, WritesNothingPastADestinationOfExactLength) {
   TestRandom random(7);
   size_t length = 0, source_offset = 0;
   const auto at = where("length", length, "source offset", source_offset);
-  expect_trials_agree(at, sweep_stage(from.window(), to.window()), [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_arena(from.window(), to.window()), [&](auto&& agrees) {
     for (length = 0; length <= 300; ++length) {
       for (source_offset = 0; source_offset < kLineSize; ++source_offset) {
         const Operand source = random_string({false, source_offset}, length, from.window(), random);

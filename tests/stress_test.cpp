@@ -80,13 +80,13 @@ TEST(Stress, EveryRoutineOnPrivateBuffersFromSeveralThreads) {
 
   run_threads([&](int t) -> std::string {
     Private& p = buffers[t];
-    const Stage stage{p.first.window(), p.second.window()};
+    const Arena arena{p.first.window(), p.second.window()};
     std::vector<uint8_t> input(p.random.below(700));
     for (auto& b : input) b = p.random.byte();
     for (Routine r : kAllRoutines) {
       Trial trial = decode_trial(r, input.data(), input.size(), p.first.size());
       trial.cache_size.reset();  // a global: left alone while threads fill
-      std::string difference = run_trial(trial, stage);
+      std::string difference = run_trial(trial, arena);
       if (!difference.empty()) return difference;
     }
     return "";

@@ -30,7 +30,7 @@ TEST(Strnlen, ShortBoundsReadOnlyUpToTheBoundOrTheTerminator) {
   TestRandom random(1);
   size_t bound = 0, terminator = 0;
   const auto at = where("bound", bound, "terminator at", terminator);
-  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_arena(pages.window()), [&](auto&& agrees) {
     for (bound = 0; bound <= kProbedBytes; ++bound) {
       for (terminator = 0; terminator <= kProbedBytes + 1; ++terminator) {  // 17: none
         Trial t = trial_of(Routine::kStrnlen, {true, 0}, bound);
@@ -61,7 +61,7 @@ TEST(Strnlen, MatchesReferenceAtEveryStageLimit) {
   TestRandom random(2);
   size_t offset = 0, bound = 0, terminator = 0;
   const auto at = where("offset", offset, "bound", bound, "terminator at", terminator);
-  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_arena(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; ++offset) {
       const size_t skew = offset % kBlockSize;
       constexpr size_t kPasses = kAlignedPasses * kLineSize;
@@ -98,7 +98,7 @@ TEST(Strnlen, NeverReadsAPageItHasNoBusinessIn) {
   constexpr size_t kMaxLength = 700;
   size_t length = 0, bound = 0, offset = 0;
   const auto at = where("length", length, "bound", bound, "page offset", offset);
-  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_arena(pages.window()), [&](auto&& agrees) {
     for (length = 0; length <= kMaxLength; ++length) {
       // Terminated at the page's last byte; the start offset sweeps with
       // the length.
@@ -133,7 +133,7 @@ TEST(Strnlen, BoundsWithTheTopBitSetGiveTheLength) {
   TestRandom random(4);
   size_t offset = 0, length = 0, bound = 0;
   const auto at = where("offset", offset, "length", length, "bound", bound);
-  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_arena(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; ++offset) {
       for (length = 0; length < 600; length += 1 + random.below(9)) {
         Trial t = trial_of(Routine::kStrnlen, {false, kLineSize + offset});
@@ -156,7 +156,7 @@ TEST(Strnlen, LineLoopFindsTheLowestZeroInAnyBlock) {
   TestRandom random(5);
   size_t offset = 0, terminator = 0, bound = 0;
   const auto at = where("offset", offset, "terminator at", terminator, "bound", bound);
-  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_arena(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; offset += 3) {
       Trial t = trial_of(Routine::kStrnlen, {false, offset});
       for (terminator = kAlignedReach; terminator < kAlignedReach + 3 * kLineSize; ++terminator) {

@@ -22,7 +22,7 @@ TEST(Strrchr, MatchesReferenceForEveryOffsetLengthAndPosition) {
   size_t offset = 0, length = 0;
   long position = 0;
   const auto at = where("offset", offset, "length", length, "last match at", position);
-  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_arena(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; ++offset) {
       Trial t = trial_of(Routine::kStrrchr, {false, kLineSize + offset});
       for (length = 0; length <= kMaxLength; ++length) {
@@ -63,7 +63,7 @@ TEST(Strrchr, ValueWithLowByteZeroFindsTheTerminator) {
   size_t offset = 0, length = 0;
   int value = 0;
   const auto at = where("offset", offset, "length", length, "value", value);
-  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_arena(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; ++offset) {
       for (length = 0; length <= 300; ++length) {
         std::vector<unsigned char> area(length + 2 * kLineSize);
@@ -96,7 +96,7 @@ TEST(Strrchr, LastMatchWinsAcrossManyBlocks) {
   const unsigned char needle = 0xC3;
   size_t offset = 0, gap = 0, length = 0;
   const auto at = where("offset", offset, "gap", gap, "length", length);
-  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_arena(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; ++offset) {
       for (gap = 1; gap <= 5; ++gap) {
         for (length = 64; length <= 700; length += 37) {
@@ -129,7 +129,7 @@ TEST(Strrchr, NeverReadsAPageItHasNoBusinessIn) {
   int match = 0, value = 0;
   const auto at =
       where("length", length, "match (none, first, last)", match, "edge", edge, "value", value);
-  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_arena(pages.window()), [&](auto&& agrees) {
     for (length = 0; length <= 700; ++length) {
       const unsigned char needle = random.byte_other_than(0);
       for (match = 0; match < 3; ++match) {

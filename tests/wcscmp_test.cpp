@@ -83,7 +83,7 @@ void put_agreeing(Trial& t, size_t from, size_t to, TestRandom& random) {
 class Wcscmp : public ::testing::Test {
  protected:
   GuardedPages first_pages{2}, second_pages{2};
-  const Stage stage = sweep_stage(first_pages.window(), second_pages.window());
+  const Arena arena = sweep_arena(first_pages.window(), second_pages.window());
 };
 
 // Every combination of the two start offsets in a line (multiples of 4 or
@@ -97,7 +97,7 @@ TEST_F(Wcscmp, MatchesReferenceForEveryPairOfOffsetsAndDecidingPosition) {
   Decider decider = Decider::kDiffer;
   const auto at = where("first offset", first_offset, "second offset", second_offset, "pair", k,
                         "decided by", decider);
-  expect_trials_agree(at, stage, [&](auto&& agrees) {
+  expect_trials_agree(at, arena, [&](auto&& agrees) {
     for (first_offset = 0; first_offset < kLineSize; ++first_offset) {
       for (second_offset = 0; second_offset < kLineSize; ++second_offset) {
         constexpr size_t kChars = kDecidingPositions + kLineSize / kCharSize;
@@ -136,7 +136,7 @@ TEST_F(Wcscmp, OrdersCharactersAsSignedIntegers) {
   TestRandom random(2);
   size_t first_offset = 0, k = 0;
   const auto at = where("first offset", first_offset, "pair", k);
-  expect_trials_agree(at, stage, [&](auto&& agrees) {
+  expect_trials_agree(at, arena, [&](auto&& agrees) {
     for (first_offset = 0; first_offset < kLineSize; ++first_offset) {
       Trial t = compare_trial(kDecidingPositions, {false, first_offset},
                               {false, random.below(kLineSize)});
@@ -158,7 +158,7 @@ TEST_F(Wcscmp, OrdersAPrefixByTheSignOfTheNextCharacter) {
   TestRandom random(3);
   size_t n = 0;
   int round = 0;
-  expect_trials_agree(where("length", n, "round", round), stage, [&](auto&& agrees) {
+  expect_trials_agree(where("length", n, "round", round), arena, [&](auto&& agrees) {
     for (n = 0; n <= 300; ++n) {
       for (round = 0; round < 8; ++round) {
         const Anchor shorter_at{false, random.below(kLineSize)};
@@ -180,7 +180,7 @@ TEST_F(Wcscmp, EqualStringsAndTheSamePointerGiveZero) {
   TestRandom random(4);
   size_t n = 0, first_offset = 0;
   const auto at = where("length", n, "first offset", first_offset);
-  expect_trials_agree(at, stage, [&](auto&& agrees) {
+  expect_trials_agree(at, arena, [&](auto&& agrees) {
     for (n = 0; n <= 300; ++n) {
       for (first_offset = 0; first_offset < kLineSize; ++first_offset) {
         Trial t = compare_trial(n + 1, {false, first_offset}, {false, random.below(kLineSize)});
@@ -188,7 +188,7 @@ TEST_F(Wcscmp, EqualStringsAndTheSamePointerGiveZero) {
         if (!agrees(t)) return;
         // Both operands placed alike in one window: the same pointer twice.
         t.second = t.first;
-        const Stage one_window = sweep_stage(first_pages.window(), first_pages.window());
+        const Arena one_window = sweep_arena(first_pages.window(), first_pages.window());
         if (!agrees(t, &one_window)) return;
       }
     }
@@ -204,7 +204,7 @@ TEST_F(Wcscmp, BytesAfterTheDecidingPairNeverChangeTheResult) {
   size_t k = 0;
   Decider decider = Decider::kDiffer;
   const auto at = where("round", round, "pair", k, "decided by", decider, "junk", junk);
-  expect_trials_agree(at, stage, [&](auto&& agrees) {
+  expect_trials_agree(at, arena, [&](auto&& agrees) {
     Trial t = compare_trial(kDecidingPositions + 20, {}, {});
     char* const a = text(t.first);
     char* const b = text(t.second);
@@ -240,7 +240,7 @@ TEST_F(Wcscmp, NeverReadsPastTheDecidingCharacterIntoAnUnreadablePage) {
   Decider decider = Decider::kDiffer;
   const auto at =
       where("case", which, "pair", k, "pad", pad, "offset", other_offset, "decided by", decider);
-  expect_trials_agree(at, stage, [&](auto&& agrees) {
+  expect_trials_agree(at, arena, [&](auto&& agrees) {
     for (which = 0; which < 3; ++which) {  // first at the end, second, both
       for (k = 0; k < kDecidingPositions; ++k) {
         for (pad = 0; pad < kCharSize; ++pad) {
@@ -267,7 +267,7 @@ TEST_F(Wcscmp, NeverReadsPastTheDecidingCharacterIntoAnUnreadablePage) {
 TEST_F(Wcscmp, NeverReadsBeforeTheStart) {
   TestRandom random(7);
   size_t k = 0, offset = 0;
-  expect_trials_agree(where("pair", k, "offset", offset), stage, [&](auto&& agrees) {
+  expect_trials_agree(where("pair", k, "offset", offset), arena, [&](auto&& agrees) {
     for (k = 0; k < kDecidingPositions; ++k) {
       for (offset = 0; offset < kLineSize; ++offset) {
         Trial t = compare_trial(k + 1, {false, offset % kCharSize}, {false, offset});

@@ -40,8 +40,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static GuardedPages first(kWindowPages), second(kWindowPages);
-  const Stage stage{first.window(), second.window()};
-  const std::string difference = run_trial(decode_trial(routine, data, size, first.size()), stage);
+  const Arena arena{first.window(), second.window()};
+  const std::string difference = run_trial(decode_trial(routine, data, size, first.size()), arena);
   if (!difference.empty()) {
     fprintf(stderr, "\n==sse2str== %s\n", difference.c_str());
     abort();

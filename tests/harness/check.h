@@ -20,14 +20,14 @@ void expect_no_fault(const Place& at, const std::function<void()>& sweep) {
 }
 
 // Runs a sweep of trials: `sweep(agrees)` calls agrees(trial) for each of
-// its trials on `stage` (or agrees(trial, &other_stage)) and stops once it
+// its trials on `arena` (or agrees(trial, &other_arena)) and stops once it
 // returns false.  The first difference from the model, or a fault, fails the
 // test, reported with the place `at` the sweep had reached.
 template <class Place, class Sweep>
-void expect_trials_agree(const Place& at, const Stage& stage, Sweep&& sweep) {
+void expect_trials_agree(const Place& at, const Arena& arena, Sweep&& sweep) {
   std::string difference;
-  auto agrees = [&](const Trial& t, const Stage* on = nullptr) {
-    difference = run_trial(t, on != nullptr ? *on : stage);
+  auto agrees = [&](const Trial& t, const Arena* on = nullptr) {
+    difference = run_trial(t, on != nullptr ? *on : arena);
     return difference.empty();
   };
   expect_no_fault(at, [&] { sweep(agrees); });
@@ -42,8 +42,8 @@ void expect_random_trials_agree(size_t pages, uint32_t seed, int rounds, Make&& 
   GuardedPages first(pages), second(pages);
   TestRandom random(seed);
   int round = 0;
-  const Stage stage = sweep_stage(first.window(), second.window());
-  expect_trials_agree(where("round", round), stage, [&](auto&& agrees) {
+  const Arena arena = sweep_arena(first.window(), second.window());
+  expect_trials_agree(where("round", round), arena, [&](auto&& agrees) {
     for (round = 0; round < rounds; ++round)
       if (!agrees(make(random, first.window()))) return;
   });
@@ -61,7 +61,7 @@ inline void expect_only_the_low_byte_counts(Routine routine, int first_byte, std
   size_t offset = 0;
   int value = 0;
   const auto at = where("offset", offset, "value", value);
-  expect_trials_agree(at, sweep_stage(pages.window()), [&](auto&& agrees) {
+  expect_trials_agree(at, sweep_arena(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; ++offset) {
       for (int v : extra) {
         Trial t = trial_of(routine, {false, offset}, count, value = v);

@@ -30,7 +30,7 @@ size_t footprint(const Trial& t, bool second) {
 
 // An operand laid out in its window: its address, and the span of the
 // window the trial laid out (and compares): the operand and its
-// surroundings, with the stage's margin on each side.
+// surroundings, with the arena's margin on each side.
 struct Placed {
   char* at = nullptr;
   Window span;
@@ -141,15 +141,15 @@ size_t deciding_pair(const char* first, const char* second) {
 // The result as a position from the start of the operand it points into (a
 // length is one already; a comparison's is where its deciding pair lies),
 // or negative when there is none: a null pointer, a fill's destination.
-int64_t answer_position(const Trial& t, const Memory& m, const Stage& stage, Result got) {
+int64_t answer_position(const Trial& t, const Memory& m, const Arena& arena, Result got) {
   switch (t.routine) {
     case Routine::kMemchr:
     case Routine::kStrrchr:
-      return got < 0 ? got : got - (m.first - stage.first.begin);
+      return got < 0 ? got : got - (m.first - arena.first.begin);
     case Routine::kStrnlen:
       return got;
     case Routine::kStpcpy:
-      return got - (m.second - stage.second.begin);
+      return got - (m.second - arena.second.begin);
     case Routine::kWcscmp:
       return deciding_pair(m.first, m.second) * kCharSize;
     case Routine::kMemset:
@@ -171,7 +171,7 @@ std::string describe_operand(const char* name, const Operand& o, const char* at,
 
 // A result: a length or a sign as itself, a pointer relative to the
 // operand it should point into.
-std::string describe_result(const Trial& t, Result r, const Memory& m, const Stage& stage) {
+std::string describe_result(const Trial& t, Result r, const Memory& m, const Arena& arena) {
   if (r == kNoResult) return "none";
   if (t.routine == Routine::kStrnlen || t.routine == Routine::kWcscmp) return std::to_string(r);
   if (r == kNull) return "null";
@@ -181,10 +181,10 @@ std::string describe_result(const Trial& t, Result r, const Memory& m, const Sta
              static_cast<unsigned long long>(r - (int64_t{1} << 32)));
   } else if (t.routine == Routine::kStpcpy) {
     snprintf(text, sizeof text, "destination%+lld",
-             static_cast<long long>(r - (m.second - stage.second.begin)));
+             static_cast<long long>(r - (m.second - arena.second.begin)));
   } else {
     snprintf(text, sizeof text, "start%+lld",
-             static_cast<long long>(r - (m.first - stage.first.begin)));
+             static_cast<long long>(r - (m.first - arena.first.begin)));
   }
   return text;
 }
@@ -301,24 +301,24 @@ std::vector<unsigned char> wide_string(const std::vector<Char>& chars) {
 
 }  // namespace
 
-std::string run_trial(const Trial& t, const Stage& stage) {
+std::string run_trial(const Trial& t, const Arena& arena) {
   const bool two = uses_second(t.routine);
   const size_t size1 = footprint(t, false);
   const size_t size2 = two ? footprint(t, true) : 0;
   Placed p1, p2;
-  if (!locate(t.first, size1, stage.first, stage.margin, &p1) ||
-      (two && !locate(t.second, size2, stage.second, stage.margin, &p2)))
+  if (!locate(t.first, size1, arena.first, arena.margin, &p1) ||
+      (two && !locate(t.second, size2, arena.second, arena.margin, &p2)))
     return std::string(info(t.routine).name) + ": the trial does not fit its windows";
   place(t.first, size1, p1);
   if (two) place(t.second, size2, p2);
   const Memory m{p1.at, p2.at};
-  const Stage spans{p1.span, p2.span};
+  const Arena spans{p1.span, p2.span};
 
   // The model works on a copy of the spans, at the same offsets.
   thread_local std::vector<char> copy1, copy2;
   copy1.assign(spans.first.begin, spans.first.end);
   copy2.assign(spans.second.begin, spans.second.end);
-  const Stage model{{copy1.data(), copy1.data() + copy1.size()},
+  const Arena model{{copy1.data(), copy1.data() + copy1.size()},
                     {copy2.data(), copy2.data() + copy2.size()}};
   const Memory mm{model.first.begin + (m.first - spans.first.begin),
                   two ? model.second.begin + (m.second - spans.second.begin) : nullptr};

@@ -141,7 +141,7 @@ Result call_routine(const Trial& t, const Memory& m, const Window& w1, const Win
 // compares its operands and their surroundings with `margin` bytes on each
 // side, all of the window at most: sweeps of millions of short calls keep
 // to the lines around them.
-struct Stage {
+struct Arena {
   Window first, second;
   size_t margin = SIZE_MAX;
 };
@@ -153,12 +153,12 @@ struct Stage {
 // and model agree, else a description of the trial and of the first
 // difference.  A read or write outside the windows faults; catching that
 // is the caller's matter.
-std::string run_trial(const Trial& trial, const Stage& stage);
+std::string run_trial(const Trial& trial, const Arena& arena);
 
-// The stage of a sweep over the windows of guarded pages: operands in
+// The arena of a sweep over the windows of guarded pages: operands in
 // `first` (and `second`), laid out and compared as far as a line beyond
 // their surroundings.
-inline Stage sweep_stage(const Window& first, const Window& second = {}) {
+inline Arena sweep_arena(const Window& first, const Window& second = {}) {
   return {first, second, kLineSize};
 }
 
