@@ -4,7 +4,7 @@
   consume.py cmake|pkg-config --build DIR --examples DIR --cc COMPILER
              --input FILE --expected DIR [--module NAME]...
              [--package EXAMPLE=PACKAGE]... EXAMPLE...
-  consume.py gprof --build DIR --examples DIR --readme FILE --symbol SYMBOL
+  consume.py gprof --build DIR --examples DIR --guide FILE --symbol SYMBOL
 
 The tree is installed under a temporary directory and then moved, so the
 package files must find everything from where they lie.  Every built module
@@ -13,7 +13,7 @@ built by the consumer's own means (its CMake project through
 find_package(sse2str), or the compiler with the flags of its pkg-config
 package, sse2str unless --package names another), run on the input in the
 C.UTF-8 locale, and its output compared with <expected>/<example>.out.
-The gprof way runs the README's profiling recipe as written, with `dir`
+The gprof way runs the users' guide's profiling recipe as written, with `dir`
 standing for the installed tree, and looks for SYMBOL in gprof's report.  The packages must also make the program a
 position-dependent executable: linked as a PIE it would still run, but
 with relocations in its text, which hardened systems refuse.
@@ -79,8 +79,8 @@ def build_with_pkg_config(args, prefix, out):
     return programs
 
 
-def profile_by_the_readme(args, prefix, root):
-    with open(args.readme) as f:
+def profile_by_the_guide(args, prefix, root):
+    with open(args.guide) as f:
         section = f.read().split("## Profiling with gprof", 1)[1].split("\n## ", 1)[0]
     recipe = "\n".join(line[4:] for line in section.splitlines() if line.startswith("    "))
     work = os.path.join(root, "profile")
@@ -88,8 +88,8 @@ def profile_by_the_readme(args, prefix, root):
     os.symlink(args.examples, os.path.join(work, "examples"))
     report = run(["sh", "-ec", recipe.replace("dir/", prefix + "/")], cwd=work)
     if args.symbol not in report:
-        raise SystemExit(f"the README's recipe:\n{recipe}\ngave no {args.symbol}:\n{report}")
-    print(f"gprof: the README's recipe profiles {args.symbol}")
+        raise SystemExit(f"the guide's recipe:\n{recipe}\ngave no {args.symbol}:\n{report}")
+    print(f"gprof: the guide's recipe profiles {args.symbol}")
     return 0
 
 
@@ -104,7 +104,7 @@ def main():
     parser.add_argument("--expected")
     parser.add_argument("--module", action="append", default=[])
     parser.add_argument("--package", action="append", default=[])
-    parser.add_argument("--readme")
+    parser.add_argument("--guide")
     parser.add_argument("--symbol")
     args = parser.parse_args()
 
@@ -112,7 +112,7 @@ def main():
     with tempfile.TemporaryDirectory() as root:
         prefix = install(args.build, root, args.module)
         if args.way == "gprof":
-            return profile_by_the_readme(args, prefix, root)
+            return profile_by_the_guide(args, prefix, root)
         out = os.path.join(root, "consumer")
         build = build_with_cmake if args.way == "cmake" else build_with_pkg_config
         programs = build(args, prefix, out)
