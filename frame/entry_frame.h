@@ -93,7 +93,7 @@
 // The body has the type of the exported routine's public prototype
 // (include/sse2str.h), so callers and the body agree on every argument word
 // and the result.
-#define SSE2STR_CHECK_PROTOTYPE(body)                                   \
+#define SSE2STR_CHECK_PROTOTYPE(body)                                     \
   static_assert(std::is_same_v<decltype(body), decltype(SSE2STR_SYMBOL)>, \
                 #body " has the prototype of " SSE2STR_SYMBOL_NAME_)
 
