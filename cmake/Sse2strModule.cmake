@@ -149,6 +149,12 @@ function(sse2str_read_routines)
 endfunction()
 sse2str_read_routines()
 
+# The platform's routines GCC could call in place of a plain loop: the
+# standard ones of the list and their relatives.  The reference models, the
+# ceilings and the benchmark's harness are checked to call none of them.
+string(REPLACE ";" "," SSE2STR_STANDARD_ROUTINES "${SSE2STR_ROUTINES}")
+set(SSE2STR_LIBRARY_ROUTINES ${SSE2STR_STANDARD_ROUTINES},strlen,strchr,strcpy,wcslen,memcpy,memmove)
+
 # sse2str_module(<routine> MAX_CODE <bytes> [UNDEFINED <symbols>...]
 #                [RODATA <section>] [FLAGS <flags>...])
 # The module of a routine of routines.def, which names its source, symbol

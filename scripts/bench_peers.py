@@ -1,13 +1,13 @@
 #!/usr/bin/python3
 """Takes the peers' i386 routines out of Debian's musl and dietlibc packages.
 
-  bench_peers.py --table bench/routines.def --out build/bench/peers
+  bench_peers.py --table routines.def --out build/bench/peers
 
-For each peer symbol named in the routine table (`musl_memchr`,
-`diet_bzero`, ...) it downloads the libc's development package with
-`apt-get download` (the package is never installed: musl-dev:i386 conflicts
-with g++-multilib), unpacks it with `dpkg-deb -x`, and extracts from its
-static libc.a the member that defines the routine, together with the members
+For each routine of the list of routines and each libc, the peer symbol
+`<libc>_<routine>` (`musl_memchr`, `diet_bzero`, ...), it downloads the
+libc's development package with `apt-get download` (the package is never
+installed: musl-dev:i386 conflicts with g++-multilib), unpacks it with
+`dpkg-deb -x`, and extracts from its static libc.a the member that defines the routine, together with the members
 that member calls into.  A routine links cleanly when every member it needs
 is plain code (no data, no state, no other libc internals) and every symbol
 they refer to is defined among them; its symbols are then renamed with the
@@ -50,13 +50,12 @@ TABLES = (".strtab", ".symtab", ".shstrtab")
 
 
 def peer_symbols(table):
-    """musl_memchr, diet_memchr, ... in table order."""
+    """musl_memchr, diet_memchr, ... in the order of the list."""
     symbols = []
     for line in open(table):
-        m = re.match(r"\s*ROUTINE\((.*)\)\s*$", line)
+        m = re.match(r"SSE2STR_ROUTINE\((\w+),", line)
         if m:
-            columns = [c.strip() for c in m.group(1).split(",")]
-            symbols += [columns[3], columns[4]]
+            symbols += [f"{libc}_{m.group(1)}" for libc in LIBCS]
     return symbols
 
 
