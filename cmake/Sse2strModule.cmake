@@ -159,8 +159,9 @@ set(SSE2STR_LIBRARY_ROUTINES ${SSE2STR_STANDARD_ROUTINES},strlen,strchr,strcpy,w
 #                [RODATA <section>] [FLAGS <flags>...])
 # The module of a routine of routines.def, which names its source, symbol
 # and section; the symbol and the section reach the source as SSE2STR_SYMBOL
-# and SSE2STR_SECTION.  FLAGS are added after the common ones, for what one
-# module alone needs.  MAX_CODE bounds the code section in both
+# and SSE2STR_SECTION.  RODATA names the section of a fill's jump tables,
+# which the table check reads.  FLAGS are added after the common ones, for
+# what one module alone needs.  MAX_CODE bounds the code section in both
 # configurations: a little above what the routine takes with each of its
 # shared pieces once, so a piece copied again fails the object check.
 function(sse2str_module routine)
@@ -204,6 +205,11 @@ function(sse2str_module routine)
     add_test(NAME cfi.${name}.${config}
       COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check_cfi.py
               $<TARGET_OBJECTS:${target}> --symbol ${M_SYMBOL})
+    if(M_RODATA)
+      add_test(NAME fill_tables.${name}.${config}
+        COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check_fill_tables.py
+                $<TARGET_OBJECTS:${target}>)
+    endif()
   endforeach()
 
   if(SSE2STR_PROFILE)
