@@ -4,7 +4,7 @@
 // counts the calls of each routine and, when the program exits, writes one
 // line of counts:
 //
-//   sse2str calls: __memchr_sse2=22714 __strnlen_sse2=394 ... __bzero_sse2_rep=0
+//   sse2str calls: __memchr_sse2=22714 ... __bzero_sse2_rep=0
 //
 // to standard error, or appends it to the file named by SSE2STR_CALL_COUNTS
 // when that is set (so that programs whose standard error is checked, and

@@ -5,9 +5,9 @@
                [--module NAME]...
 
 Installs the build tree as consume.py does and builds the project's
-standard_names.c, which calls memchr, strnlen, strrchr, stpcpy, wcscmp,
-memset and bzero by those names, adding only the interposition target or
-module (and the counting hook, to see the calls): with CMake through
+standard_names.c, which calls every routine by its standard name, adding
+only the interposition target or module (and the counting hook, to see the
+calls): with CMake through
 sse2str::interpose, with pkg-config through sse2str-interpose, there both
 as a dynamic (-no-pie) and as a static executable.  Each program must be
 position-dependent, give the right results, define every standard name at
