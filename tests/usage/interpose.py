@@ -8,7 +8,8 @@ Installs the build tree as consume.py does and builds the project's
 standard_names.c, which calls every routine by its standard name, adding
 only the interposition target or module (and the counting hook, to see the
 calls): with CMake through sse2str::interpose, with pkg-config through
-sse2str-interpose, there both as a dynamic (-no-pie) and as a static executable.  Each program must be
+sse2str-interpose, there both as a dynamic (-no-pie) and as a static
+executable.  Each program must be
 position-dependent, give the right results, define every standard name at
 the address of its routine (no jump in between), and the counting hook must
 report the calls the program makes (the CALLS_<name> numbers in the
