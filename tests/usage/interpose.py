@@ -9,12 +9,12 @@ standard_names.c, which calls every routine by its standard name, adding
 only the interposition target or module (and the counting hook, to see the
 calls): with CMake through sse2str::interpose, with pkg-config through
 sse2str-interpose, there both as a dynamic (-no-pie) and as a static
-executable.  Each program must be
-position-dependent, give the right results, define every standard name at
-the address of its routine (no jump in between), and the counting hook must
-report the calls the program makes (the CALLS_<name> numbers in the
-source): exactly for a dynamic executable; at least those for a static one,
-where the platform's C library linked in may call some of the names itself.
+executable.  Each program must be position-dependent, give the right
+results, define every standard name at the address of its routine (no jump
+in between), and the counting hook must report the calls the program makes
+(the CALLS_<name> numbers in the source): exactly for a dynamic executable;
+at least those for a static one, where the platform's C library linked in
+may call some of the names itself.
 """
 import argparse
 import os
