@@ -1,7 +1,7 @@
 // The side-by-side benchmark: every candidate of every routine of the list
-// (routines.def, measured as routines.h says), over the same sizes and start offsets and the same realistic
-// mixes (mixes.h), registered for one run that Google Benchmark interleaves
-// at random.
+// (routines.def, measured as routines.h says), over the same sizes and start
+// offsets and the same realistic mixes (mixes.h), registered for one run that
+// Google Benchmark interleaves at random.
 //
 //   sse2str_bench [--quick] [benchmark flags]
 //
@@ -386,14 +386,14 @@ int main(int argc, char** argv) {
   Registry registry(plan, arena, mixes);
 
   static const char kNotLinked[] = "not linked (see the peers' notes)";
-#define SSE2STR_ROUTINE(name, module, symbol, section, source)                      \
+#define SSE2STR_ROUTINE(name, module, symbol, section, source)                               \
   registry.add_routine<Measured<Routine::name>::Workload, Measured<Routine::name>::Ceiling>( \
-      #name,                                                                      \
-      {{"sse2str", function_of(symbol), nullptr},                                 \
-       {"sse2str_nohook", function_of(symbol##_nohook), nullptr},                 \
-       {"musl", function_of(musl_##name), kNotLinked},                            \
-       {"dietlibc", function_of(diet_##name), kNotLinked},                        \
-       {"byte_loop", function_of(ref::name), nullptr}},                           \
+      #name,                                                                                 \
+      {{"sse2str", function_of(symbol), nullptr},                                            \
+       {"sse2str_nohook", function_of(symbol##_nohook), nullptr},                            \
+       {"musl", function_of(musl_##name), kNotLinked},                                       \
+       {"dietlibc", function_of(diet_##name), kNotLinked},                                   \
+       {"byte_loop", function_of(ref::name), nullptr}},                                      \
       function_of(ref::name));
 #include "routines.def"
 #undef SSE2STR_ROUTINE
