@@ -287,7 +287,8 @@ std::vector<unsigned char> wide_string(const std::vector<Char>& chars) {
 template <Routine>
 struct Traits;
 
-// Most routines take one operand, laid out from its bytes.
+// What most routines share: one operand, laid out from its bytes, and a
+// pointer into it for a result; each routine's struct changes what differs.
 struct OneOperand {
   static constexpr bool kTwoOperands = false;
   static constexpr const char* kCountName = nullptr;
