@@ -5,7 +5,7 @@
 
 #include "check.h"
 #include "frame_suite.h"
-#include "reference.h"
+#include "models/reference.h"
 #include "routines.h"
 #include "wide.h"
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "reference.h"
+#include "models/reference.h"
 #include "sweep.h"
 #include "wide.h"
 
