@@ -45,6 +45,17 @@ inline constexpr size_t kBlockPhaseBlocks = 6;
 inline constexpr size_t kBlockPhaseReach = (kBlockPhaseBlocks + 1) * kBlockSize;
 }  // namespace stpcpy_stages
 
+namespace wcscmp_stages {
+// Bytes of a character: wchar_t is a signed 32-bit integer on this ABI.
+inline constexpr size_t kCharSize = 4;
+// Bytes of each string whose pairs are compared one at a time, before any
+// SIMD set-up: a block's worth, four pairs.
+inline constexpr size_t kFirstStageBytes = kBlockSize;
+// Blocks the lead-in compares at most before the passes: the straddle index
+// of an address just past a line boundary, whose fourth block crosses it.
+inline constexpr size_t kLongestLeadIn = kBlocksPerLine - 1;
+}  // namespace wcscmp_stages
+
 namespace fill_stages {
 // Below this count a fill is short: the SIMD register is not touched.
 inline constexpr size_t kShortFillLimit = 32;
