@@ -30,7 +30,7 @@
 
 #include "frame/geometry.h"
 #include "mixes.h"
-#include "reference.h"
+#include "models/reference.h"
 #include "workloads.h"
 
 namespace bench {

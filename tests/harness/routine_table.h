@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "reference.h"
+#include "models/reference.h"
 #include "routines.h"
 
 namespace sse2str::test {
