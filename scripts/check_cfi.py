@@ -31,7 +31,7 @@ pop, call, ret, adding or subtracting a constant, and setting it from the
 frame pointer (`mov %ebp,%esp`, `leave`, `lea`): the routines have no locals
 to align.  So is an indirect jump that is not through a relocated table,
 and a `ret` with the stack not at the return address or a callee-saved
-register not restored.  The object is read through scripts/elf_object.py.
+register not restored.
 
 Each fault reported names the rule of docs/CONTRACT.md the check enforces.
 NAME defaults to the object's one global function.  With --list the check
