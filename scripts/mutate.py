@@ -1,20 +1,14 @@
 #!/usr/bin/env python3
-"""Mutation check of the test suite: every deliberate fault must be caught.
+"""Mutation check of the test suite: every deliberate fault must be caught
+(docs/TESTING.md, "Mutation check").
 
   scripts/mutate.py [--list] [--keep] [--all-tests] [NAME...]
 
-Copies the working tree to a scratch directory, builds it there and runs
-the tests once unchanged (they must pass), then for each mutant applies one
-exact text replacement to the copy, rebuilds, runs the tests the mutant
-concerns and restores the file.  The tree itself is never touched.  Fails
-unless every mutant makes at least one test fail; a mutant whose text is
-not found exactly once in its file, or that does not build, is an error in
-this list, reported as such.
-
-Each mutant is one entry of MUTANTS: the file, the exact text and its
-replacement, and the tests (ctest regular expressions, run tier by tier)
-of which at least one must fail.  A routine joins with its own entries;
-the frame's and the cascades' entries run every test.
+Each mutant of MUTANTS is one exact text replacement in a scratch copy of
+the tree (the tree itself is never touched), which is rebuilt; at least one
+of its tests (ctest regular expressions, run tier by tier) must then fail.
+A mutant whose text is not found exactly once in its file, or that does not
+build, is an error in this list.
 """
 import argparse
 import os
@@ -339,25 +333,29 @@ def run(cmd, cwd, log):
         return subprocess.run(cmd, cwd=cwd, stdout=out, stderr=subprocess.STDOUT).returncode
 
 
+def read(path):
+    with open(path) as f:
+        return f.read()
+
+
+def write(path, text):
+    with open(path, "w") as f:
+        f.write(text)
+
+
 def copy_tree(scratch):
+    """The tracked and untracked files of the tree, less those deleted but not yet committed."""
     files = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"], cwd=ROOT,
                            check=True, capture_output=True).stdout.decode().split("\0")
-    for f in filter(None, files):
-        src = os.path.join(ROOT, f)
-        if not os.path.isfile(src):
-            continue  # deleted but not yet committed
-        dst = os.path.join(scratch, f)
-        os.makedirs(os.path.dirname(dst), exist_ok=True)
-        shutil.copy2(src, dst)
+    for f in filter(lambda f: os.path.isfile(os.path.join(ROOT, f)), filter(None, files)):
+        os.makedirs(os.path.dirname(os.path.join(scratch, f)), exist_ok=True)
+        shutil.copy2(os.path.join(ROOT, f), os.path.join(scratch, f))
 
 
 def failed_tests(log):
     """Names from the 'The following tests FAILED' block of the last ctest."""
-    text = open(log).read()
-    block = text.rsplit("The following tests FAILED:", 1)
-    if len(block) < 2:
-        return []
-    return re.findall(r"^\s*\d+ - (\S+)", block[1], re.M)
+    _, found, block = read(log).rpartition("The following tests FAILED:")
+    return re.findall(r"^\s*\d+ - (\S+)", block, re.M) if found else []
 
 
 def caught_by(ctest, tiers, all_tests, src, log):
@@ -385,11 +383,8 @@ def main():
         return 0
 
     # Mutants must fail loudly when the source they name has changed.
-    broken = []
-    for name, path, old, new, _ in mutants:
-        count = open(os.path.join(ROOT, path)).read().count(old)
-        if count != 1:
-            broken.append(f"{name}: its text occurs {count} times in {path}")
+    broken = [f"{name}: its text occurs {count} times in {path}" for name, path, old, _, _ in mutants
+              if (count := read(os.path.join(ROOT, path)).count(old)) != 1]
     if broken:
         print("mutants out of date with the sources:\n  " + "\n  ".join(broken))
         return 2
@@ -416,11 +411,9 @@ def main():
         survivors, errors = [], []
         for name, path, old, new, tests in mutants:
             target = os.path.join(src, path)
-            original = open(target).read()
-            start = time.time()
+            original, start = read(target), time.time()
             try:
-                with open(target, "w") as f:
-                    f.write(original.replace(old, new))
+                write(target, original.replace(old, new))
                 if run(["cmake", "--build", build], src, log):
                     errors.append(name)
                     verdict = "ERROR: does not build"
@@ -432,8 +425,7 @@ def main():
                     survivors.append(name)
                     verdict = "SURVIVED"
             finally:
-                with open(target, "w") as f:
-                    f.write(original)
+                write(target, original)
             print(f"{name}: {verdict} ({time.time() - start:.0f} s)", flush=True)
         run(["cmake", "--build", build], src, log)
 
