@@ -31,7 +31,7 @@
 #include "frame/geometry.h"
 #include "include/sse2str.h"
 #include "mixes.h"
-#include "reference.h"
+#include "models/reference.h"
 #include "routines.h"
 #include "workloads.h"
 

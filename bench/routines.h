@@ -6,7 +6,7 @@
 // Its candidates follow from its name and symbol: our module, the same
 // module without the profiling hook (`<symbol>_nohook`), the peers after
 // bench_peers.py has renamed them (`musl_<name>`, `diet_<name>`) and the
-// plain byte loop (`ref::<name>`).
+// plain byte loop (`ref::<name>`, models/reference.h).
 #pragma once
 
 #include "workloads.h"

@@ -47,14 +47,19 @@
 
 using namespace sse2str;
 
+// The stages' lengths (frame/geometry.h).
+using wcscmp_stages::kCharSize;
+using wcscmp_stages::kFirstStageBytes;
+using wcscmp_stages::kLongestLeadIn;
+
 // A character: signed 32 bits, as wchar_t on this ABI.
 using Char = int32_t;
 static_assert(sizeof(wchar_t) == sizeof(Char) && static_cast<wchar_t>(-1) < 0);
+static_assert(sizeof(Char) == kCharSize);
 
 // A character may lie at any address, and is read through this type only.
 typedef Char UnalignedChar __attribute__((aligned(1), may_alias));
 
-inline constexpr size_t kCharSize = sizeof(Char);
 inline constexpr unsigned kLanes = kBlockSize / kCharSize;
 
 // Agreement mask bits of lane 0, and of lanes 0 and 1.
@@ -354,6 +359,7 @@ struct PassOf {
   // where they are, for the lane exits of its position.
   template <unsigned Length>
   SSE2STR_INLINE static Verdict lead_in(Strings& s, ZeroVector& zeros, unsigned& disagreement) {
+    static_assert(Length <= kLongestLeadIn);
     s.pin();
     const Verdict verdict = in_turn<Length>([&](auto p) __attribute__((always_inline)) {
       return Own::template compare<p>(s, zeros, disagreement);
@@ -501,9 +507,6 @@ SSE2STR_INLINE int result_of(Verdict verdict, Strings s, unsigned disagreement) 
 }
 
 // ---- the first stage -------------------------------------------------------
-
-// Characters compared one pair at a time before any SIMD set-up.
-inline constexpr size_t kFirstStageBytes = kLanes * kCharSize;
 
 // Pairs 0 to 3, one at a time, from the pair at `Offset` on.  Returns true,
 // with the routine's result in `result`, when one of them decides.  A pair

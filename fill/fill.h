@@ -36,7 +36,6 @@ namespace sse2str {
 using fill_stages::kShortFillLimit;
 using fill_stages::kStrideSize;
 using fill_stages::kTailLimit;
-using fill_stages::kThresholdShift;
 inline constexpr size_t kWordSize = 4;
 
 // ---- the fill value ----------------------------------------------------------
@@ -281,8 +280,8 @@ SSE2STR_INLINE void string_store(Parked<char*> pointer, size_t remaining, Block 
 
 // The string-store threshold, from the data-cache size read with one load.
 SSE2STR_INLINE size_t string_store_threshold() {
-  const uint32_t cache_size = *static_cast<volatile uint32_t*>(&__x86_data_cache_size);
-  return cache_size - (cache_size >> kThresholdShift);
+  return fill_stages::string_store_threshold(
+      *static_cast<volatile uint32_t*>(&__x86_data_cache_size));
 }
 
 // ---- the routine -------------------------------------------------------------

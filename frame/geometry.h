@@ -4,12 +4,13 @@
 // The routines take these values from here, and the tests derive from them
 // the borders their sweeps must cross (the last length a stage handles, the
 // first the next one does), so a change to a stage moves the tests with it.
-// Only constants live here, with no SSE2 types, so that test code built for
-// any processor can include it.  The object-level rules the routines keep
-// are in docs/CONTRACT.md.
+// Only constants and the rules made of them live here, with no SSE2 types,
+// so that test code built for any processor can include it.  The
+// object-level rules the routines keep are in docs/CONTRACT.md.
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 
 namespace sse2str {
 
@@ -45,6 +46,17 @@ inline constexpr size_t kBlockPhaseBlocks = 6;
 inline constexpr size_t kBlockPhaseReach = (kBlockPhaseBlocks + 1) * kBlockSize;
 }  // namespace stpcpy_stages
 
+namespace wcscmp_stages {
+// Bytes of a character: wchar_t is a signed 32-bit integer on this ABI.
+inline constexpr size_t kCharSize = 4;
+// Bytes of each string whose pairs are compared one at a time, before any
+// SIMD set-up: a block's worth, four pairs.
+inline constexpr size_t kFirstStageBytes = kBlockSize;
+// Blocks the lead-in compares at most before the passes: the straddle index
+// of an address just past a line boundary, whose fourth block crosses it.
+inline constexpr size_t kLongestLeadIn = kBlocksPerLine - 1;
+}  // namespace wcscmp_stages
+
 namespace fill_stages {
 // Below this count a fill is short: the SIMD register is not touched.
 inline constexpr size_t kShortFillLimit = 32;
@@ -52,9 +64,14 @@ inline constexpr size_t kShortFillLimit = 32;
 inline constexpr size_t kTailLimit = 128;
 // Bytes one stride of the block loop stores: eight aligned blocks.
 inline constexpr size_t kStrideSize = 8 * kBlockSize;
-// The string-store threshold is C - (C >> 4) for the data-cache size C; it
-// never exceeds C, so it cannot wrap whatever C holds.
+// The large-fill decision: a fill that leaves kTailLimit bytes or more after
+// the head store takes the string store when they are at least
+// string_store_threshold(C), for the data-cache size C.  C - (C >> 4) never
+// exceeds C, so it cannot wrap whatever C holds.
 inline constexpr unsigned kThresholdShift = 4;
+inline __attribute__((always_inline)) constexpr size_t string_store_threshold(uint32_t cache_size) {
+  return cache_size - (cache_size >> kThresholdShift);
+}
 }  // namespace fill_stages
 
 }  // namespace sse2str

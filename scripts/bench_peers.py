@@ -4,25 +4,15 @@
   bench_peers.py --table routines.def --out build/bench/peers
 
 For each routine of the list of routines and each libc, the peer symbol
-`<libc>_<routine>` (`musl_memchr`, `diet_bzero`, ...), it downloads the
-libc's development package with `apt-get download` (the package is never
-installed: musl-dev:i386 conflicts with g++-multilib), unpacks it with
-`dpkg-deb -x`, and extracts from its static libc.a the member that defines the routine, together with the members
-that member calls into.  A routine links cleanly when every member it needs
-is plain code (no data, no state, no other libc internals) and every symbol
-they refer to is defined among them; its symbols are then renamed with the
-peer's prefix, so that no reference can reach the platform's own routines.
-A routine that does not link cleanly is left out, with the reason.
-
-Writes OUT/peers.o (one relocatable object with every routine that links
-cleanly) and OUT/peers.json (package versions, and per routine the members
-taken or the reason it was left out), which the report quotes.  The
-downloaded packages stay in OUT and are reused.  When a package cannot be
-had (no network, no package lists), the benchmark runs without that peer and
-the report says why; as root the script first refreshes the package lists
-once (`apt-get update`) and tries again.  OUT/complete is written only when
-every package was had, so that the build tries again next time instead of
-keeping a failure.
+`<libc>_<routine>` (`musl_memchr`, `diet_bzero`, ...), it takes the member
+of the libc's static libc.a that defines the routine, with the members it
+calls, and renames their symbols with the peer's prefix (docs/BENCHMARK.md,
+"The candidates" and "Peers that cannot be had").  The package is
+downloaded, never installed: musl-dev:i386 conflicts with g++-multilib.
+Writes OUT/peers.o (every routine that links cleanly) and OUT/peers.json
+(package versions, and per routine the members taken or the reason it was
+left out), which the report quotes; OUT/complete only when every package
+was had, so that the build tries again instead of keeping a failure.
 """
 import argparse
 import glob
@@ -31,6 +21,7 @@ import os
 import re
 import subprocess
 import sys
+from functools import cache
 
 from elf_object import ElfObject, read_objects, run
 
@@ -59,18 +50,11 @@ def peer_symbols(table):
     return symbols
 
 
-class Lists:
-    """Refreshes the package lists at most once per run, and only as root."""
-    refreshed = False
-
-    @classmethod
-    def refresh(cls):
-        if cls.refreshed or os.geteuid() != 0:
-            return False
-        cls.refreshed = True
-        print("bench_peers.py: package not found; refreshing the package lists (apt-get update)")
-        subprocess.run(["apt-get", "-qq", "update"], check=False, capture_output=True)
-        return True
+@cache
+def refresh_lists():
+    """Refreshes the package lists, once per run."""
+    print("bench_peers.py: package not found; refreshing the package lists (apt-get update)")
+    subprocess.run(["apt-get", "-qq", "update"], check=False, capture_output=True)
 
 
 def download(package, out):
@@ -80,8 +64,9 @@ def download(package, out):
     try:
         run(*command, cwd=out)
     except subprocess.CalledProcessError:
-        if not Lists.refresh():
+        if os.geteuid() != 0:  # only root may refresh the lists
             raise
+        refresh_lists()
         run(*command, cwd=out)
 
 

@@ -1,18 +1,13 @@
 #!/usr/bin/env python3
-"""Turns a benchmark run into the report, the plots and a short summary.
+"""Turns a benchmark run into OUT/report.md, OUT/plots/*.png (bench_plots.py)
+and the verdict on the console; with --readme, the README's headline too.
 
   bench_report.py --results build/bench/results.json
                   --peers build/bench/peers/peers.json --out build/bench
                   [--load-end 1.23] [--readme README.md]
 
-Writes OUT/report.md and OUT/plots/*.png (bench_plots.py) and prints the
-verdict.  The report opens with the conditions of the run, then the
-verdict: the speed-up against the best peer by size class and on the
-realistic mixes, with the hook and without.  Below come the mixes, the
-wide-character pass kinds, the bytes per cycle, the project's own goals,
-the fill threshold sweep and every measurement.  With --readme it also
-rewrites the README's benchmark headline.  The tables come from
-bench_results.py; docs/BENCHMARK.md says how the benchmark measures.
+The tables come from bench_results.py; docs/BENCHMARK.md says how the
+benchmark measures and what the report holds, and the report links to it.
 """
 import argparse
 import json
@@ -63,22 +58,19 @@ def emulation(binfmt="/proc/sys/fs/binfmt_misc"):
     binfmt_misc entry for 32-bit x86 ELF files, such as qemu-user), or None
     when it runs them itself.  Such an entry takes precedence over the
     kernel's own loader, so the benchmark ran under it."""
-    try:
-        if read(os.path.join(binfmt, "status")).strip() != "enabled":
-            return None
-        entries = sorted(set(os.listdir(binfmt)) - {"status", "register"})
-    except OSError:
-        return None
-    for name in entries:
+    def lines(name):
         try:
-            lines = read(os.path.join(binfmt, name)).splitlines()
+            return read(os.path.join(binfmt, name)).splitlines()
         except OSError:
-            continue
-        fields = dict(line.split(" ", 1) for line in lines if " " in line)
+            return []
+    if lines("status") != ["enabled"]:
+        return None
+    for name in sorted(set(os.listdir(binfmt)) - {"status", "register"}):
+        fields = dict(line.split(" ", 1) for line in lines(name) if " " in line)
         magic = bytes.fromhex(fields.get("magic", ""))
         # ELF, 32-bit (class 1), machine EM_386 (3) at byte 18.
-        if (lines[:1] == ["enabled"] and fields.get("offset", "0") == "0"
-                and magic[:5] == b"\x7fELF\x01" and magic[18:20] == b"\x03\x00"):
+        if lines(name)[:1] == ["enabled"] and fields.get("offset", "0") == "0" and \
+                magic[:5] == b"\x7fELF\x01" and magic[18:20] == b"\x03\x00":
             return fields.get("interpreter", name)
     return None
 
@@ -202,11 +194,14 @@ VERDICT_TEXT = ("Speed-up against the best peer (the fastest of musl, dietlibc a
                 "a program that links the objects built with `PROFILE=0` gets the second figure. Size classes: the "
                 "geometric mean over the sizes and start offsets of the tight loops (one size at a time); mixes: a "
                 "fixed-seed random sequence of calls drawn from real data, time per call.")
+BENCHMARK_DOC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "docs", "BENCHMARK.md")
 
 
-def report(run, peers, load_end, emulator):
-    """The lines of report.md, the verdict's rows and the goals'."""
+def report(run, peers, load_end, emulator, out="."):
+    """The lines of report.md, the verdict's rows and the goals'; `out` is
+    where report.md goes, for its links to docs/BENCHMARK.md."""
     rows, ours = verdict(run), [r for r in run.routines if run.status(r, OURS) == "measured"]
+    doc = os.path.relpath(BENCHMARK_DOC, out).replace(os.sep, "/")
     md = ["# sse2str benchmark", ""] + conditions(run, peers, load_end, emulator)
     md += ["## Verdict", "", VERDICT_TEXT, ""] + verdict_table(rows) + [""]
     if len(ours) < len(run.routines):
@@ -214,39 +209,29 @@ def report(run, peers, load_end, emulator):
                f"{', '.join(r for r in run.routines if r not in ours)}.", ""]
     md += [f"![{r}: speed-up against size](plots/speedup-{r}.png)" for r in ours] + [""]
     if run.context.get("library_build_type") == "debug":
-        md += ["Debian's Google Benchmark library reports itself as a debug build (its console prints \"Library "
-               "was built as DEBUG\"). That does not bias these figures: the library reads the clock before and "
-               "after the measured loop, and the loop itself (`for (auto _ : state)`, inlined from the library's "
-               "header) is compiled with the benchmark's own -O2; the library's unoptimised code runs once per "
-               "batch of iterations, outside the per-call time, and the same for every candidate.", ""]
+        md += [f"Debian's Google Benchmark library reports itself as a debug build; [that does not bias these "
+               f"figures]({doc}#timing).", ""]
     c = {k[15:]: v for k, v in run.context.items() if k.startswith("sse2str.corpus.")}
     if c:
-        md += ["## Realistic mixes", "", f"The mixes' data: {c['lines']} lines and {c['words']} words "
-               f"({c['distinct_words']} distinct) of the {c['files']} licence texts under "
-               f"`/usr/share/common-licenses`, and {c['paths']} path names drawn from the {c['paths_found']} found "
-               "under `/usr/share`; memset and bzero sizes from the five fleet-measured distributions in "
-               "`bench/data/size-distributions/`. Every draw has a fixed seed: each candidate runs the same "
-               "sequence.", ""]
+        md += ["## Realistic mixes", "", f"[The mixes]({doc}#realistic-mixes) drew on {c['lines']} lines and "
+               f"{c['words']} words ({c['distinct_words']} distinct) of the {c['files']} licence texts under "
+               f"`/usr/share/common-licenses`, and {c['paths']} path names of the {c['paths_found']} found under "
+               "`/usr/share`.", ""]
     md += ["Nanoseconds per call (the whole sequence's minimum time over the repetitions, divided by its calls) "
            "and our speed-up, with the hook, against each peer.", ""] + mix_table(run) + [""]
     md += [f"- {m.split(':')[1]}: {mix_name(m)}: {d}." for m, d in run.mixes.description.items()
            if not is_differ_mix(m)] + [""]
     for routine, workload in ((r, w) for r in ours if run.character_size[r] > 1 for w in run.workloads[r]):
         md += [f"## {routine}: the {len(run.layouts[workload])} pass kinds", "", "Each row starts the two strings "
-               "at offsets that select one kind of main-loop pass. Size classes: equal strings compared to the "
-               "end (speed-up with the hook / without); characters per cycle on equal strings of "
-               f"{size_label(GOALS['goals']['l1_size'])} (in L1); and a mix of strings of 64 characters that "
-               "differ at a random position.", ""] + wide_table(run, routine, workload) + [""]
+               "at offsets that select one kind of main-loop pass: equal strings compared to the end by size class "
+               "(with the hook / without), characters per cycle in L1, and strings of 64 characters that differ at "
+               "a random position.", ""] + wide_table(run, routine, workload) + [""]
     wide = "".join(f" (for {r}, characters × {n}, the terminator included)" for r, n in run.character_size.items()
                    if n > 1)
-    md += ["## Bytes per cycle", "", f"Each cell is bytes per cycle: the bytes a call processes{wide} divided by "
-           f"the CPU time of one call in cycles of the time-stamp counter ({run.ghz:.3f} GHz, calibrated at "
-           "start; the core clock may differ under turbo). Time per call is the minimum over "
-           f"{run.repetitions} repetitions, run in random order with every other measurement (Google "
-           "Benchmark's random interleaving); the medians are in the detail below. Cells are the geometric mean "
-           "over the layouts (start offsets modulo 64 of the operands; for stpcpy destination and source; for "
-           "wcscmp the seven pass kinds). The ceiling is the plainest aligned SSE2 loop of the routine's kind, "
-           "from aligned operands: what 16-byte operations reach here, not a hard limit.", ""]
+    md += ["## Bytes per cycle", "", f"Bytes a call processes{wide} over its time in cycles of the time-stamp counter "
+           f"({run.ghz:.3f} GHz), by the minimum of {run.repetitions} repetitions, the geometric mean over the "
+           f"layouts; the ceiling is the plainest aligned SSE2 loop of the routine's kind ([how]({doc}#timing)).",
+           ""]
     for routine in run.routines:
         md += [f"### {routine}", ""]
         for workload in run.workloads[routine]:
@@ -256,11 +241,11 @@ def report(run, peers, load_end, emulator):
                     "", f"![{workload}](plots/{workload.replace(':', '-')}.png)", ""]
         md += notes(run, routine, peers)
     goals = [row for r in ours for row in targets(run, r)]
-    md += ["## The project's own goals", "", "These are the targets the project sets itself, not a verdict: they "
-           "say where the routines should get to, and how far each is from it.", ""]
+    md += ["## The project's own goals", "", f"[Targets the project sets itself]({doc}#the-projects-own-goals), "
+           "not a verdict.", ""]
     md += table([(t, m, "yes" if ok else "no") for t, m, ok in goals], ["goal", "measured", "met"])
     md += ["", f"Goals met: {sum(ok for _, _, ok in goals)} of {len(goals)}.", ""]
-    md += ["## String-store threshold of the fills", ""] + threshold(run, emulator)
+    md += ["## String-store threshold of the fills", ""] + threshold(run, emulator, doc)
     md += ["", "## Detail", "", "Nanoseconds per call, minimum / median over the repetitions.", ""]
     for routine, workload in ((r, w) for r in run.routines for w in run.workloads[r] if w in run.sizes):
         md += [f"<details><summary>{workload}</summary>", ""] + detail_table(run, routine, workload) + \
@@ -268,28 +253,22 @@ def report(run, peers, load_end, emulator):
     return md, rows, goals
 
 
-def threshold(run, emulator):
+def threshold(run, emulator, doc):
     sweep, crossover = tuning(run)
     if run.quick:
-        return ["Not swept in the quick run: its grid would be too coarse to place the threshold (a step of 4 "
-                "between sizes puts it a whole step from where it belongs). `make bench` sweeps 1 KiB to 4 MiB in "
-                "steps of 1.5 and 2."]
+        return ["Not swept in the quick run: its grid is too coarse to place the threshold."]
     if not len(sweep):
-        return ["Not measured: `__memset_sse2_rep` and its `__x86_data_cache_size` provider are not built in this "
-                "tree. The sweep runs by itself once they are."]
+        return ["Not measured: `__memset_sse2_rep` and its `__x86_data_cache_size` provider are not built."]
     t = sweep.assign(**{"string / block (median)": sweep["string store, median"] / sweep["block loop, median"]})
     t = t.applymap(fmt).rename(index=size_label).rename_axis("size").reset_index()
-    shift = int(run.context["sse2str.threshold_shift"])
-    md = ["`__memset_sse2_rep` from an aligned start, `__x86_data_cache_size` forced to 0xFFFFFFFF (every large "
-          "fill runs the block loop) and to 0 (every large fill takes the string store); bytes per cycle by the "
-          "minimum and by the median time.", ""] + table(t) + [""]
+    md = [f"`__memset_sse2_rep` from an aligned start, [by the block loop and by the string store]"
+          f"({doc}#the-fills-string-store-threshold); bytes per cycle.", ""] + table(t) + [""]
     if crossover:
-        md.append(f"Rule: the threshold goes to the smallest size at which the string store is faster (by the "
-                  f"medians) and from which on it never loses by more than {GOALS['threshold']['tie']:.0%} by the "
-                  "medians and the minima alike (closer than that, or in one of the two only, is noise). Here that "
-                  f"is {size_label(crossover)}: a threshold C - C/{1 << shift} = {crossover} needs C = "
-                  f"{cache_size_for(crossover, shift)}, the default this machine suggests for "
-                  "`__x86_data_cache_size`.")
+        shift = int(run.context["sse2str.threshold_shift"])
+        md.append(f"The string store wins for good (never losing by more than {GOALS['threshold']['tie']:.0%}) from "
+                  f"{size_label(crossover)}: a threshold C - C/{1 << shift} = "
+                  f"{crossover} needs C = {cache_size_for(crossover, shift)}, the default this machine suggests "
+                  "for `__x86_data_cache_size`.")
     else:
         md.append("The block loop is faster at every size measured: the string store should start beyond the sweep.")
     if emulator:
@@ -328,7 +307,7 @@ def main():
             print(f"bench_report.py: {args.peers}: {e}", file=sys.stderr)
     import bench_plots  # matplotlib, which the report's tests do without
     bench_plots.draw_all(run, args.out, emulator)
-    md, rows, goals = report(run, peers, args.load_end, emulator)
+    md, rows, goals = report(run, peers, args.load_end, emulator, args.out)
     with open(path := os.path.join(os.path.abspath(args.out), "report.md"), "w") as f:
         f.write("\n".join(md) + "\n")
     opening = conditions(run, peers, args.load_end, emulator)

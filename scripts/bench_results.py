@@ -1,12 +1,8 @@
 """A benchmark run as tables (pandas), and the verdicts drawn from them.
 
-Google Benchmark's JSON output (bench/main.cpp) names each benchmark
-workload/candidate/layout/size: the workload is routine:scenario for the
-tight loops, mix:routine:name for a realistic mix, ceiling:kind or
-tune:memset.  A candidate that was not measured gives the reason as its
-benchmarks' error; offsets and a mix's calls, bytes and description are
-counters and labels, the rest is in the run's context.  The goals and
-margins are in bench/goals.toml.
+What the benchmark hands over, and where, is in docs/BENCHMARK.md ("What
+the benchmark hands the report"); the goals and margins are in
+bench/goals.toml.
 """
 import bisect
 import json

@@ -31,7 +31,7 @@ pop, call, ret, adding or subtracting a constant, and setting it from the
 frame pointer (`mov %ebp,%esp`, `leave`, `lea`): the routines have no locals
 to align.  So is an indirect jump that is not through a relocated table,
 and a `ret` with the stack not at the return address or a callee-saved
-register not restored.  The object is read through scripts/elf_object.py.
+register not restored.
 
 Each fault reported names the rule of docs/CONTRACT.md the check enforces.
 NAME defaults to the object's one global function.  With --list the check
@@ -96,15 +96,11 @@ class Module:
 
     def table_entries(self, start, rodata):
         """Targets of the jump table at `start` of section `rodata`, up to the next table."""
-        relocs = self.obj.relocations(rodata)
-        later = [s for s in self.table_starts if s > start]
-        end = later[0] if later else rodata.size
-        targets = []
-        for off in range(start, end, WORD):
-            reloc = relocs.get(off)
-            if reloc is None or reloc.type != R_386_32 or reloc.symbol.shndx != self.section.index:
-                raise Unmodelled(f"jump table entry at {off:#x} is no address in the code")
-            targets.append(reloc.address)
+        end = next((s for s in self.table_starts if s > start), rodata.size)
+        targets = self.obj.addresses(rodata, start, end, self.section)
+        if None in targets:
+            raise Unmodelled(f"jump table entry at {start + WORD * targets.index(None):#x} is no address "
+                             "in the code")
         return targets
 
     def row_at(self, address):

@@ -1,20 +1,11 @@
 #!/usr/bin/python3
-"""Checks the jump tables of a fill module.
+"""Checks the jump tables of a fill module against the rule of
+docs/CONTRACT.md that every failure names, where their layout is set out:
+the short table and the tail table, one store sequence per residue, entered
+in ascending order, each to a return of its own, and entry 0 straight to a
+return.
 
   check_fill_tables.py MODULE.o [--section .rodata.sse2] [--code .text.sse2]
-
-The tables section holds exactly the 32-entry short table at offset 0 and
-the 128-entry tail table at offset 128, each entry an absolute address in
-the code section.  The entries of one residue (count modulo 4, remaining
-count modulo 16) lead into one store sequence: the entry for the highest
-index of the residue starts the sequence on a 16-byte boundary, and the
-entries for lower indexes follow it in ascending order before the next
-sequence starts, so each sequence exists once and every index enters it at
-a store of its own.  Each sequence runs straight to a return of its own,
-with no jump to an epilogue shared with others.  Index 0 stores nothing:
-its entry leads straight to a return (no store, no branch but direct
-jumps), wherever the compiler put that.  Every failure names the rule of
-docs/CONTRACT.md it breaks.
 """
 import argparse
 import sys
@@ -22,7 +13,7 @@ import sys
 from capstone import x86
 
 from check_object import FILL_TABLES_ONLY, report, rule
-from elf_object import R_386_32, WORD, ElfObject, stored_operand
+from elf_object import WORD, ElfObject, stored_operand
 
 SHORT_ENTRIES, SHORT_RESIDUES = 32, 4
 TAIL_ENTRIES, TAIL_RESIDUES = 128, 16
@@ -105,18 +96,11 @@ def main():
     size = (SHORT_ENTRIES + TAIL_ENTRIES) * WORD
     if tables.size != size:
         failures.append(f"{args.section} holds {tables.size} bytes, expected {size}")
-    relocs = obj.relocations(tables)
-    entries = []
-    for offset in range(0, min(tables.size, size), WORD):
-        reloc = relocs.get(offset)
-        if reloc is None or reloc.type != R_386_32 or reloc.symbol.shndx != code.index:
-            failures.append(f"entry at {offset:#x} is not an absolute address in {args.code}: "
-                            + (f"type {reloc.type} against {reloc.symbol.section}" if reloc
-                               else "no relocation"))
-            continue
-        entries.append(reloc.address)
-    if len(relocs) != size // WORD:
-        failures.append(f"{len(relocs)} relocations in {args.section}, expected {size // WORD}")
+    entries = obj.addresses(tables, 0, min(tables.size, size), code)
+    failures += [f"entry at {i * WORD:#x} is not an absolute address in {args.code}"
+                 for i, address in enumerate(entries) if address is None]
+    if len(obj.relocations(tables)) != size // WORD:
+        failures.append(f"{len(obj.relocations(tables))} relocations in {args.section}, expected {size // WORD}")
     if not failures:
         check_table(failures, obj, code, "short table", entries[:SHORT_ENTRIES], SHORT_RESIDUES)
         check_table(failures, obj, code, "tail table", entries[SHORT_ENTRIES:], TAIL_RESIDUES)

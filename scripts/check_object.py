@@ -5,22 +5,10 @@
                   [--undefined SYM]... [--rodata SECTION] [--max-code BYTES]
   check_object.py OBJECT [--forbid-undefined SYM[,SYM...]]
 
-The first form checks a deliverable: exactly one global symbol, a function at
-offset 0 of its 16-byte aligned section, and no other symbol but section
-symbols, the file symbol and the undefined imports; the entry frame followed
-by the body at once, and no conditional branch to a lone jump; no other code
-or data sections with contents but the allowed read-only one; only the
-allowed undefined symbols; no bit-scan instructions, no x87 and no SIMD
-operation outside the routines' set; the register and stack discipline (no
-SSE operand on the stack but a MOVD load of an argument word, no
-stack-pointer arithmetic, no frame pointer after the entry frame);
-call-frame records with the expected CIE; and a code section no larger than
-BYTES (its size is printed either way).  The second form checks that an
-object or archive (say, the reference models) calls none of the named
-functions.  Objects are read with scripts/elf_object.py.
-
-Every failure names the rule of docs/CONTRACT.md it breaks, where the rule's
-reason is given.
+The first form checks a deliverable against the rules of docs/CONTRACT.md
+(each failure names the rule it breaks, where its reason is given) and
+prints the size of its code section.  The second form checks that an object
+or archive (say, the reference models) calls none of the named functions.
 """
 import argparse
 import sys

@@ -116,6 +116,14 @@ class ElfObject:
         return next(((at, relocs[at]) for at in range(ins.address, ins.address + ins.size)
                      if at in relocs), None)
 
+    def addresses(self, section, start, end, code):
+        """The absolute addresses in section `code` held by the words of
+        `section` from `start` to `end` (R_386_32 relocations against the
+        code), in order; None for a word that holds no such address."""
+        relocs = self.relocations(section)
+        return [r.address if r and r.type == R_386_32 and r.symbol.shndx == code.index else None
+                for r in map(relocs.get, range(start, end, WORD))]
+
     def call_frame_entries(self):
         dwarf = self.elf.get_dwarf_info()
         return dwarf.EH_CFI_entries() if dwarf.has_EH_CFI() else []

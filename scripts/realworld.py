@@ -1,25 +1,16 @@
 #!/usr/bin/env python3
 """Real programs' own test suites, with and without the routines.
 
-  realworld.py --prefix DIR --work DIR [--jobs N] [--only VARIANT] [PROGRAM...]
+  realworld.py --prefix DIR --work DIR [--jobs N] [--only VARIANT] [--compare] [PROGRAM...]
 
-For each program (all of them by default) this fetches Debian's source
-package, builds it for i386 twice with the same compiler flags (-m32 -O2
--fno-builtin): plainly, and with the package's interposition module and the
-counting hook, so that the program's own calls of the standard routines go
-to the routines.  It then runs the program's own test suite for both builds
-and fails if any test's outcome differs between them.  It prints, per
-routine, how many calls the interposed suite made.
-
-DIR for --prefix is an installed sse2str tree (make install PREFIX=...).
---only plain|interposed builds and checks that variant alone, so the two
-may run at once; a later run without it reuses both and compares.
---compare builds nothing: it compares the results the two trees hold so far
-(of suites still running, or stopped), and names the tests that have a
-result in one tree only.
-The source packages come through apt-get with a private list of sources
-(the machine's own, switched to source packages) and a private state
-directory under --work; the machine's apt configuration is not changed.
+Builds each program's Debian source package for i386 twice, plainly and with
+the interposition module and the counting hook, runs its own test suite for
+both and fails if any test's outcome differs (docs/realworld.md).  DIR for
+--prefix is an installed sse2str tree (make install PREFIX=...).  --only
+plain|interposed builds and checks that variant alone, so the two may run at
+once; a later run without it reuses both.  --compare builds nothing: it
+compares the results the two trees hold so far and names the tests that have
+a result in one tree only.
 """
 import argparse
 import glob
@@ -30,6 +21,7 @@ import shutil
 import subprocess
 import sys
 import time
+from collections import Counter
 
 # name: the source package, and
 #   configure  its options ("{tree}" is the build tree); features whose
@@ -105,7 +97,22 @@ CFLAGS = "-O2 -g -fno-builtin"
 # (they run here, under emulation if need be) instead of guessing.
 SYSTEM_TYPE = "i686-pc-linux-gnu"
 
-COUNTS_LINE = re.compile(r"^sse2str calls:(.*)$")
+COUNTS_LINE = r"^\s*sse2str calls:(.*?)\s*$"
+
+
+def read(path):
+    with open(path, errors="replace") as f:
+        return f.read()
+
+
+def write(path, text):
+    with open(path, "w") as f:
+        f.write(text)
+
+
+def matches(pattern, path):
+    """The groups of `pattern` in each line of the file at `path` it matches."""
+    return [m.groups() for m in map(re.compile(pattern).match, read(path).splitlines()) if m]
 
 
 def log(message):
@@ -127,57 +134,26 @@ def run(command, cwd=None, env=None, output=None, check=True):
 
 # ---- source packages through a private apt configuration ----
 
-def source_entries(text):
-    """The machine's deb822 sources with binary types switched to source."""
-    out = []
-    for line in text.splitlines():
-        if re.match(r"^Types:", line):
-            line = "Types: deb-src"
-        out.append(line)
-    return "\n".join(out) + "\n"
-
-
-def source_lines(text):
-    """The machine's one-line sources switched to source packages."""
-    out = []
-    for line in text.splitlines():
-        match = re.match(r"^(\s*)deb(\s.*)$", line)
-        if match:
-            out.append(f"{match.group(1)}deb-src{match.group(2)}")
-    return "\n".join(sorted(set(out))) + "\n"
-
-
 def private_apt(work):
+    """apt-get with the machine's sources switched to source packages, and
+    a state and cache directory of its own under `work`."""
     root = os.path.join(work, "apt")
-    parts = os.path.join(root, "sources.list.d")
-    state = os.path.join(root, "state")
-    cache = os.path.join(root, "cache")
-    for d in (parts, os.path.join(state, "lists", "partial"),
-              os.path.join(cache, "archives", "partial")):
+    parts, state, cache = (os.path.join(root, d) for d in ("sources.list.d", "state", "cache"))
+    shutil.rmtree(parts, ignore_errors=True)
+    for d in (parts, os.path.join(state, "lists", "partial"), os.path.join(cache, "archives", "partial")):
         os.makedirs(d, exist_ok=True)
-    for old in glob.glob(os.path.join(parts, "*")):
-        os.remove(old)
-    found = 0
-    for path in sorted(glob.glob("/etc/apt/sources.list.d/*.sources")):
-        with open(path) as f:
-            text = source_entries(f.read())
-        with open(os.path.join(parts, os.path.basename(path)), "w") as f:
-            f.write(text)
-        found += 1
-    one_line = ["/etc/apt/sources.list"] + sorted(glob.glob("/etc/apt/sources.list.d/*.list"))
-    lines = ""
-    for path in one_line:
-        if os.path.isfile(path):
-            with open(path) as f:
-                lines += source_lines(f.read())
-            found += 1
-    with open(os.path.join(root, "sources.list"), "w") as f:
-        f.write(lines)
-    if not found:
+    entries = sorted(glob.glob("/etc/apt/sources.list.d/*.sources"))
+    for path in entries:  # deb822 entries: every type becomes deb-src
+        write(os.path.join(parts, os.path.basename(path)),
+              re.sub(r"(?m)^Types:.*$", "Types: deb-src", read(path)))
+    one_line = [p for p in ["/etc/apt/sources.list", *sorted(glob.glob("/etc/apt/sources.list.d/*.list"))]
+                if os.path.isfile(p)]
+    if not entries and not one_line:
         raise SystemExit("no apt sources found on this machine")
-    return ["apt-get", "-q",
-            "-o", f"Dir::State={state}",
-            "-o", f"Dir::Cache={cache}",
+    lines = {re.sub(r"^(\s*)deb(\s)", r"\1deb-src\2", line) for p in one_line
+             for line in read(p).splitlines() if re.match(r"^\s*deb\s", line)}
+    write(os.path.join(root, "sources.list"), "".join(f"{line}\n" for line in sorted(lines)))
+    return ["apt-get", "-q", "-o", f"Dir::State={state}", "-o", f"Dir::Cache={cache}",
             "-o", f"Dir::Etc::SourceList={os.path.join(root, 'sources.list')}",
             "-o", f"Dir::Etc::SourceParts={parts}",
             # Downloads into directories of our own, written as ourselves.
@@ -188,11 +164,12 @@ def fetch_source(apt, package, work):
     """Unpacks the source package into work/src/; returns its directory."""
     src = os.path.join(work, "src")
     os.makedirs(src, exist_ok=True)
-    existing = [d for d in glob.glob(os.path.join(src, f"{package}-*")) if os.path.isdir(d)]
-    if existing:
-        return existing[0]
+    def unpacked():
+        return [d for d in glob.glob(os.path.join(src, f"{package}-*")) if os.path.isdir(d)]
+    if unpacked():
+        return unpacked()[0]
     run(apt + ["source", package], cwd=src, output=os.path.join(work, f"{package}.fetch.log"))
-    existing = [d for d in glob.glob(os.path.join(src, f"{package}-*")) if os.path.isdir(d)]
+    existing = unpacked()
     if len(existing) != 1:
         raise SystemExit(f"apt-get source {package} left {existing}")
     return existing[0]
@@ -210,22 +187,18 @@ def claim(tree):
     """Stops if another run (--only) is still building or testing `tree`."""
     lock = tree + ".pid"
     try:
-        with open(lock) as f:
-            os.kill(int(f.read()), 0)
+        os.kill(int(read(lock)), 0)
         raise SystemExit(f"{tree} is in use by another run (pid in {lock})")
     except (FileNotFoundError, ValueError, ProcessLookupError):
         pass
-    with open(lock, "w") as f:
-        f.write(str(os.getpid()))
+    write(lock, str(os.getpid()))
 
 
-def build_and_check(name, source, work, variant, link_flags, counts_file, jobs):
-    tree = os.path.join(work, f"{name}-{variant}")
-    logfile = os.path.join(work, f"{name}-{variant}.log")
-    done = os.path.join(tree, ".realworld-checked")
+def build_and_check(name, source, tree, link_flags, counts_file, jobs):
+    """Builds `source` in `tree` and runs its tests there, once."""
+    logfile, done, what = tree + ".log", os.path.join(tree, ".realworld-checked"), os.path.basename(tree)
     if os.path.exists(done):
-        log(f"{name} ({variant}): checked before, results reused")
-        return tree
+        return log(f"{what}: checked before, results reused")
     claim(tree)
     shutil.rmtree(tree, ignore_errors=True)
     shutil.copytree(source, tree, symlinks=True)
@@ -238,7 +211,7 @@ def build_and_check(name, source, work, variant, link_flags, counts_file, jobs):
         env.pop(inherited, None)
     # Programs run while configuring and building report nowhere.
     env["SSE2STR_CALL_COUNTS"] = os.devnull
-    log(f"{name} ({variant}): configure and build (log: {logfile})")
+    log(f"{what}: configure and build (log: {logfile})")
     if "prepare" in PROGRAMS[name]:
         run(["sh", "-c", PROGRAMS[name]["prepare"]], cwd=tree, env=env, output=logfile)
     options = [option.format(tree=tree) for option in PROGRAMS[name]["configure"]]
@@ -250,16 +223,15 @@ def build_and_check(name, source, work, variant, link_flags, counts_file, jobs):
         if os.path.exists(counts_file):
             os.remove(counts_file)
         env["SSE2STR_CALL_COUNTS"] = counts_file
-    log(f"{name} ({variant}): make check")
+    log(f"{what}: make check")
     started = time.time()
     if "tests" in PROGRAMS[name]:
         run_named_tests(PROGRAMS[name]["tests"], tree, env, logfile)
     else:
         run([*MAKE, "-k", f"-j{jobs}", "check"], cwd=tree, env=env, output=logfile,
             check=False)
-    log(f"{name} ({variant}): make check took {time.time() - started:.0f} s")
-    open(done, "w").close()
-    return tree
+    log(f"{what}: make check took {time.time() - started:.0f} s")
+    write(done, "")
 
 
 def run_named_tests(tests, tree, env, logfile):
@@ -269,8 +241,7 @@ def run_named_tests(tests, tree, env, logfile):
     os.makedirs(results, exist_ok=True)
     for test, arguments in tests.items():
         status = run([*MAKE, *arguments], cwd=tree, env=env, output=logfile, check=False)
-        with open(os.path.join(results, f"{test}.trs"), "w") as f:
-            f.write(f":test-result: {'PASS' if status == 0 else 'FAIL'}\n")
+        write(os.path.join(results, f"{test}.trs"), f":test-result: {'PASS' if status == 0 else 'FAIL'}\n")
 
 
 def outcomes(tree, per_test=None):
@@ -282,56 +253,35 @@ def outcomes(tree, per_test=None):
     """
     results = {}
     for trs in glob.glob(os.path.join(tree, "**", "*.trs"), recursive=True):
-        with open(trs, errors="replace") as f:
-            for line in f:
-                if line.startswith(":test-result:"):
-                    results[os.path.relpath(trs, tree)] = line.split(":", 2)[2].strip()
-                    break
+        result = next((line for line in read(trs).splitlines() if line.startswith(":test-result:")), None)
+        if result:
+            results[os.path.relpath(trs, tree)] = result.split(":", 2)[2].strip()
         program_log = trs[:-len(".trs")] + ".log"
         if per_test and os.path.exists(program_log):
-            with open(program_log, errors="replace") as f:
-                for line in f:
-                    match = re.match(per_test, line)
-                    if match:
-                        number, test, outcome = match.groups()
-                        key = f"{os.path.relpath(program_log, tree)}#{number} {test}"
-                        results.setdefault(key, outcome)
+            for number, test, outcome in matches(per_test, program_log):
+                results.setdefault(f"{os.path.relpath(program_log, tree)}#{number} {test}", outcome)
     # Autotest suites (tests/testsuite) log one line per test:
     #   "10. Redefining the error token (input.at:341): ok" / "FAILED (x.at:1)"
     #   / "skipped (x.at:1)"; their output shows "10: ... ok" lines alike.
     for suite_log in glob.glob(os.path.join(tree, "**", "testsuite.log"), recursive=True):
-        with open(suite_log, errors="replace") as f:
-            for line in f:
-                match = re.match(r"^\s*(\d+)[:.] (.*?):?\s+(ok|FAILED|skipped|expected failure"
-                                 r"|UNEXPECTED PASS)\b", line)
-                if match:
-                    key = f"{os.path.relpath(suite_log, tree)}#{match.group(1)} {match.group(2)}"
-                    results.setdefault(key, match.group(3))
+        for number, test, outcome in matches(r"^\s*(\d+)[:.] (.*?):?\s+(ok|FAILED|skipped|expected failure"
+                                             r"|UNEXPECTED PASS)\b", suite_log):
+            results.setdefault(f"{os.path.relpath(suite_log, tree)}#{number} {test}", outcome)
     return results
 
 
 def counts(path):
-    totals = {}
-    processes = 0
-    if not os.path.exists(path):
-        return totals, processes
-    with open(path, errors="replace") as f:
-        for line in f:
-            match = COUNTS_LINE.match(line.strip())
-            if not match:
-                continue
-            processes += 1
-            for item in match.group(1).split():
-                routine, _, value = item.partition("=")
-                totals[routine] = totals.get(routine, 0) + int(value)
+    """Calls per routine summed over the counting hook's lines (one per
+    process), and the number of processes."""
+    totals, processes = Counter(), 0
+    for (items,) in matches(COUNTS_LINE, path) if os.path.exists(path) else []:
+        processes += 1
+        totals.update({routine: int(n) for routine, _, n in (item.partition("=") for item in items.split())})
     return totals, processes
 
 
 def summary(results):
-    tally = {}
-    for outcome in results.values():
-        tally[outcome] = tally.get(outcome, 0) + 1
-    return ", ".join(f"{n} {o}" for o, n in sorted(tally.items()))
+    return ", ".join(f"{n} {o}" for o, n in sorted(Counter(results.values()).items()))
 
 
 def compare(program, name, plain, routed, counts_file, report, partial=False):
@@ -361,10 +311,9 @@ def compare(program, name, plain, routed, counts_file, report, partial=False):
 def all_suites(work, programs):
     """Calls per routine summed over the programs' suites, and the routines
     none of them called."""
-    totals = {}
+    totals = Counter()
     for name in programs:
-        for routine, n in counts(os.path.join(work, f"{name}.counts"))[0].items():
-            totals[routine] = totals.get(routine, 0) + n
+        totals.update(counts(os.path.join(work, f"{name}.counts"))[0])
     lines = [f"all suites ({', '.join(programs)}): calls through the routines:"]
     lines += [f"    {routine:<20} {n:>12}" for routine, n in totals.items()]
     never = [routine for routine, n in totals.items() if n == 0]
@@ -385,45 +334,34 @@ def main():
     unknown = [p for p in programs if p not in PROGRAMS]
     if unknown:
         parser.error(f"unknown program {', '.join(unknown)}; known: {', '.join(PROGRAMS)}")
-    work = os.path.abspath(args.work)
-    prefix = os.path.abspath(args.prefix)
+    work, prefix = os.path.abspath(args.work), os.path.abspath(args.prefix)
     os.makedirs(work, exist_ok=True)
 
-    if args.compare:
-        report = []
-        failed = any([compare(name, name, os.path.join(work, f"{name}-plain"),
-                              os.path.join(work, f"{name}-interposed"),
-                              os.path.join(work, f"{name}.counts"), report, partial=True)
-                      for name in programs])
-        report += all_suites(work, programs)
-        print("\n".join(report))
-        return 1 if failed else 0
-
-    interpose = " ".join(["-no-pie", pkg_config(prefix, "--libs", "sse2str-interpose"),
-                          pkg_config(prefix, "--variable=call_counts", "sse2str")])
-    apt = private_apt(work)
-    log("apt-get update (private state)")
-    run(apt + ["update"], output=os.path.join(work, "apt-update.log"))
-
-    failed = False
-    report = []
+    report, failed = [], False
+    if not args.compare:
+        interpose = " ".join(["-no-pie", pkg_config(prefix, "--libs", "sse2str-interpose"),
+                              pkg_config(prefix, "--variable=call_counts", "sse2str")])
+        apt = private_apt(work)
+        log("apt-get update (private state)")
+        run(apt + ["update"], output=os.path.join(work, "apt-update.log"))
     for name in programs:
-        source = fetch_source(apt, name, work)
-        log(f"{name}: {os.path.basename(source)}")
-        counts_file = os.path.join(work, f"{name}.counts")
-        if args.only in (None, "plain"):
-            plain = build_and_check(name, source, work, "plain", "-no-pie", None, args.jobs)
-        if args.only in (None, "interposed"):
-            routed = build_and_check(name, source, work, "interposed", interpose, counts_file,
-                                     args.jobs)
-        if args.only:
-            continue
-        failed |= compare(name, f"{name} ({os.path.basename(source)})", plain, routed,
-                          counts_file, report)
+        plain, routed, counts_file = (os.path.join(work, name + s) for s in ("-plain", "-interposed", ".counts"))
+        label = name
+        if not args.compare:
+            source = fetch_source(apt, name, work)
+            label = f"{name} ({os.path.basename(source)})"
+            log(f"{name}: {os.path.basename(source)}")
+            if args.only in (None, "plain"):
+                build_and_check(name, source, plain, "-no-pie", None, args.jobs)
+            if args.only in (None, "interposed"):
+                build_and_check(name, source, routed, interpose, counts_file, args.jobs)
+            if args.only:
+                continue
+        failed |= compare(name, label, plain, routed, counts_file, report, partial=args.compare)
     report += all_suites(work, programs)
     print("\n".join(report))
-    with open(os.path.join(work, "report.txt"), "w") as f:
-        f.write("\n".join(report) + "\n")
+    if not args.compare:
+        write(os.path.join(work, "report.txt"), "\n".join(report) + "\n")
     return 1 if failed else 0
 
 

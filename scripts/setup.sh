@@ -42,21 +42,12 @@ done
 wanted=$(printf '%s\n' $wanted | sort -u | tr '\n' ' ')
 
 # dpkg-query prints one line per known package; anything not reported as
-# installed is missing.
-installed=$(dpkg-query -W -f='${Package}:${Architecture} ${db:Status-Abbrev}\n' $wanted 2>/dev/null |
-            awk '$2 ~ /^ii/ { print $1 }') || true
+# installed is missing.  A name without an architecture may have any.
+installed=" $(dpkg-query -W -f='${Package}:${Architecture} ${db:Status-Abbrev}\n' $wanted 2>/dev/null |
+             awk '$2 ~ /^ii/ { print $1 }' | tr '\n' ' ') " || true
 missing=""
 for pkg in $wanted; do
-  case "$pkg" in *:*) full=$pkg ;; *) full="" ;; esac
-  found=no
-  for have in $installed; do
-    if [ -n "$full" ]; then
-      [ "$have" = "$full" ] && found=yes
-    else
-      [ "${have%%:*}" = "$pkg" ] && found=yes
-    fi
-  done
-  [ $found = yes ] || missing="$missing $pkg"
+  case "$installed" in *" $pkg "* | *" $pkg:"*) ;; *) missing="$missing $pkg" ;; esac
 done
 
 # Some kernels run no i386 program at all (no IA-32 emulation: exec fails

@@ -15,6 +15,7 @@ namespace sse2str::test {
 using fill_stages::kShortFillLimit;
 using fill_stages::kStrideSize;
 using fill_stages::kTailLimit;
+using fill_stages::string_store_threshold;
 
 struct StoreCase {
   size_t offset;   // of the start from a 4 KiB boundary
@@ -31,12 +32,6 @@ inline constexpr size_t kStoreBufferSize = 3 * 4096;
 inline constexpr uint32_t kAlwaysStringStore = 0;
 inline constexpr uint32_t kAlwaysBlockLoop = 0xFFFFFFFFu;
 
-// The count of bytes after the head store from which the fills use the
-// string store, for the data-cache size `cache`.
-inline constexpr size_t string_store_threshold(uint32_t cache) {
-  return cache - (cache >> fill_stages::kThresholdShift);
-}
-
 inline std::vector<StoreCase> store_cases() {
   std::vector<StoreCase> cases;
   // Every short-table index, at every start alignment in a block.
@@ -48,8 +43,9 @@ inline std::vector<StoreCase> store_cases() {
   // alignment, with the borders of the medium fill.
   for (size_t count = kShortFillLimit; count <= kTailLimit + 17; ++count)
     cases.push_back({0, count, kAlwaysBlockLoop});
-  for (size_t count = 32; count <= 47; ++count) cases.push_back({1, count, kAlwaysBlockLoop});
-  for (size_t offset = 1; offset < 16; ++offset)
+  for (size_t count = kShortFillLimit; count < kShortFillLimit + kBlockSize; ++count)
+    cases.push_back({1, count, kAlwaysBlockLoop});
+  for (size_t offset = 1; offset < kBlockSize; ++offset)
     for (size_t count : {32, 33, 47, 63, 100, 142, 143, 144})
       cases.push_back({offset, count, kAlwaysBlockLoop});
   // Every tail-table index after one block-loop stride, and several strides.
@@ -58,9 +54,11 @@ inline std::vector<StoreCase> store_cases() {
   for (size_t offset : {1, 9, 15})
     for (size_t count : {256, 300, 383, 384, 600, 1000})
       cases.push_back({offset, count, kAlwaysBlockLoop});
-  // The string store with each number of closing bytes, at every alignment.
-  for (size_t offset = 0; offset < 16; ++offset)
-    for (size_t count = 143; count <= 150; ++count)
+  // The string store with each number of closing bytes, at every alignment,
+  // from the least count that reaches the large-fill decision from any start.
+  constexpr size_t kLeastLargeCount = kTailLimit + kBlockSize - 1;
+  for (size_t offset = 0; offset < kBlockSize; ++offset)
+    for (size_t count = kLeastLargeCount; count < kLeastLargeCount + 8; ++count)
       cases.push_back({offset, count, kAlwaysStringStore});
   cases.push_back({0, 128, kAlwaysStringStore});
   cases.push_back({7, 1000, kAlwaysStringStore});

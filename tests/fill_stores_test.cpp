@@ -117,35 +117,35 @@ Stores prescribed_stores(uintptr_t start, size_t count, uint32_t cache) {
     if (residue & 2) s.push_back({end - (residue & 3), 2});
     if (residue & 1) s.push_back({end - 1, 1});
   };
-  if (count < 32) {
+  if (count < kShortFillLimit) {
     for (size_t i = 0; i + 4 <= count; i += 4) s.push_back({start + i, 4});
     closing(start + count, count % 4);
     return s;
   }
   uintptr_t p = start;
   size_t remaining = count;
-  if (start % 16 != 0) {
-    s.push_back({start, 16});
-    p = (start & ~uintptr_t{15}) + 16;
+  if (start % kBlockSize != 0) {
+    s.push_back({start, kBlockSize});
+    p = start - start % kBlockSize + kBlockSize;
     remaining -= p - start;
   }
-  if (remaining >= 128) {
+  if (remaining >= kTailLimit) {
     if (remaining >= string_store_threshold(cache)) {
       for (; remaining >= 4; remaining -= 4, p += 4) s.push_back({p, 4});
       if (remaining & 2) s.push_back({p, 2}), p += 2;
       if (remaining & 1) s.push_back({p, 1});
       return s;
     }
-    for (; remaining >= 128; remaining -= 128, p += 128)
-      for (unsigned i = 0; i < 8; ++i) s.push_back({p + 16 * i, 16});
+    for (; remaining >= kStrideSize; remaining -= kStrideSize, p += kStrideSize)
+      for (size_t i = 0; i < kStrideSize; i += kBlockSize) s.push_back({p + i, kBlockSize});
   }
-  for (size_t i = 0; i + 16 <= remaining; i += 16) s.push_back({p + i, 16});
-  closing(p + remaining, remaining % 16);
+  for (size_t i = 0; i + kBlockSize <= remaining; i += kBlockSize) s.push_back({p + i, kBlockSize});
+  closing(p + remaining, remaining % kBlockSize);
   return s;
 }
 
 bool reads_cache_size(uintptr_t start, size_t count) {
-  return count >= 32 && count - (-start & 15) >= 128;
+  return count >= kShortFillLimit && count - (-start % kBlockSize) >= kTailLimit;
 }
 
 // Each case, with the calls the trace shows for it.
@@ -207,13 +207,13 @@ TEST(FillStores, WriteEachByteOfTheRangeInAscendingOrder) {
         ASSERT_GT(s.address, previous) << label(c) << ", store " << i;
       }
       previous = s.address;
-      if (c.count >= 32 && !(i == 0 && start % 16 != 0)) {
+      if (c.count >= kShortFillLimit && !(i == 0 && start % kBlockSize != 0)) {
         ASSERT_EQ(s.address % s.width, 0u) << label(c) << ", store " << i;
       }
       for (unsigned b = 0; b < s.width; ++b) ++writes[s.address - start + b];
     }
-    const size_t twice_end = c.count >= 32 && start % 16 != 0 ? 16 : 0;
-    const size_t twice_begin = twice_end ? 16 - start % 16 : 0;
+    const size_t twice_end = c.count >= kShortFillLimit && start % kBlockSize != 0 ? kBlockSize : 0;
+    const size_t twice_begin = twice_end ? kBlockSize - start % kBlockSize : 0;
     for (size_t b = 0; b < c.count; ++b)
       ASSERT_EQ(writes[b], b >= twice_begin && b < twice_end ? 2 : 1) << label(c) << ", byte " << b;
   });

@@ -13,7 +13,7 @@
 #include "check.h"
 #include "fill_store_cases.h"
 #include "frame_suite.h"
-#include "reference.h"
+#include "models/reference.h"
 #include "routines.h"
 
 namespace sse2str::test {

@@ -1,7 +1,7 @@
 // __memchr_sse2 against the reference model, at every placement.
 #include "check.h"
 #include "frame_suite.h"
-#include "reference.h"
+#include "models/reference.h"
 #include "routines.h"
 
 namespace sse2str::test {

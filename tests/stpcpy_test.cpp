@@ -6,7 +6,7 @@
 
 #include "check.h"
 #include "frame_suite.h"
-#include "reference.h"
+#include "models/reference.h"
 #include "routines.h"
 
 namespace sse2str::test {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "guard.h"
-#include "reference.h"
+#include "models/reference.h"
 #include "routine_table.h"
 #include "routines.h"
 #include "sweep.h"

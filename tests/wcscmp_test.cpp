@@ -5,7 +5,7 @@
 
 #include "check.h"
 #include "frame_suite.h"
-#include "reference.h"
+#include "models/reference.h"
 #include "routines.h"
 #include "wide.h"
 
@@ -300,11 +300,13 @@ std::vector<FrameCase> frame_cases() {
   size_t used = 0;
   // Strings whose character 4 lies at the given line offsets, agreeing up
   // to pair k and differing there, or ending there together.
-  auto call = [&](const char* label, size_t first_line_offset, size_t second_line_offset,
-                  size_t k, bool end) {
-    constexpr size_t kStage = 4 * kCharSize;
-    char* const first = storage[used][0] + (kLineSize + first_line_offset - kStage) % kLineSize;
-    char* const second = storage[used][1] + (kLineSize + second_line_offset - kStage) % kLineSize;
+  auto call = [&](const char* label, size_t first_line_offset, size_t second_line_offset, size_t k,
+                  bool end) {
+    using wcscmp_stages::kFirstStageBytes;
+    char* const first =
+        storage[used][0] + (kLineSize + first_line_offset - kFirstStageBytes) % kLineSize;
+    char* const second =
+        storage[used][1] + (kLineSize + second_line_offset - kFirstStageBytes) % kLineSize;
     ++used;
     for (size_t j = 0; j < k; ++j) {
       put(first, j, static_cast<Char>(j + 1));

@@ -53,9 +53,8 @@ constexpr unsigned kData = 1, kInstruction = 2, kUnified = 3;
 TEST(X86CacheSize, FastStringStoresStartTheStringStoreAt2KiB) {
   const Processor erms{{{{0, 0}, {7, 0, 0, 0}}, {{7, 0}, {0, kErms, 0, 0}}}};
   const uint32_t c = erms.cache_size();
-  const auto threshold = [](uint32_t c) { return c - (c >> fill_stages::kThresholdShift); };
-  EXPECT_EQ(threshold(c), 2048u);
-  EXPECT_LT(threshold(c - 1), 2048u);
+  EXPECT_EQ(fill_stages::string_store_threshold(c), 2048u);
+  EXPECT_LT(fill_stages::string_store_threshold(c - 1), 2048u);
 }
 
 // Without fast string stores, the level-1 data cache: the first level-1

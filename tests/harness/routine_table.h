@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-#include "reference.h"
+#include "models/reference.h"
 #include "routines.h"
 
 namespace sse2str::test {

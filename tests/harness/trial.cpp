@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "reference.h"
+#include "models/reference.h"
 #include "sweep.h"
 #include "wide.h"
 
@@ -117,7 +117,7 @@ void report_features(const Trial& t, const Memory& m, size_t size1, size_t size2
   observe(kCountBySize, t, count_relation, size_class(t.count));
   if (t.cache_size) {
     const uint32_t c = *t.cache_size;
-    observe(kFillPath, t, t.count >= c - (c >> fill_stages::kThresholdShift), size_class(t.count));
+    observe(kFillPath, t, t.count >= fill_stages::string_store_threshold(c), size_class(t.count));
   }
 }
 
@@ -231,10 +231,12 @@ uint32_t search_count(uint32_t raw, size_t size, bool ends_inside) {
   return static_cast<uint32_t>(raw % (size + 1));
 }
 
-// A fill count, each size class equally likely: short (below 32), through
-// the tail table (below 160), block loop, as large as the window allows.
+// A fill count, each size class equally likely: short, through the tail
+// table, a few strides of the block loop, as large as the window allows.
 uint32_t fill_count(uint32_t raw, size_t room) {
-  static constexpr size_t kClassLimits[] = {32, 160, 1024, SIZE_MAX};
+  using namespace fill_stages;
+  static constexpr size_t kClassLimits[] = {kShortFillLimit, kShortFillLimit + kTailLimit,
+                                            8 * kStrideSize, SIZE_MAX};
   const size_t limit = std::min(kClassLimits[raw & 3], room + 1);
   return static_cast<uint32_t>((raw >> 2) % limit);
 }

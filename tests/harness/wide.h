@@ -6,15 +6,20 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "frame/geometry.h"
+
 namespace sse2str::test {
 
 using Char = int32_t;  // wchar_t on i386
-inline constexpr size_t kCharSize = sizeof(Char);
+using wcscmp_stages::kCharSize;
+static_assert(sizeof(Char) == kCharSize);
 
 // Positions of the deciding pair that reach, from any pair of start offsets,
-// through the four characters compared one at a time, the longest lead-in
-// (three blocks) and two whole passes of four blocks.
-inline constexpr size_t kDecidingPositions = 4 + 3 * 4 + 2 * 16 + 1;
+// through the pairs compared one at a time, the longest lead-in and two
+// whole passes, and one more.
+inline constexpr size_t kDecidingReach =
+    wcscmp_stages::kFirstStageBytes + wcscmp_stages::kLongestLeadIn * kBlockSize + 2 * kLineSize;
+inline constexpr size_t kDecidingPositions = kDecidingReach / kCharSize + 1;
 
 inline void put(char* string, size_t k, Char c) { memcpy(string + k * kCharSize, &c, kCharSize); }
 

@@ -1,6 +1,8 @@
-// Reference models: the plainest loops that do each routine's job.  They are
-// compiled so that GCC cannot turn them back into calls to the platform's
-// own routines (see CMakeLists.txt and the reference check).
+// Reference models: the plainest loops that do each routine's job.  The
+// tests compare the routines with them, and the benchmark times them as the
+// plain byte loop.  Both build them so that GCC cannot turn them back into
+// calls to the platform's own routines, and check the objects for such calls
+// (tests/CMakeLists.txt, bench/CMakeLists.txt).
 #pragma once
 
 #include <stddef.h>

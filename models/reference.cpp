@@ -1,4 +1,4 @@
-#include "reference.h"
+#include "models/reference.h"
 
 namespace ref {
 

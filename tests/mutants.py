@@ -1,0 +1,312 @@
+"""The mutation check's catalogue (scripts/mutate.py, docs/TESTING.md): the
+deliberate faults, each of which at least one test must catch.
+
+Each mutant is (name, file, old text, new text, tiers of tests): one exact
+text replacement in a source, and the ctest regular expressions, run tier by
+tier, of which at least one must fail.  A routine joins with its own
+entries; the frame's and the cascades' entries run every test.
+"""
+
+# The tests of a mutant, in tiers run in turn until one fails: first the
+# differential tests that take every routine alike (quick, and they catch
+# most faults), then the routine's own tests and object checks (which alone
+# see the calling convention and the call-frame records, and one of which
+# runs under valgrind).
+
+
+def routine_tests(routine, module):
+    return (rf"^(reliability\.|fuzz\.{routine}\.)", rf"^({module}\.|object\.{module}\.)")
+
+
+MEMCHR = routine_tests("memchr", "memchr_sse2")
+STRNLEN = routine_tests("strnlen", "strnlen_sse2")
+STRRCHR = routine_tests("strrchr", "strrchr_sse2")
+STPCPY = routine_tests("stpcpy", "stpcpy_sse2")
+WCSCMP = routine_tests("wcscmp", "wcscmp_sse2")
+# The two fills share their source: every fill test.
+FILLS = (r"^(reliability\.|fuzz\.(memset|bzero)\.)",
+         r"^((memset|bzero)_sse2_rep\.|object\.(memset|bzero)_sse2_rep\.|fill_)")
+EVERYTHING = (r"^(reliability|fuzz)\.", r".")
+# The static check of the call-frame records alone, to show it catches them.
+CFI = (r"^cfi\.",)
+# Object-level faults that leave every result right: memchr's object checks.
+OBJECT_TESTS = (r"^object\.memchr_sse2\.",)
+OBJECT_ANCHOR = "  const Block needle = broadcast_byte(value);\n"
+
+# (name, file, old text, new text, tiers of tests of which one must fail)
+MUTANTS = [
+    # ---- the entry frame, shared by every routine ----
+    ("frame: %ebp not restored after the hook",
+     "frame/entry_frame.h",
+     r'"\tpopl %ebp\n"',
+     r'"\taddl $4, %esp\n"',
+     EVERYTHING),
+    # ---- call-frame records, checked statically at every reachable instruction ----
+    ("frame: a jump between the entry frame and the body",
+     "frame/entry_frame.h",
+     r'"\tpopl %ebp\n"',
+     r'"\tpopl %ebp\n" "\tjmp 1f\n" "\tnop\n" "1:\n"',
+     OBJECT_TESTS),
+    ("cfi: the saved %ebp's slot not recorded after its push",
+     "frame/entry_frame.h",
+     r'"\t.cfi_rel_offset %ebp, 0\n"',
+     "",
+     CFI),
+    ("cfi: wrong frame address after a push",
+     "frame/entry_frame.h",
+     r'"\t.cfi_adjust_cfa_offset 4\n"',
+     r'"\t.cfi_adjust_cfa_offset 8\n"',
+     CFI),
+    # A return inside the body whose following code keeps the records of the
+    # popped state.  GCC describes its own mid-body returns correctly
+    # (.cfi_remember_state/.cfi_restore_state around them), whatever the
+    # flags, so the fault is planted in the hand-written frame: a branch that
+    # is always taken (%esp is never zero) jumps over a pop and a return, and
+    # the code after them is left with the rows of the popped state.
+    ("cfi: records not restored after a return inside the body",
+     "frame/entry_frame.h",
+     r'"\tcall _mcount\n"',
+     r'"\tcall _mcount\n" "\ttestl %esp, %esp\n" "\tjnz 1f\n" "\tpopl %ebp\n" '
+     r'"\t.cfi_def_cfa %esp, 4\n" "\t.cfi_restore %ebp\n" "\tret\n" "1:\n"',
+     CFI),
+    # ---- shared building blocks ----
+    ("cascade: off-by-one bound test",
+     "frame/cascade.h",
+     "return P < remaining;",
+     "return P <= remaining;",
+     EVERYTHING),
+    ("cascade: first match at position 1 taken for 2",
+     "frame/cascade.h",
+     "  if (mask & (1u << Low)) return exit(Position<Low>{});\n"
+     "  if (mask & (1u << (Low + 1))) return exit(Position<Low + 1>{});",
+     "  if (mask & (1u << Low)) return exit(Position<Low>{});\n"
+     "  if (mask & (1u << (Low + 1))) return exit(Position<Low + 2>{});",
+     EVERYTHING),
+    ("cascade: last match in bit 15 alone looked for in the low byte",
+     "frame/cascade.h",
+     "if (mask & 0xFF00u) return detail::last_in_byte<8>(mask, exit);",
+     "if (mask & 0x7F00u) return detail::last_in_byte<8>(mask, exit);",
+     EVERYTHING),
+    ("scan: the tail reads a block the range does not reach",
+     "frame/scan.h",
+     "if (k != 0 && remaining <= offset) return false;",
+     "if (k != 0 && remaining < offset) return false;",
+     EVERYTHING),
+    ("scan: a match in block 2 of a pass or line taken for block 3",
+     "frame/scan.h",
+     "      scan += 2 * kBlockSize;",
+     "      scan += 3 * kBlockSize;",
+     EVERYTHING),
+    # The passes' counts summed from the count in front of them: one value
+    # more than the scratch registers hold, spilled to a stack frame.
+    ("scan: the passes' counts kept as one sum, spilled",
+     "frame/scan.h",
+     "  keep_as_is(remaining);\n}",
+     "  (void)remaining;\n}",
+     (r"^object\.(memchr|strnlen)_sse2\.",)),
+    ("cascade: linear first match takes bit 7 for bit 6",
+     "frame/cascade.h",
+     "if (mask & 0xFFu) return detail::first_from_bit<0, 7>(mask, exit);",
+     "if (mask & 0xFFu) return detail::first_from_bit<0, 6>(mask, exit);",
+     EVERYTHING),
+    # ---- the object check: register and stack discipline, SIMD set ----
+    # Each plants one forbidden pattern in an otherwise correct routine, so
+    # only the object check can catch it.
+    ("object: SSE register with a stack operand",
+     "search/memchr_sse2.cpp", OBJECT_ANCHOR,
+     OBJECT_ANCHOR + '  asm volatile("movdqu 4(%%esp), %%xmm7" ::: "xmm7");\n',
+     OBJECT_TESTS),
+    ("object: stack realigned",
+     "search/memchr_sse2.cpp", OBJECT_ANCHOR,
+     OBJECT_ANCHOR + '  asm volatile("push %%ebx\\n\\tmov %%esp, %%ebx\\n\\tand $-16, %%esp\\n\\t"'
+     '"mov %%ebx, %%esp\\n\\tpop %%ebx" ::: "memory");\n',
+     OBJECT_TESTS),
+    ("object: stack pointer moved by arithmetic",
+     "search/memchr_sse2.cpp", OBJECT_ANCHOR,
+     OBJECT_ANCHOR + '  asm volatile("sub $4, %%esp\\n\\tadd $4, %%esp" ::: "memory");\n',
+     OBJECT_TESTS),
+    ("object: frame pointer set in the body",
+     "search/memchr_sse2.cpp", OBJECT_ANCHOR,
+     OBJECT_ANCHOR + '  asm volatile("push %%ebp\\n\\tmov %%esp, %%ebp\\n\\tpop %%ebp" ::: "memory");\n',
+     OBJECT_TESTS),
+    ("object: x87 instruction",
+     "search/memchr_sse2.cpp", OBJECT_ANCHOR,
+     OBJECT_ANCHOR + '  asm volatile("fldz\\n\\tfstp %%st(0)" ::: "memory");\n',
+     OBJECT_TESTS),
+    ("object: a part of the routine named by a symbol of its own",
+     "search/memchr_sse2.cpp",
+     "size_t count) SSE2STR_UNNAMED(memchr_body);",
+     "size_t count);",
+     OBJECT_TESTS),
+    ("object: a conditional branch to a lone jump",
+     "search/memchr_sse2.cpp", OBJECT_ANCHOR,
+     OBJECT_ANCHOR + '  asm volatile("testl %%esp, %%esp\\n\\tjz 1f\\n1:\\tjmp 2f\\n2:" ::: "cc");\n',
+     OBJECT_TESTS),
+    ("object: the unbounded cascade copied into the line's block 0",
+     "search/memchr_sse2.cpp",
+     "  mask = mask_of(block0);\n  if (mask) goto found;\n",
+     "  mask = mask_of(block0);\n"
+     "  if (mask) return first_match(mask, [scan](auto position) { return address(scan + position); });\n",
+     OBJECT_TESTS),
+    ("object: SIMD operation outside the set (POR for PMAXUB, same result)",
+     "frame/block.h",
+     "SSE2STR_INLINE Block either_matched(Block a, Block b) { return _mm_max_epu8(a, b); }",
+     "SSE2STR_INLINE Block either_matched(Block a, Block b) { return _mm_or_si128(a, b); }",
+     OBJECT_TESTS),
+    # ---- memchr ----
+    ("memchr: zero count not caught",
+     "search/memchr_sse2.cpp",
+     "  if (count_arg == 0) return nullptr;\n",
+     "  (void)count_arg;\n",
+     MEMCHR),
+    ("memchr: unaligned first read without the line guard",
+     "search/memchr_sse2.cpp",
+     "if (__builtin_expect(line_offset(scan) <= kLastWholeBlockInLine, 1)) {",
+     "if (__builtin_expect(line_offset(scan) < kLineSize, 1)) {",
+     MEMCHR),
+    ("memchr: mask of the aligned first block shifted one short",
+     "search/memchr_sse2.cpp",
+     "mask = match_mask(load_aligned(block_align_down(scan)), needle) >> block_offset(scan);",
+     "mask = match_mask(load_aligned(block_align_down(scan)), needle) >> (block_offset(scan) - 1);",
+     MEMCHR),
+    ("memchr: line merge leaves out blocks 0 and 2",
+     "search/memchr_sse2.cpp",
+     "block3 = either_matched(block3, block2);",
+     "block3 = either_matched(block3, block1);",
+     MEMCHR),
+    ("memchr: range end formed as an address (wraps past the top)",
+     "search/memchr_sse2.cpp",
+     "  if (count_arg == 0) return nullptr;\n",
+     "  if (count_arg == 0 || reinterpret_cast<uintptr_t>(start) + count_arg < count_arg)"
+     " return nullptr;\n",
+     MEMCHR),
+    # ---- strnlen ----
+    ("strnlen: a probe reads the byte at the bound",
+     "search/strnlen_sse2.cpp",
+     "if (j != 0 && bound_operand() == Index + j) return Index + j;",
+     "if (j != 0 && bound_operand() < Index + j) return Index + j;",
+     STRNLEN),
+    ("strnlen: remaining count after the probes one too many",
+     "search/strnlen_sse2.cpp",
+     "remaining = bound - (kBlockSize - block_offset(probe));",
+     "remaining = bound - (kBlockSize - block_offset(probe)) + 1;",
+     STRNLEN),
+    ("strnlen: a zero bound told by the start's low byte",
+     "search/strnlen_sse2.cpp",
+     "return argument_low_byte_operand(1) == 0;",
+     "return argument_low_byte_operand(0) == 0;",
+     STRNLEN),
+    ("strnlen: the run of exits one too far for offset 9",
+     "search/strnlen_sse2.cpp",
+     "    if (offset == Offset) return length + Offset;",
+     "    if (offset == Offset) return length + Offset + (Offset == 9);",
+     STRNLEN),
+    ("strnlen: line fold leaves out block 3",
+     "search/strnlen_sse2.cpp",
+     "block2 = bytewise_min(block2, block3);",
+     "block2 = bytewise_min(block2, block1);",
+     STRNLEN),
+    # ---- strrchr ----
+    ("strrchr: a match right after the terminator kept",
+     "search/strrchr_sse2.cpp",
+     "return (2u << T) - 1;",
+     "return (4u << T) - 1;",
+     STRRCHR),
+    ("strrchr: zeros in front of the start taken for the terminator",
+     "search/strrchr_sse2.cpp",
+     "zero_mask = zero_mask_of(block, zeros) >> skew;",
+     "zero_mask = zero_mask_of(block, zeros);",
+     STRRCHR),
+    ("strrchr: matches of the loop blocks not saved",
+     "search/strrchr_sse2.cpp",
+     "    saved = SavedMatch(scan, value_mask);\n    scan += kBlockSize;",
+     "    scan += kBlockSize;",
+     STRRCHR),
+    ("strrchr: a first block with the terminator saves its own matches",
+     "search/strrchr_sse2.cpp",
+     "    saved.clear();\n",
+     "    saved = SavedMatch(start, value_mask);\n",
+     STRRCHR),
+    # ---- stpcpy ----
+    # The module fixes the callee-saved registers, so a clobber would not
+    # make GCC save one: the push is planted with its call-frame records.
+    ("stpcpy: the short path saves a register",
+     "copy/stpcpy_sse2.cpp",
+     "  if (find_short_terminator(source, terminator)) goto finish;\n",
+     '  asm volatile("pushl %%ebx\\n\\t.cfi_adjust_cfa_offset 4\\n\\t.cfi_rel_offset %%ebx, 0\\n\\t"'
+     '"popl %%ebx\\n\\t.cfi_adjust_cfa_offset -4\\n\\t.cfi_restore %%ebx" ::: "memory");\n'
+     "  if (find_short_terminator(source, terminator)) goto finish;\n",
+     (r"^stpcpy_sse2\.",)),
+    ("stpcpy: a string of 15 bytes taken for a long one",
+     "copy/stpcpy_sse2.cpp",
+     "if constexpr (I == kBlockSize) {",
+     "if constexpr (I == kBlockSize - 1) {",
+     STPCPY),
+    ("stpcpy: the line that holds the terminator stores its block 0 whole",
+     "copy/stpcpy_sse2.cpp",
+     "  if (mask) goto locate;\n  store_unaligned(copy_of(block, delta), block0);",
+     "  store_unaligned(copy_of(block, delta), block0);\n  if (mask) goto locate;",
+     STPCPY),
+    ("stpcpy: the first line starts a line too far on",
+     "copy/stpcpy_sse2.cpp",
+     "line_align_down(block + kBlockPhaseReach);",
+     "line_align_down(block + kBlockPhaseReach + kLineSize);",
+     STPCPY),
+    # ---- wcscmp ----
+    ("wcscmp: characters ordered as unsigned",
+     "compare/wcscmp_sse2.cpp",
+     "return first > second ? 1 : -1;",
+     "return static_cast<uint32_t>(first) > static_cast<uint32_t>(second) ? 1 : -1;",
+     WCSCMP),
+    ("wcscmp: agreement mask takes terminators for agreeing pairs",
+     "compare/wcscmp_sse2.cpp",
+     "return mask_of(_mm_sub_epi8(equal, zero));",
+     "return mask_of(_mm_max_epu8(equal, zero));",
+     WCSCMP),
+    ("wcscmp: distance-2 pass loads its straddling block 2 as a vector",
+     "compare/wcscmp_sse2.cpp",
+     "PassOf<UnalignedVector,     Scalar,         Vector, Scalar, Vector>;",
+     "PassOf<UnalignedVector,     Scalar,         Vector, Vector, Vector>;",
+     WCSCMP),
+    ("wcscmp: line offsets 17 to 31 classed as straddling at block 1",
+     "compare/wcscmp_sse2.cpp",
+     "if (offset < 2 * kBlockSize) return next(Straddles<2>{});",
+     "if (offset < 2 * kBlockSize) return next(Straddles<1>{});",
+     WCSCMP),
+    ("wcscmp: a lead-in block that decides sends its lane exits a lead-in further on",
+     "compare/wcscmp_sse2.cpp",
+     "    if (!decided(verdict)) s.advance(Length * kBlockSize);",
+     "    s.advance(Length * kBlockSize);",
+     WCSCMP),
+    # ---- memset and bzero ----
+    ("fill: the 8-byte closing store made 16 bytes wide",
+     "fill/fill.h",
+     "if constexpr ((R & 8) != 0) store_quad(end - R, block);",
+     "if constexpr ((R & 8) != 0) store_unaligned(end - R, block);",
+     FILLS),
+    ("fill: 2-byte stores made 4 bytes wide",
+     "fill/fill.h",
+     "  *reinterpret_cast<Unaligned16*>(p) = static_cast<uint16_t>(word);",
+     "  *reinterpret_cast<Unaligned32*>(p) = word;",
+     FILLS),
+    ("fill: the string store counts bytes, not words",
+     "fill/fill.h",
+     "size_t words = remaining / kWordSize;",
+     "size_t words = remaining;",
+     FILLS),
+    ("fill: head store of an unaligned start left out",
+     "fill/fill.h",
+     "    store_unaligned(start, block);\n",
+     "",
+     FILLS),
+    ("fill: the tail sequences share one epilogue",
+     "fill/fill.h",
+     "  return tail_table(p + remaining, remaining, pattern, block, finish);",
+     "  tail_table(p + remaining, remaining, pattern, block, [] {});\n  return finish();",
+     FILLS),
+    ("fill: the block loop's last 16 bytes left to nobody",
+     "fill/fill.h",
+     "remaining = running + kStrideSize;",
+     "remaining = running + kStrideSize - kBlockSize;",
+     FILLS),
+]
