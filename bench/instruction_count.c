@@ -99,26 +99,46 @@ static unsigned wcscmp_count(unsigned n, unsigned first_offset, unsigned second_
   return stepped_call(__wcscmp_sse2, word(first), word(second), 0) - baseline;
 }
 
-static unsigned count(const char* routine, unsigned n, unsigned offset) {
-  const char* s = string_of(n, offset);
-  char* d = destination + offset;
-  unsigned steps;
-  if (!strcmp(routine, "memchr"))
-    steps = stepped_call(__memchr_sse2, word(s), 'z', n);
-  else if (!strcmp(routine, "strnlen"))
-    steps = stepped_call(__strnlen_sse2, word(s), n + 32, 0);
-  else if (!strcmp(routine, "strrchr"))
-    steps = stepped_call(__strrchr_sse2, word(s), 'z', 0);
-  else if (!strcmp(routine, "stpcpy"))
-    steps = stepped_call(__stpcpy_sse2, word(d), word(s), 0);
-  else if (!strcmp(routine, "wcscmp"))
-    return wcscmp_count(n, offset, offset);
-  else if (!strcmp(routine, "memset"))
-    steps = stepped_call(__memset_sse2_rep, word(d), 'x', n);
-  else
-    steps = stepped_call(__bzero_sse2_rep, word(d), n, 0);
-  return steps - baseline;
+/* Each routine's count on `n` bytes whose first lies `offset` bytes past a
+   64-byte boundary. */
+static unsigned count_memchr(unsigned n, unsigned offset) {
+  return stepped_call(__memchr_sse2, word(string_of(n, offset)), 'z', n) - baseline;
 }
+
+static unsigned count_strnlen(unsigned n, unsigned offset) {
+  return stepped_call(__strnlen_sse2, word(string_of(n, offset)), n + 32, 0) - baseline;
+}
+
+static unsigned count_strrchr(unsigned n, unsigned offset) {
+  return stepped_call(__strrchr_sse2, word(string_of(n, offset)), 'z', 0) - baseline;
+}
+
+static unsigned count_stpcpy(unsigned n, unsigned offset) {
+  const char* s = string_of(n, offset);
+  return stepped_call(__stpcpy_sse2, word(destination + offset), word(s), 0) - baseline;
+}
+
+static unsigned count_wcscmp(unsigned n, unsigned offset) {
+  return wcscmp_count(n, offset, offset);
+}
+
+static unsigned count_memset(unsigned n, unsigned offset) {
+  return stepped_call(__memset_sse2_rep, word(destination + offset), 'x', n) - baseline;
+}
+
+static unsigned count_bzero(unsigned n, unsigned offset) {
+  return stepped_call(__bzero_sse2_rep, word(destination + offset), n, 0) - baseline;
+}
+
+/* The routines in the order of the list of routines. */
+static const struct {
+  const char* name;
+  unsigned (*count)(unsigned n, unsigned offset);
+} kRoutines[] = {
+#define SSE2STR_ROUTINE(name, module, symbol, section, source) {#name, count_##name},
+#include "routines.def"
+#undef SSE2STR_ROUTINE
+};
 
 /* wcscmp's pass kinds and start offsets that choose them: the class of each
    string is taken at its fifth character, 16 bytes on. */
@@ -173,14 +193,12 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  static const char* const kRoutines[] = {"memchr", "strnlen", "strrchr", "stpcpy",
-                                          "wcscmp", "memset",  "bzero"};
   char title[32];
   snprintf(title, sizeof title, "size (offset %u)", offset);
   header(title, sizes, n);
   for (unsigned r = 0; r < sizeof kRoutines / sizeof kRoutines[0]; ++r) {
-    printf("%-16s", kRoutines[r]);
-    for (unsigned k = 0; k < n; ++k) printf(" %6u", count(kRoutines[r], sizes[k], offset));
+    printf("%-16s", kRoutines[r].name);
+    for (unsigned k = 0; k < n; ++k) printf(" %6u", kRoutines[r].count(sizes[k], offset));
     printf("\n");
   }
   return 0;

@@ -1,7 +1,7 @@
-// The side-by-side benchmark: every candidate of every routine listed in
-// routines.def, over the same sizes and start offsets and the same realistic
-// mixes (mixes.h), registered for one run that Google Benchmark interleaves
-// at random.
+// The side-by-side benchmark: every candidate of every routine of the list
+// (routines.def, measured as routines.h says), over the same sizes and start
+// offsets and the same realistic mixes (mixes.h), registered for one run that
+// Google Benchmark interleaves at random.
 //
 //   sse2str_bench [--quick] [benchmark flags]
 //
@@ -29,8 +29,10 @@
 #include <vector>
 
 #include "frame/geometry.h"
+#include "include/sse2str.h"
 #include "mixes.h"
 #include "models/reference.h"
+#include "routines.h"
 #include "workloads.h"
 
 namespace bench {
@@ -46,15 +48,11 @@ Function function_of(F* f) {
 
 // Our routines, with and without the hook, are always linked.  The peers are
 // weak references: one that bench_peers.py left out is null and skipped.
-#define ROUTINE(name, ours, workload, musl, diet, loop, ceiling) \
-  extern "C" bench::workload::Fn ours, ours##_nohook;            \
-  extern "C" __attribute__((weak)) bench::workload::Fn musl, diet;
+#define SSE2STR_ROUTINE(name, module, symbol, section, source) \
+  extern "C" decltype(symbol) symbol##_nohook;                 \
+  extern "C" __attribute__((weak)) decltype(symbol) musl_##name, diet_##name;
 #include "routines.def"
-#undef ROUTINE
-
-// Read by the fill routines; defined by the provider object that ships with
-// them.
-extern "C" unsigned int __x86_data_cache_size;
+#undef SSE2STR_ROUTINE
 
 namespace bench {
 namespace {
@@ -388,17 +386,17 @@ int main(int argc, char** argv) {
   Registry registry(plan, arena, mixes);
 
   static const char kNotLinked[] = "not linked (see the peers' notes)";
-#define ROUTINE(name, ours, workload, musl, diet, loop, ceiling)       \
-  registry.add_routine<workload, ceiling>(                             \
-      #name,                                                           \
-      {{"sse2str", function_of(ours), nullptr},                        \
-       {"sse2str_nohook", function_of(ours##_nohook), nullptr},        \
-       {"musl", function_of(musl), kNotLinked},                        \
-       {"dietlibc", function_of(diet), kNotLinked},                    \
-       {"byte_loop", function_of(loop), nullptr}},                     \
-      function_of(loop));
+#define SSE2STR_ROUTINE(name, module, symbol, section, source)                               \
+  registry.add_routine<Measured<Routine::name>::Workload, Measured<Routine::name>::Ceiling>( \
+      #name,                                                                                 \
+      {{"sse2str", function_of(symbol), nullptr},                                            \
+       {"sse2str_nohook", function_of(symbol##_nohook), nullptr},                            \
+       {"musl", function_of(musl_##name), kNotLinked},                                       \
+       {"dietlibc", function_of(diet_##name), kNotLinked},                                   \
+       {"byte_loop", function_of(ref::name), nullptr}},                                      \
+      function_of(ref::name));
 #include "routines.def"
-#undef ROUTINE
+#undef SSE2STR_ROUTINE
   registry.add_fill_tuning(function_of(__memset_sse2_rep));
 
   context("tsc_ghz", std::to_string(tsc_ghz()));

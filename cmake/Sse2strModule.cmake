@@ -126,15 +126,53 @@ function(sse2str_deliver name target)
   set_property(GLOBAL APPEND PROPERTY ${list} ${out})
 endfunction()
 
-# sse2str_module(<name> SOURCE <file> SYMBOL <symbol> SECTION <section>
-#                MAX_CODE <bytes> [UNDEFINED <symbols>...] [RODATA <section>]
-#                [FLAGS <flags>...])
-# FLAGS are added after the common ones, for what one module alone needs.
-# MAX_CODE bounds the code section in both configurations: a little above
-# what the routine takes with each of its shared pieces once, so a piece
-# copied again fails the object check.
-function(sse2str_module name)
-  cmake_parse_arguments(M "" "SOURCE;SYMBOL;SECTION;RODATA;MAX_CODE" "UNDEFINED;FLAGS" ${ARGN})
+# The routines of routines.def, in its order: SSE2STR_ROUTINES holds their
+# names and, for each name, SSE2STR_<name>_MODULE, _SYMBOL, _SECTION and
+# _SOURCE the other columns.
+function(sse2str_read_routines)
+  set(table ${PROJECT_SOURCE_DIR}/routines.def)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${table})
+  file(STRINGS ${table} lines REGEX "^SSE2STR_ROUTINE\\(")
+  set(names "")
+  foreach(line ${lines})
+    string(REGEX REPLACE "[ \"]" "" line "${line}")
+    if(NOT line MATCHES "^SSE2STR_ROUTINE\\(([^,]+),([^,]+),([^,]+),([^,]+),([^,]+)\\)$")
+      message(FATAL_ERROR "routines.def: a line not of five columns: ${line}")
+    endif()
+    list(APPEND names ${CMAKE_MATCH_1})
+    set(SSE2STR_${CMAKE_MATCH_1}_MODULE ${CMAKE_MATCH_2} PARENT_SCOPE)
+    set(SSE2STR_${CMAKE_MATCH_1}_SYMBOL ${CMAKE_MATCH_3} PARENT_SCOPE)
+    set(SSE2STR_${CMAKE_MATCH_1}_SECTION ${CMAKE_MATCH_4} PARENT_SCOPE)
+    set(SSE2STR_${CMAKE_MATCH_1}_SOURCE ${CMAKE_MATCH_5} PARENT_SCOPE)
+  endforeach()
+  set(SSE2STR_ROUTINES ${names} PARENT_SCOPE)
+endfunction()
+sse2str_read_routines()
+
+# The platform's routines GCC could call in place of a plain loop: the
+# standard ones of the list and their relatives.  The reference models, the
+# ceilings and the benchmark's harness are checked to call none of them.
+string(REPLACE ";" "," SSE2STR_STANDARD_ROUTINES "${SSE2STR_ROUTINES}")
+set(SSE2STR_LIBRARY_ROUTINES ${SSE2STR_STANDARD_ROUTINES},strlen,strchr,strcpy,wcslen,memcpy,memmove)
+
+# sse2str_module(<routine> MAX_CODE <bytes> [UNDEFINED <symbols>...]
+#                [RODATA <section>] [FLAGS <flags>...])
+# The module of a routine of routines.def, which names its source, symbol
+# and section; the symbol and the section reach the source as SSE2STR_SYMBOL
+# and SSE2STR_SECTION.  RODATA names the section of a fill's jump tables,
+# which the table check reads.  FLAGS are added after the common ones, for
+# what one module alone needs.  MAX_CODE bounds the code section in both
+# configurations: a little above what the routine takes with each of its
+# shared pieces once, so a piece copied again fails the object check.
+function(sse2str_module routine)
+  cmake_parse_arguments(M "" "RODATA;MAX_CODE" "UNDEFINED;FLAGS" ${ARGN})
+  if(NOT DEFINED SSE2STR_${routine}_MODULE)
+    message(FATAL_ERROR "sse2str_module: ${routine} is not a routine of routines.def")
+  endif()
+  set(name ${SSE2STR_${routine}_MODULE})
+  set(M_SOURCE ${SSE2STR_${routine}_SOURCE})
+  set(M_SYMBOL ${SSE2STR_${routine}_SYMBOL})
+  set(M_SECTION ${SSE2STR_${routine}_SECTION})
   foreach(config prof noprof)
     set(target ${name}_${config})
     add_library(${target} OBJECT ${M_SOURCE})
@@ -142,6 +180,8 @@ function(sse2str_module name)
     target_compile_options(${target} PRIVATE ${SSE2STR_MODULE_FLAGS} ${SSE2STR_ROUTINE_FLAGS}
                            $<$<CXX_COMPILER_ID:GNU>:${M_FLAGS}>)
     target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
+    target_compile_definitions(${target} PRIVATE SSE2STR_SYMBOL=${M_SYMBOL}
+                               SSE2STR_SECTION="${M_SECTION}")
     if(config STREQUAL prof)
       target_compile_definitions(${target} PRIVATE SSE2STR_PROFILE=1)
       set(undefined _mcount ${M_UNDEFINED})
@@ -165,6 +205,11 @@ function(sse2str_module name)
     add_test(NAME cfi.${name}.${config}
       COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check_cfi.py
               $<TARGET_OBJECTS:${target}> --symbol ${M_SYMBOL})
+    if(M_RODATA)
+      add_test(NAME fill_tables.${name}.${config}
+        COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check_fill_tables.py
+                $<TARGET_OBJECTS:${target}>)
+    endif()
   endforeach()
 
   if(SSE2STR_PROFILE)
@@ -175,9 +220,7 @@ function(sse2str_module name)
   sse2str_deliver(${name} ${delivered})
   set_property(GLOBAL APPEND PROPERTY SSE2STR_MODULES ${name})
   set_property(GLOBAL PROPERTY SSE2STR_UNDEFINED_${name} ${M_UNDEFINED})
-  # The routine is the standard one's name with the variant suffix added.
-  string(REGEX REPLACE "_sse2(_rep)?$" "" standard ${name})
-  set_property(GLOBAL APPEND PROPERTY SSE2STR_ALIASES ${standard}=${M_SYMBOL})
+  set_property(GLOBAL APPEND PROPERTY SSE2STR_ALIASES ${routine}=${M_SYMBOL})
 endfunction()
 
 # sse2str_support_object(<name> SOURCE <file> PROVIDES <symbols>...): an
@@ -219,6 +262,12 @@ endfunction()
 
 # The `modules` target: every delivered object and the archive of them all.
 function(sse2str_finish_modules)
+  get_property(modules GLOBAL PROPERTY SSE2STR_MODULES)
+  foreach(routine ${SSE2STR_ROUTINES})
+    if(NOT SSE2STR_${routine}_MODULE IN_LIST modules)
+      message(FATAL_ERROR "routines.def lists ${routine}, but no sse2str_module builds it")
+    endif()
+  endforeach()
   get_property(delivered GLOBAL PROPERTY SSE2STR_DELIVERED)
   get_property(hooks GLOBAL PROPERTY SSE2STR_HOOK_OBJECTS)
   set(archive ${SSE2STR_MODULE_DIR}/libsse2str.a)

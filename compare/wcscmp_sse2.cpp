@@ -43,6 +43,7 @@
 #include "frame/block.h"
 #include "frame/cascade.h"
 #include "frame/entry_frame.h"
+#include "include/sse2str.h"
 
 using namespace sse2str;
 
@@ -534,10 +535,11 @@ SSE2STR_INLINE bool first_stage_decides(Strings s, int& result) {
 
 // ---- the routine -----------------------------------------------------------
 
-SSE2STR_ENTRY_FRAME(".text", __wcscmp_sse2);
+SSE2STR_ENTRY_FRAME();
 
-SSE2STR_BODY(".text")
+SSE2STR_BODY
 int wcscmp_body(const wchar_t* first, const wchar_t* second) SSE2STR_UNNAMED(wcscmp_body);
+SSE2STR_CHECK_PROTOTYPE(wcscmp_body);
 
 int wcscmp_body(const wchar_t* first, const wchar_t* second) {
   Strings s{reinterpret_cast<const char*>(first), reinterpret_cast<const char*>(second)};
@@ -566,4 +568,4 @@ int wcscmp_body(const wchar_t* first, const wchar_t* second) {
   return result_of(verdict, s, disagreement);
 }
 
-SSE2STR_ENTRY_END(".text", __wcscmp_sse2);
+SSE2STR_ENTRY_END();

@@ -31,6 +31,7 @@
 #include "frame/block.h"
 #include "frame/cascade.h"
 #include "frame/entry_frame.h"
+#include "include/sse2str.h"
 
 using namespace sse2str;
 // With A, the block phase covers 112 bytes from A, and the line that holds
@@ -243,10 +244,11 @@ SSE2STR_INLINE bool copy_block_phase(const char*& block, uintptr_t delta, ZeroVe
 
 // ---- the routine -----------------------------------------------------------------
 
-SSE2STR_ENTRY_FRAME(".text", __stpcpy_sse2);
+SSE2STR_ENTRY_FRAME();
 
-SSE2STR_BODY(".text")
+SSE2STR_BODY
 char* stpcpy_body(char* destination, const char* source) SSE2STR_UNNAMED(stpcpy_body);
+SSE2STR_CHECK_PROTOTYPE(stpcpy_body);
 
 char* stpcpy_body(char* const destination, const char* const source) {
   const char* block = source;  // the source bytes to finish, or the block being tested
@@ -341,4 +343,4 @@ finish:
   return exact_copy(out, block, terminator);
 }
 
-SSE2STR_ENTRY_END(".text", __stpcpy_sse2);
+SSE2STR_ENTRY_END();

@@ -3,16 +3,18 @@
 // its own tables.
 #include "fill/fill.h"
 #include "frame/entry_frame.h"
+#include "include/sse2str.h"
 
 using namespace sse2str;
 
-SSE2STR_ENTRY_FRAME(".text.sse2", __bzero_sse2_rep);
+SSE2STR_ENTRY_FRAME();
 
-SSE2STR_BODY(".text.sse2")
+SSE2STR_BODY
 void bzero_body(void* destination, size_t count) SSE2STR_UNNAMED(bzero_body);
+SSE2STR_CHECK_PROTOTYPE(bzero_body);
 
 void bzero_body(void* destination, size_t count) {
   return fill(static_cast<char*>(destination), count, ZeroPattern::cleared(), [] {});
 }
 
-SSE2STR_ENTRY_END(".text.sse2", __bzero_sse2_rep);
+SSE2STR_ENTRY_END();

@@ -24,11 +24,11 @@
 #pragma once
 
 #include "frame/block.h"
-
-// Data-cache size in bytes, defined outside the fill modules.  It is read
-// afresh, with one plain load, by every fill that reaches the large-fill
-// decision, so a change takes effect from the next such fill.
-extern "C" uint32_t __x86_data_cache_size;
+// __x86_data_cache_size, the data-cache size in bytes, defined outside the
+// fill modules.  It is read afresh, with one plain load, by every fill that
+// reaches the large-fill decision, so a change takes effect from the next
+// such fill.
+#include "include/sse2str.h"
 
 namespace sse2str {
 

@@ -3,13 +3,15 @@
 // __bzero_sse2_rep, is in fill.h; this module carries its own tables.
 #include "fill/fill.h"
 #include "frame/entry_frame.h"
+#include "include/sse2str.h"
 
 using namespace sse2str;
 
-SSE2STR_ENTRY_FRAME(".text.sse2", __memset_sse2_rep);
+SSE2STR_ENTRY_FRAME();
 
-SSE2STR_BODY(".text.sse2")
+SSE2STR_BODY
 void* memset_body(void* destination, int value, size_t count) SSE2STR_UNNAMED(memset_body);
+SSE2STR_CHECK_PROTOTYPE(memset_body);
 
 // The result is the destination read again from the argument area just
 // before each return, so no register holds it through the fill.
@@ -18,4 +20,4 @@ void* memset_body(void* destination, int value, size_t count) {
               [] { return argument_word<void*>(0); });
 }
 
-SSE2STR_ENTRY_END(".text.sse2", __memset_sse2_rep);
+SSE2STR_ENTRY_END();

@@ -21,6 +21,17 @@
 // with no alignment of its own, follows it without a gap.
 #pragma once
 
+#include <type_traits>
+
+// The build gives each module its exported symbol and its section, from the
+// list of routines (routines.def).
+#if !defined(SSE2STR_SYMBOL) || !defined(SSE2STR_SECTION)
+#error "SSE2STR_SYMBOL and SSE2STR_SECTION come from the build (routines.def)"
+#endif
+#define SSE2STR_STRING_(text) #text
+#define SSE2STR_STRING(text) SSE2STR_STRING_(text)
+#define SSE2STR_SYMBOL_NAME_ SSE2STR_STRING(SSE2STR_SYMBOL)
+
 #ifndef SSE2STR_PROFILE
 #define SSE2STR_PROFILE 1
 #endif
@@ -46,23 +57,23 @@
 #define SSE2STR_FRAME_CODE_ ""
 #endif
 
-// Opens the routine `symbol` at the start of `section`; the body follows.
-#define SSE2STR_ENTRY_FRAME(section, symbol)                                  \
-  asm(".pushsection " section ",\"ax\",@progbits\n"                           \
+// Opens the routine at the start of its section; the body follows.
+#define SSE2STR_ENTRY_FRAME()                                                 \
+  asm(".pushsection " SSE2STR_SECTION ",\"ax\",@progbits\n"                   \
       "\t.p2align 4\n"                                                        \
-      "\t.globl " #symbol "\n"                                                \
-      "\t.type " #symbol ", @function\n" #symbol ":\n"                        \
-      SSE2STR_FRAME_CODE_ ".popsection\n")
+      "\t.globl " SSE2STR_SYMBOL_NAME_ "\n"                                    \
+      "\t.type " SSE2STR_SYMBOL_NAME_ ", @function\n"                          \
+      SSE2STR_SYMBOL_NAME_ ":\n" SSE2STR_FRAME_CODE_ ".popsection\n")
 
 // Placed after the body: the exported symbol spans the whole routine, so
 // profilers and disassemblers attribute every instruction to it.  The size
 // is taken in subsection 1, which the assembler lays out after everything
 // in subsection 0 (the frame and the body), so it holds whatever order the
 // compiler emits top-level asm and functions in.
-#define SSE2STR_ENTRY_END(section, symbol)                                    \
-  asm(".pushsection " section ",\"ax\",@progbits\n"                           \
+#define SSE2STR_ENTRY_END()                                                   \
+  asm(".pushsection " SSE2STR_SECTION ",\"ax\",@progbits\n"                   \
       "\t.subsection 1\n"                                                    \
-      "\t.size " #symbol ", .-" #symbol "\n"                                  \
+      "\t.size " SSE2STR_SYMBOL_NAME_ ", .-" SSE2STR_SYMBOL_NAME_ "\n"          \
       ".popsection\n")
 // clang-format on
 
@@ -76,8 +87,15 @@
 // in the routine's section right behind the frame.  Aligned to one byte, so
 // -falign-functions puts no padding between the frame's pop and the body's
 // first instruction.
-#define SSE2STR_BODY(where) \
-  static __attribute__((used, noinline, cdecl, aligned(1), section(where)))
+#define SSE2STR_BODY \
+  static __attribute__((used, noinline, cdecl, aligned(1), section(SSE2STR_SECTION)))
+
+// The body has the type of the exported routine's public prototype
+// (include/sse2str.h), so callers and the body agree on every argument word
+// and the result.
+#define SSE2STR_CHECK_PROTOTYPE(body)                                     \
+  static_assert(std::is_same_v<decltype(body), decltype(SSE2STR_SYMBOL)>, \
+                #body " has the prototype of " SSE2STR_SYMBOL_NAME_)
 
 // Argument word `index` of the routine (0 for the first), read from the
 // caller's argument area.  The body runs on the stack it was entered with

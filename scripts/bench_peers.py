@@ -1,18 +1,18 @@
 #!/usr/bin/python3
 """Takes the peers' i386 routines out of Debian's musl and dietlibc packages.
 
-  bench_peers.py --table bench/routines.def --out build/bench/peers
+  bench_peers.py --table routines.def --out build/bench/peers
 
-For each peer symbol of the routine table (`musl_memchr`, `diet_bzero`, ...)
-it takes the member of the libc's static libc.a that defines the routine,
-with the members it calls, and renames their symbols with the peer's prefix
-(docs/BENCHMARK.md, "The candidates" and "Peers that cannot be had").  The
-package is downloaded, never installed: musl-dev:i386 conflicts with
-g++-multilib.  Writes OUT/peers.o (every routine that links cleanly) and
-OUT/peers.json (package versions, and per routine the members taken or the
-reason it was left out), which the report quotes; OUT/complete only when
-every package was had, so that the build tries again instead of keeping a
-failure.
+For each routine of the list of routines and each libc, the peer symbol
+`<libc>_<routine>` (`musl_memchr`, `diet_bzero`, ...), it takes the member
+of the libc's static libc.a that defines the routine, with the members it
+calls, and renames their symbols with the peer's prefix (docs/BENCHMARK.md,
+"The candidates" and "Peers that cannot be had").  The package is
+downloaded, never installed: musl-dev:i386 conflicts with g++-multilib.
+Writes OUT/peers.o (every routine that links cleanly) and OUT/peers.json
+(package versions, and per routine the members taken or the reason it was
+left out), which the report quotes; OUT/complete only when every package
+was had, so that the build tries again instead of keeping a failure.
 """
 import argparse
 import glob
@@ -41,13 +41,12 @@ TABLES = (".strtab", ".symtab", ".shstrtab")
 
 
 def peer_symbols(table):
-    """musl_memchr, diet_memchr, ... in table order."""
+    """musl_memchr, diet_memchr, ... in the order of the list."""
     symbols = []
     for line in open(table):
-        m = re.match(r"\s*ROUTINE\((.*)\)\s*$", line)
+        m = re.match(r"SSE2STR_ROUTINE\((\w+),", line)
         if m:
-            columns = [c.strip() for c in m.group(1).split(",")]
-            symbols += [columns[3], columns[4]]
+            symbols += [f"{libc}_{m.group(1)}" for libc in LIBCS]
     return symbols
 
 

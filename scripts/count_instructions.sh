@@ -22,7 +22,7 @@ for argument; do
   esac
 done
 # shellcheck disable=SC2086 # word lists
-gcc -m32 -msse2 -O1 -fno-builtin -no-pie -I"$root/include" -o "$out/count" \
+gcc -m32 -msse2 -O1 -fno-builtin -no-pie -I"$root/include" -I"$root" -o "$out/count" \
     "$root/bench/instruction_count.c" "$root/bench/hook.S" $objects
 # shellcheck disable=SC2086
 "$out/count" $options

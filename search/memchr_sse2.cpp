@@ -23,16 +23,18 @@
 #include "frame/cascade.h"
 #include "frame/entry_frame.h"
 #include "frame/scan.h"
+#include "include/sse2str.h"
 
 using namespace sse2str;
 using memchr_stages::kAlignedPasses;
 
 SSE2STR_INLINE void* address(const char* p) { return const_cast<char*>(p); }
 
-SSE2STR_ENTRY_FRAME(".text.atom", __memchr_sse2);
+SSE2STR_ENTRY_FRAME();
 
-SSE2STR_BODY(".text.atom")
+SSE2STR_BODY
 void* memchr_body(const void* start, int value, size_t count) SSE2STR_UNNAMED(memchr_body);
+SSE2STR_CHECK_PROTOTYPE(memchr_body);
 
 void* memchr_body(const void* start, int value, size_t count_arg) {
   if (count_arg == 0) return nullptr;
@@ -139,4 +141,4 @@ bounded_locate:
   return address(scan);
 }
 
-SSE2STR_ENTRY_END(".text.atom", __memchr_sse2);
+SSE2STR_ENTRY_END();

@@ -26,6 +26,7 @@
 #include "frame/cascade.h"
 #include "frame/entry_frame.h"
 #include "frame/scan.h"
+#include "include/sse2str.h"
 
 using namespace sse2str;
 using strnlen_stages::kAlignedPasses;
@@ -89,10 +90,11 @@ SSE2STR_INLINE size_t add_offset(size_t length, size_t offset) {
   }
 }
 
-SSE2STR_ENTRY_FRAME(".text.atom", __strnlen_sse2);
+SSE2STR_ENTRY_FRAME();
 
-SSE2STR_BODY(".text.atom")
+SSE2STR_BODY
 size_t strnlen_body(const char* start, size_t bound) SSE2STR_UNNAMED(strnlen_body);
+SSE2STR_CHECK_PROTOTYPE(strnlen_body);
 
 size_t strnlen_body(const char* start, size_t bound) {
   // The result: zero through the byte probes, then the mask base's
@@ -203,4 +205,4 @@ bounded_locate:
   return length;
 }
 
-SSE2STR_ENTRY_END(".text.atom", __strnlen_sse2);
+SSE2STR_ENTRY_END();

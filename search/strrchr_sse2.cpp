@@ -25,6 +25,7 @@
 #include "frame/block.h"
 #include "frame/cascade.h"
 #include "frame/entry_frame.h"
+#include "include/sse2str.h"
 
 using namespace sse2str;
 
@@ -67,10 +68,11 @@ class SavedMatch {
   Block mask_;
 };
 
-SSE2STR_ENTRY_FRAME(".text.atom", __strrchr_sse2);
+SSE2STR_ENTRY_FRAME();
 
-SSE2STR_BODY(".text.atom")
+SSE2STR_BODY
 char* strrchr_body(const char* start, int value) SSE2STR_UNNAMED(strrchr_body);
+SSE2STR_CHECK_PROTOTYPE(strrchr_body);
 
 char* strrchr_body(const char* start, int value) {
   // The broadcast byte is made in the register it keeps through the loop.
@@ -173,4 +175,4 @@ last_of_block:
   return last_match(last, [base](auto position) { return const_cast<char*>(base + position); });
 }
 
-SSE2STR_ENTRY_END(".text.atom", __strrchr_sse2);
+SSE2STR_ENTRY_END();

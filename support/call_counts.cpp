@@ -1,10 +1,10 @@
 // A counting profiling hook: how often a program entered each routine.
 //
 // Linked into a program in place of the profiling runtime's `_mcount`, it
-// counts the calls of each of the seven routines and, when the program
-// exits, writes one line of counts:
+// counts the calls of each routine and, when the program exits, writes one
+// line of counts:
 //
-//   sse2str calls: __memchr_sse2=22714 __strnlen_sse2=394 ... __bzero_sse2_rep=0
+//   sse2str calls: __memchr_sse2=22714 ... __bzero_sse2_rep=0
 //
 // to standard error, or appends it to the file named by SSE2STR_CALL_COUNTS
 // when that is set (so that programs whose standard error is checked, and
@@ -36,13 +36,10 @@
 #include "include/sse2str.h"
 
 // A routine that is not linked in leaves its address null and is not listed.
-#pragma weak __memchr_sse2
-#pragma weak __strnlen_sse2
-#pragma weak __strrchr_sse2
-#pragma weak __stpcpy_sse2
-#pragma weak __wcscmp_sse2
-#pragma weak __memset_sse2_rep
-#pragma weak __bzero_sse2_rep
+#define SSE2STR_ROUTINE(name, module, symbol, section, source) \
+  extern "C" __attribute__((weak)) decltype(symbol) symbol;
+#include "routines.def"
+#undef SSE2STR_ROUTINE
 
 namespace sse2str {
 namespace {
@@ -58,15 +55,12 @@ struct Counted {
   const void* entry;
 };
 
-// In the order the counts are printed.
+// In the order the counts are printed, that of the list of routines.
 const Counted kCounted[] = {
-    {"__memchr_sse2", reinterpret_cast<const void*>(&__memchr_sse2)},
-    {"__strnlen_sse2", reinterpret_cast<const void*>(&__strnlen_sse2)},
-    {"__strrchr_sse2", reinterpret_cast<const void*>(&__strrchr_sse2)},
-    {"__stpcpy_sse2", reinterpret_cast<const void*>(&__stpcpy_sse2)},
-    {"__wcscmp_sse2", reinterpret_cast<const void*>(&__wcscmp_sse2)},
-    {"__memset_sse2_rep", reinterpret_cast<const void*>(&__memset_sse2_rep)},
-    {"__bzero_sse2_rep", reinterpret_cast<const void*>(&__bzero_sse2_rep)},
+#define SSE2STR_ROUTINE(name, module, symbol, section, source) \
+  {#symbol, reinterpret_cast<const void*>(&symbol)},
+#include "routines.def"
+#undef SSE2STR_ROUTINE
 };
 inline constexpr int kRoutines = sizeof kCounted / sizeof kCounted[0];
 

@@ -6,7 +6,7 @@
 namespace sse2str::test {
 namespace {
 
-SSE2STR_FILL_TESTS(Bzero, Routine::kBzero, __bzero_sse2_rep)
+SSE2STR_FILL_TESTS(Bzero, Routine::bzero, __bzero_sse2_rep)
 
 }  // namespace
 }  // namespace sse2str::test

@@ -30,28 +30,29 @@ uint32_t word(const void* pointer) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
 }
 
+// The argument words of one call of each routine.
+namespace args {
+const uint32_t memchr[] = {word(source), 'y', 32, 0};
+const uint32_t strnlen[] = {word(source), 40, 0, 0};
+const uint32_t strrchr[] = {word(source), 'e', 0, 0};
+const uint32_t stpcpy[] = {word(destination), word(source), 0, 0};
+const uint32_t wcscmp[] = {word(wide), word(wide), 0, 0};
+const uint32_t memset[] = {word(destination), 'z', 48, 0};
+const uint32_t bzero[] = {word(destination), 48, 0, 0};
+}  // namespace args
+
 struct Counted {
   const char* symbol;
   const void* entry;
-  uint32_t args[sse2str::test::kArgWords];
+  const uint32_t (&args)[sse2str::test::kArgWords];
 };
 
+// Every routine of the list of routines.
 const Counted kRoutines[] = {
-    {"__memchr_sse2", reinterpret_cast<const void*>(&__memchr_sse2), {word(source), 'y', 32, 0}},
-    {"__strnlen_sse2", reinterpret_cast<const void*>(&__strnlen_sse2), {word(source), 40, 0, 0}},
-    {"__strrchr_sse2", reinterpret_cast<const void*>(&__strrchr_sse2), {word(source), 'e', 0, 0}},
-    {"__stpcpy_sse2",
-     reinterpret_cast<const void*>(&__stpcpy_sse2),
-     {word(destination), word(source), 0, 0}},
-    {"__wcscmp_sse2",
-     reinterpret_cast<const void*>(&__wcscmp_sse2),
-     {word(wide), word(wide), 0, 0}},
-    {"__memset_sse2_rep",
-     reinterpret_cast<const void*>(&__memset_sse2_rep),
-     {word(destination), 'z', 48, 0}},
-    {"__bzero_sse2_rep",
-     reinterpret_cast<const void*>(&__bzero_sse2_rep),
-     {word(destination), 48, 0, 0}},
+#define SSE2STR_ROUTINE(name, module, symbol, section, source) \
+  {#symbol, reinterpret_cast<const void*>(&symbol), args::name},
+#include "routines.def"
+#undef SSE2STR_ROUTINE
 };
 
 // Stack offsets from 16-byte alignment at the call: the routines promise

@@ -20,7 +20,7 @@ namespace sse2str::test {
 
 // What sets the two fills apart: memset takes a value and returns the
 // destination; bzero stores zeros and returns nothing.
-constexpr bool is_memset(Routine fill) { return fill == Routine::kMemset; }
+constexpr bool is_memset(Routine fill) { return fill == Routine::memset; }
 
 inline unsigned char byte_stored(Routine fill, int value) {
   return is_memset(fill) ? static_cast<unsigned char>(value) : 0;
@@ -304,7 +304,7 @@ void check_huge_fill() {
 }  // namespace sse2str::test
 
 // Instantiates the checks above, the frame checks among them, for the fill
-// `routine` (Routine::kMemset or kBzero) whose entry point is `entry`.
+// `routine` (Routine::memset or Routine::bzero) whose entry point is `entry`.
 // SSE2STR_PROFILE tells which configuration of the module the test links.
 #define SSE2STR_FILL_TESTS(Suite, routine, entry)                                              \
   TEST(Suite, FillsExactlyTheRangeForEveryOffsetAndCount) {                                    \

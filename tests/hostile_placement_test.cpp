@@ -112,7 +112,7 @@ Trial grid_trial(Routine routine, size_t length, size_t end_offset, int variant,
   std::vector<unsigned char>& bytes = t.first.bytes;
   bytes.resize(length);
   switch (routine) {
-    case Routine::kMemchr:
+    case Routine::memchr:
       random.fill_avoiding(bytes.data(), length, needle);
       t.value = value_with_junk(needle, random);
       if (variant == 0) {
@@ -123,7 +123,7 @@ Trial grid_trial(Routine routine, size_t length, size_t end_offset, int variant,
         t.count = ~0u;
       }
       break;
-    case Routine::kStrnlen:
+    case Routine::strnlen:
       random.fill_string(bytes.data(), length);
       if (variant == 0) {
         t.first.backdrop = 0;
@@ -133,19 +133,19 @@ Trial grid_trial(Routine routine, size_t length, size_t end_offset, int variant,
         t.count = ~0u;
       }
       break;
-    case Routine::kStrrchr:
+    case Routine::strrchr:
       random.fill_string(bytes.data(), length);
       bytes[random.below(length)] = needle;
       bytes.back() = 0;
       t.value = variant == 0 ? value_with_junk(needle, random) : 0x100;
       if (variant == 0) t.first.backdrop = needle;
       break;
-    case Routine::kStpcpy:
+    case Routine::stpcpy:
       random.fill_string(bytes.data(), length);
       bytes.back() = 0;
       t.second.backdrop = variant == 0 ? 0 : 0xFF;
       break;
-    case Routine::kWcscmp: {
+    case Routine::wcscmp: {
       // Whole characters (run_grid passes multiples of 4), the last one the
       // terminator; variant 1 changes the second string's last character.
       for (size_t i = 0; i + 4 < length; i += 4) {
@@ -157,8 +157,8 @@ Trial grid_trial(Routine routine, size_t length, size_t end_offset, int variant,
       if (variant == 1 && length >= 8) t.second.bytes[length - 8] ^= 0x80;
       break;
     }
-    case Routine::kMemset:
-    case Routine::kBzero:
+    case Routine::memset:
+    case Routine::bzero:
       t.count = static_cast<uint32_t>(length);
       t.value = value_with_junk(random.byte(), random);
       t.first.backdrop = static_cast<unsigned char>(~t.value);
@@ -175,14 +175,13 @@ void run_grid(const Arena& arena, const char* placement, bool two_operand_routin
   const char* name = "";
   const auto at = where("routine", name, "placement", placement);
   for (Routine routine : kAllRoutines) {
-    const bool two = routine == Routine::kStpcpy || routine == Routine::kWcscmp;
-    if (two_operand_routines_only && !two) continue;
+    if (two_operand_routines_only && !has_second_operand(routine)) continue;
     name = info(routine).name;
     expect_trials_agree(at, arena, [&](auto&& agrees) {
       for (size_t end_offset = 0; end_offset < kLineSize; ++end_offset) {
         for (size_t lines : kExtraLines) {
           for (size_t length = 1 + lines * kLineSize; length <= (lines + 1) * kLineSize; ++length) {
-            if (routine == Routine::kWcscmp && length % 4 != 0) continue;
+            if (routine == Routine::wcscmp && length % 4 != 0) continue;
             for (int variant = 0; variant < kVariants; ++variant)
               if (!agrees(grid_trial(routine, length, end_offset, variant, random))) return;
           }
@@ -239,7 +238,7 @@ void run_wrapping_counts(const Window& window, const char* placement) {
   TestRandom random(12);
   const char* name = "";
   const auto at = where("routine", name, "placement", placement);
-  for (Routine routine : {Routine::kMemchr, Routine::kStrnlen}) {
+  for (Routine routine : {Routine::memchr, Routine::strnlen}) {
     size_t trials = 0;
     name = info(routine).name;
     expect_trials_agree(at, Arena{window, window}, [&](auto&& agrees) {

@@ -28,7 +28,7 @@ TEST(Memchr, MatchesReferenceForEveryOffsetCountAndPosition) {
   expect_trials_agree(at, sweep_arena(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; ++offset) {
       for (count = 0; count <= kMaxCount; ++count) {
-        Trial t = trial_of(Routine::kMemchr, {false, kLineSize + offset}, count);
+        Trial t = trial_of(Routine::memchr, {false, kLineSize + offset}, count);
         // The range with a line of surroundings on each side.
         std::vector<unsigned char> area(count + 2 * kLineSize);
         unsigned char* const start = area.data() + kLineSize;
@@ -58,7 +58,7 @@ TEST(Memchr, MatchesReferenceForEveryOffsetCountAndPosition) {
 }
 
 TEST(Memchr, UsesOnlyTheLowByteOfTheValue) {
-  expect_only_the_low_byte_counts(Routine::kMemchr, 0, {0x141, 256, -1}, 256);
+  expect_only_the_low_byte_counts(Routine::memchr, 0, {0x141, 256, -1}, 256);
 }
 
 TEST(Memchr, ZeroCountReadsNothing) {
@@ -79,7 +79,7 @@ TEST(Memchr, NeverReadsAPageOutsideTheRange) {
     for (count = 0; count <= 600; ++count) {
       for (match = 0; match < 3; ++match) {
         for (edge = 0; edge < kEdges; ++edge) {
-          Trial t = trial_of(Routine::kMemchr, edge_anchor(edge), count, 'x');
+          Trial t = trial_of(Routine::memchr, edge_anchor(edge), count, 'x');
           std::vector<unsigned char>& range = t.first.bytes = random.bytes_avoiding(count, 'x');
           t.first.backdrop = 'x';
           if (count > 0 && match > 0) (match == 1 ? range.front() : range.back()) = 'x';
@@ -106,7 +106,7 @@ TEST(Memchr, CountsWithTheTopBitSetFindTheMatch) {
         for (distance = 0; distance < 400; distance += 7) {
           // The object ends at the page boundary, or a line or two before
           // it, with its match last.
-          Trial t = trial_of(Routine::kMemchr, {true, (offset % 3) * kLineSize}, count, 0xA5);
+          Trial t = trial_of(Routine::memchr, {true, (offset % 3) * kLineSize}, count, 0xA5);
           t.first.backdrop = 0xA5;
           t.first.bytes = random.bytes_avoiding(distance + offset, 0xA5);
           t.first.bytes.push_back(0xA5);
@@ -122,7 +122,7 @@ TEST(Memchr, CountsWithTheTopBitSetFindTheMatch) {
 TEST(Memchr, LongRangesMatchReference) {
   expect_random_trials_agree(4, 4, 3000, [](TestRandom& random, const Window& window) {
     const size_t count = random.below(window.size() - kLineSize);
-    Trial t = trial_of(Routine::kMemchr, {true, random.below(kLineSize)});
+    Trial t = trial_of(Routine::memchr, {true, random.below(kLineSize)});
     const unsigned char needle = t.value = t.first.backdrop = random.byte();
     std::vector<unsigned char>& range = t.first.bytes = random.bytes_avoiding(count, needle);
     const size_t matches = random.below(4);

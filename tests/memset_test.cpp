@@ -5,7 +5,7 @@
 namespace sse2str::test {
 namespace {
 
-SSE2STR_FILL_TESTS(Memset, Routine::kMemset, __memset_sse2_rep)
+SSE2STR_FILL_TESTS(Memset, Routine::memset, __memset_sse2_rep)
 
 // Only the low 8 bits of the value count, on every path.
 TEST(Memset, UsesOnlyTheLowByteOfTheValue) {
@@ -24,7 +24,7 @@ TEST(Memset, UsesOnlyTheLowByteOfTheValue) {
           count = n;
           for (size_t o : {0, 5}) {
             offset = o;
-            if (!agrees(fill_trial(Routine::kMemset, pages, {false, offset}, count, value, cache,
+            if (!agrees(fill_trial(Routine::memset, pages, {false, offset}, count, value, cache,
                                    random)))
               return;
           }

@@ -40,7 +40,7 @@ Operand random_string(Anchor anchor, size_t length, const Window& from, TestRand
 // written beyond the terminator, shows.
 Trial copy_trial(const Operand& source, Anchor destination, const Window& to) {
   Trial t;
-  t.routine = Routine::kStpcpy;
+  t.routine = Routine::stpcpy;
   t.first = source;
   t.second.anchor = destination;
   t.second.backdrop = 0x5A;

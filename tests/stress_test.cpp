@@ -142,18 +142,18 @@ void add_searches(const Region& r, TestRandom& random, std::vector<std::vector<c
   const unsigned char present = static_cast<unsigned char>(r.begin[random.below(text)]);
   const int absent = 0x100 | random.byte_other_than(0);  // junk above the low byte
   for (int value : {int(present), absent}) {
-    searches.push_back({trial_of(Routine::kMemchr, {}, r.size, value), r});
-    searches.push_back({trial_of(Routine::kStrrchr, {}, 0, value), r});
+    searches.push_back({trial_of(Routine::memchr, {}, r.size, value), r});
+    searches.push_back({trial_of(Routine::strrchr, {}, 0, value), r});
   }
-  searches.push_back({trial_of(Routine::kMemchr, {}, ~0u, present), r});  // count far past
-  searches.push_back({trial_of(Routine::kStrnlen, {}, ~size_t{0}), r});
-  searches.push_back({trial_of(Routine::kStrnlen, {}, r.size / 2), r});
+  searches.push_back({trial_of(Routine::memchr, {}, ~0u, present), r});  // count far past
+  searches.push_back({trial_of(Routine::strnlen, {}, ~size_t{0}), r});
+  searches.push_back({trial_of(Routine::strnlen, {}, r.size / 2), r});
   // The same wide string elsewhere, equal, and with its last character
   // before the terminator changed.
   for (int changed : {0, 1}) {
     others.emplace_back(r.begin, r.begin + r.size);
     if (changed) others.back()[(text - 1) & ~size_t{3}] ^= 0x40;
-    searches.push_back({trial_of(Routine::kWcscmp, {}), r, others.back().data()});
+    searches.push_back({trial_of(Routine::wcscmp, {}), r, others.back().data()});
   }
 }
 
@@ -170,14 +170,14 @@ std::string write_and_check(const Write& w) {
   const Region& r = w.region;
   unsigned char fill = static_cast<unsigned char>(w.value);
   switch (w.routine) {
-    case Routine::kMemset:
+    case Routine::memset:
       __memset_sse2_rep(r.begin, w.value, r.size);
       break;
-    case Routine::kBzero:
+    case Routine::bzero:
       __bzero_sse2_rep(r.begin, r.size);
       fill = 0;
       break;
-    case Routine::kStpcpy:
+    case Routine::stpcpy:
       __stpcpy_sse2(r.begin, w.source);
       break;
     default:
@@ -185,7 +185,7 @@ std::string write_and_check(const Write& w) {
   }
   for (size_t i = 0; i < r.size; ++i) {
     const unsigned char want =
-        w.routine == Routine::kStpcpy ? static_cast<unsigned char>(w.source[i]) : fill;
+        w.routine == Routine::stpcpy ? static_cast<unsigned char>(w.source[i]) : fill;
     if (static_cast<unsigned char>(r.begin[i]) != want) {
       std::ostringstream d;
       d << info(w.routine).name << " of " << r.size << " bytes at "
@@ -216,7 +216,7 @@ TEST(Stress, FillsBesideSearchesOfNeighbouringRegions) {
     }
     sources.emplace_back(r.size - 1, '\0');
     random.fill_string(sources.back().data(), sources.back().size());
-    for (Routine routine : {Routine::kMemset, Routine::kBzero, Routine::kStpcpy}) {
+    for (Routine routine : {Routine::memset, Routine::bzero, Routine::stpcpy}) {
       for (int value : {0xA5, 0x15A, 0})
         writes[role].push_back({routine, r, value, sources.back().c_str()});
     }

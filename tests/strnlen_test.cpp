@@ -33,7 +33,7 @@ TEST(Strnlen, ShortBoundsReadOnlyUpToTheBoundOrTheTerminator) {
   expect_trials_agree(at, sweep_arena(pages.window()), [&](auto&& agrees) {
     for (bound = 0; bound <= kProbedBytes; ++bound) {
       for (terminator = 0; terminator <= kProbedBytes + 1; ++terminator) {  // 17: none
-        Trial t = trial_of(Routine::kStrnlen, {true, 0}, bound);
+        Trial t = trial_of(Routine::strnlen, {true, 0}, bound);
         std::vector<unsigned char>& needed = t.first.bytes;
         needed.resize(terminator < bound ? terminator + 1 : bound);
         random.fill_string(needed.data(), needed.size());
@@ -71,7 +71,7 @@ TEST(Strnlen, MatchesReferenceAtEveryStageLimit) {
         // 17 and 18 exactly; the others counted from the first aligned block.
         bound = after_probes <= 2 ? kProbedBytes + after_probes
                                   : after_probes + kProbedBytes - skew;
-        Trial t = trial_of(Routine::kStrnlen, {false, kLineSize + offset}, bound);
+        Trial t = trial_of(Routine::strnlen, {false, kLineSize + offset}, bound);
         // The bounded bytes with a line of surroundings on each side.
         std::vector<unsigned char> area(kLineSize + bound + kLineSize);
         unsigned char* const start = area.data() + kLineSize;
@@ -102,7 +102,7 @@ TEST(Strnlen, NeverReadsAPageItHasNoBusinessIn) {
     for (length = 0; length <= kMaxLength; ++length) {
       // Terminated at the page's last byte; the start offset sweeps with
       // the length.
-      Trial t = trial_of(Routine::kStrnlen, {true, 0});
+      Trial t = trial_of(Routine::strnlen, {true, 0});
       t.first.bytes = random.string(length);
       for (size_t b : {length + 1, length + 2, length + kProbedBytes + 1, length + 200,
                        size_t{0x80000000u}, size_t{0xFFFFFFFFu}}) {
@@ -136,7 +136,7 @@ TEST(Strnlen, BoundsWithTheTopBitSetGiveTheLength) {
   expect_trials_agree(at, sweep_arena(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; ++offset) {
       for (length = 0; length < 600; length += 1 + random.below(9)) {
-        Trial t = trial_of(Routine::kStrnlen, {false, kLineSize + offset});
+        Trial t = trial_of(Routine::strnlen, {false, kLineSize + offset});
         t.first.bytes = random.string(length);
         for (size_t b : {0x80000000u, 0x80000001u, 0xFFFFFFF0u, 0xFFFFFFFFu}) {
           t.count = static_cast<uint32_t>(bound = b);
@@ -158,7 +158,7 @@ TEST(Strnlen, LineLoopFindsTheLowestZeroInAnyBlock) {
   const auto at = where("offset", offset, "terminator at", terminator, "bound", bound);
   expect_trials_agree(at, sweep_arena(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; offset += 3) {
-      Trial t = trial_of(Routine::kStrnlen, {false, offset});
+      Trial t = trial_of(Routine::strnlen, {false, offset});
       for (terminator = kAlignedReach; terminator < kAlignedReach + 3 * kLineSize; ++terminator) {
         // The string, and two lines after it with more zero bytes.
         std::vector<unsigned char> area(terminator + 2 * kLineSize);
@@ -180,7 +180,7 @@ TEST(Strnlen, LineLoopFindsTheLowestZeroInAnyBlock) {
 TEST(Strnlen, LongStringsMatchReference) {
   expect_random_trials_agree(4, 6, 3000, [](TestRandom& random, const Window& window) {
     const size_t span = random.below(window.size() - kLineSize);
-    Trial t = trial_of(Routine::kStrnlen, {true, random.below(kLineSize)});
+    Trial t = trial_of(Routine::strnlen, {true, random.below(kLineSize)});
     std::vector<unsigned char>& bytes = t.first.bytes = random.string(span);
     bytes.pop_back();
     const size_t zeros = random.below(4);

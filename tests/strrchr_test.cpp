@@ -24,7 +24,7 @@ TEST(Strrchr, MatchesReferenceForEveryOffsetLengthAndPosition) {
   const auto at = where("offset", offset, "length", length, "last match at", position);
   expect_trials_agree(at, sweep_arena(pages.window()), [&](auto&& agrees) {
     for (offset = 0; offset < kLineSize; ++offset) {
-      Trial t = trial_of(Routine::kStrrchr, {false, kLineSize + offset});
+      Trial t = trial_of(Routine::strrchr, {false, kLineSize + offset});
       for (length = 0; length <= kMaxLength; ++length) {
         // The string with a line of surroundings on each side.
         std::vector<unsigned char> area(length + 2 * kLineSize);
@@ -73,7 +73,7 @@ TEST(Strrchr, ValueWithLowByteZeroFindsTheTerminator) {
         start[length] = '\0';
         start[length + 1 + random.below(kBlockSize)] = '\0';
         for (int v : {0, 256, 0x1000, static_cast<int>(0xABCDEF00u)}) {
-          Trial t = trial_of(Routine::kStrrchr, {false, kLineSize + offset}, 0, value = v);
+          Trial t = trial_of(Routine::strrchr, {false, kLineSize + offset}, 0, value = v);
           cut(t.first, area, kLineSize, length + 1);
           if (!agrees(t)) return;
         }
@@ -83,7 +83,7 @@ TEST(Strrchr, ValueWithLowByteZeroFindsTheTerminator) {
 }
 
 TEST(Strrchr, UsesOnlyTheLowByteOfTheValue) {
-  expect_only_the_low_byte_counts(Routine::kStrrchr, 1, {0x141, -1});
+  expect_only_the_low_byte_counts(Routine::strrchr, 1, {0x141, -1});
 }
 
 // Matches in many blocks, separated by gaps of one to five blocks, so that
@@ -109,7 +109,7 @@ TEST(Strrchr, LastMatchWinsAcrossManyBlocks) {
           const int final_case = static_cast<int>(random.below(3));
           if (final_case == 1 && length > 0) area[length - 1] = needle;
           if (final_case == 2) area[length + 1] = needle;
-          Trial t = trial_of(Routine::kStrrchr, {false, offset}, 0, needle);
+          Trial t = trial_of(Routine::strrchr, {false, offset}, 0, needle);
           cut(t.first, area, 0, length + 1);
           if (!agrees(t)) return;
         }
@@ -134,7 +134,7 @@ TEST(Strrchr, NeverReadsAPageItHasNoBusinessIn) {
       const unsigned char needle = random.byte_other_than(0);
       for (match = 0; match < 3; ++match) {
         for (edge = 0; edge < kEdges; ++edge) {
-          Trial t = trial_of(Routine::kStrrchr, edge_anchor(edge), 0, needle);
+          Trial t = trial_of(Routine::strrchr, edge_anchor(edge), 0, needle);
           t.first.backdrop = needle;
           t.first.bytes = random.string(length, needle);
           if (length > 0 && match > 0) t.first.bytes[match == 1 ? 0 : length - 1] = needle;
@@ -148,7 +148,7 @@ TEST(Strrchr, NeverReadsAPageItHasNoBusinessIn) {
     length = 0;
     for (int v : {int{'a'}, 0}) {
       // The empty string at offset 4095.
-      Trial t = trial_of(Routine::kStrrchr, {false, page_size() - 1}, 0, value = v);
+      Trial t = trial_of(Routine::strrchr, {false, page_size() - 1}, 0, value = v);
       t.first.bytes = {0};
       t.first.before = {'a'};
       if (!agrees(t)) return;
@@ -160,7 +160,7 @@ TEST(Strrchr, NeverReadsAPageItHasNoBusinessIn) {
 TEST(Strrchr, LongStringsMatchReference) {
   expect_random_trials_agree(4, 5, 3000, [](TestRandom& random, const Window& window) {
     const size_t length = random.below(window.size() - kLineSize);
-    Trial t = trial_of(Routine::kStrrchr, {true, random.below(kLineSize)});
+    Trial t = trial_of(Routine::strrchr, {true, random.below(kLineSize)});
     const unsigned char needle = t.value = random.byte();
     t.first.bytes = random.string(length, needle);
     const size_t matches = random.below(5);

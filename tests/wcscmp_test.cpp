@@ -15,7 +15,7 @@ namespace {
 // A comparison of two strings with room for `chars` characters each, the
 // first at `a` and the second at `b`; the sweeps write them through text().
 Trial compare_trial(size_t chars, Anchor a, Anchor b) {
-  Trial t = trial_of(Routine::kWcscmp, a);
+  Trial t = trial_of(Routine::wcscmp, a);
   t.second.anchor = b;
   t.first.bytes.resize(chars * kCharSize);
   t.second.bytes.resize(chars * kCharSize);

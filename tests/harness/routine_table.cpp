@@ -4,20 +4,11 @@ namespace sse2str::test {
 
 namespace {
 
-template <class F>
-const void* entry_of(F* function) {
-  return reinterpret_cast<const void*>(function);
-}
-
 // In the order of Routine.
 const RoutineInfo kTable[] = {
-    {"memchr", "memchr_sse2", entry_of(&__memchr_sse2), false},
-    {"strnlen", "strnlen_sse2", entry_of(&__strnlen_sse2), false},
-    {"strrchr", "strrchr_sse2", entry_of(&__strrchr_sse2), false},
-    {"stpcpy", "stpcpy_sse2", entry_of(&__stpcpy_sse2), true},
-    {"wcscmp", "wcscmp_sse2", entry_of(&__wcscmp_sse2), false},
-    {"memset", "memset_sse2_rep", entry_of(&__memset_sse2_rep), true},
-    {"bzero", "bzero_sse2_rep", entry_of(&__bzero_sse2_rep), true},
+#define SSE2STR_ROUTINE(name, module, symbol, section, source) {#name, #module},
+#include "routines.def"
+#undef SSE2STR_ROUTINE
 };
 
 }  // namespace

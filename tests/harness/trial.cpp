@@ -17,17 +17,6 @@ namespace {
 
 // ---- layout -----------------------------------------------------------------
 
-bool uses_second(Routine r) { return r == Routine::kStpcpy || r == Routine::kWcscmp; }
-
-bool is_fill(Routine r) { return r == Routine::kMemset || r == Routine::kBzero; }
-
-// Bytes an operand occupies in its window.
-size_t footprint(const Trial& t, bool second) {
-  if (!second) return is_fill(t.routine) ? t.count : t.first.bytes.size();
-  if (t.routine == Routine::kStpcpy) return t.first.bytes.size();
-  return t.second.bytes.size();
-}
-
 // An operand laid out in its window: its address, and the span of the
 // window the trial laid out (and compares): the operand and its
 // surroundings, with the arena's margin on each side.
@@ -95,6 +84,7 @@ void observe(Feature kind, const Trial& t, uint32_t a, uint32_t b) {
 
 // The classes are coarse on purpose: each new one makes the fuzzer keep an
 // input, and the corpus should stay a few hundred inputs per routine.
+template <class T>
 void report_features(const Trial& t, const Memory& m, size_t size1, size_t size2, int64_t answer) {
   const uintptr_t start = reinterpret_cast<uintptr_t>(m.first);
   const uintptr_t last = start + (size1 ? size1 - 1 : 0);
@@ -102,7 +92,7 @@ void report_features(const Trial& t, const Memory& m, size_t size1, size_t size2
   observe(kStartBySize, t, start % kBlockSize, size_class(size1));
   observe(kEndInLine, t, last % kLineSize,
           t.first.anchor.at_end * 2 + (t.first.anchor.slack < kBlockSize));
-  if (uses_second(t.routine)) {
+  if (T::kTwoOperands) {
     // Pairings of the two operands' offsets in their blocks, and of the
     // blocks they start in within their lines (all 4096 pairings of line
     // offsets would make as many corpus inputs).
@@ -138,27 +128,6 @@ size_t deciding_pair(const char* first, const char* second) {
   return k;
 }
 
-// The result as a position from the start of the operand it points into (a
-// length is one already; a comparison's is where its deciding pair lies),
-// or negative when there is none: a null pointer, a fill's destination.
-int64_t answer_position(const Trial& t, const Memory& m, const Arena& arena, Result got) {
-  switch (t.routine) {
-    case Routine::kMemchr:
-    case Routine::kStrrchr:
-      return got < 0 ? got : got - (m.first - arena.first.begin);
-    case Routine::kStrnlen:
-      return got;
-    case Routine::kStpcpy:
-      return got - (m.second - arena.second.begin);
-    case Routine::kWcscmp:
-      return deciding_pair(m.first, m.second) * kCharSize;
-    case Routine::kMemset:
-    case Routine::kBzero:
-      break;
-  }
-  return kNoResult;
-}
-
 // ---- descriptions ------------------------------------------------------------------
 
 std::string describe_operand(const char* name, const Operand& o, const char* at, size_t size) {
@@ -169,17 +138,21 @@ std::string describe_operand(const char* name, const Operand& o, const char* at,
   return text;
 }
 
+// What a routine's result is (its traits' kResult).
+enum ResultKind { kNumber, kPointerIntoFirst, kPointerIntoSecond };
+
 // A result: a length or a sign as itself, a pointer relative to the
 // operand it should point into.
-std::string describe_result(const Trial& t, Result r, const Memory& m, const Arena& arena) {
+template <class T>
+std::string describe_result(Result r, const Memory& m, const Arena& arena) {
   if (r == kNoResult) return "none";
-  if (t.routine == Routine::kStrnlen || t.routine == Routine::kWcscmp) return std::to_string(r);
+  if (T::kResult == kNumber) return std::to_string(r);
   if (r == kNull) return "null";
   char text[48];
   if (r >= (int64_t{1} << 32)) {
     snprintf(text, sizeof text, "%#llx, outside the window",
              static_cast<unsigned long long>(r - (int64_t{1} << 32)));
-  } else if (t.routine == Routine::kStpcpy) {
+  } else if (T::kResult == kPointerIntoSecond) {
     snprintf(text, sizeof text, "destination%+lld",
              static_cast<long long>(r - (m.second - arena.second.begin)));
   } else {
@@ -189,28 +162,20 @@ std::string describe_result(const Trial& t, Result r, const Memory& m, const Are
   return text;
 }
 
+template <class T>
 std::string describe_trial(const Trial& t, const Memory& m, size_t size1, size_t size2) {
   std::string s = info(t.routine).name;
   s += "; " + describe_operand("first", t.first, m.first, size1);
-  if (uses_second(t.routine)) s += "; " + describe_operand("second", t.second, m.second, size2);
-  const bool counted = t.routine != Routine::kStrrchr && !uses_second(t.routine);
-  const bool valued = t.routine == Routine::kMemchr || t.routine == Routine::kStrrchr ||
-                      t.routine == Routine::kMemset;
-  char text[120];
-  if (counted)
-    s += (t.routine == Routine::kStrnlen ? "; bound " : "; count ") + std::to_string(t.count);
-  if (valued) {
+  if (T::kTwoOperands) s += "; " + describe_operand("second", t.second, m.second, size2);
+  if (T::kCountName != nullptr)
+    s += "; " + std::string(T::kCountName) + " " + std::to_string(t.count);
+  if (T::kTakesValue) {
+    char text[32];
     snprintf(text, sizeof text, "; value %#x", static_cast<unsigned>(t.value));
     s += text;
   }
   if (t.cache_size) s += "; cache size " + std::to_string(*t.cache_size);
-  if (t.routine == Routine::kWcscmp) {
-    const size_t k = deciding_pair(m.first, m.second);
-    snprintf(text, sizeof text, "; deciding pair %zu: %#x against %#x", k,
-             static_cast<unsigned>(get(m.first, k)), static_cast<unsigned>(get(m.second, k)));
-    s += text;
-  }
-  return s;
+  return s + T::details(m);
 }
 
 // First byte where a window differs from the model's copy of it.
@@ -301,12 +266,201 @@ std::vector<unsigned char> wide_string(const std::vector<Char>& chars) {
   return bytes;
 }
 
-}  // namespace
+// ---- each routine's trials ----------------------------------------------------
 
-std::string run_trial(const Trial& t, const Arena& arena) {
-  const bool two = uses_second(t.routine);
-  const size_t size1 = footprint(t, false);
-  const size_t size2 = two ? footprint(t, true) : 0;
+// What a trial of each routine is made of, one struct per routine of the list
+// (routines.def):
+//   kTwoOperands     whether a second operand is laid out (a destination, a
+//                    second string)
+//   kCountName       what its count is called in descriptions, or null when
+//                    it takes none
+//   kTakesValue      whether it takes a value
+//   kResult          what its result is: a number, or a pointer into the
+//                    first or the second operand
+//   size(t, second)  the bytes an operand occupies in its window
+//   call(m, w1, w2)  the call of Sse2Routines or ModelRoutines on the
+//                    operands at `m`, in windows `w1` and `w2`
+//   answer(m, a, r)  the result `r` as a position from the start of the
+//                    operand it points into (a length is one already; a
+//                    comparison's is where its deciding pair lies), or
+//                    negative when there is none: for the fuzzer's features
+//   details(m)       what a description adds after the operands
+//   decode(t, ...)   the operands, count and value from the fuzzer's input
+template <Routine>
+struct Traits;
+
+// What most routines share: one operand, laid out from its bytes, and a
+// pointer into it for a result; each routine's struct changes what differs.
+struct OneOperand {
+  static constexpr bool kTwoOperands = false;
+  static constexpr const char* kCountName = nullptr;
+  static constexpr bool kTakesValue = false;
+  static constexpr ResultKind kResult = kPointerIntoFirst;
+  static size_t size(const Trial& t, bool) { return t.first.bytes.size(); }
+  static int64_t answer(const Memory& m, const Arena& a, Result r) {
+    return r < 0 ? r : r - (m.first - a.first.begin);
+  }
+  static std::string details(const Memory&) { return ""; }
+};
+
+template <>
+struct Traits<Routine::memchr> : OneOperand {  // first: the range; count; value
+  static constexpr const char* kCountName = "count";
+  static constexpr bool kTakesValue = true;
+  template <class Routines>
+  static Result call(const Trial& t, const Memory& m, const Window& w1, const Window&) {
+    return position_in(Routines::memchr(m.first, t.value, t.count), w1);
+  }
+  // The range holds what may be read; a count past it (even with its top
+  // bit set) only when a match lies in it.
+  static void decode(Trial& t, std::vector<unsigned char> contents, uint32_t raw_count, uint32_t,
+                     size_t) {
+    t.count = search_count(raw_count, contents.size(),
+                           holds(contents, static_cast<unsigned char>(t.value)));
+    t.first.bytes = std::move(contents);
+  }
+};
+
+template <>
+struct Traits<Routine::strnlen> : OneOperand {  // first: the string; count: the bound
+  static constexpr const char* kCountName = "bound";
+  static constexpr ResultKind kResult = kNumber;
+  template <class Routines>
+  static Result call(const Trial& t, const Memory& m, const Window&, const Window&) {
+    return Routines::strnlen(m.first, t.count);
+  }
+  static int64_t answer(const Memory&, const Arena&, Result r) { return r; }
+  static void decode(Trial& t, std::vector<unsigned char> contents, uint32_t raw_count, uint32_t,
+                     size_t) {
+    t.count = search_count(raw_count, contents.size(), holds(contents, 0));
+    t.first.bytes = std::move(contents);
+  }
+};
+
+template <>
+struct Traits<Routine::strrchr> : OneOperand {  // first: the string, terminator included; value
+  static constexpr bool kTakesValue = true;
+  template <class Routines>
+  static Result call(const Trial& t, const Memory& m, const Window& w1, const Window&) {
+    return position_in(Routines::strrchr(m.first, t.value), w1);
+  }
+  static void decode(Trial& t, std::vector<unsigned char> contents, uint32_t, uint32_t, size_t) {
+    t.first.bytes = terminated(std::move(contents));
+  }
+};
+
+// first: the source, terminator included; second: the destination, as long
+// as the source (its bytes are not used).
+template <>
+struct Traits<Routine::stpcpy> : OneOperand {
+  static constexpr bool kTwoOperands = true;
+  static constexpr ResultKind kResult = kPointerIntoSecond;
+  template <class Routines>
+  static Result call(const Trial&, const Memory& m, const Window&, const Window& w2) {
+    return position_in(Routines::stpcpy(m.second, m.first), w2);
+  }
+  static int64_t answer(const Memory& m, const Arena& a, Result r) {
+    return r - (m.second - a.second.begin);
+  }
+  static void decode(Trial& t, std::vector<unsigned char> contents, uint32_t, uint32_t, size_t) {
+    t.first.bytes = terminated(std::move(contents));
+  }
+};
+
+// first, second: the two strings, 4-byte characters in memory order,
+// terminators included.
+template <>
+struct Traits<Routine::wcscmp> : OneOperand {
+  static constexpr bool kTwoOperands = true;
+  static constexpr ResultKind kResult = kNumber;
+  static size_t size(const Trial& t, bool second) {
+    return second ? t.second.bytes.size() : t.first.bytes.size();
+  }
+  template <class Routines>
+  static Result call(const Trial&, const Memory& m, const Window&, const Window&) {
+    return Routines::wcscmp(reinterpret_cast<const wchar_t*>(m.first),
+                            reinterpret_cast<const wchar_t*>(m.second));
+  }
+  static int64_t answer(const Memory& m, const Arena&, Result) {
+    return deciding_pair(m.first, m.second) * kCharSize;
+  }
+  static std::string details(const Memory& m) {
+    const size_t k = deciding_pair(m.first, m.second);
+    char text[80];
+    snprintf(text, sizeof text, "; deciding pair %zu: %#x against %#x", k,
+             static_cast<unsigned>(get(m.first, k)), static_cast<unsigned>(get(m.second, k)));
+    return text;
+  }
+  // The second string is the first with one character changed: the count
+  // picks which (one past the terminator appends, two past changes
+  // nothing) and the value is the new character, so the two strings share
+  // prefixes of every length.
+  static void decode(Trial& t, std::vector<unsigned char> contents, uint32_t raw_count, uint32_t,
+                     size_t) {
+    const std::vector<Char> first = wide_characters(contents);
+    std::vector<Char> second = first;
+    const size_t at = raw_count % (first.size() + 2);
+    const Char c = t.value;
+    if (at < first.size() && c == 0)
+      second.resize(at);
+    else if (at < first.size())
+      second[at] = c;
+    else if (at == first.size() && c != 0)
+      second.push_back(c);
+    t.first.bytes = wide_string(first);
+    t.second.bytes = wide_string(second);
+  }
+};
+
+// first: the destination, count bytes (its bytes are not used); count;
+// cache_size.
+struct Fill : OneOperand {
+  static constexpr const char* kCountName = "count";
+  static size_t size(const Trial& t, bool) { return t.count; }
+  static int64_t answer(const Memory&, const Arena&, Result) { return kNoResult; }
+  static void decode(Trial& t, std::vector<unsigned char>, uint32_t raw_count,
+                     uint32_t raw_cache_size, size_t window_size) {
+    t.count = fill_count(raw_count, window_size - t.first.anchor.slack);
+    t.cache_size = raw_cache_size % (2 * window_size);
+  }
+};
+
+template <>
+struct Traits<Routine::memset> : Fill {  // and the value
+  static constexpr bool kTakesValue = true;
+  template <class Routines>
+  static Result call(const Trial& t, const Memory& m, const Window& w1, const Window&) {
+    return position_in(Routines::memset(m.first, t.value, t.count), w1);
+  }
+};
+
+template <>
+struct Traits<Routine::bzero> : Fill {
+  template <class Routines>
+  static Result call(const Trial& t, const Memory& m, const Window&, const Window&) {
+    Routines::bzero(m.first, t.count);
+    return kNoResult;
+  }
+};
+
+// Calls `f` with the traits of `routine`.
+template <class F>
+decltype(auto) with_traits(Routine routine, F&& f) {
+  switch (routine) {
+#define SSE2STR_ROUTINE(name, module, symbol, section, source) \
+  case Routine::name:                                          \
+    return f(Traits<Routine::name>{});
+#include "routines.def"
+#undef SSE2STR_ROUTINE
+  }
+  __builtin_unreachable();
+}
+
+template <class T>
+std::string run(const Trial& t, const Arena& arena) {
+  const bool two = T::kTwoOperands;
+  const size_t size1 = T::size(t, false);
+  const size_t size2 = two ? T::size(t, true) : 0;
   Placed p1, p2;
   if (!locate(t.first, size1, arena.first, arena.margin, &p1) ||
       (two && !locate(t.second, size2, arena.second, arena.margin, &p2)))
@@ -327,25 +481,45 @@ std::string run_trial(const Trial& t, const Arena& arena) {
 
   const uint32_t cache_size = __x86_data_cache_size;
   if (t.cache_size) __x86_data_cache_size = *t.cache_size;
-  const Result got = call_routine<Sse2Routines>(t, m, spans.first, spans.second);
-  const Result want = call_routine<ModelRoutines>(t, mm, model.first, model.second);
+  const Result got = T::template call<Sse2Routines>(t, m, spans.first, spans.second);
+  const Result want = T::template call<ModelRoutines>(t, mm, model.first, model.second);
   if (t.cache_size) __x86_data_cache_size = cache_size;
 
-  if (trial_observer != nullptr)
-    report_features(t, m, size1, size2, answer_position(t, m, spans, got));
+  if (trial_observer != nullptr) report_features<T>(t, m, size1, size2, T::answer(m, spans, got));
 
   std::string difference;
   if (got != want) {
-    difference = "result " + describe_result(t, got, m, spans) + ", model " +
-                 describe_result(t, want, m, spans);
+    difference = "result " + describe_result<T>(got, m, spans) + ", model " +
+                 describe_result<T>(want, m, spans);
   } else {
     difference = compare_window("first", spans.first, model.first, m.first);
     if (difference.empty() && two)
       difference = compare_window("second", spans.second, model.second, m.second);
   }
   if (difference.empty()) return "";
-  return describe_trial(t, m, size1, size2) + ": " + difference;
+  return describe_trial<T>(t, m, size1, size2) + ": " + difference;
 }
+
+}  // namespace
+
+bool has_second_operand(Routine routine) {
+  return with_traits(routine, [](auto traits) { return decltype(traits)::kTwoOperands; });
+}
+
+std::string run_trial(const Trial& t, const Arena& arena) {
+  return with_traits(t.routine, [&](auto traits) { return run<decltype(traits)>(t, arena); });
+}
+
+template <class Routines>
+Result call_routine(const Trial& t, const Memory& m, const Window& w1, const Window& w2) {
+  return with_traits(t.routine, [&](auto traits) {
+    return decltype(traits)::template call<Routines>(t, m, w1, w2);
+  });
+}
+template Result call_routine<Sse2Routines>(const Trial&, const Memory&, const Window&,
+                                           const Window&);
+template Result call_routine<ModelRoutines>(const Trial&, const Memory&, const Window&,
+                                            const Window&);
 
 void cut(Operand& o, const std::vector<unsigned char>& area, size_t before, size_t size) {
   o.before.assign(area.begin(), area.begin() + before);
@@ -355,10 +529,8 @@ void cut(Operand& o, const std::vector<unsigned char>& area, size_t before, size
 
 // Input layout: byte 0 and 1 the anchors of the first and second operand,
 // 2 and 3 their backdrops, then three little-endian words: value, count and
-// cache size, then the operand's contents.  wcscmp's second string is the
-// first with one character changed: the count picks which (one past the
-// terminator appends, two past changes nothing) and the value is the new
-// character, so the two strings share prefixes of every length.
+// cache size, then the operand's contents, which each routine's traits
+// decode.
 Trial decode_trial(Routine routine, const uint8_t* data, size_t size, size_t window_size) {
   Reader in(data, size);
   Trial t;
@@ -372,42 +544,9 @@ Trial decode_trial(Routine routine, const uint8_t* data, size_t size, size_t win
   const uint32_t raw_cache_size = in.word();
   // Room for the largest slack and a terminator in any window.
   std::vector<unsigned char> contents = in.rest(window_size - kLineSize - kCharSize);
-
-  switch (routine) {
-    case Routine::kMemchr:
-      t.count = search_count(raw_count, contents.size(),
-                             holds(contents, static_cast<unsigned char>(t.value)));
-      t.first.bytes = std::move(contents);
-      break;
-    case Routine::kStrnlen:
-      t.count = search_count(raw_count, contents.size(), holds(contents, 0));
-      t.first.bytes = std::move(contents);
-      break;
-    case Routine::kStrrchr:
-    case Routine::kStpcpy:
-      t.first.bytes = terminated(std::move(contents));
-      break;
-    case Routine::kWcscmp: {
-      const std::vector<Char> first = wide_characters(contents);
-      std::vector<Char> second = first;
-      const size_t at = raw_count % (first.size() + 2);
-      const Char c = t.value;
-      if (at < first.size() && c == 0)
-        second.resize(at);
-      else if (at < first.size())
-        second[at] = c;
-      else if (at == first.size() && c != 0)
-        second.push_back(c);
-      t.first.bytes = wide_string(first);
-      t.second.bytes = wide_string(second);
-      break;
-    }
-    case Routine::kMemset:
-    case Routine::kBzero:
-      t.count = fill_count(raw_count, window_size - t.first.anchor.slack);
-      t.cache_size = raw_cache_size % (2 * window_size);
-      break;
-  }
+  with_traits(routine, [&](auto traits) {
+    decltype(traits)::decode(t, std::move(contents), raw_count, raw_cache_size, window_size);
+  });
   return t;
 }
 

@@ -58,27 +58,19 @@ inline size_t room_after(Anchor anchor, size_t size, const Window& window) {
   return anchor.at_end ? anchor.slack : window.size() - anchor.slack - size;
 }
 
-// One call.  What each routine takes from it:
-//   memchr   first: the range (bytes readable as far as the call may look);
-//            count (past the range, even with its top bit set, only when
-//            a match lies in it); value
-//   strnlen  first: the string; count: the bound
-//   strrchr  first: the string, terminator included; value
-//   stpcpy   first: the source, terminator included; second: the
-//            destination, as long as the source (its bytes are not used)
-//   wcscmp   first, second: the two strings, 4-byte characters in
-//            memory order, terminators included
-//   memset   first: the destination, count bytes (its bytes are not used);
-//            count; value; cache_size
-//   bzero    as memset, without the value
+// One call.  What each routine takes from it is in its traits (trial.cpp).
 struct Trial {
-  Routine routine = Routine::kMemchr;
+  Routine routine = Routine::memchr;
   Operand first, second;
   uint32_t count = 0;
   int value = 0;
   // __x86_data_cache_size during the call (fills only); unset leaves it.
   std::optional<uint32_t> cache_size;
 };
+
+// Whether a trial of `routine` lays out a second operand (a destination, a
+// second string).
+bool has_second_operand(Routine routine);
 
 // A trial of `routine` with its first operand at `anchor`.
 inline Trial trial_of(Routine routine, Anchor anchor, size_t count = 0, int value = 0) {
@@ -114,28 +106,7 @@ struct Memory {
 // operands at `m`, which lie in windows `w1` and `w2`: run_trial's call,
 // and that of tests that lay out their operands themselves.
 template <class Routines>
-Result call_routine(const Trial& t, const Memory& m, const Window& w1, const Window& w2) {
-  const auto* wide1 = reinterpret_cast<const wchar_t*>(m.first);
-  const auto* wide2 = reinterpret_cast<const wchar_t*>(m.second);
-  switch (t.routine) {
-    case Routine::kMemchr:
-      return position_in(Routines::memchr(m.first, t.value, t.count), w1);
-    case Routine::kStrnlen:
-      return Routines::strnlen(m.first, t.count);
-    case Routine::kStrrchr:
-      return position_in(Routines::strrchr(m.first, t.value), w1);
-    case Routine::kStpcpy:
-      return position_in(Routines::stpcpy(m.second, m.first), w2);
-    case Routine::kWcscmp:
-      return Routines::wcscmp(wide1, wide2);
-    case Routine::kMemset:
-      return position_in(Routines::memset(m.first, t.value, t.count), w1);
-    case Routine::kBzero:
-      Routines::bzero(m.first, t.count);
-      return kNoResult;
-  }
-  return kNoResult;
-}
+Result call_routine(const Trial& t, const Memory& m, const Window& w1, const Window& w2);
 
 // The two windows the operands of one call go into.  A trial lays out and
 // compares its operands and their surroundings with `margin` bytes on each

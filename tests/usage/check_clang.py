@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """Checks that the build refuses Clang, and that the reason still holds.
 
-  check_clang.py --root DIR SOURCE...
+  check_clang.py --root DIR --module SOURCE DEFINITION... ...
 
 The project configured with the Clang toolchain must stop with the refusal
 message.  The reason: compiled by Clang with call-frame records, the routine
 bodies pop callee-saved registers in their epilogues without a .cfi_restore,
 so the records are wrong between the pop and the return.  If no body shows
-such a pop any more, this Clang has mended it and the refusal must go.
+such a pop any more, this Clang has mended it and the refusal must go.  Each
+module source is compiled with the definitions the build gives it (its
+symbol and section).
 """
 import argparse
 import re
@@ -41,7 +43,8 @@ def unrestored_pops(assembly):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", required=True)
-    parser.add_argument("source", nargs="+")
+    parser.add_argument("--module", nargs="+", action="append", required=True,
+                        metavar=("SOURCE", "DEFINITION"))
     args = parser.parse_args()
     failures = []
 
@@ -55,11 +58,12 @@ def main():
                         + configured.stdout + configured.stderr)
 
     total = 0
-    for source in args.source:
+    for source, *definitions in args.module:
         assembly = subprocess.run(
             ["clang++-14", "-m32", "-msse2", "-march=i686", "-O2", "-std=c++17",
              "-mstack-alignment=4", "-fno-pic", "-fasynchronous-unwind-tables",
-             "-fno-exceptions", "-I", args.root, "-S", "-o", "-", source],
+             "-fno-exceptions", "-I", args.root, *(f"-D{d}" for d in definitions),
+             "-S", "-o", "-", source],
             capture_output=True, text=True, check=True).stdout
         found = unrestored_pops(assembly)
         print(f"{source}: {found} pops without .cfi_restore")

@@ -2,19 +2,19 @@
 """A program's own calls of the standard names reach the routines.
 
   interpose.py cmake|pkg-config --build DIR --project DIR --cc COMPILER
-               [--module NAME]...
+               [--module NAME]... [--routine NAME=SYMBOL]...
 
 Installs the build tree as consume.py does and builds the project's
-standard_names.c, which calls memchr, strnlen, strrchr, stpcpy, wcscmp,
-memset and bzero by those names, adding only the interposition target or
-module (and the counting hook, to see the calls): with CMake through
-sse2str::interpose, with pkg-config through sse2str-interpose, there both
-as a dynamic (-no-pie) and as a static executable.  Each program must be
-position-dependent, give the right results, define every standard name at
-the address of its routine (no jump in between), and the counting hook must
-report the calls the program makes (the CALLS_<name> numbers in the
-source): exactly for a dynamic executable; at least those for a static one,
-where the platform's C library linked in may call some of the names itself.
+standard_names.c, which calls every routine by its standard name, adding
+only the interposition target or module (and the counting hook, to see the
+calls): with CMake through sse2str::interpose, with pkg-config through
+sse2str-interpose, there both as a dynamic (-no-pie) and as a static
+executable.  Each program must be position-dependent, give the right
+results, define every standard name at the address of its routine (no jump
+in between), and the counting hook must report the calls the program makes
+(the CALLS_<name> numbers in the source): exactly for a dynamic executable;
+at least those for a static one, where the platform's C library linked in
+may call some of the names itself.
 """
 import argparse
 import os
@@ -30,9 +30,9 @@ from consume import install, position_dependent, run  # noqa: E402
 COUNTS_LINE = re.compile(r"^sse2str calls:(.*)$", re.M)
 
 
-def routines_by_name(modules):
-    """The routine of each standard name: the module's name without the variant."""
-    return {re.sub(r"_sse2(_rep)?$", "", m): f"__{m}" for m in modules}
+def routines_by_name(pairs):
+    """The routine of each standard name, from NAME=SYMBOL pairs."""
+    return dict(pair.split("=", 1) for pair in pairs)
 
 
 def expected_calls(source):
@@ -106,9 +106,10 @@ def main():
     parser.add_argument("--project", required=True)
     parser.add_argument("--cc", required=True)
     parser.add_argument("--module", action="append", default=[])
+    parser.add_argument("--routine", action="append", default=[], metavar="NAME=SYMBOL")
     args = parser.parse_args()
 
-    routines = routines_by_name(args.module)
+    routines = routines_by_name(args.routine)
     expected = {name: calls for name, calls in
                 expected_calls(os.path.join(args.project, "standard_names.c")).items()
                 if name in routines}

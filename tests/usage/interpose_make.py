@@ -3,6 +3,7 @@
 run, the way the README says.
 
   interpose_make.py --build DIR --project DIR --cc COMPILER [--module NAME]...
+                    [--routine NAME=SYMBOL]...
 
 Installs the build tree as consume.py does and runs the project's Makefile
 once, giving it what configure would: the libraries of sse2str-interpose
@@ -36,9 +37,10 @@ def main():
     parser.add_argument("--project", required=True)
     parser.add_argument("--cc", required=True)
     parser.add_argument("--module", action="append", default=[])
+    parser.add_argument("--routine", action="append", default=[], metavar="NAME=SYMBOL")
     args = parser.parse_args()
 
-    routines = routines_by_name(args.module)
+    routines = routines_by_name(args.routine)
     expected = {name: calls for name, calls in
                 expected_calls(os.path.join(args.project, PROGRAM + ".c")).items()
                 if name in routines}
