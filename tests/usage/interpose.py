@@ -30,14 +30,23 @@ from consume import install, position_dependent, run  # noqa: E402
 COUNTS_LINE = re.compile(r"^sse2str calls:(.*)$", re.M)
 
 
-def routines_by_name(pairs):
-    """The routine of each standard name, from NAME=SYMBOL pairs."""
-    return dict(pair.split("=", 1) for pair in pairs)
+def parse_arguments(parser):
+    """The options every interposition test takes, parsed, and the routine
+    of each standard name built (from the NAME=SYMBOL pairs)."""
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--project", required=True)
+    parser.add_argument("--cc", required=True)
+    parser.add_argument("--module", action="append", default=[])
+    parser.add_argument("--routine", action="append", default=[], metavar="NAME=SYMBOL")
+    args = parser.parse_args()
+    return args, dict(pair.split("=", 1) for pair in args.routine)
 
 
-def expected_calls(source):
+def expected_calls(source, routines):
+    """The calls `source` makes of each routine built: its CALLS_<name> numbers."""
     with open(source) as f:
-        return {name: int(n) for name, n in re.findall(r"#define CALLS_(\w+) (\d+)", f.read())}
+        return {name: int(n) for name, n in re.findall(r"#define CALLS_(\w+) (\d+)", f.read())
+                if name in routines}
 
 
 def build_with_cmake(args, prefix, out):
@@ -102,17 +111,8 @@ def check(program, label, expected, routines, exact):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("way", choices=("cmake", "pkg-config"))
-    parser.add_argument("--build", required=True)
-    parser.add_argument("--project", required=True)
-    parser.add_argument("--cc", required=True)
-    parser.add_argument("--module", action="append", default=[])
-    parser.add_argument("--routine", action="append", default=[], metavar="NAME=SYMBOL")
-    args = parser.parse_args()
-
-    routines = routines_by_name(args.routine)
-    expected = {name: calls for name, calls in
-                expected_calls(os.path.join(args.project, "standard_names.c")).items()
-                if name in routines}
+    args, routines = parse_arguments(parser)
+    expected = expected_calls(os.path.join(args.project, "standard_names.c"), routines)
     if not expected:
         raise SystemExit("no routine of standard_names.c is built")
 

@@ -24,7 +24,7 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from consume import install, run  # noqa: E402
-from interpose import check, expected_calls, routines_by_name, symbol_addresses  # noqa: E402
+from interpose import check, expected_calls, parse_arguments, symbol_addresses  # noqa: E402
 
 PROGRAM = "count_bytes"
 LIBRARY = "libbytes.so"
@@ -32,18 +32,8 @@ LIBRARY_SOURCE = "bytes.c"
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
-    parser.add_argument("--project", required=True)
-    parser.add_argument("--cc", required=True)
-    parser.add_argument("--module", action="append", default=[])
-    parser.add_argument("--routine", action="append", default=[], metavar="NAME=SYMBOL")
-    args = parser.parse_args()
-
-    routines = routines_by_name(args.routine)
-    expected = {name: calls for name, calls in
-                expected_calls(os.path.join(args.project, PROGRAM + ".c")).items()
-                if name in routines}
+    args, routines = parse_arguments(argparse.ArgumentParser())
+    expected = expected_calls(os.path.join(args.project, PROGRAM + ".c"), routines)
     if "memchr" not in expected:
         raise SystemExit("memchr, which the shared object calls, is not built")
 
