@@ -337,22 +337,26 @@ struct Traits<Routine::strnlen> : OneOperand {  // first: the string; count: the
   }
 };
 
+// A terminated string as the first operand, made from the fuzzer's bytes.
+struct OneString : OneOperand {
+  static void decode(Trial& t, std::vector<unsigned char> contents, uint32_t, uint32_t, size_t) {
+    t.first.bytes = terminated(std::move(contents));
+  }
+};
+
 template <>
-struct Traits<Routine::strrchr> : OneOperand {  // first: the string, terminator included; value
+struct Traits<Routine::strrchr> : OneString {  // first: the string, terminator included; value
   static constexpr bool kTakesValue = true;
   template <class Routines>
   static Result call(const Trial& t, const Memory& m, const Window& w1, const Window&) {
     return position_in(Routines::strrchr(m.first, t.value), w1);
-  }
-  static void decode(Trial& t, std::vector<unsigned char> contents, uint32_t, uint32_t, size_t) {
-    t.first.bytes = terminated(std::move(contents));
   }
 };
 
 // first: the source, terminator included; second: the destination, as long
 // as the source (its bytes are not used).
 template <>
-struct Traits<Routine::stpcpy> : OneOperand {
+struct Traits<Routine::stpcpy> : OneString {
   static constexpr bool kTwoOperands = true;
   static constexpr ResultKind kResult = kPointerIntoSecond;
   template <class Routines>
@@ -361,9 +365,6 @@ struct Traits<Routine::stpcpy> : OneOperand {
   }
   static int64_t answer(const Memory& m, const Arena& a, Result r) {
     return r - (m.second - a.second.begin);
-  }
-  static void decode(Trial& t, std::vector<unsigned char> contents, uint32_t, uint32_t, size_t) {
-    t.first.bytes = terminated(std::move(contents));
   }
 };
 
