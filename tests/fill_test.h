@@ -155,7 +155,7 @@ template <Routine kFill>
 std::vector<FrameCase> fill_frame_cases() {
   __x86_data_cache_size = 4096;
   alignas(64) static char data[8192];
-  auto call = [](const char* label, char* start, int value, size_t count, int saved) {
+  auto call = [](const char* label, char* start, int value, size_t count, unsigned saved) {
     return FrameCase{label, fill_args(kFill, start, value, count), word(start), is_memset(kFill),
                      saved};
   };

@@ -178,11 +178,9 @@ std::vector<FrameCase> frame_cases() {
   alignas(64) static char shorter[64] = "abcdefghijklmnopqrstuvwxyz";
   // A match only after the terminator, in the same block.
   alignas(64) static char beyond[64] = "abc\0x";
-  // No path saves a register.
+  // No path saves a register (the cases' default).
   auto call = [](const char* label, const char* start, int value) {
-    FrameCase c{label, {word(start), word(value)}, word(ref::strrchr(start, value))};
-    c.max_saved_words = 0;
-    return c;
+    return FrameCase{label, {word(start), word(value)}, word(ref::strrchr(start, value))};
   };
   return {
       call("terminator in the unaligned first block", shorter + 20, 'Q'),

@@ -20,8 +20,8 @@ struct FrameCase {
   uint32_t expected;
   bool has_result = true;
   // The most registers the call's path may save on the stack after the
-  // entry frame (checked while single-stepping), or -1 for no limit.
-  int max_saved_words = -1;
+  // entry frame (checked while single-stepping): none, unless the case says.
+  unsigned max_saved_words = 0;
 };
 
 template <class T>
