@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Takes the peers' i386 routines out of Debian's musl and dietlibc packages.
 
-  bench_peers.py --table routines.def --out build/bench/peers
+  bench_peers.py --routines memchr,strnlen,... --out build/bench/peers
 
 For each routine of the list of routines and each libc, the peer symbol
 `<libc>_<routine>` (`musl_memchr`, `diet_bzero`, ...), it takes the member
@@ -18,7 +18,6 @@ import argparse
 import glob
 import json
 import os
-import re
 import subprocess
 import sys
 from functools import cache
@@ -38,16 +37,6 @@ LINKER_SYMBOLS = {"_GLOBAL_OFFSET_TABLE_"}
 # symbol and string tables and relocations.
 CODE_SECTIONS = (".text", ".group", ".note", ".eh_frame", ".comment", ".gnu.warning")
 TABLES = (".strtab", ".symtab", ".shstrtab")
-
-
-def peer_symbols(table):
-    """musl_memchr, diet_memchr, ... in the order of the list."""
-    symbols = []
-    for line in open(table):
-        m = re.match(r"SSE2STR_ROUTINE\((\w+),", line)
-        if m:
-            symbols += [f"{libc}_{m.group(1)}" for libc in LIBCS]
-    return symbols
 
 
 @cache
@@ -195,7 +184,7 @@ def take(libc, routines, out, manifest):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--table", required=True)
+    parser.add_argument("--routines", required=True, help="the standard names, comma-separated")
     parser.add_argument("--out", required=True)
     args = parser.parse_args()
     os.makedirs(args.out, exist_ok=True)
@@ -203,16 +192,9 @@ def main():
     if os.path.exists(complete):
         os.unlink(complete)
 
-    wanted = {}  # libc -> routines
-    for symbol in peer_symbols(args.table):
-        libc, _, routine = symbol.partition("_")
-        if libc not in LIBCS:
-            sys.exit(f"bench_peers.py: {symbol}: no libc '{libc}'")
-        wanted.setdefault(libc, []).append(routine)
-
     manifest, objects = {}, []
-    for libc, routines in wanted.items():
-        objects += take(libc, routines, args.out, manifest)
+    for libc in LIBCS:
+        objects += take(libc, args.routines.split(","), args.out, manifest)
 
     combined = os.path.join(args.out, "peers.o")
     if objects:
