@@ -1,7 +1,7 @@
 """Reads i386 ELF objects for the object checks and the benchmark's peers:
 sections, symbols, relocations and call-frame records with pyelftools, and
 the code decoded with capstone, so that no tool's printed output is parsed.
-`run()` is the scripts' one way of running a tool.
+`run()` runs a tool for the scripts that read objects.
 """
 import io
 import subprocess

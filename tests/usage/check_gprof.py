@@ -84,6 +84,7 @@ def main():
     failures = []
     rows = flat_profile(report)
     extents = symbol_extents(program)
+    entries = call_graph_entries(report) if args.counted else {}
     for routine in args.routine:
         seconds, calls = rows.get(routine, (0.0, None))
         if seconds <= 0:
@@ -91,7 +92,7 @@ def main():
         if args.counted and calls != total:
             failures.append(f"{routine}: {calls} calls in the flat profile, expected {total}")
         if args.counted:
-            got = call_graph_entries(report).get(routine)
+            got = entries.get(routine)
             want = {caller: (count, total) for caller, count in expected.items()}
             if got != want:
                 failures.append(f"{routine}: callers {got}, expected {want}")
