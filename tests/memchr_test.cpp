@@ -144,8 +144,8 @@ std::vector<FrameCase> frame_cases() {
   // No path saves a register (the cases' default): the routine runs in the
   // scratch ones.
   auto call = [](const char* label, const char* start, int value, size_t count) {
-    return FrameCase{label, {word(start), word(value), word(count)},
-                     word(ref::memchr(start, value, count))};
+    return FrameCase{
+        label, {word(start), word(value), word(count)}, word(ref::memchr(start, value, count))};
   };
   return {
       call("zero count", nullptr, 'a', 0),
