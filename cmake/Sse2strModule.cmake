@@ -49,7 +49,9 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   # path saves one.  A path short of registers makes GCC spill, to a stack
   # frame or into the argument area, which the object check, the call-frame
   # check and the frame tests reject.  (The support objects keep them.)
-  set(SSE2STR_ROUTINE_FLAGS -ffixed-ebx -ffixed-esi -ffixed-edi -ffixed-ebp)
+  # Every block reached only by a jump starts on a 16-byte boundary.
+  set(SSE2STR_ROUTINE_FLAGS -ffixed-ebx -ffixed-esi -ffixed-edi -ffixed-ebp
+      --param=align-threshold=65536)
 elseif(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   # Clang 14 (LLVM's x86 epilogues) pops callee-saved registers without
   # marking them restored in the call-frame records: between such a pop and
