@@ -198,20 +198,18 @@ function(sse2str_module routine)
     foreach(u ${undefined})
       list(APPEND check_args --undefined ${u})
     endforeach()
-    if(M_RODATA)
-      list(APPEND check_args --rodata ${M_RODATA})
-    endif()
-    add_test(NAME object.${name}.${config}
-      COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check_object.py
-              $<TARGET_OBJECTS:${target}> ${check_args})
     add_test(NAME cfi.${name}.${config}
       COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check_cfi.py
               $<TARGET_OBJECTS:${target}> --symbol ${M_SYMBOL})
     if(M_RODATA)
+      list(APPEND check_args --rodata ${M_RODATA})
       add_test(NAME fill_tables.${name}.${config}
         COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check_fill_tables.py
-                $<TARGET_OBJECTS:${target}>)
+                $<TARGET_OBJECTS:${target}> --section ${M_RODATA} --code ${M_SECTION})
     endif()
+    add_test(NAME object.${name}.${config}
+      COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check_object.py
+              $<TARGET_OBJECTS:${target}> ${check_args})
   endforeach()
 
   if(SSE2STR_PROFILE)

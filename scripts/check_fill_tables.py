@@ -5,7 +5,7 @@ the short table and the tail table, one store sequence per residue, entered
 in ascending order, each to a return of its own, and entry 0 straight to a
 return.
 
-  check_fill_tables.py MODULE.o [--section .rodata.sse2] [--code .text.sse2]
+  check_fill_tables.py MODULE.o --section .rodata.sse2 --code .text.sse2
 """
 import argparse
 import sys
@@ -82,8 +82,8 @@ def check_table(failures, obj, code, name, entries, residues):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("object")
-    parser.add_argument("--section", default=".rodata.sse2")
-    parser.add_argument("--code", default=".text.sse2")
+    parser.add_argument("--section", required=True, help="the tables' section")
+    parser.add_argument("--code", required=True, help="the code's section")
     args = parser.parse_args()
 
     obj = ElfObject(args.object)
