@@ -110,24 +110,18 @@ inline __attribute__((always_inline)) T argument_word(unsigned index) {
   return static_cast<const volatile T*>(__builtin_dwarf_cfa())[index];
 }
 
-// Argument word `index` as the memory operand of the one instruction that
-// uses it (a compare with a constant, say), so it takes no register at all.
-// The empty asm tells the compiler that memory may have changed: it can
-// neither answer this read from an earlier one held in a register nor move
-// it above that point, while a plain read, unlike argument_word's, may be
-// folded into the instruction that uses it.
+// Argument word `index`, or its low byte when T is one byte wide, as the
+// memory operand of the one instruction that uses it (a compare with a
+// constant, say), so it takes no register at all: GCC compares a byte with
+// zero in memory, but loads a word into a register to test it.  The empty
+// asm tells the compiler that memory may have changed: it can neither
+// answer this read from an earlier one held in a register nor move it above
+// that point, while a plain read, unlike argument_word's, may be folded
+// into the instruction that uses it.
 template <class T>
 inline __attribute__((always_inline)) T argument_operand(unsigned index) {
-  static_assert(sizeof(T) == 4, "arguments are 32-bit words");
-  asm volatile("" ::: "memory");
-  return static_cast<const T*>(__builtin_dwarf_cfa())[index];
-}
-
-// The low byte of argument word `index`, as the memory operand of the one
-// instruction that uses it, as argument_operand reads a word: GCC compares
-// a byte with zero in memory, but loads a word into a register to test it.
-inline __attribute__((always_inline)) unsigned char argument_low_byte_operand(unsigned index) {
+  static_assert(sizeof(T) == 4 || sizeof(T) == 1, "an argument word or its low byte");
   asm volatile("" ::: "memory");
   // Little-endian: a word's low byte comes first.
-  return static_cast<const unsigned char*>(__builtin_dwarf_cfa())[index * 4];
+  return *reinterpret_cast<const T*>(static_cast<const char*>(__builtin_dwarf_cfa()) + index * 4);
 }

@@ -40,7 +40,7 @@ SSE2STR_INLINE size_t bound_operand() { return argument_operand<size_t>(1); }
 // Whether a bound known to be at most 4 is zero: its low byte alone tells.
 // A byte is compared with zero straight in the argument area, where GCC
 // loads a word into a register first to test it.
-SSE2STR_INLINE bool small_bound_is_zero() { return argument_low_byte_operand(1) == 0; }
+SSE2STR_INLINE bool small_bound_is_zero() { return argument_operand<unsigned char>(1) == 0; }
 
 // The bound falls inside the group of four bytes at index `Index` of the
 // string: probe up to the bound and no further.  Only the first group can
