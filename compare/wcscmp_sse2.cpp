@@ -43,7 +43,6 @@
 #include "frame/block.h"
 #include "frame/cascade.h"
 #include "frame/entry_frame.h"
-#include "include/sse2str.h"
 
 using namespace sse2str;
 

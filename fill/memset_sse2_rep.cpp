@@ -3,7 +3,6 @@
 // __bzero_sse2_rep, is in fill.h; this module carries its own tables.
 #include "fill/fill.h"
 #include "frame/entry_frame.h"
-#include "include/sse2str.h"
 
 using namespace sse2str;
 

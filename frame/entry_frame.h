@@ -23,6 +23,8 @@
 
 #include <type_traits>
 
+#include "include/sse2str.h"
+
 // The build gives each module its exported symbol and its section, from the
 // list of routines (routines.def).
 #if !defined(SSE2STR_SYMBOL) || !defined(SSE2STR_SECTION)

@@ -23,7 +23,6 @@
 #include "frame/cascade.h"
 #include "frame/entry_frame.h"
 #include "frame/scan.h"
-#include "include/sse2str.h"
 
 using namespace sse2str;
 using memchr_stages::kAlignedPasses;
