@@ -22,16 +22,16 @@
 //
 // The routine is one function that runs in %eax, %ecx, %edx and the SIMD
 // registers alone (the callee-saved registers are fixed for this module),
-// so no path saves a register.  The long path needs three general
-// registers: the source block, the distance from source to destination
-// (one register addresses both sides) and the zero mask.  The exact copy
-// exists once: the byte probes and the long path's cascade both end in it.
+// so no path saves a register.  The stages after the byte probes need three
+// general registers: the source block, the distance from source to
+// destination (one register addresses both sides) and the zero mask.  The
+// exact copy exists once: the byte probes and the block stages' cascade both
+// end in it.
 #include <stdint.h>
 
 #include "frame/block.h"
 #include "frame/cascade.h"
 #include "frame/entry_frame.h"
-#include "include/sse2str.h"
 
 using namespace sse2str;
 // With A, the block phase covers 112 bytes from A, and the line that holds
@@ -201,7 +201,7 @@ SSE2STR_INLINE bool find_short_terminator(const char* source, unsigned& terminat
 // ---- source and destination together ---------------------------------------------
 
 // Where the source byte at `p` goes, `delta` being the destination minus the
-// source: the long path moves one register for both sides and addresses the
+// source: the block stages move one register for both sides and address the
 // destination as base plus index.
 SSE2STR_INLINE char* copy_of(const char* p, uintptr_t delta) {
   return reinterpret_cast<char*>(reinterpret_cast<uintptr_t>(p) + delta);
@@ -212,7 +212,7 @@ SSE2STR_INLINE char* copy_of(const char* p, uintptr_t delta) {
 // address ahead of the branch and sharing it with the next block's store,
 // where it would take a register beside block, delta and mask.
 SSE2STR_INLINE void step_to_terminator(const char*& block, size_t offset) {
-  asm volatile("" : "+r"(block));
+  keep_as_is(block);
   block += offset;
 }
 
@@ -333,7 +333,7 @@ char* stpcpy_body(char* const destination, const char* const source) {
   block += 3 * kBlockSize;
 
   // ---- the block that holds the terminator ----
-  // Every exit of the long path comes here with the block and its zero
+  // Every exit of the block stages comes here with the block and its zero
   // mask; the cascade's outcomes are constants, so each one goes straight
   // on to its own exact copy, as each byte probe does.
 locate:

@@ -25,7 +25,6 @@
 #include "frame/block.h"
 #include "frame/cascade.h"
 #include "frame/entry_frame.h"
-#include "include/sse2str.h"
 
 using namespace sse2str;
 
@@ -61,7 +60,7 @@ class SavedMatch {
     return _mm_cvtsi32_si128(static_cast<int>(word));
   }
   static SSE2STR_INLINE uint32_t word_in(Block& lane) {
-    asm volatile("" : "+x"(lane));
+    keep_as_is(lane);
     return static_cast<uint32_t>(_mm_cvtsi128_si32(lane));
   }
   Block base_;
@@ -116,7 +115,8 @@ char* strrchr_body(const char* start, int value) {
     goto final_block;
   }
   // Either way the next block to read is the aligned block that holds byte
-  // 16 (it overlaps an unaligned first read by `skew` bytes).
+  // 16 (it overlaps an unaligned first read by as many bytes as the start
+  // lies past its block).
   saved = SavedMatch(start, value_mask);
   scan = block_align_down(start + kBlockSize);
 
