@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Front door.  Every target first installs what it needs (scripts/setup.sh),
 # then drives CMake and Ninja in build/.
 #

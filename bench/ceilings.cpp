@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ceiling loops.  Each handles a whole line (four blocks) per pass and
 // the rest block by block; its operands are aligned and its buffers have
 // room for the rounding up to a block.  Built like the byte loops, so GCC

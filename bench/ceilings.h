@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Ceilings: the plainest aligned SSE2 loops that do the bulk of each kind of
 // work, with no start or end handling beyond whole blocks.  A routine cannot
 // beat the ceiling of its kind over the same bytes, so its distance to the

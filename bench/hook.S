@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* The profiling hook of the benchmark: it returns at once, so the profiling
    configuration of a routine is measured with the cost of its entry frame
    and the call, and nothing a real profiler would add. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Instructions per call of each routine, counted by single-stepping.
  *
  *   instruction_count [--offset N] [--kinds] [SIZE...]

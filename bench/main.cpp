@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The side-by-side benchmark: every candidate of every routine of the list
 // (routines.def, measured as routines.h says), over the same sizes and start
 // offsets and the same realistic mixes (mixes.h), registered for one run that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The realistic mixes (mixes.h).  Built with loops only: the harness never
 // prepares operands with the routines it measures (checked at build time).
 #include "mixes.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Realistic mixes: sequences of calls whose sizes and positions are drawn
 // from real data with a fixed seed, so that every candidate sees the same
 // sequence and the branch predictor cannot learn it.  One measurement runs a

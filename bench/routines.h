@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the benchmark measures each routine of the list (routines.def): the
 // workload (workloads.h) that prepares its operands and calls it, and the
 // ceiling, the SSE2 loop that bounds its kind of work.  A routine of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Workloads: for each kind of routine, how its operands are laid out, how one
 // call is made, and what that call must produce.
 //

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installing the delivered objects for programs and C library builds:
 #
 #   <libdir>/libsse2str.a                  every delivered object

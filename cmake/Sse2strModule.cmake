@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Building the deliverable modules.
 #
 # Every module is compiled twice: with the profiling entry hook (the default

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Everything in this project is built for 32-bit x86 with SSE2.
 set(CMAKE_C_COMPILER gcc)
 set(CMAKE_CXX_COMPILER g++)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // __wcscmp_sse2: the order of two zero-terminated strings of 32-bit
 // characters, compared as signed integers: -1, 0 or +1.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // __stpcpy_sse2: copies the string at `source`, terminator included, to
 // `destination` and returns the address of the terminator's copy.
 //

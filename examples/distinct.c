@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* distinct: counts the different bytes of each input line.
  *
  *   distinct < file

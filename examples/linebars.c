@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* linebars: draws the length of each input line as a bar.
  *
  *   linebars < file

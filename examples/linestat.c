@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* linestat: counts the lines of its input and finds the longest.
  *
  *   linestat < file

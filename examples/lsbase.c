@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* lsbase: lists paths by their last component.
  *
  *   find /usr/share/doc -name 'README*' | lsbase

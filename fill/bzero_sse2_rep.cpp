@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // __bzero_sse2_rep: sets `count` bytes from `destination` to zero.  The fill
 // itself, shared with __memset_sse2_rep, is in fill.h; this module carries
 // its own tables.

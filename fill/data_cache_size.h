@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The rule that picks __x86_data_cache_size from what the processor reports
 // through CPUID.  x86_cache_size.cpp applies it to the processor at start-up;
 // the tests apply it to CPUID answers of their own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fill shared by __memset_sse2_rep and __bzero_sse2_rep.
 //
 // A fill is sorted by size, each class with its own store technique:

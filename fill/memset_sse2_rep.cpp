@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // __memset_sse2_rep: fills `count` bytes from `destination` with the low
 // byte of `value` and returns `destination`.  The fill itself, shared with
 // __bzero_sse2_rep, is in fill.h; this module carries its own tables.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // __x86_data_cache_size for programs that do not define it themselves.
 //
 // The fill routines read this 32-bit byte count to decide from which size on

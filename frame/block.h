@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Block operations shared by the search, copy and compare routines.
 //
 // A block is 16 bytes handled by one SSE2 register; a line is 64 bytes that

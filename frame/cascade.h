@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding a position inside a block, and testing it against a bound.
 //
 // The position of the lowest (or highest) set bit of a match mask is found by

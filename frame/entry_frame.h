@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Entry frame shared by every routine.
 //
 // Each exported routine is a few lines of assembly followed by a C++ body in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The geometry of the routines: the block and the line, and the length of
 // each stage a routine runs through before the next takes over.
 //

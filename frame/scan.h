@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stages of a bounded scan over aligned blocks, shared by the routines that
 // search a range of known length block by block.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* sse2str: string and memory routines for 32-bit x86 with SSE2.
  *
  * Each routine does the job of the standard routine it is named after and

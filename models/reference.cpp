@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "models/reference.h"
 
 namespace ref {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reference models: the plainest loops that do each routine's job.  The
 // tests compare the routines with them, and the benchmark times them as the
 // plain byte loop.  Both build them so that GCC cannot turn them back into

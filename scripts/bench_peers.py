@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Takes the peers' i386 routines out of Debian's musl and dietlibc packages.
 
   bench_peers.py --routines memchr,strnlen,... --out build/bench/peers

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The benchmark report's plots (matplotlib), against size on a log scale."""
 import os
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Turns a benchmark run into OUT/report.md, OUT/plots/*.png (bench_plots.py)
 and the verdict on the console; with --readme, the README's headline too.
 

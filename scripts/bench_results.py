@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """A benchmark run as tables (pandas), and the verdicts drawn from them.
 
 What the benchmark hands over, and where, is in docs/BENCHMARK.md ("What

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Checks a module's call-frame records at every instruction it can reach.
 
   check_cfi.py MODULE.o [--symbol NAME] [--list FILE]

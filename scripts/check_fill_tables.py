@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Checks the jump tables of a fill module against the rule of
 docs/CONTRACT.md that every failure names, where their layout is set out:
 the short table and the tail table, one store sequence per residue, entered

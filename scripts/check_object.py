@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Checks the object-level contract of one module.
 
   check_object.py MODULE.o --symbol NAME --section SECTION [--entry-frame]

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Instructions per call of each routine, counted by single-stepping
 # (bench/instruction_count.c), for one set of module objects:
 #

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Reads i386 ELF objects for the object checks and the benchmark's peers:
 sections, symbols, relocations and call-frame records with pyelftools, and
 the code decoded with capstone, so that no tool's printed output is parsed.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Runs the differential fuzz targets (build/fuzz/fuzz_<routine>).
 #
 #   scripts/fuzz.sh run FUZZDIR SECONDS

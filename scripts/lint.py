@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Static checks that make lint runs after the warnings-as-errors build.
 
   lint.py [--base REV]       check

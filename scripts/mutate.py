@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Mutation check of the test suite: every deliberate fault must be caught
 (docs/TESTING.md, "Mutation check").
 

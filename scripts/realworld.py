@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Real programs' own test suites, with and without the routines.
 
   realworld.py --prefix DIR --work DIR [--jobs N] [--only VARIANT] [--compare] [PROGRAM...]

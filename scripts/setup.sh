@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Installs what a make target needs on Debian 12, when it is missing.
 #
 #   scripts/setup.sh [build|test|bench|fuzz|clang|lint|realworld|all]...

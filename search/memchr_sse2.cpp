@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // __memchr_sse2: the first of `count` bytes from `start` that equals the low
 // byte of `value`, or null.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // __strnlen_sse2: the number of bytes in front of the first zero byte of
 // `start`, but no more than `bound`.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // __strrchr_sse2: the last byte of the string at `start` that equals the low
 // byte of `value`, the terminator included, or null.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A counting profiling hook: how often a program entered each routine.
 //
 // Linked into a program in place of the profiling runtime's `_mcount`, it

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """The benchmark report's verdicts: the speed-ups, the verdict table and the
 goals it prints, the fill threshold it recommends, and the warnings it opens
 with (emulation, a busy machine, a missing peer), computed from synthetic

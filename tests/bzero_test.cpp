@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // __bzero_sse2_rep against the reference model, at every placement.  That
 // it performs the same stores as __memset_sse2_rep is checked from a trace
 // in fill_stores_test.cpp.

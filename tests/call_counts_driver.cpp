@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Calls each routine a number of times of its own through the ABI thunk, with
 // the counting hook linked as _mcount, and checks after every call that the
 // routine with the hook inside kept the ABI: callee-saved registers, stack

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """The counting hook reports each routine's calls, where it is asked to.
 
   call_counts_test.py DRIVER

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fills whose stores fill_stores_test.cpp traces: fill_store_driver runs
 // them under valgrind's lackey tool, the test reads the trace.  Each case
 // runs __memset_sse2_rep and then __bzero_sse2_rep on the same range.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the traced fills (fill_store_cases.h) for fill_stores_test.cpp, which
 // starts this program under valgrind's lackey tool and reads the trace.
 //

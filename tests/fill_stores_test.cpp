@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exact stores of both fills, from a trace: fill_store_driver runs the
 // cases of fill_store_cases.h under valgrind's lackey tool, which logs every
 // load and store with its address and width.  Final contents cannot show a

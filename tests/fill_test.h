@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checks shared by the two fills: memset_test.cpp and bzero_test.cpp run them
 // on their routine through SSE2STR_FILL_TESTS.
 #pragma once

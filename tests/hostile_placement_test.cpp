@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Placements no ordinary caller would choose, for every routine:
 // operands at the very top of what a 32-bit process can map, counts and
 // bounds that wrap past the top of the address space, and operands that end

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // __memchr_sse2 against the reference model, at every placement.
 #include "check.h"
 #include "frame_suite.h"

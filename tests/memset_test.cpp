@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // __memset_sse2_rep against the reference model, at every placement.  The
 // exact stores of each path are checked from a trace in fill_stores_test.cpp.
 #include "fill_test.h"

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The mutation check's catalogue (scripts/mutate.py, docs/TESTING.md): the
 deliberate faults, each of which at least one test must catch.
 

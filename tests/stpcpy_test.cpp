@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // __stpcpy_sse2 against the reference model, with source and destination
 // each against inaccessible pages.
 #include <algorithm>

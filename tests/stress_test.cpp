@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every routine from several threads at once: random trials on
 // private buffers, and fills beside searches of neighbouring regions of one
 // shared page.  Each phase runs for a fixed time, and at least a fixed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // __strnlen_sse2 against the reference model, at every placement.
 #include <initializer_list>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // __strrchr_sse2 against the reference model, at every placement.
 #include <algorithm>
 #include <initializer_list>

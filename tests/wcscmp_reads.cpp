@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Calls __wcscmp_sse2 at every pair of start offsets in a line, for
 // wcscmp_reads.py to check every load the routine makes under valgrind's
 // lackey tool: which bytes, how wide, and whether a 16-byte load crosses a

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Checks every load __wcscmp_sse2 makes, from a valgrind lackey trace.
 
   wcscmp_reads.py VALGRIND DRIVER

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // __wcscmp_sse2 against the reference model, at every pair of placements.
 #include <stdint.h>
 

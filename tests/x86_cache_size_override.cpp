@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A program with its own __x86_data_cache_size, linked with the provider's
 // object as well: its definition and its value must stand.
 #include <stdint.h>

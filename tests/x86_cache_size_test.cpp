@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The provider of __x86_data_cache_size: the value it picks for given CPUID
 // answers, and that it sets the processor's before ordinary constructors run.
 #include <cpuid.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Differential fuzz target for one routine (SSE2STR_FUZZ_ROUTINE): every
 // input becomes a trial (operands against guard pages, compared with the
 // plain-loop model); a difference aborts with a description, a read or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Calling a routine from assembly, to check what C cannot see: the
 // callee-saved registers, the stack pointer, the direction flag and the
 // argument words after the call.

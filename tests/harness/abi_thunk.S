@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Assembly call thunk for the ABI checks; see abi.h for the layout. */
 
 #define ENTRY 0

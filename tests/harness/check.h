@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the routine tests run a sweep over guarded memory.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "frame_suite.h"
 
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checks of the entry frame and the calling convention that every routine
 // joins: each routine's test file lists a few calls that take its different
 // paths and instantiates the suite with SSE2STR_FRAME_TESTS.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "guard.h"
 
 #include <setjmp.h>

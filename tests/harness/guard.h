@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Memory with inaccessible pages around it, and catching faults as results.
 #pragma once
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A test profiling hook.  It logs its own return address (inside the routine
    that called it) and the return address found through the frame pointer
    (inside that routine's caller), then scribbles over every scratch

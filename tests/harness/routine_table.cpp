@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "routine_table.h"
 
 namespace sse2str::test {

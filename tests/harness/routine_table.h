@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The routines as data, taken from the list of routines (routines.def), for
 // the tests that treat them alike: the fuzz targets, the stress test and the
 // hostile-placement test.

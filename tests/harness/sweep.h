@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for sweeping offsets, lengths and positions with test data.
 #pragma once
 

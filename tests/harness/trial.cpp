@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "trial.h"
 
 #include <string.h>

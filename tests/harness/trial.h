@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Differential trials: one call of a routine on operands placed against
 // unreadable memory, checked against the plain-loop model byte for byte.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Wide strings laid out at any byte address, as the wcscmp tests place
 // them: characters go in and out through memcpy.
 #pragma once

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Checks that the build refuses Clang, and that the reason still holds.
 
   check_clang.py --root DIR --module SOURCE DEFINITION... ...

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Stops gdb inside every part of every routine and checks its backtrace.
 
   check_gdb.py PROGRAM ARGUMENT --object MODULE.o... --caller NAME

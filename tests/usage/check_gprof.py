@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Runs a program built with -pg and checks gprof's account of the routines.
 
   check_gprof.py PROGRAM --routine SYMBOL... --caller NAME=COUNT...

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Installs the build tree and builds the examples against it, as users do.
 
   consume.py cmake|pkg-config --build DIR --examples DIR --cc COMPILER

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """A program's own calls of the standard names reach the routines.
 
   interpose.py cmake|pkg-config --build DIR --project DIR --cc COMPILER

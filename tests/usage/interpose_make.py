@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """A make project builds a shared object and a program that links it in one
 run, the way the README says.
 

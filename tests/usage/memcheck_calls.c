@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Run under valgrind memcheck by run_memcheck.py.
  *
  *   memcheck_calls correct     every routine, used correctly

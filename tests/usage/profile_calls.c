@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Profiled with gprof: every routine is called SHORT_CALLS times from
    short_calls, on operands its first stage finishes, and LONG_CALLS times
    from long_calls, on operands of kLong bytes that run through its loops.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The parts of each routine in a linked program.
 
 No symbol names a part of a routine (the entry frame, the body, a long part

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Runs memcheck_calls under valgrind memcheck and checks what it reports.
 
   run_memcheck.py quiet --suppressions FILE --module NAME... DRIVER...

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Calls the seven standard routines by their standard names, each a number
    of times of its own (CALLS_<name>), and checks each result.  Built with
    interposition, every call reaches the routine and the counting hook

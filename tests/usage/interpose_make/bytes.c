@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The shared object: it calls memchr once per byte found and once more.
    Linked without the interposition libraries, its calls reach the routine
    only through the program that loads it. */

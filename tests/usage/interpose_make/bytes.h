@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef BYTES_H
 #define BYTES_H
 

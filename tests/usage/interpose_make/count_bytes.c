@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Counts the slashes of a path through the shared object, which makes
    CALLS_memchr calls (one per slash and one more), and finds the last one
    itself, CALLS_strrchr times.  Built with interposition, the counting hook
