@@ -4,11 +4,14 @@
 #
 #   make bench [QUICK=1]       the side-by-side benchmark; results in build/bench/
 #   make bench-readme          the README's benchmark headline from the last run
-#   make modules [PROFILE=0]   the seven objects in build/modules/ and libsse2str.a
+#   make modules [PROFILE=0]   the seven objects in build/modules/ and libsse2str.a,
+#                              assembled from gen/ and checked
+#   make regen                 gen/ anew from the C++ with the pinned compiler
+#                              (GCC 12); read the diff and commit it
 #   make test [ARGS=...]       the test suite through CTest, after building what
 #                              it runs; ARGS go to ctest (ARGS='-R memchr')
-#   make test-clang            the same suite with the modules built by Clang 14
-#                              despite its refusal (in build-clang/; see README)
+#   make test-clang            the same suite built with Clang, the modules
+#                              assembled by its assembler (in build-clang/)
 #   make lint                  the build with warnings as errors, clang-tidy on the
 #                              shipped sources, clang-format on changed lines
 #   make format                clang-format the lines changed since main
@@ -34,7 +37,7 @@ CMAKE_CONFIGURE = cmake -S . -B $(BUILD) -G Ninja \
                   -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/$(TOOLCHAIN) \
                   -DSSE2STR_PROFILE=$(if $(filter 0,$(PROFILE)),OFF,ON) $(CMAKE_EXTRA)
 
-.PHONY: all bench bench-readme modules test test-clang fuzz mutants lint format install realworld clean
+.PHONY: all bench bench-readme modules regen test test-clang fuzz mutants lint format install realworld clean
 
 all: modules
 
@@ -44,17 +47,20 @@ modules:
 	@cmake --build $(BUILD) --target modules
 	@ls $(BUILD)/modules
 
+# The generated assembly made anew from the sources and copied to gen/.
+regen:
+	@scripts/setup.sh build regen
+	@$(CMAKE_CONFIGURE) -DSSE2STR_TESTS=OFF -DSSE2STR_BENCH=OFF >/dev/null
+	@cmake --build $(BUILD) --target regen
+
 test:
 	@scripts/setup.sh test$(if $(filter clang,$(COMPILER)), clang)
 	@$(CMAKE_CONFIGURE) -DSSE2STR_TESTS=ON -DSSE2STR_BENCH=OFF >/dev/null
 	@cmake --build $(BUILD)
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) $(ARGS)
 
-# Clang is refused for the modules (see README); this builds them with it all
-# the same, to see where it stands.
 test-clang:
-	@$(MAKE) --no-print-directory test COMPILER=clang BUILD=build-clang \
-	         CMAKE_EXTRA=-DSSE2STR_TRY_CLANG=ON
+	@$(MAKE) --no-print-directory test COMPILER=clang BUILD=build-clang
 
 # Builds everything in $(BUILD) with -Werror; the setting stays in the CMake
 # cache, so a following make test reuses the objects.

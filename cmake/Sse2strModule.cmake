@@ -1,11 +1,23 @@
 # SPDX-License-Identifier: MIT
-# Building the deliverable modules.
+# Building the delivered objects.
 #
-# Every module is compiled twice: with the profiling entry hook (the default
-# delivery) and without it.  Both are tested; SSE2STR_PROFILE picks the one
-# copied to build/modules/<name>.o and put into the archive.
+# The routines are written in C++, but what ships is the assembly the pinned
+# compiler (GCC 12, the one the machine-code shapes are tuned on) makes of
+# it: `make regen` compiles every module, with and without the profiling
+# hook, and writes the result under gen/, where it is committed
+# (gen/prof/<name>.s, gen/noprof/<name>.s, gen/support/<name>.s).  Every
+# build assembles the objects from those files with whatever assembler the
+# machine has, so they do not depend on the compiler installed, and checks
+# each routine's object (its contract, its call-frame records, its fill
+# tables) before any object is delivered.  SSE2STR_PROFILE picks the
+# configuration copied to build/modules/<name>.o and put into the archive;
+# the tests take both.
 
 set(SSE2STR_MODULE_DIR ${CMAKE_BINARY_DIR}/modules)
+set(SSE2STR_GEN_DIR ${PROJECT_SOURCE_DIR}/gen)
+# What the pinned compiler generates here; `make regen` copies it to gen/.
+set(SSE2STR_REGEN_DIR ${CMAKE_BINARY_DIR}/regen)
+set(SSE2STR_CHECKED_DIR ${CMAKE_BINARY_DIR}/checked)
 
 # Flags that give every module its object-level contract.
 set(SSE2STR_MODULE_FLAGS
@@ -28,57 +40,52 @@ set(SSE2STR_MODULE_FLAGS
   -fasynchronous-unwind-tables
   # Routine starts and loop heads on 16-byte boundaries.
   -falign-functions=16 -falign-loops=16
+  # Unaligned integer stores stay MOVDQU, not the shorter MOVUPS that
+  # generic tuning would pick.
+  -mtune-ctrl=^sse_typeless_stores
+  -fno-tree-loop-distribute-patterns
+  # The entry frame comes first in its section and the body follows it.
+  -fno-toplevel-reorder -fno-reorder-blocks-and-partition
+  # Branch targets on 16-byte boundaries.
+  -falign-jumps=16
+  # Each of the 16 positions of a cascade keeps its own exit.
+  -fno-crossjumping
+  # The generated text names no compiler version: it is the same wherever
+  # a patch release of the pinned compiler makes it.
+  -fno-ident
   -Wall -Wextra -Werror)
+# Every routine runs in the three scratch registers and the SIMD ones: GCC
+# saves a callee-saved register on every path of a function as soon as one
+# path uses it (it cannot move the pushes past a short path that reads the
+# arguments from the stack), so the registers are fixed and no path saves
+# one.  A path short of registers makes GCC spill, to a stack frame or into
+# the argument area, which the object check, the call-frame check and the
+# frame tests reject.  (The support objects keep them.)  Every block reached
+# only by a jump starts on a 16-byte boundary.
+set(SSE2STR_ROUTINE_FLAGS -ffixed-ebx -ffixed-esi -ffixed-edi -ffixed-ebp
+    --param=align-threshold=65536)
 
-# The same contract in each compiler's own words.
-if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
-  list(APPEND SSE2STR_MODULE_FLAGS
-    # Unaligned integer stores stay MOVDQU, not the shorter MOVUPS that
-    # generic tuning would pick.
-    -mtune-ctrl=^sse_typeless_stores
-    -fno-tree-loop-distribute-patterns
-    # The entry frame comes first in its section and the body follows it.
-    -fno-toplevel-reorder -fno-reorder-blocks-and-partition
-    # Branch targets on 16-byte boundaries.
-    -falign-jumps=16
-    # Each of the 16 positions of a cascade keeps its own exit.
-    -fno-crossjumping)
-  # Every routine runs in the three scratch registers and the SIMD ones:
-  # GCC saves a callee-saved register on every path of a function as soon
-  # as one path uses it (it cannot move the pushes past a short path that
-  # reads the arguments from the stack), so the registers are fixed and no
-  # path saves one.  A path short of registers makes GCC spill, to a stack
-  # frame or into the argument area, which the object check, the call-frame
-  # check and the frame tests reject.  (The support objects keep them.)
-  # Every block reached only by a jump starts on a 16-byte boundary.
-  set(SSE2STR_ROUTINE_FLAGS -ffixed-ebx -ffixed-esi -ffixed-edi -ffixed-ebp
-      --param=align-threshold=65536)
-elseif(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-  # Clang 14 (LLVM's x86 epilogues) pops callee-saved registers without
-  # marking them restored in the call-frame records: between such a pop and
-  # the return an unwinder still looks for the register in its stack slot,
-  # which now lies below the stack pointer and may hold anything.
-  option(SSE2STR_TRY_CLANG "Build the modules with Clang all the same" OFF)
-  if(NOT SSE2STR_TRY_CLANG)
-    message(FATAL_ERROR
-      "sse2str: the modules cannot be built with Clang ${CMAKE_CXX_COMPILER_VERSION}: "
-      "its epilogues pop callee-saved registers without .cfi_restore, so the "
-      "call-frame records are wrong at the instructions between each pop and "
-      "the return (the routines must unwind from every instruction).  Build "
-      "them with GCC, or pass -DSSE2STR_TRY_CLANG=ON to see the rest of the "
-      "suite pass (make test-clang).")
-  endif()
-  list(APPEND SSE2STR_MODULE_FLAGS
-    # Callers may keep only 4-byte stack alignment (the bodies call
-    # nothing, so the outgoing alignment does not matter).
-    -mstack-alignment=4
-    # Clang emits top-level asm ahead of every function, so the entry
-    # frame leads its section without being asked.  Blocks reached only by
-    # a jump start on 16-byte boundaries, and identical exits stay apart.
-    "SHELL:-mllvm -align-all-nofallthru-blocks=4"
-    "SHELL:-mllvm -enable-tail-merge=false")
+# The pinned compiler: the GCC release the shapes are tuned on, needed by
+# `make regen` and the test that the generated files are up to date, and by
+# nothing else.  It must compile 32-bit code (g++-12-multilib on Debian).
+set(SSE2STR_PINNED_GCC 12)
+find_program(SSE2STR_PINNED_CXX NAMES g++-${SSE2STR_PINNED_GCC})
+set(SSE2STR_PINNED_MISSING "")
+if(NOT SSE2STR_PINNED_CXX)
+  set(SSE2STR_PINNED_MISSING "g++-${SSE2STR_PINNED_GCC} is not installed")
 else()
-  message(FATAL_ERROR "sse2str: the modules build with GCC or Clang, not ${CMAKE_CXX_COMPILER_ID}")
+  execute_process(COMMAND ${SSE2STR_PINNED_CXX} -m32 -msse2 -fsyntax-only -x c++ -
+                  INPUT_FILE ${PROJECT_SOURCE_DIR}/cmake/pinned-compiler-probe.cpp
+                  RESULT_VARIABLE status OUTPUT_QUIET ERROR_QUIET)
+  if(NOT status EQUAL 0)
+    set(SSE2STR_PINNED_MISSING
+        "${SSE2STR_PINNED_CXX} cannot compile 32-bit code (g++-${SSE2STR_PINNED_GCC}-multilib)")
+  endif()
+endif()
+if(SSE2STR_PINNED_MISSING)
+  set(SSE2STR_PINNED_MISSING "${SSE2STR_PINNED_MISSING}: the generated assembly cannot be "
+      "made here (make regen), nor checked against its sources (scripts/setup.sh regen "
+      "installs it)")
 endif()
 
 # sse2str_python(<var> <module>...): the first Python that imports every
@@ -103,31 +110,21 @@ endfunction()
 # build runs under a Python that imports them.
 sse2str_python(Python3_EXECUTABLE capstone elftools)
 
+set(SSE2STR_REGEN ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/regen.py)
+
 set_property(GLOBAL PROPERTY SSE2STR_DELIVERED "")
 set_property(GLOBAL PROPERTY SSE2STR_MODULES "")
 set_property(GLOBAL PROPERTY SSE2STR_SUPPORT_OBJECTS "")
 set_property(GLOBAL PROPERTY SSE2STR_HOOK_OBJECTS "")
+# Every delivered path and the object it is copied from, in pairs.
+set_property(GLOBAL PROPERTY SSE2STR_DELIVERY "")
+# The stamps of the checked objects, and the generated files, relative to
+# gen/.
+set_property(GLOBAL PROPERTY SSE2STR_CHECKED "")
+set_property(GLOBAL PROPERTY SSE2STR_GENERATED "")
 # <standard name>=<routine> for each module, the aliases that route a
 # program's calls of the standard routine to this one (sse2str::interpose).
 set_property(GLOBAL PROPERTY SSE2STR_ALIASES "")
-
-# Copies the object of OBJECT library `target` to build/modules/<name>.o,
-# the path users link, and lists it in `list` (by default the objects of the
-# archive).
-function(sse2str_deliver name target)
-  set(list SSE2STR_DELIVERED)
-  if(ARGC GREATER 2)
-    set(list ${ARGV2})
-  endif()
-  set(out ${SSE2STR_MODULE_DIR}/${name}.o)
-  add_custom_command(OUTPUT ${out}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${SSE2STR_MODULE_DIR}
-    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_OBJECTS:${target}> ${out}
-    DEPENDS ${target} $<TARGET_OBJECTS:${target}>
-    COMMAND_EXPAND_LISTS
-    COMMENT "Delivering ${name}.o")
-  set_property(GLOBAL APPEND PROPERTY ${list} ${out})
-endfunction()
 
 # The routines of routines.def, in its order: SSE2STR_ROUTINES holds their
 # names and, for each name, SSE2STR_<name>_MODULE, _SYMBOL, _SECTION and
@@ -158,6 +155,61 @@ sse2str_read_routines()
 string(REPLACE ";" "," SSE2STR_STANDARD_ROUTINES "${SSE2STR_ROUTINES}")
 set(SSE2STR_LIBRARY_ROUTINES ${SSE2STR_STANDARD_ROUTINES},strlen,strchr,strcpy,wcslen,memcpy,memmove)
 
+# sse2str_assembled(<target> <generated file> <source> <flags>...): OBJECT
+# library <target>, assembled from gen/<generated file>, which the pinned
+# compiler makes from <source> (relative to the project root) with <flags>.
+# The compiler runs in the project root on relative paths, so nothing in
+# the generated text depends on where the tree lies.  A file not generated
+# yet (a new module) is assembled from what the pinned compiler makes here
+# until `make regen` writes it.
+function(sse2str_assembled target generated source)
+  set(committed ${SSE2STR_GEN_DIR}/${generated})
+  set(made ${SSE2STR_REGEN_DIR}/${generated})
+  if(EXISTS ${committed})
+    add_library(${target} OBJECT ${committed})
+  elseif(NOT SSE2STR_PINNED_MISSING)
+    message(WARNING "sse2str: gen/${generated} is missing: run make regen")
+    add_library(${target} OBJECT ${made})
+  else()
+    message(FATAL_ERROR "sse2str: gen/${generated} is missing, and ${SSE2STR_PINNED_MISSING}")
+  endif()
+  set_property(GLOBAL APPEND PROPERTY SSE2STR_GENERATED ${generated})
+  # The compile command, for tools that read the sources (make lint).
+  set(arguments "")
+  foreach(argument g++-${SSE2STR_PINNED_GCC} -m32 ${ARGN} -S ${source})
+    string(REPLACE "\\" "\\\\" argument "${argument}")
+    string(REPLACE "\"" "\\\"" argument "${argument}")
+    string(APPEND arguments "\"${argument}\", ")
+  endforeach()
+  string(REGEX REPLACE ", $" "" arguments "${arguments}")
+  set_property(GLOBAL APPEND_STRING PROPERTY SSE2STR_COMPILE_COMMANDS
+    "  {\"directory\": \"${PROJECT_SOURCE_DIR}\", \"file\": \"${source}\",\n   \"arguments\": [${arguments}]},\n")
+  if(SSE2STR_PINNED_MISSING)
+    return()
+  endif()
+  add_custom_command(OUTPUT ${made}
+    COMMAND ${SSE2STR_REGEN} compile --compiler ${SSE2STR_PINNED_CXX} --source ${source}
+            --output ${made} -- -m32 ${ARGN}
+    DEPENDS ${PROJECT_SOURCE_DIR}/${source} ${PROJECT_SOURCE_DIR}/scripts/regen.py
+    DEPFILE ${made}.d
+    WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+    COMMAND_EXPAND_LISTS VERBATIM
+    COMMENT "Generating gen/${generated} with ${SSE2STR_PINNED_CXX}")
+endfunction()
+
+# sse2str_delivered(<name> <target> [<list>]): the object of OBJECT library
+# `target` is delivered as build/modules/<name>.o, the path users link, and
+# listed in `list` (by default the objects of the archive).
+function(sse2str_delivered name target)
+  set(list SSE2STR_DELIVERED)
+  if(ARGC GREATER 2)
+    set(list ${ARGV2})
+  endif()
+  set(out ${SSE2STR_MODULE_DIR}/${name}.o)
+  set_property(GLOBAL APPEND PROPERTY ${list} ${out})
+  set_property(GLOBAL APPEND PROPERTY SSE2STR_DELIVERY ${out} $<TARGET_OBJECTS:${target}>)
+endfunction()
+
 # sse2str_module(<routine> MAX_CODE <bytes> [UNDEFINED <symbols>...]
 #                [RODATA <section>] [FLAGS <flags>...])
 # The module of a routine of routines.def, which names its source, symbol
@@ -173,55 +225,67 @@ function(sse2str_module routine)
     message(FATAL_ERROR "sse2str_module: ${routine} is not a routine of routines.def")
   endif()
   set(name ${SSE2STR_${routine}_MODULE})
-  set(M_SOURCE ${SSE2STR_${routine}_SOURCE})
-  set(M_SYMBOL ${SSE2STR_${routine}_SYMBOL})
-  set(M_SECTION ${SSE2STR_${routine}_SECTION})
+  set(source ${SSE2STR_${routine}_SOURCE})
+  set(symbol ${SSE2STR_${routine}_SYMBOL})
+  set(section ${SSE2STR_${routine}_SECTION})
+  set(check_object ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check_object.py)
+  set(check_cfi ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check_cfi.py)
+  set(check_tables ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check_fill_tables.py)
   foreach(config prof noprof)
     set(target ${name}_${config})
-    add_library(${target} OBJECT ${M_SOURCE})
-    # FLAGS are GCC's words; a Clang build (a try, see above) goes without.
-    target_compile_options(${target} PRIVATE ${SSE2STR_MODULE_FLAGS} ${SSE2STR_ROUTINE_FLAGS}
-                           $<$<CXX_COMPILER_ID:GNU>:${M_FLAGS}>)
-    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
-    target_compile_definitions(${target} PRIVATE SSE2STR_SYMBOL=${M_SYMBOL}
-                               SSE2STR_SECTION="${M_SECTION}")
+    set(profile 0)
     if(config STREQUAL prof)
-      target_compile_definitions(${target} PRIVATE SSE2STR_PROFILE=1)
-      set(undefined _mcount ${M_UNDEFINED})
+      set(profile 1)
+    endif()
+    sse2str_assembled(${target} ${config}/${name}.s ${source}
+      ${SSE2STR_MODULE_FLAGS} ${SSE2STR_ROUTINE_FLAGS} ${M_FLAGS} -I.
+      -DSSE2STR_SYMBOL=${symbol} "-DSSE2STR_SECTION=\"${section}\"" -DSSE2STR_PROFILE=${profile})
+
+    # The checks run on every object before any is delivered; a failing one
+    # withdraws everything delivered before, so nothing unchecked is left
+    # to link.
+    set(object $<TARGET_OBJECTS:${target}>)
+    set(undefined ${M_UNDEFINED})
+    set(frame_args "")
+    if(config STREQUAL prof)
+      set(undefined _mcount ${undefined})
       set(frame_args --entry-frame)
-    else()
-      target_compile_definitions(${target} PRIVATE SSE2STR_PROFILE=0)
-      set(undefined ${M_UNDEFINED})
-      set(frame_args "")
     endif()
-    set(check_args --symbol ${M_SYMBOL} --section ${M_SECTION} --max-code ${M_MAX_CODE}
-                   ${frame_args})
+    set(object_args --symbol ${symbol} --section ${section} --max-code ${M_MAX_CODE}
+                    ${frame_args})
     foreach(u ${undefined})
-      list(APPEND check_args --undefined ${u})
+      list(APPEND object_args --undefined ${u})
     endforeach()
-    add_test(NAME cfi.${name}.${config}
-      COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check_cfi.py
-              $<TARGET_OBJECTS:${target}> --symbol ${M_SYMBOL})
+    set(table_check "")
     if(M_RODATA)
-      list(APPEND check_args --rodata ${M_RODATA})
-      add_test(NAME fill_tables.${name}.${config}
-        COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check_fill_tables.py
-                $<TARGET_OBJECTS:${target}> --section ${M_RODATA} --code ${M_SECTION})
+      list(APPEND object_args --rodata ${M_RODATA})
+      set(table_check COMMAND ${check_tables} ${object} --section ${M_RODATA} --code ${section})
     endif()
-    add_test(NAME object.${name}.${config}
-      COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check_object.py
-              $<TARGET_OBJECTS:${target}> ${check_args})
+    set(stamp ${SSE2STR_CHECKED_DIR}/${target}.checked)
+    add_custom_command(OUTPUT ${stamp}
+      COMMAND ${CMAKE_COMMAND} -E rm -rf ${SSE2STR_MODULE_DIR}
+      COMMAND ${check_object} ${object} ${object_args}
+      COMMAND ${check_cfi} ${object} --symbol ${symbol}
+      ${table_check}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${SSE2STR_CHECKED_DIR}
+      COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
+      DEPENDS ${target} ${object} ${PROJECT_SOURCE_DIR}/scripts/check_object.py
+              ${PROJECT_SOURCE_DIR}/scripts/check_cfi.py
+              ${PROJECT_SOURCE_DIR}/scripts/check_fill_tables.py
+              ${PROJECT_SOURCE_DIR}/scripts/elf_object.py
+      COMMAND_EXPAND_LISTS VERBATIM
+      COMMENT "Checking ${name}.o (${config})")
+    set_property(GLOBAL APPEND PROPERTY SSE2STR_CHECKED ${stamp})
   endforeach()
 
   if(SSE2STR_PROFILE)
-    set(delivered ${name}_prof)
+    sse2str_delivered(${name} ${name}_prof)
   else()
-    set(delivered ${name}_noprof)
+    sse2str_delivered(${name} ${name}_noprof)
   endif()
-  sse2str_deliver(${name} ${delivered})
   set_property(GLOBAL APPEND PROPERTY SSE2STR_MODULES ${name})
   set_property(GLOBAL PROPERTY SSE2STR_UNDEFINED_${name} ${M_UNDEFINED})
-  set_property(GLOBAL APPEND PROPERTY SSE2STR_ALIASES ${routine}=${M_SYMBOL})
+  set_property(GLOBAL APPEND PROPERTY SSE2STR_ALIASES ${routine}=${symbol})
 endfunction()
 
 # sse2str_support_object(<name> SOURCE <file> PROVIDES <symbols>...): an
@@ -230,10 +294,8 @@ endfunction()
 # installed packages link it with every module that needs one of them.
 function(sse2str_support_object name)
   cmake_parse_arguments(M "" "SOURCE" "PROVIDES" ${ARGN})
-  add_library(${name} OBJECT ${M_SOURCE})
-  target_compile_options(${name} PRIVATE ${SSE2STR_MODULE_FLAGS})
-  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
-  sse2str_deliver(${name} ${name})
+  sse2str_assembled(${name} support/${name}.s ${M_SOURCE} ${SSE2STR_MODULE_FLAGS} -I.)
+  sse2str_delivered(${name} ${name})
   set_property(GLOBAL APPEND PROPERTY SSE2STR_SUPPORT_OBJECTS ${name})
   foreach(symbol ${M_PROVIDES})
     set_property(GLOBAL PROPERTY SSE2STR_PROVIDER_OF_${symbol} ${name})
@@ -249,19 +311,19 @@ function(sse2str_hook_object name)
   # The modules' flags, x87 allowed: the hook copies no data, and the C
   # library's C++ headers it includes declare long double overloads.  The
   # routines call it with the stack as their callers left it, which may be
-  # aligned to 4 bytes only (Clang's flags already say so).
+  # aligned to 4 bytes only.
   set(flags ${SSE2STR_MODULE_FLAGS})
   list(REMOVE_ITEM flags -mno-80387)
-  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
-    list(APPEND flags -mincoming-stack-boundary=2)
-  endif()
-  add_library(${name} OBJECT ${M_SOURCE})
-  target_compile_options(${name} PRIVATE ${flags})
-  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
-  sse2str_deliver(${name} ${name} SSE2STR_HOOK_OBJECTS)
+  sse2str_assembled(${name} support/${name}.s ${M_SOURCE} ${flags}
+                    -mincoming-stack-boundary=2 -I.)
+  sse2str_delivered(${name} ${name} SSE2STR_HOOK_OBJECTS)
 endfunction()
 
-# The `modules` target: every delivered object and the archive of them all.
+# The `modules` target: every object checked, then every delivered object
+# and the archive of the routines and support objects, in one step.  The
+# `regenerated` target: what the pinned compiler makes of the sources now,
+# which `make regen` copies to gen/ and a test compares with it; the
+# commands it runs are listed in build/regen/compile_commands.json.
 function(sse2str_finish_modules)
   get_property(modules GLOBAL PROPERTY SSE2STR_MODULES)
   foreach(routine ${SSE2STR_ROUTINES})
@@ -271,11 +333,45 @@ function(sse2str_finish_modules)
   endforeach()
   get_property(delivered GLOBAL PROPERTY SSE2STR_DELIVERED)
   get_property(hooks GLOBAL PROPERTY SSE2STR_HOOK_OBJECTS)
+  get_property(delivery GLOBAL PROPERTY SSE2STR_DELIVERY)
+  get_property(checked GLOBAL PROPERTY SSE2STR_CHECKED)
   set(archive ${SSE2STR_MODULE_DIR}/libsse2str.a)
-  add_custom_command(OUTPUT ${archive}
-    COMMAND ${CMAKE_COMMAND} -E rm -f ${archive}
+  set(copies "")
+  set(sources "")
+  while(delivery)
+    list(POP_FRONT delivery out object)
+    list(APPEND copies COMMAND ${CMAKE_COMMAND} -E copy ${object} ${out})
+    list(APPEND sources ${object})
+  endwhile()
+  add_custom_command(OUTPUT ${delivered} ${hooks} ${archive}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${SSE2STR_MODULE_DIR}
+    ${copies}
     COMMAND ${CMAKE_AR} rcs ${archive} ${delivered}
-    DEPENDS ${delivered}
-    COMMENT "Archiving libsse2str.a")
+    DEPENDS ${checked} ${sources}
+    COMMAND_EXPAND_LISTS VERBATIM
+    COMMENT "Delivering the checked objects and libsse2str.a")
   add_custom_target(modules ALL DEPENDS ${delivered} ${hooks} ${archive})
+
+  get_property(commands GLOBAL PROPERTY SSE2STR_COMPILE_COMMANDS)
+  string(REGEX REPLACE ",\n$" "\n" commands "${commands}")
+  file(WRITE ${SSE2STR_REGEN_DIR}/compile_commands.json "[\n${commands}]\n")
+
+  get_property(generated GLOBAL PROPERTY SSE2STR_GENERATED)
+  if(SSE2STR_PINNED_MISSING)
+    add_custom_target(regen COMMAND ${CMAKE_COMMAND} -E echo "sse2str: ${SSE2STR_PINNED_MISSING}"
+                      COMMAND ${CMAKE_COMMAND} -E false)
+    return()
+  endif()
+  list(TRANSFORM generated PREPEND ${SSE2STR_REGEN_DIR}/ OUTPUT_VARIABLE made)
+  # Made in every build with the tests, for the test that compares them.
+  if(SSE2STR_TESTS)
+    add_custom_target(regenerated ALL DEPENDS ${made})
+  else()
+    add_custom_target(regenerated DEPENDS ${made})
+  endif()
+  add_custom_target(regen
+    COMMAND ${SSE2STR_REGEN} install --made ${SSE2STR_REGEN_DIR} --committed ${SSE2STR_GEN_DIR}
+            ${generated}
+    DEPENDS ${made}
+    COMMENT "Copying what the sources make now into gen/")
 endfunction()

@@ -15,6 +15,7 @@ import json
 import os
 import re
 import shutil
+import subprocess
 import sys
 
 import pandas as pd
@@ -54,26 +55,24 @@ def read(path):
 
 # ---- the conditions of the run -----------------------------------------------
 
-def emulation(binfmt="/proc/sys/fs/binfmt_misc"):
-    """The interpreter through which the kernel runs i386 programs (an enabled
-    binfmt_misc entry for 32-bit x86 ELF files, such as qemu-user), or None
-    when it runs them itself.  Such an entry takes precedence over the
-    kernel's own loader, so the benchmark ran under it."""
-    def lines(name):
+def cells(frame, f):
+    """`frame` with `f` applied to every cell: DataFrame.map where pandas has
+    it (2.1 on), applymap, its older name, before."""
+    return frame.map(f) if hasattr(pd.DataFrame, "map") else frame.applymap(f)
+
+
+def emulation(probe):
+    """The program through which the kernel runs i386 programs (qemu-user,
+    whoever registered it), or None when it runs them itself.  `probe` is an
+    i386 program that waits for its standard input to close: the kernel's
+    own record of what it runs, /proc/<pid>/exe, names the probe itself or
+    the interpreter it was handed to."""
+    with subprocess.Popen([probe], stdin=subprocess.PIPE) as process:
         try:
-            return read(os.path.join(binfmt, name)).splitlines()
-        except OSError:
-            return []
-    if lines("status") != ["enabled"]:
-        return None
-    for name in sorted(set(os.listdir(binfmt)) - {"status", "register"}):
-        fields = dict(line.split(" ", 1) for line in lines(name) if " " in line)
-        magic = bytes.fromhex(fields.get("magic", ""))
-        # ELF, 32-bit (class 1), machine EM_386 (3) at byte 18.
-        if lines(name)[:1] == ["enabled"] and fields.get("offset", "0") == "0" and \
-                magic[:5] == b"\x7fELF\x01" and magic[18:20] == b"\x03\x00":
-            return fields.get("interpreter", name)
-    return None
+            running = os.path.realpath(f"/proc/{process.pid}/exe")
+        finally:
+            process.stdin.close()
+    return None if running == os.path.realpath(probe) else running
 
 
 def busy(run, load_end):
@@ -92,8 +91,8 @@ def conditions(run, peers, load_end, emulator):
     """The opening lines: warnings first, then the run's facts."""
     md, cpus = [], run.context.get("num_cpus", "?")
     if emulator:
-        md += [f"> **Warning: measured under emulation.** This machine runs i386 programs through `{emulator}` "
-               "(binfmt_misc), so every time here is the emulator's: it says how the translated code ran, not how "
+        md += [f"> **Warning: measured under emulation.** This machine runs i386 programs through `{emulator}`, "
+               "so every time here is the emulator's: it says how the translated code ran, not how "
                "the routines run on an x86 processor. Do not read these numbers as hardware results.", ""]
     if busy(run, load_end):
         md += [f"> **Warning: the machine was busy** ({' and '.join(busy(run, load_end))}, on {cpus} processors): "
@@ -162,14 +161,14 @@ def wide_table(run, routine, workload):
 
 def routine_table(run, routine, workload):
     t = run.bpc_at(workload, run.measured(routine))
-    t = t.assign(ceiling=run.ceiling_bpc(routine).reindex(t.index)).applymap(fmt)
+    t = t.assign(ceiling=run.ceiling_bpc(routine).reindex(t.index)).pipe(cells, fmt)
     t.columns = [f"ceiling ({run.ceiling[routine]})" if c == "ceiling" else LABELS[c] for c in t.columns]
     t["speed-up"] = [times(value(run.speedups_at.get(OURS), (workload, s))) for s in t.index]
     return table(t.rename(index=size_label).rename_axis("size").reset_index())
 
 
 def detail_table(run, routine, workload):
-    t = run.times.loc[workload].applymap("{:.1f}".format)
+    t = run.times.loc[workload].pipe(cells, "{:.1f}".format)
     t = (t["min"] + " / " + t["median"]).unstack("candidate").rename(columns=str)
     t = t.reindex(columns=run.measured(routine)).fillna("–").rename(columns=LABELS)
     return table(t.rename(index=size_label, level="size").reset_index())
@@ -261,7 +260,7 @@ def threshold(run, emulator, doc):
     if not len(sweep):
         return ["Not measured: `__memset_sse2_rep` and its `__x86_data_cache_size` provider are not built."]
     t = sweep.assign(**{"string / block (median)": sweep["string store, median"] / sweep["block loop, median"]})
-    t = t.applymap(fmt).rename(index=size_label).rename_axis("size").reset_index()
+    t = t.pipe(cells, fmt).rename(index=size_label).rename_axis("size").reset_index()
     md = [f"`__memset_sse2_rep` from an aligned start, [by the block loop and by the string store]"
           f"({doc}#the-fills-string-store-threshold); bytes per cycle.", ""] + table(t) + [""]
     if crossover:
@@ -299,8 +298,10 @@ def main():
     parser.add_argument("--out", required=True)
     parser.add_argument("--load-end", type=float, help="one-minute load average when the run ended")
     parser.add_argument("--readme", help="rewrite this README's benchmark headline")
+    parser.add_argument("--probe", required=True,
+                        help="an i386 program that waits for its input to close (bench/i386_probe.c)")
     args = parser.parse_args()
-    run, peers, emulator = Run(args.results), {}, emulation()
+    run, peers, emulator = Run(args.results), {}, emulation(args.probe)
     if args.peers and os.path.exists(args.peers):
         try:
             peers = json.loads(read(args.peers))

@@ -6,12 +6,14 @@
   lint.py --fix [--base REV] format the changed lines in place (make format)
 
 clang-tidy (checks in .clang-tidy) on the source of every delivered object,
-with Clang's own compile commands (build-lint/, configured only: Clang may
-not build the modules, but it may read them), as many files at a time as
-there are processors; clang-format (style in .clang-format) on the lines changed since
-REV, by default where this branch left main (on main itself: uncommitted
-changes), so that new code follows the house style without reformatting
-what is there.
+with the definitions and include paths of the pinned
+compiler's commands (build-lint/regen/compile_commands.json, written when
+build-lint/ is configured), as many files at a time as there are
+processors; clang-format (style in .clang-format) on the lines changed
+since REV, by default where this branch left main (on main itself:
+uncommitted changes), so that new code follows the house style without
+reformatting what is there.  The tools are the release's Clang's
+(clang-tidy, git-clang-format).
 """
 import argparse
 import concurrent.futures
@@ -28,19 +30,30 @@ def run(command, **kwargs):
     return subprocess.run(command, cwd=ROOT, capture_output=True, text=True, **kwargs)
 
 
+# What Clang is told of a GCC command line: what the source sees, not how
+# GCC is to compile it.
+CLANG_ARGUMENTS = ("-D", "-I", "-std=", "-m32", "-msse2", "-march=", "-ffreestanding",
+                   "-fno-exceptions", "-fno-rtti")
+
+
 def delivered_sources():
+    """(source, Clang's arguments) for every source of a generated object, as
+    its first build (with the profiling hook) compiles it."""
     configured = run(["cmake", "-S", ".", "-B", LINT_BUILD, "-G", "Ninja",
-                      f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/i386-clang-toolchain.cmake",
-                      "-DSSE2STR_TESTS=OFF", "-DSSE2STR_TRY_CLANG=ON"])
+                      "-DSSE2STR_TESTS=OFF"])
     if configured.returncode != 0:
         sys.exit(configured.stdout + configured.stderr)
-    with open(os.path.join(LINT_BUILD, "compile_commands.json")) as f:
-        return sorted({entry["file"] for entry in json.load(f)
-                       if entry["file"].endswith(".cpp")})
+    with open(os.path.join(LINT_BUILD, "regen", "compile_commands.json")) as f:
+        commands = {}
+        for entry in json.load(f):
+            commands.setdefault(entry["file"], [a for a in entry["arguments"]
+                                                if a.startswith(CLANG_ARGUMENTS)])
+    return list(commands.items())
 
 
-def tidy(source):
-    result = run(["clang-tidy-14", "-p", LINT_BUILD, "--quiet", source])
+def tidy(command):
+    source, arguments = command
+    result = run(["clang-tidy", "--quiet", source, "--", *arguments])
     return result.returncode, result.stdout + result.stderr
 
 
@@ -58,19 +71,19 @@ def main():
     args = parser.parse_args()
     base = args.base or default_base()
     if args.fix:
-        print(run(["git-clang-format-14", "--extensions", "c,h,cpp,cc", base]).stdout, end="")
+        print(run(["git-clang-format", "--extensions", "c,h,cpp,cc", base]).stdout, end="")
         return 0
     failed = False
 
-    sources = delivered_sources()
+    commands = delivered_sources()
     with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count()) as pool:
-        for source, (status, output) in zip(sources, pool.map(tidy, sources)):
+        for status, output in pool.map(tidy, commands):
             if status != 0:
                 failed = True
                 print(output, end="")
-    print(f"clang-tidy: {len(sources)} sources{', findings above' if failed else ', clean'}")
+    print(f"clang-tidy: {len(commands)} sources{', findings above' if failed else ', clean'}")
 
-    diff = run(["git-clang-format-14", "--diff", "--extensions", "c,h,cpp,cc", base]).stdout
+    diff = run(["git-clang-format", "--diff", "--extensions", "c,h,cpp,cc", base]).stdout
     if diff.startswith("diff"):
         failed = True
         print(diff, end="")

@@ -7,9 +7,12 @@
 
 Each mutant of the catalogue, tests/mutants.py, is one exact text
 replacement in a scratch copy of the tree (the tree itself is never
-touched), which is rebuilt; at least one of its tests (ctest regular
-expressions, run tier by tier) must then fail.  A mutant whose text is not
-found exactly once in its file, or that does not build, is an error in the
+touched).  A mutant of a source is carried into gen/ by the pinned compiler
+(`make regen`'s step) unless it says otherwise; the tree is rebuilt, and
+then either the build stops at an object's check, which must leave nothing
+delivered, or at least one of its tests (ctest regular expressions, run
+tier by tier) must fail.  A mutant whose text is not found exactly once in
+its file, or that fails to build for another reason, is an error in the
 catalogue.
 """
 import argparse
@@ -23,7 +26,7 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests"))
-from mutants import MUTANTS  # noqa: E402
+from mutants import MUTANTS, Mutant  # noqa: E402
 
 
 def run(cmd, cwd, log):
@@ -58,6 +61,19 @@ def failed_tests(log):
     return re.findall(r"^\s*\d+ - (\S+)", block, re.M) if found else []
 
 
+def build_check_failure(log, start):
+    """The first failure an object check printed into the log after `start`
+    (each names its rule), or None."""
+    with open(log) as f:
+        f.seek(start)
+        return next((line.strip() for line in f if "[rule: docs/CONTRACT.md" in line), None)
+
+
+def delivered(build):
+    modules = os.path.join(build, "modules")
+    return sorted(os.listdir(modules)) if os.path.isdir(modules) else []
+
+
 def caught_by(ctest, tiers, all_tests, src, log):
     """Runs the tiers of tests in turn; true when one of them fails."""
     if all_tests:
@@ -76,15 +92,16 @@ def main():
     parser.add_argument("--jobs", default=str(os.cpu_count() or 2))
     args = parser.parse_args()
 
-    mutants = [m for m in MUTANTS if not args.names or any(n in m[0] for n in args.names)]
+    mutants = [m for m in (Mutant(*entry) for entry in MUTANTS)
+               if not args.names or any(n in m.name for n in args.names)]
     if args.list:
         for m in mutants:
-            print(f"{m[0]}  ({m[1]})")
+            print(f"{m.name}  ({m.path})")
         return 0
 
     # Mutants must fail loudly when the source they name has changed.
-    broken = [f"{name}: its text occurs {count} times in {path}" for name, path, old, _, _ in mutants
-              if (count := read(os.path.join(ROOT, path)).count(old)) != 1]
+    broken = [f"{m.name}: its text occurs {count} times in {m.path}" for m in mutants
+              if (count := read(os.path.join(ROOT, m.path)).count(m.old)) != 1]
     if broken:
         print("mutants out of date with the sources:\n  " + "\n  ".join(broken))
         return 2
@@ -107,26 +124,49 @@ def main():
             print("the unchanged tree fails its tests: " + ", ".join(failed_tests(log)))
             return 2
         print(f"unchanged tree: tests pass ({time.time() - start:.0f} s)")
+        # Source mutants reach the objects through the pinned compiler.
+        if any(m.regen for m in mutants) and \
+                run(["cmake", "--build", build, "--target", "regen"], src, log):
+            print("make regen fails here: the mutants of sources need the pinned compiler "
+                  "(scripts/setup.sh regen)")
+            return 2
 
+        # The generated assembly as committed, put back after each mutant.
+        gen = os.path.join(src, "gen")
+        generated = {os.path.join(d, f): read(os.path.join(d, f))
+                     for d, _, files in os.walk(gen) for f in files}
         survivors, errors = [], []
-        for name, path, old, new, tests in mutants:
-            target = os.path.join(src, path)
+        for m in mutants:
+            target = os.path.join(src, m.path)
             original, start = read(target), time.time()
             try:
-                write(target, original.replace(old, new))
-                if run(["cmake", "--build", build], src, log):
-                    errors.append(name)
-                    verdict = "ERROR: does not build"
-                elif caught_by(ctest, tests, args.all_tests, src, log):
+                write(target, original.replace(m.old, m.new))
+                build_start = os.path.getsize(log)
+                regen = m.regen and not m.path.startswith("gen/")
+                if regen and run(["cmake", "--build", build, "--target", "regen"], src, log) or \
+                        run(["cmake", "--build", build], src, log):
+                    failure = build_check_failure(log, build_start)
+                    if failure is None:
+                        errors.append(m.name)
+                        verdict = "ERROR: does not build"
+                    elif delivered(build):
+                        errors.append(m.name)
+                        verdict = f"ERROR: a check failed, but objects are left delivered: {failure}"
+                    else:
+                        verdict = f"caught by the build, nothing delivered: {failure[:160]}"
+                elif caught_by(ctest, m.tiers, args.all_tests, src, log):
                     caught = failed_tests(log)
                     verdict = f"caught by {len(caught)}: " + ", ".join(caught[:6]) + \
                               (" ..." if len(caught) > 6 else "")
                 else:
-                    survivors.append(name)
+                    survivors.append(m.name)
                     verdict = "SURVIVED"
             finally:
                 write(target, original)
-            print(f"{name}: {verdict} ({time.time() - start:.0f} s)", flush=True)
+                for path, text in generated.items():
+                    if read(path) != text:
+                        write(path, text)
+            print(f"{m.name}: {verdict} ({time.time() - start:.0f} s)", flush=True)
         run(["cmake", "--build", build], src, log)
 
         print(f"{len(mutants) - len(survivors) - len(errors)} of {len(mutants)} mutants caught")

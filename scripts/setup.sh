@@ -1,27 +1,31 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
-# Installs what a make target needs on Debian 12, when it is missing.
+# Installs what a make target needs on Debian 12 or 13, when it is missing.
 #
-#   scripts/setup.sh [build|test|bench|fuzz|clang|lint|realworld|all]...
+#   scripts/setup.sh [build|regen|test|bench|fuzz|clang|lint|realworld|all]...
 #
 # Costs one dpkg-query when everything is present.  As root it installs the
 # missing packages (adding the i386 architecture first); otherwise it prints
-# the command to run and fails.
+# the command to run and fails.  The names are the same on both releases:
+# g++-multilib, clang and libclang-rt-dev bring each release's own GCC and
+# Clang (GCC 12 and Clang 14 on Debian 12, GCC 14 and Clang 19 on 13).
 set -eu
 
-build="g++-multilib cmake ninja-build make binutils python3"
-# The object checks and the benchmark's peers read objects in Python
-# (scripts/elf_object.py); the benchmark report's tables are made with
-# pandas and tabulate.
+# The objects are assembled from gen/ and checked in Python as they are
+# built (scripts/elf_object.py reads them).
 objects="python3-pyelftools python3-capstone"
+build="g++-multilib cmake ninja-build make binutils python3 $objects"
+# make regen: the pinned compiler, GCC 12, for 32-bit code.
+regen="g++-12-multilib"
+# The benchmark report's tables are made with pandas and tabulate.
 report="python3-pandas python3-tabulate"
 # The test suite includes short runs of the fuzz targets (clang, libFuzzer),
 # runs gdb on the routines, and checks the benchmark report's tables.
-test="$build $objects libgtest-dev:i386 libgmock-dev:i386 libunwind-dev:i386 valgrind gdb libc6-dbg:i386 pkgconf clang-14 libclang-rt-14-dev $report"
-bench="$build $objects libbenchmark-dev:i386 $report python3-matplotlib"
+test="$build libgtest-dev:i386 libgmock-dev:i386 libunwind-dev:i386 valgrind gdb libc6-dbg:i386 pkgconf clang libclang-rt-dev $report"
+bench="$build libbenchmark-dev:i386 $report python3-matplotlib"
 fuzz="$test"
-clang="$build clang-14"
-lint="$build clang-14 clang-format-14 clang-tidy-14"
+clang="$build clang"
+lint="$build clang clang-format clang-tidy"
 # Source packages unpacked and built for i386 with their own tools.
 realworld="$build dpkg-dev pkgconf autoconf automake libtool libcrypt-dev:i386"
 
@@ -30,14 +34,15 @@ wanted=""
 for list; do
   case "$list" in
     build) wanted="$wanted $build" ;;
+    regen) wanted="$wanted $regen" ;;
     test) wanted="$wanted $test" ;;
     bench) wanted="$wanted $bench" ;;
     fuzz) wanted="$wanted $fuzz" ;;
     clang) wanted="$wanted $clang" ;;
     lint) wanted="$wanted $lint" ;;
     realworld) wanted="$wanted $realworld" ;;
-    all) wanted="$wanted $test $bench $fuzz $clang $lint" ;;
-    *) echo "usage: $0 [build|test|bench|fuzz|clang|lint|realworld|all]..." >&2; exit 2 ;;
+    all) wanted="$wanted $test $regen $bench $fuzz $clang $lint" ;;
+    *) echo "usage: $0 [build|regen|test|bench|fuzz|clang|lint|realworld|all]..." >&2; exit 2 ;;
   esac
 done
 wanted=$(printf '%s\n' $wanted | sort -u | tr '\n' ' ')
@@ -96,8 +101,40 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "run as root: $command" >&2
   exit 1
 fi
+# A Debian mirror in the middle of a sync serves some package lists that do
+# not match their index; apt-get update then reports them and keeps the
+# others.  It is tried again a few times, and setup goes on with what it
+# got, which is enough unless an i386 list is missing while its amd64 twin
+# is newer: the i386 half of a Multi-Arch: same pair must have the amd64
+# half's version, which only the missing list has.
+update() {
+  attempt=1
+  while :; do
+    log=$(apt-get update 2>&1) && ! printf '%s\n' "$log" | grep -q '^E:' && return 0
+    [ $attempt -lt 3 ] || break
+    attempt=$((attempt + 1))
+    sleep 10
+  done
+  failed=$(printf '%s\n' "$log" | sed -n 's/^E: Failed to fetch \([^ ]*\).*/  \1/p')
+  printf 'sse2str: apt-get update failed three times for:\n%s\n' "${failed:-$log}" >&2
+  echo "sse2str: going on with the package lists apt has" >&2
+  return 1
+}
+
 echo "sse2str: installing$missing" >&2
 dpkg --add-architecture i386
-apt-get update -qq
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-remove $missing >/dev/null
+lists_complete=yes
+update || lists_complete=no
+if ! log=$(DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-remove $missing 2>&1); then
+  printf '%s\n' "$log" | tail -n 15 >&2
+  if [ $lists_complete = no ] && printf '%s\n' "$failed" | grep -q 'binary-i386' &&
+     printf '%s\n' "$log" | grep -q -e 'held broken packages' -e 'unmet dependencies'; then
+    echo "sse2str: the packages could not be installed because the i386 and amd64" \
+         "package lists are out of step: the lists above failed to download (the" \
+         "mirror is in the middle of a sync), so apt sees i386 packages at older" \
+         "versions than their amd64 halves, which they must match.  Run the same" \
+         "make command again later, once the mirror has finished." >&2
+  fi
+  exit 1
+fi
 i386_runs || register_qemu

@@ -6,6 +6,7 @@ with (emulation, a busy machine, a missing peer), computed from synthetic
 runs whose answers are known."""
 import json
 import os
+import shutil
 import sys
 import tempfile
 import unittest
@@ -208,28 +209,20 @@ class Conditions(unittest.TestCase):
         self.assertEqual(len(report.busy(quiet, 2.1)), 1)
         self.assertEqual(len(report.busy(load({}, num_cpus=2, load_avg=[1.1]), 0.5)), 1)
 
-    def test_emulation_is_an_enabled_binfmt_entry_for_i386(self):
-        i386 = "7f454c4601010100000000000000000002000300"
-        arm = "7f454c4601010100000000000000000002002800"
-        with tempfile.TemporaryDirectory() as binfmt:
-            def entry(name, state, magic):
-                with open(os.path.join(binfmt, name), "w") as f:
-                    f.write(f"{state}\ninterpreter /usr/bin/qemu-{name}\nflags: F\noffset 0\n"
-                            f"magic {magic}\nmask ffffffffffffff00\n")
-            with open(os.path.join(binfmt, "status"), "w") as f:
-                f.write("enabled\n")
-            entry("arm", "enabled", arm)
-            entry("i386", "disabled", i386)
-            self.assertIsNone(report.emulation(binfmt))
-            entry("i386", "enabled", i386)
-            self.assertEqual(report.emulation(binfmt), "/usr/bin/qemu-i386")
-            md = report.conditions(load({}), {}, None, "/usr/bin/qemu-i386")
-            self.assertTrue(md[0].startswith("> **Warning: measured under emulation.**"))
-            with open(os.path.join(binfmt, "status"), "w") as f:
-                f.write("disabled\n")
-            self.assertIsNone(report.emulation(binfmt))
-        self.assertIsNone(report.emulation("/nonexistent"))
-
+    def test_emulation_is_what_the_kernel_runs_for_the_probe(self):
+        # A program the kernel runs itself names itself; a script names the
+        # interpreter it was handed to, as an emulated i386 program names
+        # qemu.
+        with tempfile.TemporaryDirectory() as scratch:
+            native, script = os.path.join(scratch, "native"), os.path.join(scratch, "script")
+            shutil.copy(shutil.which("cat"), native)
+            with open(script, "w") as f:
+                f.write("#!/bin/sh\ncat >/dev/null\n")
+            os.chmod(script, 0o755)
+            self.assertIsNone(report.emulation(native))
+            self.assertEqual(report.emulation(script), os.path.realpath("/bin/sh"))
+        md = report.conditions(load({}), {}, None, "/usr/bin/qemu-i386")
+        self.assertTrue(md[0].startswith("> **Warning: measured under emulation.**"))
 
 if __name__ == "__main__":
     unittest.main()
