@@ -35,6 +35,9 @@ WCSCMP = routine_tests("wcscmp", "wcscmp_sse2")
 # The two fills share their source: every fill test.
 FILLS = (r"^(reliability\.|fuzz\.(memset|bzero)\.)", r"^((memset|bzero)_sse2_rep\.|fill_)")
 EVERYTHING = (r"^(reliability|fuzz)\.", r".")
+# A fault in a building block: first the blocks' own test, which names the
+# mask, bound or residue the fault spoils.
+BLOCKS = (r"^blocks$",)
 # Faults that leave every result right, which only the object checks the
 # build runs can see (the object contract, the call-frame records): no test
 # tier, the build itself must stop.
@@ -98,29 +101,29 @@ MUTANTS = [
      "frame/cascade.h",
      "return P < remaining;",
      "return P <= remaining;",
-     EVERYTHING),
+     BLOCKS + EVERYTHING),
     ("cascade: first match at position 1 taken for 2",
      "frame/cascade.h",
      "  if (mask & (1u << Low)) return exit(Position<Low>{});\n"
      "  if (mask & (1u << (Low + 1))) return exit(Position<Low + 1>{});",
      "  if (mask & (1u << Low)) return exit(Position<Low>{});\n"
      "  if (mask & (1u << (Low + 1))) return exit(Position<Low + 2>{});",
-     EVERYTHING),
+     BLOCKS + EVERYTHING),
     ("cascade: last match in bit 15 alone looked for in the low byte",
      "frame/cascade.h",
      "if (mask & 0xFF00u) return detail::last_in_byte<8>(mask, exit);",
      "if (mask & 0x7F00u) return detail::last_in_byte<8>(mask, exit);",
-     EVERYTHING),
+     BLOCKS + EVERYTHING),
     ("scan: the tail reads a block the range does not reach",
      "frame/scan.h",
      "if (k != 0 && remaining <= offset) return false;",
      "if (k != 0 && remaining < offset) return false;",
-     EVERYTHING),
+     BLOCKS + EVERYTHING),
     ("scan: a match in block 2 of a pass or line taken for block 3",
      "frame/scan.h",
      "      scan += 2 * kBlockSize;",
      "      scan += 3 * kBlockSize;",
-     EVERYTHING),
+     BLOCKS + EVERYTHING),
     # The passes' counts summed from the count in front of them: one value
     # more than the scratch registers hold, spilled to a stack frame.
     ("scan: the passes' counts kept as one sum, spilled",
@@ -132,7 +135,7 @@ MUTANTS = [
      "frame/cascade.h",
      "if (mask & 0xFFu) return detail::first_from_bit<0, 7>(mask, exit);",
      "if (mask & 0xFFu) return detail::first_from_bit<0, 6>(mask, exit);",
-     EVERYTHING),
+     BLOCKS + EVERYTHING),
     # ---- the object check: register and stack discipline, SIMD set ----
     # Each plants one forbidden pattern in an otherwise correct routine, so
     # only the object check can catch it.
@@ -307,12 +310,12 @@ MUTANTS = [
      "fill/fill.h",
      "if constexpr ((R & 8) != 0) store_quad(end - R, block);",
      "if constexpr ((R & 8) != 0) store_unaligned(end - R, block);",
-     FILLS),
+     BLOCKS + FILLS),
     ("fill: 2-byte stores made 4 bytes wide",
      "fill/fill.h",
      "  *reinterpret_cast<Unaligned16*>(p) = static_cast<uint16_t>(word);",
      "  *reinterpret_cast<Unaligned32*>(p) = word;",
-     FILLS),
+     BLOCKS + FILLS),
     ("fill: the string store counts bytes, not words",
      "fill/fill.h",
      "size_t words = remaining / kWordSize;",
