@@ -61,9 +61,11 @@ set(SSE2STR_MODULE_FLAGS
 # one.  A path short of registers makes GCC spill, to a stack frame or into
 # the argument area, which the object check, the call-frame check and the
 # frame tests reject.  (The support objects keep them.)  Every block reached
-# only by a jump starts on a 16-byte boundary.
+# only by a jump starts on a 16-byte boundary.  A routine's call-frame
+# records are opened and closed by its entry frame (frame/entry_frame.h),
+# one set for the whole routine: the body adds none of its own.
 set(SSE2STR_ROUTINE_FLAGS -ffixed-ebx -ffixed-esi -ffixed-edi -ffixed-ebp
-    --param=align-threshold=65536)
+    --param=align-threshold=65536 -fno-asynchronous-unwind-tables)
 
 # The pinned compiler: the GCC release the shapes are tuned on, needed by
 # `make regen` and the test that the generated files are up to date, and by
@@ -176,7 +178,7 @@ function(sse2str_assembled target generated source)
   # Clang's assembler fills alignment gaps with one-byte no-ops for i686,
   # where GNU as uses long ones; every SSE2 processor has them, and a gap
   # the code runs through then costs as few instructions as with GNU as.
-  target_compile_options(${target} PRIVATE $<$<ASM_COMPILER_ID:Clang>:-march=pentium4>)
+  target_compile_options(${target} PRIVATE $<$<COMPILE_LANG_AND_ID:ASM,Clang>:-march=pentium4>)
   set_property(GLOBAL APPEND PROPERTY SSE2STR_GENERATED ${generated})
   # The compile command, for tools that read the sources (make lint).
   set(arguments "")

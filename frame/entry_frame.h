@@ -42,10 +42,8 @@
 // The assembly text is laid out by hand, one instruction or directive a line.
 // clang-format off
 #if SSE2STR_PROFILE
-// The frame's records end with the pop: the body's own records, from the
-// next instruction on, describe the stack as it was at entry.
+// After the pop the stack is as it was at entry, and so are the records.
 #define SSE2STR_FRAME_CODE_                                                   \
-  "\t.cfi_startproc\n"                                                       \
   "\tpushl %ebp\n"                                                           \
   "\t.cfi_adjust_cfa_offset 4\n"                                             \
   "\t.cfi_rel_offset %ebp, 0\n"                                              \
@@ -53,28 +51,39 @@
   "\t.cfi_def_cfa_register %ebp\n"                                           \
   "\tcall _mcount\n"                                                         \
   "\tpopl %ebp\n"                                                            \
-  "\t.cfi_endproc\n"
+  "\t.cfi_def_cfa %esp, 4\n"                                                 \
+  "\t.cfi_restore %ebp\n"
 #else
 // Without the hook the exported symbol labels the body itself, at the start
 // of the section.
 #define SSE2STR_FRAME_CODE_ ""
 #endif
 
-// Opens the routine at the start of its section; the body follows.
+// Opens the routine at the start of its section, and its one set of
+// call-frame records, which the body's instructions continue: the body is
+// compiled without records of its own (-fno-asynchronous-unwind-tables),
+// as it pushes nothing but what its asm statements describe themselves
+// (the fills' string store), so the row after the frame holds for all of
+// it.  An unwinder asked where the procedure of any instruction starts
+// finds the exported symbol.
 #define SSE2STR_ENTRY_FRAME()                                                 \
   asm(".pushsection " SSE2STR_SECTION ",\"ax\",@progbits\n"                   \
       "\t.p2align 4\n"                                                        \
       "\t.globl " SSE2STR_SYMBOL_NAME_ "\n"                                    \
       "\t.type " SSE2STR_SYMBOL_NAME_ ", @function\n"                          \
-      SSE2STR_SYMBOL_NAME_ ":\n" SSE2STR_FRAME_CODE_ ".popsection\n")
+      SSE2STR_SYMBOL_NAME_ ":\n"                                               \
+      "\t.cfi_startproc\n" SSE2STR_FRAME_CODE_ ".popsection\n")
 
-// Placed after the body: the exported symbol spans the whole routine, so
-// profilers and disassemblers attribute every instruction to it.  The size
-// is taken in subsection 1, which the assembler lays out after everything
-// in subsection 0 (the frame and the body), so it holds whatever order the
-// compiler emits top-level asm and functions in.
+// Placed after the body: the records and the exported symbol span the whole
+// routine, so unwinders, profilers and disassemblers attribute every
+// instruction to it.  The records end here, right behind the body (top-level
+// asm and functions keep their source order; the assembler keeps records
+// apart per subsection).  The size is taken in subsection 1, which the
+// assembler lays out after everything in subsection 0 (the frame and the
+// body), so it holds whatever order the compiler emits them in.
 #define SSE2STR_ENTRY_END()                                                   \
   asm(".pushsection " SSE2STR_SECTION ",\"ax\",@progbits\n"                   \
+      "\t.cfi_endproc\n"                                                     \
       "\t.subsection 1\n"                                                    \
       "\t.size " SSE2STR_SYMBOL_NAME_ ", .-" SSE2STR_SYMBOL_NAME_ "\n"          \
       ".popsection\n")

@@ -117,8 +117,16 @@ def check_module(args):
             if cie[field] != want:
                 fail(CIE_FIELDS, f"CIE {field.replace('_', ' ')} is {cie[field]!r}, "
                                  f"expected {want!r}")
-    if code is not None and not obj.frames(code):
-        fail(CIE_FIELDS, f"no FDE records found for {args.section}")
+    # One FDE for the whole routine: unwinders report its start as where the
+    # procedure of any instruction in it begins.
+    routine = next((g for g in globals_ if g.name == args.symbol), None)
+    if code is not None and routine is not None:
+        spans = [(f.start, f.end) for f in obj.frames(code)]
+        whole = (routine.value, routine.value + routine.size)
+        if spans != [whole]:
+            fail(CIE_FIELDS, "the FDEs cover " + (", ".join(f"[{a:#x}, {b:#x})" for a, b in spans)
+                             or "nothing") +
+                 f": expected one over the whole routine, [{whole[0]:#x}, {whole[1]:#x})")
 
 
 # The fields of the CIE every unwinder accepts (the i386 psABI's), by pyelftools' names.

@@ -68,6 +68,11 @@ MUTANTS = [
      r'"\t.cfi_adjust_cfa_offset 4\n"',
      r'"\t.cfi_adjust_cfa_offset 8\n"',
      BUILD),
+    ("cfi: the body's records a procedure of their own",
+     "frame/entry_frame.h",
+     r'"\t.cfi_restore %ebp\n"',
+     r'"\t.cfi_restore %ebp\n" "\t.cfi_endproc\n" "\t.cfi_startproc\n"',
+     BUILD),
     # A return inside the body whose following code keeps the records of the
     # popped state.  GCC describes its own mid-body returns correctly
     # (.cfi_remember_state/.cfi_restore_state around them), whatever the

@@ -11,14 +11,13 @@
 	.globl __bzero_sse2_rep
 	.type __bzero_sse2_rep, @function
 __bzero_sse2_rep:
+	.cfi_startproc
 .popsection
 
 #NO_APP
 	.section	.text.sse2,"ax",@progbits
 	.type	.Lbzero_body, @function
 .Lbzero_body:
-.LFB574:
-	.cfi_startproc
 	movl	4(%esp), %eax
 	movl	8(%esp), %edx
 	xorl	%ecx, %ecx
@@ -679,11 +678,10 @@ __bzero_sse2_rep:
 	je	.L1
 	movb	%al, (%edx)
 	ret
-	.cfi_endproc
-.LFE574:
 	.size	.Lbzero_body, .-.Lbzero_body
 #APP
 	.pushsection .text.sse2,"ax",@progbits
+	.cfi_endproc
 	.subsection 1
 	.size __bzero_sse2_rep, .-__bzero_sse2_rep
 .popsection

@@ -11,14 +11,13 @@
 	.globl __memchr_sse2
 	.type __memchr_sse2, @function
 __memchr_sse2:
+	.cfi_startproc
 .popsection
 
 #NO_APP
 	.section	.text.atom,"ax",@progbits
 	.type	.Lmemchr_body, @function
 .Lmemchr_body:
-.LFB570:
-	.cfi_startproc
 	movl	12(%esp), %edx
 	movl	4(%esp), %eax
 	testl	%edx, %edx
@@ -458,11 +457,10 @@ __memchr_sse2:
 	addl	$48, %eax
 	subl	$48, %edx
 	jmp	.L5
-	.cfi_endproc
-.LFE570:
 	.size	.Lmemchr_body, .-.Lmemchr_body
 #APP
 	.pushsection .text.atom,"ax",@progbits
+	.cfi_endproc
 	.subsection 1
 	.size __memchr_sse2, .-__memchr_sse2
 .popsection

@@ -11,14 +11,13 @@
 	.globl __memset_sse2_rep
 	.type __memset_sse2_rep, @function
 __memset_sse2_rep:
+	.cfi_startproc
 .popsection
 
 #NO_APP
 	.section	.text.sse2,"ax",@progbits
 	.type	.Lmemset_body, @function
 .Lmemset_body:
-.LFB574:
-	.cfi_startproc
 	movl	4(%esp), %eax
 	movl	12(%esp), %edx
 	movzbl	8(%esp), %ecx
@@ -704,11 +703,10 @@ __memset_sse2_rep:
 .L178:
 	movl	4(%esp), %eax
 	ret
-	.cfi_endproc
-.LFE574:
 	.size	.Lmemset_body, .-.Lmemset_body
 #APP
 	.pushsection .text.sse2,"ax",@progbits
+	.cfi_endproc
 	.subsection 1
 	.size __memset_sse2_rep, .-__memset_sse2_rep
 .popsection

@@ -11,14 +11,13 @@
 	.globl __stpcpy_sse2
 	.type __stpcpy_sse2, @function
 __stpcpy_sse2:
+	.cfi_startproc
 .popsection
 
 #NO_APP
 	.section	.text,"ax",@progbits
 	.type	.Lstpcpy_body, @function
 .Lstpcpy_body:
-.LFB574:
-	.cfi_startproc
 	movl	8(%esp), %edx
 	movl	4(%esp), %eax
 	cmpb	$0, (%edx)
@@ -353,11 +352,10 @@ __stpcpy_sse2:
 .L38:
 	addl	$96, %edx
 	jmp	.L18
-	.cfi_endproc
-.LFE574:
 	.size	.Lstpcpy_body, .-.Lstpcpy_body
 #APP
 	.pushsection .text,"ax",@progbits
+	.cfi_endproc
 	.subsection 1
 	.size __stpcpy_sse2, .-__stpcpy_sse2
 .popsection

@@ -11,14 +11,13 @@
 	.globl __strnlen_sse2
 	.type __strnlen_sse2, @function
 __strnlen_sse2:
+	.cfi_startproc
 .popsection
 
 #NO_APP
 	.section	.text.atom,"ax",@progbits
 	.type	.Lstrnlen_body, @function
 .Lstrnlen_body:
-.LFB574:
-	.cfi_startproc
 	xorl	%eax, %eax
 	movl	4(%esp), %edx
 	cmpl	$4, 8(%esp)
@@ -558,11 +557,10 @@ __strnlen_sse2:
 	jbe	.L37
 	addl	$1, %eax
 	ret
-	.cfi_endproc
-.LFE574:
 	.size	.Lstrnlen_body, .-.Lstrnlen_body
 #APP
 	.pushsection .text.atom,"ax",@progbits
+	.cfi_endproc
 	.subsection 1
 	.size __strnlen_sse2, .-__strnlen_sse2
 .popsection

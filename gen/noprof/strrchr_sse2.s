@@ -11,14 +11,13 @@
 	.globl __strrchr_sse2
 	.type __strrchr_sse2, @function
 __strrchr_sse2:
+	.cfi_startproc
 .popsection
 
 #NO_APP
 	.section	.text.atom,"ax",@progbits
 	.type	.Lstrrchr_body, @function
 .Lstrrchr_body:
-.LFB573:
-	.cfi_startproc
 	movl	4(%esp), %eax
 	movd	8(%esp), %xmm2
 	punpcklbw	%xmm2, %xmm2
@@ -371,11 +370,10 @@ __strrchr_sse2:
 .L41:
 	addl	$8, %eax
 	ret
-	.cfi_endproc
-.LFE573:
 	.size	.Lstrrchr_body, .-.Lstrrchr_body
 #APP
 	.pushsection .text.atom,"ax",@progbits
+	.cfi_endproc
 	.subsection 1
 	.size __strrchr_sse2, .-__strrchr_sse2
 .popsection

@@ -19,15 +19,14 @@ __bzero_sse2_rep:
 	.cfi_def_cfa_register %ebp
 	call _mcount
 	popl %ebp
-	.cfi_endproc
+	.cfi_def_cfa %esp, 4
+	.cfi_restore %ebp
 .popsection
 
 #NO_APP
 	.section	.text.sse2,"ax",@progbits
 	.type	.Lbzero_body, @function
 .Lbzero_body:
-.LFB574:
-	.cfi_startproc
 	movl	4(%esp), %eax
 	movl	8(%esp), %edx
 	xorl	%ecx, %ecx
@@ -688,11 +687,10 @@ __bzero_sse2_rep:
 	je	.L1
 	movb	%al, (%edx)
 	ret
-	.cfi_endproc
-.LFE574:
 	.size	.Lbzero_body, .-.Lbzero_body
 #APP
 	.pushsection .text.sse2,"ax",@progbits
+	.cfi_endproc
 	.subsection 1
 	.size __bzero_sse2_rep, .-__bzero_sse2_rep
 .popsection

@@ -19,15 +19,14 @@ __memset_sse2_rep:
 	.cfi_def_cfa_register %ebp
 	call _mcount
 	popl %ebp
-	.cfi_endproc
+	.cfi_def_cfa %esp, 4
+	.cfi_restore %ebp
 .popsection
 
 #NO_APP
 	.section	.text.sse2,"ax",@progbits
 	.type	.Lmemset_body, @function
 .Lmemset_body:
-.LFB574:
-	.cfi_startproc
 	movl	4(%esp), %eax
 	movl	12(%esp), %edx
 	movzbl	8(%esp), %ecx
@@ -713,11 +712,10 @@ __memset_sse2_rep:
 .L178:
 	movl	4(%esp), %eax
 	ret
-	.cfi_endproc
-.LFE574:
 	.size	.Lmemset_body, .-.Lmemset_body
 #APP
 	.pushsection .text.sse2,"ax",@progbits
+	.cfi_endproc
 	.subsection 1
 	.size __memset_sse2_rep, .-__memset_sse2_rep
 .popsection

@@ -19,15 +19,14 @@ __stpcpy_sse2:
 	.cfi_def_cfa_register %ebp
 	call _mcount
 	popl %ebp
-	.cfi_endproc
+	.cfi_def_cfa %esp, 4
+	.cfi_restore %ebp
 .popsection
 
 #NO_APP
 	.section	.text,"ax",@progbits
 	.type	.Lstpcpy_body, @function
 .Lstpcpy_body:
-.LFB574:
-	.cfi_startproc
 	movl	8(%esp), %edx
 	movl	4(%esp), %eax
 	cmpb	$0, (%edx)
@@ -362,11 +361,10 @@ __stpcpy_sse2:
 .L38:
 	addl	$96, %edx
 	jmp	.L18
-	.cfi_endproc
-.LFE574:
 	.size	.Lstpcpy_body, .-.Lstpcpy_body
 #APP
 	.pushsection .text,"ax",@progbits
+	.cfi_endproc
 	.subsection 1
 	.size __stpcpy_sse2, .-__stpcpy_sse2
 .popsection

@@ -19,15 +19,14 @@ __strnlen_sse2:
 	.cfi_def_cfa_register %ebp
 	call _mcount
 	popl %ebp
-	.cfi_endproc
+	.cfi_def_cfa %esp, 4
+	.cfi_restore %ebp
 .popsection
 
 #NO_APP
 	.section	.text.atom,"ax",@progbits
 	.type	.Lstrnlen_body, @function
 .Lstrnlen_body:
-.LFB574:
-	.cfi_startproc
 	xorl	%eax, %eax
 	movl	4(%esp), %edx
 	cmpl	$4, 8(%esp)
@@ -567,11 +566,10 @@ __strnlen_sse2:
 	jbe	.L37
 	addl	$1, %eax
 	ret
-	.cfi_endproc
-.LFE574:
 	.size	.Lstrnlen_body, .-.Lstrnlen_body
 #APP
 	.pushsection .text.atom,"ax",@progbits
+	.cfi_endproc
 	.subsection 1
 	.size __strnlen_sse2, .-__strnlen_sse2
 .popsection

@@ -19,15 +19,14 @@ __strrchr_sse2:
 	.cfi_def_cfa_register %ebp
 	call _mcount
 	popl %ebp
-	.cfi_endproc
+	.cfi_def_cfa %esp, 4
+	.cfi_restore %ebp
 .popsection
 
 #NO_APP
 	.section	.text.atom,"ax",@progbits
 	.type	.Lstrrchr_body, @function
 .Lstrrchr_body:
-.LFB573:
-	.cfi_startproc
 	movl	4(%esp), %eax
 	movd	8(%esp), %xmm2
 	punpcklbw	%xmm2, %xmm2
@@ -380,11 +379,10 @@ __strrchr_sse2:
 .L41:
 	addl	$8, %eax
 	ret
-	.cfi_endproc
-.LFE573:
 	.size	.Lstrrchr_body, .-.Lstrrchr_body
 #APP
 	.pushsection .text.atom,"ax",@progbits
+	.cfi_endproc
 	.subsection 1
 	.size __strrchr_sse2, .-__strrchr_sse2
 .popsection

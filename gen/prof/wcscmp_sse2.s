@@ -19,15 +19,14 @@ __wcscmp_sse2:
 	.cfi_def_cfa_register %ebp
 	call _mcount
 	popl %ebp
-	.cfi_endproc
+	.cfi_def_cfa %esp, 4
+	.cfi_restore %ebp
 .popsection
 
 #NO_APP
 	.section	.text,"ax",@progbits
 	.type	.Lwcscmp_body, @function
 .Lwcscmp_body:
-.LFB867:
-	.cfi_startproc
 	movl	4(%esp), %ecx
 	movl	8(%esp), %edx
 	movl	(%ecx), %eax
@@ -929,11 +928,10 @@ __wcscmp_sse2:
 .L386:
 	pxor	%xmm0, %xmm0
 	jmp	.L47
-	.cfi_endproc
-.LFE867:
 	.size	.Lwcscmp_body, .-.Lwcscmp_body
 #APP
 	.pushsection .text,"ax",@progbits
+	.cfi_endproc
 	.subsection 1
 	.size __wcscmp_sse2, .-__wcscmp_sse2
 .popsection

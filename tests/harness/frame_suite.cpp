@@ -96,6 +96,21 @@ void on_trap(int, siginfo_t*, void* context) {
     note_failure(ip, "unw_init_local2 result", 1, 0);
     return;
   }
+  // The procedure the records place the instruction in is the routine,
+  // from its symbol to its end, wherever in it the instruction lies.
+  unw_proc_info_t procedure;
+  if (unw_get_proc_info(&cursor, &procedure) != 0) {
+    note_failure(ip, "unw_get_proc_info result", 1, 0);
+    return;
+  }
+  if (procedure.start_ip != trace->extent.start) {
+    note_failure(ip, "procedure start", procedure.start_ip, trace->extent.start);
+    return;
+  }
+  if (procedure.end_ip != trace->extent.end) {
+    note_failure(ip, "procedure end", procedure.end_ip, trace->extent.end);
+    return;
+  }
   if (unw_step(&cursor) <= 0) {
     note_failure(ip, "unw_step result", 0, 1);
     return;

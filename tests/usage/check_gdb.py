@@ -5,9 +5,9 @@
   check_gdb.py PROGRAM ARGUMENT --object MODULE.o... --caller NAME
 
 Runs PROGRAM ARGUMENT under gdb in batch mode with a temporary breakpoint
-(`tbreak *address`) in each part of each routine: the entry frame, the body
-and each long part, told apart by their call-frame records.  The point is
-the part's first instruction with the most registers pushed, where the
+(`tbreak *address`) in each part of each routine, as its call-frame
+records tell them apart (one per routine).  The point is the part's first
+instruction past the entry frame with the most registers pushed, where the
 unwinder has the most to get right.  At each stop `bt` must show the
 routine itself, with NAME (the driver's function that calls the routines)
 right above it, and every breakpoint must be reached.

@@ -1,11 +1,12 @@
 # SPDX-License-Identifier: MIT
 """The parts of each routine in a linked program.
 
-No symbol names a part of a routine (the entry frame, the body, a long part
-entered by a tail jump): each part is told by the call-frame record (FDE)
-of its own that its module carries.  The tool tests use them to check that
-memcheck and gdb name the routine, and its caller above it, from inside
-every part.
+No symbol names a part of a routine: each part is told by the call-frame
+record (FDE) of its own that its module carries.  The delivered routines
+have one each, from the symbol to the end, entry frame and body; the tools
+would see the parts of a routine split otherwise just the same.  The tool
+tests use them to check that memcheck and gdb name the routine, and its
+caller above it, from inside every part.
 """
 import os
 import sys
@@ -23,8 +24,8 @@ class Part:
     routine: str
     start: int    # address of the part's first instruction in the program
     end: int
-    deepest: int  # its first instruction with the most pushed on the stack
-    entry_frame: bool  # the profiling prologue, which reads and writes nothing
+    deepest: int  # its first instruction past the entry frame with the most pushed
+    entry_frame: bool  # the profiling prologue alone, which reads and writes nothing
 
     def __str__(self):
         return f"{self.routine}[{self.start:#x}, {self.end:#x})"
@@ -40,10 +41,16 @@ def routine_parts(program, objects):
         routine = obj.routine()
         base = addresses[routine.name] - routine.value
         for frame in obj.frames(obj.sections[routine.shndx]):
-            depths = [(row["cfa"].offset, address) for address, row in frame.rows
+            # The entry frame's rows end with the last one based on %ebp.
+            rows = frame.rows
+            prologue = max((i for i, (_, row) in enumerate(rows) if row["cfa"].reg == EBP),
+                           default=None)
+            entry_frame = prologue == len(rows) - 1
+            if prologue is not None and not entry_frame:
+                rows = rows[prologue + 1:]
+            depths = [(row["cfa"].offset, address) for address, row in rows
                       if row["cfa"].reg == ESP]
             deepest = max(depths, key=lambda d: (d[0], -d[1]))[1]
-            entry_frame = any(row["cfa"].reg == EBP for _, row in frame.rows)
             parts.append(Part(routine.name, base + frame.start, base + frame.end,
                               base + deepest, entry_frame))
     return sorted(parts, key=lambda p: p.start)

@@ -15,9 +15,9 @@
       file: every case of its sweep adds an error (the driver counts them),
       with memcheck's message and the function it blames.
   run_memcheck.py every-part --object MODULE.o... --caller NAME DRIVER
-      Reports from inside every part of every routine (the body and each
-      long part, told apart by their call-frame records): each names the
-      routine itself, with the driver's function NAME above it.
+      Reports from inside every part of every routine (as their call-frame
+      records tell them apart: one per routine): each names the routine
+      itself, with the driver's function NAME above it.
 """
 import argparse
 import os
