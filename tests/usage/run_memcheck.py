@@ -54,6 +54,17 @@ def entry_names(suppressions):
     return re.findall(r"^\{\s*\n\s*(\S+)", text, re.M)
 
 
+def outgrown_entries(suppressions):
+    """The entries this valgrind no longer needs: those marked, in the comment
+    right above them, as reported by valgrind before some release only."""
+    version = subprocess.run(["valgrind", "--version"], capture_output=True,
+                             text=True).stdout.strip()
+    release = tuple(int(n) for n in re.findall(r"\d+", version)[:2])
+    marked = re.findall(r"^# .*reported by valgrind before (\d+)\.(\d+) only.*\n"
+                        r"(?:#.*\n)*\{\s*\n\s*(\S+)", open(suppressions).read(), re.M | re.I)
+    return {entry for major, minor, entry in marked if release >= (int(major), int(minor))}
+
+
 def entry_module(entry):
     # Entries are named sse2str:<module>:<what>.
     parts = entry.split(":")
@@ -71,7 +82,8 @@ def quiet(args):
     for entry in entry_names(args.suppressions):
         if entry_module(entry) is None:
             failures.append(f"suppression {entry} is not named sse2str:<module>:<what>")
-        elif entry_module(entry) in args.module and entry not in used:
+        elif entry_module(entry) in args.module and entry not in used and \
+                entry not in outgrown_entries(args.suppressions):
             failures.append(f"suppression {entry} silences nothing")
     if not failures:
         print(f"quiet: {sum(used.values())} reports suppressed by {len(used)} entries")
