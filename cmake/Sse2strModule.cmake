@@ -123,6 +123,12 @@ set_property(GLOBAL PROPERTY SSE2STR_DELIVERY "")
 # The stamps of the checked objects, and the generated files, relative to
 # gen/.
 set_property(GLOBAL PROPERTY SSE2STR_CHECKED "")
+set_property(GLOBAL PROPERTY SSE2STR_CHECKED_OBJECTS "")
+set(SSE2STR_CHECKS ${PROJECT_SOURCE_DIR}/scripts/check_object.py
+    ${PROJECT_SOURCE_DIR}/scripts/check_cfi.py ${PROJECT_SOURCE_DIR}/scripts/check_fill_tables.py
+    ${PROJECT_SOURCE_DIR}/scripts/elf_object.py)
+# Made when the delivered objects have been withdrawn, before any check.
+set(SSE2STR_WITHDRAWN ${SSE2STR_CHECKED_DIR}/withdrawn)
 set_property(GLOBAL PROPERTY SSE2STR_GENERATED "")
 # <standard name>=<routine> for each module, the aliases that route a
 # program's calls of the standard routine to this one (sse2str::interpose).
@@ -175,10 +181,14 @@ function(sse2str_assembled target generated source)
   else()
     message(FATAL_ERROR "sse2str: gen/${generated} is missing, and ${SSE2STR_PINNED_MISSING}")
   endif()
-  # Clang's assembler fills alignment gaps with one-byte no-ops for i686,
-  # where GNU as uses long ones; every SSE2 processor has them, and a gap
-  # the code runs through then costs as few instructions as with GNU as.
-  target_compile_options(${target} PRIVATE $<$<COMPILE_LANG_AND_ID:ASM,Clang>:-march=pentium4>)
+  # Assembled for the first processor with SSE2: an instruction beyond it
+  # does not assemble, and alignment gaps are filled with the long no-ops
+  # every such processor has, in fewer instructions than the forms the
+  # assemblers choose for a plain i386 (Clang's one-byte no-ops, GNU as's
+  # LEAs, which binutils 2.40 and 2.44 even lay out differently).
+  target_compile_options(${target} PRIVATE
+    $<$<COMPILE_LANG_AND_ID:ASM,GNU>:-Wa$<COMMA>-march=pentium4>
+    $<$<COMPILE_LANG_AND_ID:ASM,Clang>:-march=pentium4>)
   set_property(GLOBAL APPEND PROPERTY SSE2STR_GENERATED ${generated})
   # The compile command, for tools that read the sources (make lint).
   set(arguments "")
@@ -247,9 +257,9 @@ function(sse2str_module routine)
       ${SSE2STR_MODULE_FLAGS} ${SSE2STR_ROUTINE_FLAGS} ${M_FLAGS} -I.
       -DSSE2STR_SYMBOL=${symbol} "-DSSE2STR_SECTION=\"${section}\"" -DSSE2STR_PROFILE=${profile})
 
-    # The checks run on every object before any is delivered; a failing one
-    # withdraws everything delivered before, so nothing unchecked is left
-    # to link.
+    # The checks run on every object before any is delivered, and after
+    # everything delivered before is withdrawn, so a failing one leaves
+    # nothing to link.
     set(object $<TARGET_OBJECTS:${target}>)
     set(undefined ${M_UNDEFINED})
     set(frame_args "")
@@ -269,19 +279,15 @@ function(sse2str_module routine)
     endif()
     set(stamp ${SSE2STR_CHECKED_DIR}/${target}.checked)
     add_custom_command(OUTPUT ${stamp}
-      COMMAND ${CMAKE_COMMAND} -E rm -rf ${SSE2STR_MODULE_DIR}
       COMMAND ${check_object} ${object} ${object_args}
       COMMAND ${check_cfi} ${object} --symbol ${symbol}
       ${table_check}
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${SSE2STR_CHECKED_DIR}
       COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
-      DEPENDS ${target} ${object} ${PROJECT_SOURCE_DIR}/scripts/check_object.py
-              ${PROJECT_SOURCE_DIR}/scripts/check_cfi.py
-              ${PROJECT_SOURCE_DIR}/scripts/check_fill_tables.py
-              ${PROJECT_SOURCE_DIR}/scripts/elf_object.py
+      DEPENDS ${target} ${object} ${SSE2STR_WITHDRAWN} ${SSE2STR_CHECKS}
       COMMAND_EXPAND_LISTS VERBATIM
       COMMENT "Checking ${name}.o (${config})")
     set_property(GLOBAL APPEND PROPERTY SSE2STR_CHECKED ${stamp})
+    set_property(GLOBAL APPEND PROPERTY SSE2STR_CHECKED_OBJECTS ${object})
   endforeach()
 
   if(SSE2STR_PROFILE)
@@ -342,6 +348,14 @@ function(sse2str_finish_modules)
   get_property(delivery GLOBAL PROPERTY SSE2STR_DELIVERY)
   get_property(checked GLOBAL PROPERTY SSE2STR_CHECKED)
   set(archive ${SSE2STR_MODULE_DIR}/libsse2str.a)
+  get_property(routine_objects GLOBAL PROPERTY SSE2STR_CHECKED_OBJECTS)
+  add_custom_command(OUTPUT ${SSE2STR_WITHDRAWN}
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${SSE2STR_MODULE_DIR}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${SSE2STR_CHECKED_DIR}
+    COMMAND ${CMAKE_COMMAND} -E touch ${SSE2STR_WITHDRAWN}
+    DEPENDS ${routine_objects} ${SSE2STR_CHECKS}
+    COMMAND_EXPAND_LISTS
+    COMMENT "Withdrawing the delivered objects until every object is checked")
   set(copies "")
   set(sources "")
   while(delivery)
