@@ -163,6 +163,21 @@ sse2str_read_routines()
 string(REPLACE ";" "," SSE2STR_STANDARD_ROUTINES "${SSE2STR_ROUTINES}")
 set(SSE2STR_LIBRARY_ROUTINES ${SSE2STR_STANDARD_ROUTINES},strlen,strchr,strcpy,wcslen,memcpy,memmove)
 
+# sse2str_compile_command(<source> <arguments>...): the pinned compiler's
+# command for <source>, listed in build/regen/compile_commands.json for the
+# tools that read the sources (make lint, editors).
+function(sse2str_compile_command source)
+  set(arguments "")
+  foreach(argument g++-${SSE2STR_PINNED_GCC} ${ARGN} -S ${source})
+    string(REPLACE "\\" "\\\\" argument "${argument}")
+    string(REPLACE "\"" "\\\"" argument "${argument}")
+    string(APPEND arguments "\"${argument}\", ")
+  endforeach()
+  string(REGEX REPLACE ", $" "" arguments "${arguments}")
+  set_property(GLOBAL APPEND_STRING PROPERTY SSE2STR_COMPILE_COMMANDS
+    "  {\"directory\": \"${PROJECT_SOURCE_DIR}\", \"file\": \"${source}\",\n   \"arguments\": [${arguments}]},\n")
+endfunction()
+
 # sse2str_assembled(<target> <generated file> <source> <flags>...): OBJECT
 # library <target>, assembled from gen/<generated file>, which the pinned
 # compiler makes from <source> (relative to the project root) with <flags>.
@@ -173,6 +188,7 @@ set(SSE2STR_LIBRARY_ROUTINES ${SSE2STR_STANDARD_ROUTINES},strlen,strchr,strcpy,w
 function(sse2str_assembled target generated source)
   set(committed ${SSE2STR_GEN_DIR}/${generated})
   set(made ${SSE2STR_REGEN_DIR}/${generated})
+  set(arguments -m32 ${ARGN})
   if(EXISTS ${committed})
     add_library(${target} OBJECT ${committed})
   elseif(NOT SSE2STR_PINNED_MISSING)
@@ -190,22 +206,13 @@ function(sse2str_assembled target generated source)
     $<$<COMPILE_LANG_AND_ID:ASM,GNU>:-Wa$<COMMA>-march=pentium4>
     $<$<COMPILE_LANG_AND_ID:ASM,Clang>:-march=pentium4>)
   set_property(GLOBAL APPEND PROPERTY SSE2STR_GENERATED ${generated})
-  # The compile command, for tools that read the sources (make lint).
-  set(arguments "")
-  foreach(argument g++-${SSE2STR_PINNED_GCC} -m32 ${ARGN} -S ${source})
-    string(REPLACE "\\" "\\\\" argument "${argument}")
-    string(REPLACE "\"" "\\\"" argument "${argument}")
-    string(APPEND arguments "\"${argument}\", ")
-  endforeach()
-  string(REGEX REPLACE ", $" "" arguments "${arguments}")
-  set_property(GLOBAL APPEND_STRING PROPERTY SSE2STR_COMPILE_COMMANDS
-    "  {\"directory\": \"${PROJECT_SOURCE_DIR}\", \"file\": \"${source}\",\n   \"arguments\": [${arguments}]},\n")
+  sse2str_compile_command(${source} ${arguments})
   if(SSE2STR_PINNED_MISSING)
     return()
   endif()
   add_custom_command(OUTPUT ${made}
     COMMAND ${SSE2STR_REGEN} compile --compiler ${SSE2STR_PINNED_CXX} --source ${source}
-            --output ${made} -- -m32 ${ARGN}
+            --output ${made} -- ${arguments}
     DEPENDS ${PROJECT_SOURCE_DIR}/${source} ${PROJECT_SOURCE_DIR}/scripts/regen.py
     DEPFILE ${made}.d
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
