@@ -117,7 +117,7 @@ fuzz:
 	@scripts/fuzz.sh run $(BUILD)/fuzz $(SECONDS)
 
 mutants:
-	@scripts/setup.sh test
+	@scripts/setup.sh test regen
 	@scripts/mutate.py
 
 # Debian's source packages of real programs, each built for i386 plainly and
