@@ -310,6 +310,17 @@ MUTANTS = [
      "    if (!decided(verdict)) s.advance(Length * kBlockSize);",
      "    s.advance(Length * kBlockSize);",
      WCSCMP),
+    # Both leave every result right: only the object check sees them.
+    ("wcscmp: the both-aligned pass reads the first string's block twice",
+     "compare/wcscmp_sse2.cpp",
+     "const Block tested = Tested::in_register(s, kOffset);",
+     "const Block tested = Tested::operand(s, kOffset);",
+     BUILD),
+    ("wcscmp: the lane exits share one return through jumps",
+     "compare/wcscmp_sse2.cpp",
+     "if (!rarely(first != second)) return terminator_as_result(first);",
+     "if (rarely(first == second)) return terminator_as_result(first);",
+     BUILD),
     # ---- memset and bzero ----
     ("fill: the 8-byte closing store made 16 bytes wide",
      "fill/fill.h",
