@@ -456,7 +456,8 @@ struct Straddles {};
 // block (it clears the zero vector and jumps into the loop).  Every lead-in
 // that compares a block is then reached by jumps alone and starts on a
 // 16-byte boundary.  The first string's tests lead to the second string's
-// and are left as compiled: marked as well, they give the likeliest classes
+// and are left as compiled (its alignment test but for the mark below):
+// marked as well, they give the likeliest classes
 // the lead-ins of length 0 that two cells share, and a chain of the second
 // string's tests left without one falls through to a lead-in that compares
 // a block.
@@ -465,12 +466,27 @@ SSE2STR_INLINE bool class_test(bool condition) {
   return S == Side::kSecond ? __builtin_expect(condition, false) : condition;
 }
 
+// The first-aligned and second-aligned loops share the pairs of an
+// aligned-side test whose aligned block holds a terminator: one loop falls
+// into them, the other jumps.  The first string's alignment test is marked
+// as passing seldom, the first-aligned loop taken as the rarer, so that
+// the second-aligned loop is the one that falls through.
+inline constexpr double kChanceFirstAligned = 0.05;
+
+template <Side S>
+SSE2STR_INLINE bool alignment_test(bool condition) {
+  if constexpr (S == Side::kFirst)
+    return __builtin_expect_with_probability(condition, true, kChanceFirstAligned);
+  else
+    return class_test<S>(condition);
+}
+
 // Calls next() with the class of string S's address: at most four tests,
 // each of one or two bits of the address.
 template <Side S, class Next>
 SSE2STR_INLINE auto classify(Strings s, Next&& next) {
   const char* const address = string_of<S>(s);
-  if (class_test<S>(block_offset(address) == 0)) return next(Aligned{});
+  if (alignment_test<S>(block_offset(address) == 0)) return next(Aligned{});
   const size_t offset = line_offset(address);
   if (class_test<S>(offset < 1 * kBlockSize)) return next(Straddles<3>{});
   if (class_test<S>(offset < 2 * kBlockSize)) return next(Straddles<2>{});

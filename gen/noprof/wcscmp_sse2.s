@@ -43,140 +43,13 @@ __wcscmp_sse2:
 	addl	$16, %ecx
 	addl	$16, %edx
 	testb	$15, %cl
-	jne	.L11
-	testb	$15, %dl
 	je	.L407
-	testb	$48, %dl
-	je	.L408
-	testb	$32, %dl
-	je	.L409
-	testb	$16, %dl
-	je	.L410
-	pxor	%xmm0, %xmm0
-	jmp	.L52
-	.p2align 4
-	.p2align 3
-.L411:
-	movl	(%edx), %eax
-	cmpl	%eax, (%ecx)
-	jne	.L165
-	movl	4(%edx), %eax
-	cmpl	%eax, 4(%ecx)
-	jne	.L165
-	movl	8(%edx), %eax
-	cmpl	%eax, 8(%ecx)
-	jne	.L165
-	movl	12(%edx), %eax
-	cmpl	%eax, 12(%ecx)
-	jne	.L165
-	movdqu	16(%edx), %xmm1
-	pcmpeqd	%xmm1, %xmm0
-	pcmpeqd	16(%ecx), %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L21
-	movdqu	32(%edx), %xmm1
-	pcmpeqd	%xmm1, %xmm0
-	pcmpeqd	32(%ecx), %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L17
-	movdqu	48(%edx), %xmm1
-	pcmpeqd	%xmm1, %xmm0
-	pcmpeqd	48(%ecx), %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L168
-	addl	$64, %ecx
-	addl	$64, %edx
-.L52:
-	pcmpeqd	(%ecx), %xmm0
-	pmovmskb	%xmm0, %eax
-	testl	%eax, %eax
-	je	.L411
-.L68:
-	movl	(%ecx), %eax
-	cmpl	(%edx), %eax
-	jne	.L165
-	testl	%eax, %eax
-	je	.L1
-	movl	4(%ecx), %eax
-	cmpl	4(%edx), %eax
-	jne	.L165
-	testl	%eax, %eax
-	je	.L1
-	movl	8(%ecx), %eax
-	cmpl	8(%edx), %eax
-	jne	.L165
-	testl	%eax, %eax
-	je	.L1
-	movl	12(%edx), %eax
-	cmpl	%eax, 12(%ecx)
-	jne	.L165
-.L305:
-	xorl	%eax, %eax
-	ret
-	.p2align 4
-	.p2align 3
-.L407:
-	pxor	%xmm0, %xmm0
-	jmp	.L13
-	.p2align 4
-	.p2align 3
-.L412:
-	movdqa	16(%ecx), %xmm1
-	pcmpeqd	%xmm1, %xmm0
-	pcmpeqd	16(%edx), %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L21
-	movdqa	32(%ecx), %xmm1
-	pcmpeqd	%xmm1, %xmm0
-	pcmpeqd	32(%edx), %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L17
-	movdqa	48(%ecx), %xmm1
-	pcmpeqd	%xmm1, %xmm0
-	pcmpeqd	48(%edx), %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L168
-	addl	$64, %ecx
-	addl	$64, %edx
-.L13:
-	movdqa	(%ecx), %xmm1
-	pcmpeqd	%xmm1, %xmm0
-	pcmpeqd	(%edx), %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	je	.L412
-.L15:
-	testb	%al, %al
-	je	.L139
-	testb	$15, %al
-	je	.L140
-	movl	(%ecx), %eax
-	cmpl	(%edx), %eax
-	jne	.L165
-.L387:
-	ret
-	.p2align 4
-	.p2align 3
-.L11:
 	testb	$48, %cl
 	jne	.L23
 	testb	$15, %dl
-	je	.L413
+	je	.L408
 	testb	$48, %dl
-	je	.L414
+	je	.L409
 	testb	$32, %dl
 	je	.L397
 	testb	$16, %dl
@@ -186,7 +59,7 @@ __wcscmp_sse2:
 	jmp	.L138
 	.p2align 4
 	.p2align 3
-.L415:
+.L410:
 	testl	%eax, %eax
 	je	.L305
 	movl	4(%ecx), %eax
@@ -245,7 +118,7 @@ __wcscmp_sse2:
 .L138:
 	movl	(%ecx), %eax
 	cmpl	(%edx), %eax
-	je	.L415
+	je	.L410
 .L165:
 	setg	%al
 	movzbl	%al, %eax
@@ -253,15 +126,25 @@ __wcscmp_sse2:
 	ret
 	.p2align 4
 	.p2align 3
+.L159:
+	testb	$15, %ah
+	jne	.L411
+	movl	60(%ecx), %eax
+	cmpl	60(%edx), %eax
+	jne	.L165
+.L387:
+	ret
+	.p2align 4
+	.p2align 3
 .L23:
 	testb	$32, %cl
 	jne	.L34
 	testb	$15, %dl
-	je	.L416
+	je	.L412
 	testb	$48, %dl
 	je	.L397
 	testb	$32, %dl
-	je	.L417
+	je	.L413
 	testb	$16, %dl
 	je	.L393
 .L382:
@@ -269,7 +152,7 @@ __wcscmp_sse2:
 	jmp	.L48
 	.p2align 4
 	.p2align 3
-.L418:
+.L414:
 	testl	%eax, %eax
 	je	.L305
 	movl	4(%ecx), %eax
@@ -328,7 +211,7 @@ __wcscmp_sse2:
 .L48:
 	movl	(%ecx), %eax
 	cmpl	(%edx), %eax
-	je	.L418
+	je	.L414
 	jmp	.L165
 	.p2align 4
 	.p2align 3
@@ -336,19 +219,19 @@ __wcscmp_sse2:
 	testb	$16, %cl
 	jne	.L39
 	testb	$15, %dl
-	je	.L419
+	je	.L415
 	testb	$48, %dl
 	je	.L391
 	testb	$32, %dl
 	je	.L393
 	testb	$16, %dl
-	je	.L420
+	je	.L416
 .L379:
 	pxor	%xmm0, %xmm0
 	jmp	.L49
 	.p2align 4
 	.p2align 3
-.L421:
+.L417:
 	testl	%eax, %eax
 	je	.L305
 	movl	4(%ecx), %eax
@@ -407,73 +290,13 @@ __wcscmp_sse2:
 .L49:
 	movl	(%ecx), %eax
 	cmpl	(%edx), %eax
-	je	.L421
+	je	.L417
 	jmp	.L165
-	.p2align 4
-	.p2align 3
-.L21:
-	testb	%al, %al
-	je	.L146
-	testb	$15, %al
-	je	.L147
-	movl	16(%ecx), %eax
-	cmpl	16(%edx), %eax
-	jne	.L165
-	ret
-	.p2align 4
-	.p2align 3
-.L168:
-	testb	%al, %al
-	je	.L159
-	testb	$15, %al
-	je	.L160
-	movl	48(%ecx), %eax
-	cmpl	48(%edx), %eax
-	jne	.L165
-	ret
-	.p2align 4
-	.p2align 3
-.L17:
-	testb	%al, %al
-	je	.L422
-	testb	$15, %al
-	je	.L153
-	movl	32(%ecx), %eax
-	cmpl	32(%edx), %eax
-	jne	.L165
-	ret
-	.p2align 4
-	.p2align 3
-.L146:
-	testb	$15, %ah
-	je	.L150
-	movl	24(%ecx), %eax
-	cmpl	24(%edx), %eax
-	jne	.L165
-	ret
-	.p2align 4
-	.p2align 3
-.L159:
-	testb	$15, %ah
-	je	.L163
-	movl	56(%ecx), %eax
-	cmpl	56(%edx), %eax
-	jne	.L165
-	ret
-	.p2align 4
-	.p2align 3
-.L422:
-	testb	$15, %ah
-	je	.L156
-	movl	40(%ecx), %eax
-	cmpl	40(%edx), %eax
-	jne	.L165
-	ret
 	.p2align 4
 	.p2align 3
 .L39:
 	testb	$15, %dl
-	je	.L423
+	je	.L418
 	testb	$48, %dl
 	je	.L384
 	testb	$32, %dl
@@ -484,7 +307,7 @@ __wcscmp_sse2:
 	jmp	.L50
 	.p2align 4
 	.p2align 3
-.L424:
+.L419:
 	testl	%eax, %eax
 	je	.L305
 	movl	4(%ecx), %eax
@@ -531,186 +354,59 @@ __wcscmp_sse2:
 .L50:
 	movl	(%ecx), %eax
 	cmpl	(%edx), %eax
-	je	.L424
+	je	.L419
 	jmp	.L165
 	.p2align 4
 	.p2align 3
-.L156:
-	movl	44(%ecx), %eax
-	cmpl	44(%edx), %eax
+.L17:
+	testb	%al, %al
+	je	.L420
+	testb	$15, %al
+	je	.L153
+	movl	32(%ecx), %eax
+	cmpl	32(%edx), %eax
 	jne	.L165
 	ret
 	.p2align 4
 	.p2align 3
-.L163:
-	movl	60(%ecx), %eax
-	cmpl	60(%edx), %eax
+.L168:
+	testb	%al, %al
+	je	.L159
+	testb	$15, %al
+	je	.L160
+	movl	48(%ecx), %eax
+	cmpl	48(%edx), %eax
 	jne	.L165
 	ret
 	.p2align 4
 	.p2align 3
-.L150:
-	movl	28(%ecx), %eax
-	cmpl	28(%edx), %eax
+.L21:
+	testb	%al, %al
+	je	.L146
+	testb	$15, %al
+	je	.L147
+	movl	16(%ecx), %eax
+	cmpl	16(%edx), %eax
 	jne	.L165
 	ret
 	.p2align 4
 	.p2align 3
-.L153:
-	movl	36(%ecx), %eax
-	cmpl	36(%edx), %eax
-	jne	.L165
-	ret
-	.p2align 4
-	.p2align 3
-.L160:
-	movl	52(%ecx), %eax
-	cmpl	52(%edx), %eax
-	jne	.L165
-	ret
-	.p2align 4
-	.p2align 3
-.L147:
-	movl	20(%ecx), %eax
-	cmpl	20(%edx), %eax
-	jne	.L165
-	ret
-	.p2align 4
-	.p2align 3
-.L414:
-	pxor	%xmm0, %xmm0
-	movdqu	(%ecx), %xmm2
-	pcmpeqd	%xmm2, %xmm0
-	movdqu	(%edx), %xmm1
-	pcmpeqd	%xmm2, %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L15
-	movdqu	16(%ecx), %xmm2
-	pcmpeqd	%xmm2, %xmm0
-	movdqu	16(%edx), %xmm1
-	pcmpeqd	%xmm2, %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L21
-	movdqu	32(%ecx), %xmm2
-	pcmpeqd	%xmm2, %xmm0
-	movdqu	32(%edx), %xmm1
-	pcmpeqd	%xmm2, %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L17
-	addl	$48, %ecx
-	addl	$48, %edx
-	jmp	.L50
-	.p2align 4
-	.p2align 3
-.L391:
-	pxor	%xmm0, %xmm0
-	movdqu	(%ecx), %xmm2
-	pcmpeqd	%xmm2, %xmm0
-	movdqu	(%edx), %xmm1
-	pcmpeqd	%xmm2, %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L15
-	addl	$16, %ecx
-	addl	$16, %edx
-	jmp	.L48
-	.p2align 4
-	.p2align 3
-.L1:
-	ret
-	.p2align 4
-	.p2align 3
-.L139:
+.L420:
 	testb	$15, %ah
-	je	.L143
-	movl	8(%ecx), %eax
-	cmpl	8(%edx), %eax
+	je	.L156
+	movl	40(%ecx), %eax
+	cmpl	40(%edx), %eax
 	jne	.L165
 	ret
 	.p2align 4
 	.p2align 3
-.L140:
-	movl	4(%ecx), %eax
-	cmpl	4(%edx), %eax
+.L146:
+	testb	$15, %ah
+	je	.L150
+	movl	24(%ecx), %eax
+	cmpl	24(%edx), %eax
 	jne	.L165
 	ret
-	.p2align 4
-	.p2align 3
-.L143:
-	movl	12(%ecx), %eax
-	cmpl	12(%edx), %eax
-	jne	.L165
-	ret
-	.p2align 4
-	.p2align 3
-.L408:
-	pxor	%xmm0, %xmm0
-	movdqu	(%edx), %xmm1
-	pcmpeqd	%xmm1, %xmm0
-	pcmpeqd	(%ecx), %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L15
-	movdqu	16(%edx), %xmm1
-	pcmpeqd	%xmm1, %xmm0
-	pcmpeqd	16(%ecx), %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L21
-	movdqu	32(%edx), %xmm1
-	pcmpeqd	%xmm1, %xmm0
-	pcmpeqd	32(%ecx), %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L17
-	addl	$48, %ecx
-	addl	$48, %edx
-	jmp	.L52
-	.p2align 4
-	.p2align 3
-.L409:
-	pxor	%xmm0, %xmm0
-	movdqu	(%edx), %xmm1
-	pcmpeqd	%xmm1, %xmm0
-	pcmpeqd	(%ecx), %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L15
-	movdqu	16(%edx), %xmm1
-	pcmpeqd	%xmm1, %xmm0
-	pcmpeqd	16(%ecx), %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L21
-	addl	$32, %ecx
-	addl	$32, %edx
-	jmp	.L52
-	.p2align 4
-	.p2align 3
-.L410:
-	pxor	%xmm0, %xmm0
-	movdqu	(%edx), %xmm1
-	pcmpeqd	%xmm1, %xmm0
-	pcmpeqd	(%ecx), %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L15
-	addl	$16, %ecx
-	addl	$16, %edx
-	jmp	.L52
 	.p2align 4
 	.p2align 3
 .L397:
@@ -736,7 +432,120 @@ __wcscmp_sse2:
 	jmp	.L49
 	.p2align 4
 	.p2align 3
-.L413:
+.L423:
+	pxor	%xmm0, %xmm0
+	jmp	.L13
+	.p2align 4
+	.p2align 3
+.L421:
+	movdqa	16(%ecx), %xmm1
+	pcmpeqd	%xmm1, %xmm0
+	pcmpeqd	16(%edx), %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L21
+	movdqa	32(%ecx), %xmm1
+	pcmpeqd	%xmm1, %xmm0
+	pcmpeqd	32(%edx), %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L17
+	movdqa	48(%ecx), %xmm1
+	pcmpeqd	%xmm1, %xmm0
+	pcmpeqd	48(%edx), %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L168
+	addl	$64, %ecx
+	addl	$64, %edx
+.L13:
+	movdqa	(%ecx), %xmm1
+	pcmpeqd	%xmm1, %xmm0
+	pcmpeqd	(%edx), %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	je	.L421
+.L15:
+	testb	%al, %al
+	je	.L139
+	testb	$15, %al
+	je	.L140
+	movl	(%ecx), %eax
+	cmpl	(%edx), %eax
+	jne	.L165
+	ret
+	.p2align 4
+	.p2align 3
+.L139:
+	testb	$15, %ah
+	je	.L143
+	movl	8(%ecx), %eax
+	cmpl	8(%edx), %eax
+	jne	.L165
+	ret
+	.p2align 4
+	.p2align 3
+.L143:
+	movl	12(%ecx), %eax
+	cmpl	12(%edx), %eax
+	jne	.L165
+	ret
+	.p2align 4
+	.p2align 3
+.L140:
+	movl	4(%ecx), %eax
+	cmpl	4(%edx), %eax
+	jne	.L165
+	ret
+	.p2align 4
+	.p2align 3
+.L150:
+	movl	28(%ecx), %eax
+	cmpl	28(%edx), %eax
+	jne	.L165
+	ret
+	.p2align 4
+	.p2align 3
+.L411:
+	movl	56(%ecx), %eax
+	cmpl	56(%edx), %eax
+	jne	.L165
+	ret
+	.p2align 4
+	.p2align 3
+.L156:
+	movl	44(%ecx), %eax
+	cmpl	44(%edx), %eax
+	jne	.L165
+	ret
+	.p2align 4
+	.p2align 3
+.L147:
+	movl	20(%ecx), %eax
+	cmpl	20(%edx), %eax
+	jne	.L165
+	ret
+	.p2align 4
+	.p2align 3
+.L160:
+	movl	52(%ecx), %eax
+	cmpl	52(%edx), %eax
+	jne	.L165
+	ret
+	.p2align 4
+	.p2align 3
+.L153:
+	movl	36(%ecx), %eax
+	cmpl	36(%edx), %eax
+	jne	.L165
+	ret
+	.p2align 4
+	.p2align 3
+.L412:
 	pxor	%xmm0, %xmm0
 	movdqu	(%ecx), %xmm1
 	pcmpeqd	%xmm1, %xmm0
@@ -752,19 +561,12 @@ __wcscmp_sse2:
 	pmovmskb	%xmm1, %eax
 	subl	$65535, %eax
 	jne	.L21
-	movdqu	32(%ecx), %xmm1
-	pcmpeqd	%xmm1, %xmm0
-	pcmpeqd	32(%edx), %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L17
-	addl	$48, %ecx
-	addl	$48, %edx
+	addl	$32, %ecx
+	addl	$32, %edx
 	jmp	.L51
 	.p2align 4
 	.p2align 3
-.L425:
+.L422:
 	movl	(%edx), %eax
 	cmpl	%eax, (%ecx)
 	jne	.L165
@@ -804,8 +606,164 @@ __wcscmp_sse2:
 	pcmpeqd	(%edx), %xmm0
 	pmovmskb	%xmm0, %eax
 	testl	%eax, %eax
+	je	.L422
+.L68:
+	movl	(%ecx), %eax
+	cmpl	(%edx), %eax
+	jne	.L165
+	testl	%eax, %eax
+	je	.L1
+	movl	4(%ecx), %eax
+	cmpl	4(%edx), %eax
+	jne	.L165
+	testl	%eax, %eax
+	je	.L1
+	movl	8(%ecx), %eax
+	cmpl	8(%edx), %eax
+	jne	.L165
+	testl	%eax, %eax
+	je	.L1
+	movl	12(%edx), %eax
+	cmpl	%eax, 12(%ecx)
+	jne	.L165
+.L305:
+	xorl	%eax, %eax
+	ret
+	.p2align 4
+	.p2align 3
+.L1:
+	ret
+	.p2align 4
+	.p2align 3
+.L407:
+	testb	$15, %dl
+	je	.L423
+	testb	$48, %dl
+	je	.L424
+	testb	$32, %dl
 	je	.L425
+	testb	$16, %dl
+	je	.L426
+	pxor	%xmm0, %xmm0
+	jmp	.L52
+	.p2align 4
+	.p2align 3
+.L427:
+	movl	(%edx), %eax
+	cmpl	%eax, (%ecx)
+	jne	.L165
+	movl	4(%edx), %eax
+	cmpl	%eax, 4(%ecx)
+	jne	.L165
+	movl	8(%edx), %eax
+	cmpl	%eax, 8(%ecx)
+	jne	.L165
+	movl	12(%edx), %eax
+	cmpl	%eax, 12(%ecx)
+	jne	.L165
+	movdqu	16(%edx), %xmm1
+	pcmpeqd	%xmm1, %xmm0
+	pcmpeqd	16(%ecx), %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L21
+	movdqu	32(%edx), %xmm1
+	pcmpeqd	%xmm1, %xmm0
+	pcmpeqd	32(%ecx), %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L17
+	movdqu	48(%edx), %xmm1
+	pcmpeqd	%xmm1, %xmm0
+	pcmpeqd	48(%ecx), %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L168
+	addl	$64, %ecx
+	addl	$64, %edx
+.L52:
+	pcmpeqd	(%ecx), %xmm0
+	pmovmskb	%xmm0, %eax
+	testl	%eax, %eax
+	je	.L427
 	jmp	.L68
+	.p2align 4
+	.p2align 3
+.L408:
+	pxor	%xmm0, %xmm0
+	movdqu	(%ecx), %xmm1
+	pcmpeqd	%xmm1, %xmm0
+	pcmpeqd	(%edx), %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L15
+	movdqu	16(%ecx), %xmm1
+	pcmpeqd	%xmm1, %xmm0
+	pcmpeqd	16(%edx), %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L21
+	movdqu	32(%ecx), %xmm1
+	pcmpeqd	%xmm1, %xmm0
+	pcmpeqd	32(%edx), %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L17
+	addl	$48, %ecx
+	addl	$48, %edx
+	jmp	.L51
+	.p2align 4
+	.p2align 3
+.L391:
+	pxor	%xmm0, %xmm0
+	movdqu	(%ecx), %xmm2
+	pcmpeqd	%xmm2, %xmm0
+	movdqu	(%edx), %xmm1
+	pcmpeqd	%xmm2, %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L15
+	addl	$16, %ecx
+	addl	$16, %edx
+	jmp	.L48
+	.p2align 4
+	.p2align 3
+.L409:
+	pxor	%xmm0, %xmm0
+	movdqu	(%ecx), %xmm2
+	pcmpeqd	%xmm2, %xmm0
+	movdqu	(%edx), %xmm1
+	pcmpeqd	%xmm2, %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L15
+	movdqu	16(%ecx), %xmm2
+	pcmpeqd	%xmm2, %xmm0
+	movdqu	16(%edx), %xmm1
+	pcmpeqd	%xmm2, %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L21
+	movdqu	32(%ecx), %xmm2
+	pcmpeqd	%xmm2, %xmm0
+	movdqu	32(%edx), %xmm1
+	pcmpeqd	%xmm2, %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L17
+	addl	$48, %ecx
+	addl	$48, %edx
+	jmp	.L50
 	.p2align 4
 	.p2align 3
 .L393:
@@ -823,28 +781,7 @@ __wcscmp_sse2:
 	jmp	.L49
 	.p2align 4
 	.p2align 3
-.L416:
-	pxor	%xmm0, %xmm0
-	movdqu	(%ecx), %xmm1
-	pcmpeqd	%xmm1, %xmm0
-	pcmpeqd	(%edx), %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L15
-	movdqu	16(%ecx), %xmm1
-	pcmpeqd	%xmm1, %xmm0
-	pcmpeqd	16(%edx), %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L21
-	addl	$32, %ecx
-	addl	$32, %edx
-	jmp	.L51
-	.p2align 4
-	.p2align 3
-.L417:
+.L413:
 	pxor	%xmm0, %xmm0
 	movdqu	(%ecx), %xmm2
 	pcmpeqd	%xmm2, %xmm0
@@ -867,12 +804,12 @@ __wcscmp_sse2:
 	jmp	.L50
 	.p2align 4
 	.p2align 3
-.L423:
+.L418:
 	pxor	%xmm0, %xmm0
 	jmp	.L51
 	.p2align 4
 	.p2align 3
-.L419:
+.L415:
 	pxor	%xmm0, %xmm0
 	movdqu	(%ecx), %xmm1
 	pcmpeqd	%xmm1, %xmm0
@@ -886,7 +823,7 @@ __wcscmp_sse2:
 	jmp	.L51
 	.p2align 4
 	.p2align 3
-.L420:
+.L416:
 	pxor	%xmm0, %xmm0
 	movdqu	(%ecx), %xmm2
 	pcmpeqd	%xmm2, %xmm0
@@ -899,6 +836,69 @@ __wcscmp_sse2:
 	addl	$16, %ecx
 	addl	$16, %edx
 	jmp	.L50
+	.p2align 4
+	.p2align 3
+.L424:
+	pxor	%xmm0, %xmm0
+	movdqu	(%edx), %xmm1
+	pcmpeqd	%xmm1, %xmm0
+	pcmpeqd	(%ecx), %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L15
+	movdqu	16(%edx), %xmm1
+	pcmpeqd	%xmm1, %xmm0
+	pcmpeqd	16(%ecx), %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L21
+	movdqu	32(%edx), %xmm1
+	pcmpeqd	%xmm1, %xmm0
+	pcmpeqd	32(%ecx), %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L17
+	addl	$48, %ecx
+	addl	$48, %edx
+	jmp	.L52
+	.p2align 4
+	.p2align 3
+.L425:
+	pxor	%xmm0, %xmm0
+	movdqu	(%edx), %xmm1
+	pcmpeqd	%xmm1, %xmm0
+	pcmpeqd	(%ecx), %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L15
+	movdqu	16(%edx), %xmm1
+	pcmpeqd	%xmm1, %xmm0
+	pcmpeqd	16(%ecx), %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L21
+	addl	$32, %ecx
+	addl	$32, %edx
+	jmp	.L52
+	.p2align 4
+	.p2align 3
+.L426:
+	pxor	%xmm0, %xmm0
+	movdqu	(%edx), %xmm1
+	pcmpeqd	%xmm1, %xmm0
+	pcmpeqd	(%ecx), %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L15
+	addl	$16, %ecx
+	addl	$16, %edx
+	jmp	.L52
 	.size	.Lwcscmp_body, .-.Lwcscmp_body
 #APP
 	.pushsection .text,"ax",@progbits
