@@ -144,6 +144,30 @@ SSE2STR_INLINE int order_of_pair(Strings s) {
   return first == second ? 0 : order_of_unequal(first, second);
 }
 
+// The routine's result from a terminator that ends both strings: the
+// character itself, 0 and in %eax already, where a zero of its own would
+// cost an instruction.  The compiler knows nothing of the value, so only a
+// path that returns it at once may take it.
+SSE2STR_INLINE int terminator_as_result(Char terminator) {
+  asm("" : "+a"(terminator));
+  return terminator;
+}
+
+// The routine's result from the deciding pair at `Offset`, read again, as a
+// lane exit returns it: the pair's order, or for a pair of terminators the
+// first string's character, loaded into %eax.  The compiler copies a lone
+// return only onto the likelier way out of a branch and reaches it through
+// a jump from every other: the pair of terminators is marked the likelier
+// here, so that each lane exit ends in a return of its own, and the unequal
+// pair branches to the one sequence that makes its order.
+template <size_t Offset>
+SSE2STR_INLINE int result_of_pair(Strings s) {
+  const Char first = char_at<Side::kFirst>(s, Offset);
+  const Char second = char_at<Side::kSecond>(s, Offset);
+  if (!rarely(first != second)) return terminator_as_result(first);
+  return order_of_unequal(first, second);
+}
+
 // Runs step(Position<I>{}) to step(Position<N - 1>{}) in turn and stops at
 // the first that decides.  Every step is a copy of its own, with its
 // position a constant.
@@ -203,21 +227,27 @@ SSE2STR_INLINE Verdict compare_pairs(Strings s) {
 
 enum class Load { kAligned, kUnaligned };
 
-// One string's block as an operand of the vector compare.  An aligned
-// operand that is not tested for zero becomes the memory operand of PCMPEQD.
-// An unaligned one is held in a register as loaded: left to itself, the
-// compiler may store it on the stack to take it from memory twice.
+// One string's block, loaded the way its string's position allows.  Each
+// block of each string is read once: the tested block is held in a register
+// as loaded, where both of its compares take it (left to itself, the
+// compiler takes an aligned block from memory once for each compare, and
+// may store an unaligned one on the stack to do the same); the other
+// string's block is an operand of one compare only, so an aligned one is
+// the memory operand of PCMPEQD.
 template <Side S, Load L>
 struct Operand {
-  SSE2STR_INLINE static Block load(Strings s, size_t offset) {
+  SSE2STR_INLINE static Block in_register(Strings s, size_t offset) {
     const char* const block = string_of<S>(s) + offset;
-    if constexpr (L == Load::kAligned) {
-      return load_aligned(block);
-    } else {
-      Block loaded = load_unaligned(block);
-      keep_as_is(loaded);
-      return loaded;
-    }
+    Block loaded = L == Load::kAligned ? load_aligned(block) : load_unaligned(block);
+    keep_as_is(loaded);
+    return loaded;
+  }
+
+  SSE2STR_INLINE static Block operand(Strings s, size_t offset) {
+    if constexpr (L == Load::kAligned)
+      return load_aligned(string_of<S>(s) + offset);
+    else
+      return in_register(s, offset);
   }
 };
 
@@ -263,7 +293,7 @@ SSE2STR_INLINE int pick_lane(unsigned disagreement, Exit&& exit) {
 template <unsigned P>
 SSE2STR_INLINE int lane_exits(Strings s, unsigned disagreement) {
   const auto lane_exit = [s](auto lane) __attribute__((always_inline)) {
-    return order_of_pair<P * kBlockSize + lane * kCharSize>(s);
+    return result_of_pair<P * kBlockSize + lane * kCharSize>(s);
   };
   return pick_lane(disagreement, lane_exit);
 }
@@ -276,9 +306,9 @@ struct VectorBlock {
   template <unsigned P>
   SSE2STR_INLINE static Verdict compare(Strings s, ZeroVector& zeros, unsigned& disagreement) {
     constexpr size_t kOffset = P * kBlockSize;
-    const Block tested = Tested::load(s, kOffset);
+    const Block tested = Tested::in_register(s, kOffset);
     const Block zero = zero_chars_in_place(zeros, tested);
-    const Block equal = equal_chars(tested, Other::load(s, kOffset));
+    const Block equal = equal_chars(tested, Other::operand(s, kOffset));
     disagreement = agreement_mask(equal, zero) - kFullMask;
     if (!rarely(disagreement != 0)) return kAgree;
     return kDisagreeAt<P>;
@@ -419,14 +449,50 @@ struct Aligned {};
 template <unsigned S>
 struct Straddles {};
 
-// Calls next() with the class of `address`: at most four tests.
-template <class Next>
-SSE2STR_INLINE auto classify(const char* address, Next&& next) {
-  if (block_offset(address) == 0) return next(Aligned{});
+// A class test of string S.  Each outcome of the second string's tests is
+// a lead-in, and its last test has two, one of which must follow it: its
+// tests are marked as seldom passing, so that each falls through to the
+// next and the last to the lead-in of straddle index 0, which compares no
+// block (it clears the zero vector and jumps into the loop).  Every lead-in
+// that compares a block is then reached by jumps alone and starts on a
+// 16-byte boundary.  The first string's tests lead to the second string's
+// and are left as compiled (its alignment test but for the mark below):
+// marked as well, they give the likeliest classes
+// the lead-ins of length 0 that two cells share, and a chain of the second
+// string's tests left without one falls through to a lead-in that compares
+// a block.
+template <Side S>
+SSE2STR_INLINE bool class_test(bool condition) {
+  return S == Side::kSecond ? __builtin_expect(condition, false) : condition;
+}
+
+// The first-aligned and second-aligned loops share the pairs of an
+// aligned-side test whose aligned block holds a terminator: one loop falls
+// into them, the other jumps.  The first string's alignment test is marked
+// as passing seldom, the first-aligned loop taken as the rarer, so that
+// the second-aligned loop is the one that falls through.
+inline constexpr double kChanceFirstAligned = 0.05;
+
+template <Side S>
+SSE2STR_INLINE bool alignment_test(bool condition) {
+  if constexpr (S == Side::kFirst)
+    return __builtin_expect_with_probability(condition, true, kChanceFirstAligned);
+  else
+    return class_test<S>(condition);
+}
+
+// Calls next() with the class of string S's address: at most four tests,
+// each of one or two bits of the address.
+template <Side S, class Next>
+SSE2STR_INLINE auto classify(Strings s, Next&& next) {
+  const char* const address = string_of<S>(s);
+  if (alignment_test<S>(block_offset(address) == 0)) return next(Aligned{});
   const size_t offset = line_offset(address);
-  if (offset < 1 * kBlockSize) return next(Straddles<3>{});
-  if (offset < 2 * kBlockSize) return next(Straddles<2>{});
-  if (offset < 3 * kBlockSize) return next(Straddles<1>{});
+  if (class_test<S>(offset < 1 * kBlockSize)) return next(Straddles<3>{});
+  if (class_test<S>(offset < 2 * kBlockSize)) return next(Straddles<2>{});
+  // From 32 on, below 48 is bit 4 clear: one test, where the compiler would
+  // compare the whole line offset.
+  if (class_test<S>((offset & kBlockSize) == 0)) return next(Straddles<1>{});
   return next(Straddles<0>{});
 }
 
@@ -464,6 +530,19 @@ struct Route {
   Verdict verdict;
   Kind kind;
 };
+
+// The classification, then the lead-in of the two classes' cell.
+SSE2STR_INLINE Route lead_in_of_cell(Strings& s, ZeroVector& zeros, unsigned& disagreement) {
+  return classify<Side::kFirst>(
+      s, [&](auto first_class) __attribute__((always_inline)) {
+        return classify<Side::kSecond>(
+            s, [&](auto second_class) __attribute__((always_inline)) {
+              using C = Cell<decltype(first_class), decltype(second_class)>;
+              return Route{Pass<C::kKind>::template lead_in<C::kLeadIn>(s, zeros, disagreement),
+                           C::kKind};
+            });
+      });
+}
 
 // Every route is a constant on its own path, so the compiler takes each
 // classification outcome straight to its own loop; each loop exists once.
@@ -518,15 +597,14 @@ SSE2STR_INLINE bool first_stage_decides(Strings s, int& result) {
   if constexpr (Offset == kFirstStageBytes) {
     return false;
   } else {
-    Char first = char_at<Side::kFirst>(s, Offset);
+    const Char first = char_at<Side::kFirst>(s, Offset);
     const Char second = char_at<Side::kSecond>(s, Offset);
     if (rarely(first != second)) {
       result = order_of_unequal(first, second);
       return true;
     }
     if (rarely(first == 0)) {
-      asm("" : "+a"(first));
-      result = first;
+      result = terminator_as_result(first);
       return true;
     }
     return first_stage_decides<Offset + kCharSize>(s, result);
@@ -553,12 +631,7 @@ int wcscmp_body(const wchar_t* first, const wchar_t* second) {
   unsigned disagreement = 0;
 
   // ---- classification and lead-in, once per call ----
-  const Route route = classify(s.first, [&](auto first_class) __attribute__((always_inline)) {
-    return classify(s.second, [&](auto second_class) __attribute__((always_inline)) {
-      using C = Cell<decltype(first_class), decltype(second_class)>;
-      return Route{Pass<C::kKind>::template lead_in<C::kLeadIn>(s, zeros, disagreement), C::kKind};
-    });
-  });
+  const Route route = lead_in_of_cell(s, zeros, disagreement);
   Verdict verdict = route.verdict;
 
   // ---- passes ----

@@ -14,7 +14,7 @@ or archive (say, the reference models) calls none of the named functions.
 import argparse
 import sys
 
-from capstone import x86
+from capstone import CS_AC_READ, CS_AC_WRITE, x86
 
 from elf_object import ElfObject, att, is_padding, read_objects
 
@@ -24,6 +24,8 @@ failures = []
 ONE_GLOBAL = "one-global-function"
 ONE_NAME = "no-other-symbols"
 NO_DETOUR = "no-jump-to-a-jump"
+NO_JUMP_TO_RETURN = "no-jump-to-a-return"
+BLOCK_READ_ONCE = "each-block-read-once"
 SIZE = "code-size"
 ENTRY_FRAME = "entry-frame"
 SECTIONS = "sections"
@@ -106,6 +108,7 @@ def check_module(args):
             instructions = obj.instructions(section)
             check_instructions(instructions, args.entry_frame and section is code)
             check_branches(obj, section, instructions)
+            check_block_reads(obj, section, instructions)
             if args.entry_frame and section is code:
                 check_entry_frame(instructions)
 
@@ -140,6 +143,8 @@ SIMD_OPERATIONS = {"movd", "movq", "movlpd", "punpcklbw", "pshufd", "movdqu", "m
                    "movaps", "pcmpeqb", "pcmpeqd", "pmovmskb", "pminub", "pmaxub", "psubb",
                    "pxor"}
 BIT_SCANS = {"bsf", "bsr", "tzcnt", "lzcnt"}
+# The bytes of a block, the width of the reads check_block_reads follows.
+BLOCK_SIZE = 16
 # The only instructions that may move the stack pointer.
 STACK_OPERATIONS = ("push", "pop", "call", "ret")
 
@@ -217,16 +222,50 @@ def check_entry_frame(code):
 
 def check_branches(obj, section, code):
     """No conditional branch lands on an unconditional jump: the branch
-    would go on to the jump's target with one taken jump more."""
+    would go on to the jump's target with one taken jump more.  No
+    unconditional jump lands on a return: the return itself is shorter and
+    ends the call one taken jump sooner."""
     at = {ins.address: ins for ins in code}
     for ins in code:
-        if not ins.mnemonic.startswith("j") or ins.mnemonic == "jmp":
+        if not ins.mnemonic.startswith("j"):
             continue
         target = obj.branch_target(section, ins)
         landed = at.get(target)
-        if landed and landed.mnemonic == "jmp":
+        if not landed:
+            continue
+        if ins.mnemonic != "jmp" and landed.mnemonic == "jmp":
             fail(NO_DETOUR, f"{att(ins)} at {ins.address:#x} lands on {att(landed)} "
                             f"at {target:#x}")
+        if ins.mnemonic == "jmp" and landed.mnemonic == "ret":
+            fail(NO_JUMP_TO_RETURN, f"{att(ins)} at {ins.address:#x} lands on {att(landed)} "
+                                    f"at {target:#x}")
+
+
+def check_block_reads(obj, section, code):
+    """No block is read twice in one straight-line run: a second 16-byte
+    read of the same address, with its base and index registers unchanged
+    and no store, branch target or branch between, is a read the register
+    of the first would have served."""
+    targets = {obj.branch_target(section, ins) for ins in code if ins.mnemonic.startswith("j")}
+    read = {}
+    for ins in code:
+        if ins.address in targets:
+            read.clear()
+        for op in ins.operands:
+            if op.type == x86.X86_OP_MEM and op.access & CS_AC_WRITE:
+                read.clear()
+            if op.type != x86.X86_OP_MEM or op.size != BLOCK_SIZE or not op.access & CS_AC_READ:
+                continue
+            key = (op.mem.segment, op.mem.base, op.mem.index, op.mem.scale, op.mem.disp)
+            if key in read:
+                fail(BLOCK_READ_ONCE, f"{att(ins)} at {ins.address:#x} reads again the block "
+                                      f"that {att(read[key])} at {read[key].address:#x} read")
+            read[key] = ins
+        _, written = ins.regs_access()
+        for key in [k for k in read if k[1] in written or k[2] in written]:
+            del read[key]
+        if ins.mnemonic.startswith(("j", "ret", "call")):
+            read.clear()
 
 
 def check_forbidden(args):

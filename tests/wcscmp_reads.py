@@ -9,7 +9,8 @@ two marker stores, every load inside a string's area is the routine's.  Each
 is either a 4-byte load of one whole character of the string, up to its
 deciding character and none after, or a 16-byte load that starts at a
 character of the string up to the deciding one (so that it reads at most 12
-bytes after it) and stays inside one 64-byte line.
+bytes after it) and stays inside one 64-byte line.  No call reads the same
+block of a string twice with 16-byte loads.
 """
 import os
 import subprocess
@@ -40,10 +41,12 @@ def main():
         failures = []
         widths = {}
         call = -1
+        blocks_read = set()  # (side, address) of the 16-byte loads of this call
         with open(log) as trace:
             for line in trace:
                 if line.startswith(" S") and int(line[3:].split(",")[0], 16) == marker:
                     call += 1
+                    blocks_read.clear()
                     continue
                 if not line.startswith(" L") or call < 0:
                     continue
@@ -68,6 +71,10 @@ def main():
                     failures.append(f"{where}: does not start at a character it must read")
                 elif size == BLOCK and address // LINE != (address + size - 1) // LINE:
                     failures.append(f"{where}: crosses a line")
+                elif size == BLOCK and (side, address) in blocks_read:
+                    failures.append(f"{where}: reads the block a second time")
+                if size == BLOCK:
+                    blocks_read.add((side, address))
 
     if call + 1 != len(cases):
         failures.append(f"saw {call + 1} calls in the trace, the driver made {len(cases)}")

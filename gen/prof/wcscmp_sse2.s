@@ -31,89 +31,394 @@ __wcscmp_sse2:
 	movl	8(%esp), %edx
 	movl	(%ecx), %eax
 	cmpl	(%edx), %eax
-	jne	.L394
+	jne	.L165
 	testl	%eax, %eax
-	je	.L395
+	je	.L387
 	movl	4(%ecx), %eax
 	cmpl	4(%edx), %eax
-	jne	.L394
+	jne	.L165
 	testl	%eax, %eax
-	je	.L395
+	je	.L387
 	movl	8(%ecx), %eax
 	cmpl	8(%edx), %eax
-	jne	.L394
+	jne	.L165
 	testl	%eax, %eax
-	je	.L395
+	je	.L387
 	movl	12(%ecx), %eax
 	cmpl	12(%edx), %eax
-	jne	.L394
+	jne	.L165
 	testl	%eax, %eax
-	je	.L395
+	je	.L387
 	addl	$16, %ecx
 	addl	$16, %edx
 	testb	$15, %cl
-	jne	.L11
+	je	.L407
+	testb	$48, %cl
+	jne	.L23
 	testb	$15, %dl
-	jne	.L12
+	je	.L408
+	testb	$48, %dl
+	je	.L409
+	testb	$32, %dl
+	je	.L397
+	testb	$16, %dl
+	je	.L391
+.L384:
 	pxor	%xmm0, %xmm0
-	jmp	.L13
+	jmp	.L138
 	.p2align 4
 	.p2align 3
-.L415:
-	pcmpeqd	16(%ecx), %xmm0
-	movdqa	16(%edx), %xmm1
-	pcmpeqd	16(%ecx), %xmm1
+.L410:
+	testl	%eax, %eax
+	je	.L305
+	movl	4(%ecx), %eax
+	cmpl	4(%edx), %eax
+	jne	.L165
+	testl	%eax, %eax
+	je	.L305
+	movl	8(%ecx), %eax
+	cmpl	8(%edx), %eax
+	jne	.L165
+	testl	%eax, %eax
+	je	.L305
+	movl	12(%ecx), %eax
+	cmpl	12(%edx), %eax
+	jne	.L165
+	testl	%eax, %eax
+	je	.L305
+	movdqu	16(%ecx), %xmm2
+	pcmpeqd	%xmm2, %xmm0
+	movdqu	16(%edx), %xmm1
+	pcmpeqd	%xmm2, %xmm1
 	psubb	%xmm0, %xmm1
 	pmovmskb	%xmm1, %eax
 	subl	$65535, %eax
-	jne	.L137
-	pcmpeqd	32(%ecx), %xmm0
-	movdqa	32(%edx), %xmm1
-	pcmpeqd	32(%ecx), %xmm1
+	jne	.L21
+	movdqu	32(%ecx), %xmm2
+	pcmpeqd	%xmm2, %xmm0
+	movdqu	32(%edx), %xmm1
+	pcmpeqd	%xmm2, %xmm1
 	psubb	%xmm0, %xmm1
 	pmovmskb	%xmm1, %eax
 	subl	$65535, %eax
-	jne	.L16
-	pcmpeqd	48(%ecx), %xmm0
-	movdqa	48(%edx), %xmm1
-	pcmpeqd	48(%ecx), %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L151
+	jne	.L17
+	movl	48(%ecx), %eax
+	cmpl	48(%edx), %eax
+	jne	.L165
+	testl	%eax, %eax
+	je	.L305
+	movl	52(%ecx), %eax
+	cmpl	52(%edx), %eax
+	jne	.L165
+	testl	%eax, %eax
+	je	.L305
+	movl	56(%ecx), %eax
+	cmpl	56(%edx), %eax
+	jne	.L165
+	testl	%eax, %eax
+	je	.L305
+	movl	60(%ecx), %eax
+	cmpl	60(%edx), %eax
+	jne	.L165
+	testl	%eax, %eax
+	je	.L305
 	addl	$64, %ecx
 	addl	$64, %edx
-.L13:
-	pcmpeqd	(%ecx), %xmm0
-	movdqa	(%edx), %xmm1
-	pcmpeqd	(%ecx), %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	je	.L415
-.L36:
-	testb	%al, %al
-	je	.L138
-	testb	$15, %al
-	movl	$0, %eax
-	je	.L139
-	movl	(%edx), %edx
-	cmpl	%edx, (%ecx)
-	je	.L1
-.L394:
+.L138:
+	movl	(%ecx), %eax
+	cmpl	(%edx), %eax
+	je	.L410
+.L165:
 	setg	%al
 	movzbl	%al, %eax
 	leal	-1(%eax,%eax), %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L11:
-	testb	$48, %cl
-	jne	.L20
+.L159:
+	testb	$15, %ah
+	jne	.L411
+	movl	60(%ecx), %eax
+	cmpl	60(%edx), %eax
+	jne	.L165
+.L387:
+	ret
+	.p2align 4
+	.p2align 3
+.L23:
+	testb	$32, %cl
+	jne	.L34
 	testb	$15, %dl
-	je	.L416
+	je	.L412
 	testb	$48, %dl
-	jne	.L23
+	je	.L397
+	testb	$32, %dl
+	je	.L413
+	testb	$16, %dl
+	je	.L393
+.L382:
+	pxor	%xmm0, %xmm0
+	jmp	.L48
+	.p2align 4
+	.p2align 3
+.L414:
+	testl	%eax, %eax
+	je	.L305
+	movl	4(%ecx), %eax
+	cmpl	4(%edx), %eax
+	jne	.L165
+	testl	%eax, %eax
+	je	.L305
+	movl	8(%ecx), %eax
+	cmpl	8(%edx), %eax
+	jne	.L165
+	testl	%eax, %eax
+	je	.L305
+	movl	12(%ecx), %eax
+	cmpl	12(%edx), %eax
+	jne	.L165
+	testl	%eax, %eax
+	je	.L305
+	movdqu	16(%ecx), %xmm2
+	pcmpeqd	%xmm2, %xmm0
+	movdqu	16(%edx), %xmm1
+	pcmpeqd	%xmm2, %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L21
+	movl	32(%ecx), %eax
+	cmpl	32(%edx), %eax
+	jne	.L165
+	testl	%eax, %eax
+	je	.L305
+	movl	36(%ecx), %eax
+	cmpl	36(%edx), %eax
+	jne	.L165
+	testl	%eax, %eax
+	je	.L305
+	movl	40(%ecx), %eax
+	cmpl	40(%edx), %eax
+	jne	.L165
+	testl	%eax, %eax
+	je	.L305
+	movl	44(%ecx), %eax
+	cmpl	44(%edx), %eax
+	jne	.L165
+	testl	%eax, %eax
+	je	.L305
+	movdqu	48(%ecx), %xmm2
+	pcmpeqd	%xmm2, %xmm0
+	movdqu	48(%edx), %xmm1
+	pcmpeqd	%xmm2, %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L168
+	addl	$64, %ecx
+	addl	$64, %edx
+.L48:
+	movl	(%ecx), %eax
+	cmpl	(%edx), %eax
+	je	.L414
+	jmp	.L165
+	.p2align 4
+	.p2align 3
+.L34:
+	testb	$16, %cl
+	jne	.L39
+	testb	$15, %dl
+	je	.L415
+	testb	$48, %dl
+	je	.L391
+	testb	$32, %dl
+	je	.L393
+	testb	$16, %dl
+	je	.L416
+.L379:
+	pxor	%xmm0, %xmm0
+	jmp	.L49
+	.p2align 4
+	.p2align 3
+.L417:
+	testl	%eax, %eax
+	je	.L305
+	movl	4(%ecx), %eax
+	cmpl	4(%edx), %eax
+	jne	.L165
+	testl	%eax, %eax
+	je	.L305
+	movl	8(%ecx), %eax
+	cmpl	8(%edx), %eax
+	jne	.L165
+	testl	%eax, %eax
+	je	.L305
+	movl	12(%ecx), %eax
+	cmpl	12(%edx), %eax
+	jne	.L165
+	testl	%eax, %eax
+	je	.L305
+	movl	16(%ecx), %eax
+	cmpl	16(%edx), %eax
+	jne	.L165
+	testl	%eax, %eax
+	je	.L305
+	movl	20(%ecx), %eax
+	cmpl	20(%edx), %eax
+	jne	.L165
+	testl	%eax, %eax
+	je	.L305
+	movl	24(%ecx), %eax
+	cmpl	24(%edx), %eax
+	jne	.L165
+	testl	%eax, %eax
+	je	.L305
+	movl	28(%ecx), %eax
+	cmpl	28(%edx), %eax
+	jne	.L165
+	testl	%eax, %eax
+	je	.L305
+	movdqu	32(%ecx), %xmm2
+	pcmpeqd	%xmm2, %xmm0
+	movdqu	32(%edx), %xmm1
+	pcmpeqd	%xmm2, %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L17
+	movdqu	48(%ecx), %xmm2
+	pcmpeqd	%xmm2, %xmm0
+	movdqu	48(%edx), %xmm1
+	pcmpeqd	%xmm2, %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L168
+	addl	$64, %ecx
+	addl	$64, %edx
+.L49:
+	movl	(%ecx), %eax
+	cmpl	(%edx), %eax
+	je	.L417
+	jmp	.L165
+	.p2align 4
+	.p2align 3
+.L39:
+	testb	$15, %dl
+	je	.L418
+	testb	$48, %dl
+	je	.L384
+	testb	$32, %dl
+	je	.L382
+	testb	$16, %dl
+	je	.L379
+	pxor	%xmm0, %xmm0
+	jmp	.L50
+	.p2align 4
+	.p2align 3
+.L419:
+	testl	%eax, %eax
+	je	.L305
+	movl	4(%ecx), %eax
+	cmpl	4(%edx), %eax
+	jne	.L165
+	testl	%eax, %eax
+	je	.L305
+	movl	8(%ecx), %eax
+	cmpl	8(%edx), %eax
+	jne	.L165
+	testl	%eax, %eax
+	je	.L305
+	movl	12(%ecx), %eax
+	cmpl	12(%edx), %eax
+	jne	.L165
+	testl	%eax, %eax
+	je	.L305
+	movdqu	16(%ecx), %xmm2
+	pcmpeqd	%xmm2, %xmm0
+	movdqu	16(%edx), %xmm1
+	pcmpeqd	%xmm2, %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L21
+	movdqu	32(%ecx), %xmm2
+	pcmpeqd	%xmm2, %xmm0
+	movdqu	32(%edx), %xmm1
+	pcmpeqd	%xmm2, %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L17
+	movdqu	48(%ecx), %xmm2
+	pcmpeqd	%xmm2, %xmm0
+	movdqu	48(%edx), %xmm1
+	pcmpeqd	%xmm2, %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L168
+	addl	$64, %ecx
+	addl	$64, %edx
+.L50:
+	movl	(%ecx), %eax
+	cmpl	(%edx), %eax
+	je	.L419
+	jmp	.L165
+	.p2align 4
+	.p2align 3
+.L17:
+	testb	%al, %al
+	je	.L420
+	testb	$15, %al
+	je	.L153
+	movl	32(%ecx), %eax
+	cmpl	32(%edx), %eax
+	jne	.L165
+	ret
+	.p2align 4
+	.p2align 3
+.L168:
+	testb	%al, %al
+	je	.L159
+	testb	$15, %al
+	je	.L160
+	movl	48(%ecx), %eax
+	cmpl	48(%edx), %eax
+	jne	.L165
+	ret
+	.p2align 4
+	.p2align 3
+.L21:
+	testb	%al, %al
+	je	.L146
+	testb	$15, %al
+	je	.L147
+	movl	16(%ecx), %eax
+	cmpl	16(%edx), %eax
+	jne	.L165
+	ret
+	.p2align 4
+	.p2align 3
+.L420:
+	testb	$15, %ah
+	je	.L156
+	movl	40(%ecx), %eax
+	cmpl	40(%edx), %eax
+	jne	.L165
+	ret
+	.p2align 4
+	.p2align 3
+.L146:
+	testb	$15, %ah
+	je	.L150
+	movl	24(%ecx), %eax
+	cmpl	24(%edx), %eax
+	jne	.L165
+	ret
+	.p2align 4
+	.p2align 3
+.L397:
 	pxor	%xmm0, %xmm0
 	movdqu	(%ecx), %xmm2
 	pcmpeqd	%xmm2, %xmm0
@@ -122,7 +427,7 @@ __wcscmp_sse2:
 	psubb	%xmm0, %xmm1
 	pmovmskb	%xmm1, %eax
 	subl	$65535, %eax
-	jne	.L36
+	jne	.L15
 	movdqu	16(%ecx), %xmm2
 	pcmpeqd	%xmm2, %xmm0
 	movdqu	16(%edx), %xmm1
@@ -130,76 +435,126 @@ __wcscmp_sse2:
 	psubb	%xmm0, %xmm1
 	pmovmskb	%xmm1, %eax
 	subl	$65535, %eax
-	jne	.L137
-	movdqu	32(%ecx), %xmm2
-	pcmpeqd	%xmm2, %xmm0
-	movdqu	32(%edx), %xmm1
-	pcmpeqd	%xmm2, %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L16
-	addl	$48, %ecx
-	addl	$48, %edx
-	jmp	.L48
+	jne	.L21
+	addl	$32, %ecx
+	addl	$32, %edx
+	jmp	.L49
 	.p2align 4
 	.p2align 3
-.L417:
-	testl	%eax, %eax
-	je	.L312
-	movl	4(%ecx), %eax
-	cmpl	4(%edx), %eax
-	jne	.L394
-	testl	%eax, %eax
-	je	.L312
-	movl	8(%ecx), %eax
-	cmpl	8(%edx), %eax
-	jne	.L394
-	testl	%eax, %eax
-	je	.L312
-	movl	12(%ecx), %eax
-	cmpl	12(%edx), %eax
-	jne	.L394
-	testl	%eax, %eax
-	je	.L312
-	movdqu	16(%ecx), %xmm2
-	pcmpeqd	%xmm2, %xmm0
-	movdqu	16(%edx), %xmm1
-	pcmpeqd	%xmm2, %xmm1
+.L423:
+	pxor	%xmm0, %xmm0
+	jmp	.L13
+	.p2align 4
+	.p2align 3
+.L421:
+	movdqa	16(%ecx), %xmm1
+	pcmpeqd	%xmm1, %xmm0
+	pcmpeqd	16(%edx), %xmm1
 	psubb	%xmm0, %xmm1
 	pmovmskb	%xmm1, %eax
 	subl	$65535, %eax
-	jne	.L137
-	movdqu	32(%ecx), %xmm2
-	pcmpeqd	%xmm2, %xmm0
-	movdqu	32(%edx), %xmm1
-	pcmpeqd	%xmm2, %xmm1
+	jne	.L21
+	movdqa	32(%ecx), %xmm1
+	pcmpeqd	%xmm1, %xmm0
+	pcmpeqd	32(%edx), %xmm1
 	psubb	%xmm0, %xmm1
 	pmovmskb	%xmm1, %eax
 	subl	$65535, %eax
-	jne	.L16
-	movdqu	48(%ecx), %xmm2
-	pcmpeqd	%xmm2, %xmm0
-	movdqu	48(%edx), %xmm1
-	pcmpeqd	%xmm2, %xmm1
+	jne	.L17
+	movdqa	48(%ecx), %xmm1
+	pcmpeqd	%xmm1, %xmm0
+	pcmpeqd	48(%edx), %xmm1
 	psubb	%xmm0, %xmm1
 	pmovmskb	%xmm1, %eax
 	subl	$65535, %eax
-	jne	.L151
+	jne	.L168
 	addl	$64, %ecx
 	addl	$64, %edx
-.L48:
+.L13:
+	movdqa	(%ecx), %xmm1
+	pcmpeqd	%xmm1, %xmm0
+	pcmpeqd	(%edx), %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	je	.L421
+.L15:
+	testb	%al, %al
+	je	.L139
+	testb	$15, %al
+	je	.L140
 	movl	(%ecx), %eax
 	cmpl	(%edx), %eax
-	je	.L417
-	jmp	.L394
+	jne	.L165
+	ret
 	.p2align 4
 	.p2align 3
-.L20:
-	testb	$32, %cl
-	jne	.L31
-	testb	$15, %dl
-	jne	.L32
+.L139:
+	testb	$15, %ah
+	je	.L143
+	movl	8(%ecx), %eax
+	cmpl	8(%edx), %eax
+	jne	.L165
+	ret
+	.p2align 4
+	.p2align 3
+.L143:
+	movl	12(%ecx), %eax
+	cmpl	12(%edx), %eax
+	jne	.L165
+	ret
+	.p2align 4
+	.p2align 3
+.L140:
+	movl	4(%ecx), %eax
+	cmpl	4(%edx), %eax
+	jne	.L165
+	ret
+	.p2align 4
+	.p2align 3
+.L150:
+	movl	28(%ecx), %eax
+	cmpl	28(%edx), %eax
+	jne	.L165
+	ret
+	.p2align 4
+	.p2align 3
+.L411:
+	movl	56(%ecx), %eax
+	cmpl	56(%edx), %eax
+	jne	.L165
+	ret
+	.p2align 4
+	.p2align 3
+.L156:
+	movl	44(%ecx), %eax
+	cmpl	44(%edx), %eax
+	jne	.L165
+	ret
+	.p2align 4
+	.p2align 3
+.L147:
+	movl	20(%ecx), %eax
+	cmpl	20(%edx), %eax
+	jne	.L165
+	ret
+	.p2align 4
+	.p2align 3
+.L160:
+	movl	52(%ecx), %eax
+	cmpl	52(%edx), %eax
+	jne	.L165
+	ret
+	.p2align 4
+	.p2align 3
+.L153:
+	movl	36(%ecx), %eax
+	cmpl	36(%edx), %eax
+	jne	.L165
+	ret
+	.p2align 4
+	.p2align 3
+.L412:
 	pxor	%xmm0, %xmm0
 	movdqu	(%ecx), %xmm1
 	pcmpeqd	%xmm1, %xmm0
@@ -207,211 +562,146 @@ __wcscmp_sse2:
 	psubb	%xmm0, %xmm1
 	pmovmskb	%xmm1, %eax
 	subl	$65535, %eax
-	jne	.L36
+	jne	.L15
 	movdqu	16(%ecx), %xmm1
 	pcmpeqd	%xmm1, %xmm0
 	pcmpeqd	16(%edx), %xmm1
 	psubb	%xmm0, %xmm1
 	pmovmskb	%xmm1, %eax
 	subl	$65535, %eax
-	jne	.L137
+	jne	.L21
 	addl	$32, %ecx
 	addl	$32, %edx
-	jmp	.L49
+	jmp	.L51
 	.p2align 4
 	.p2align 3
-.L418:
+.L422:
 	movl	(%edx), %eax
 	cmpl	%eax, (%ecx)
-	jne	.L394
+	jne	.L165
 	movl	4(%edx), %eax
 	cmpl	%eax, 4(%ecx)
-	jne	.L394
+	jne	.L165
 	movl	8(%edx), %eax
 	cmpl	%eax, 8(%ecx)
-	jne	.L394
+	jne	.L165
 	movl	12(%edx), %eax
 	cmpl	%eax, 12(%ecx)
-	jne	.L394
+	jne	.L165
 	movdqu	16(%ecx), %xmm1
 	pcmpeqd	%xmm1, %xmm0
 	pcmpeqd	16(%edx), %xmm1
 	psubb	%xmm0, %xmm1
 	pmovmskb	%xmm1, %eax
 	subl	$65535, %eax
-	jne	.L137
+	jne	.L21
 	movdqu	32(%ecx), %xmm1
 	pcmpeqd	%xmm1, %xmm0
 	pcmpeqd	32(%edx), %xmm1
 	psubb	%xmm0, %xmm1
 	pmovmskb	%xmm1, %eax
 	subl	$65535, %eax
-	jne	.L16
+	jne	.L17
 	movdqu	48(%ecx), %xmm1
 	pcmpeqd	%xmm1, %xmm0
 	pcmpeqd	48(%edx), %xmm1
 	psubb	%xmm0, %xmm1
 	pmovmskb	%xmm1, %eax
 	subl	$65535, %eax
-	jne	.L151
+	jne	.L168
 	addl	$64, %ecx
 	addl	$64, %edx
-.L49:
+.L51:
 	pcmpeqd	(%edx), %xmm0
 	pmovmskb	%xmm0, %eax
 	testl	%eax, %eax
-	je	.L418
-.L66:
+	je	.L422
+.L68:
 	movl	(%ecx), %eax
 	cmpl	(%edx), %eax
-	jne	.L394
+	jne	.L165
 	testl	%eax, %eax
 	je	.L1
 	movl	4(%ecx), %eax
 	cmpl	4(%edx), %eax
-	jne	.L394
+	jne	.L165
 	testl	%eax, %eax
 	je	.L1
 	movl	8(%ecx), %eax
 	cmpl	8(%edx), %eax
-	jne	.L394
+	jne	.L165
 	testl	%eax, %eax
 	je	.L1
 	movl	12(%edx), %eax
 	cmpl	%eax, 12(%ecx)
-	jne	.L394
-.L312:
+	jne	.L165
+.L305:
 	xorl	%eax, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L12:
-	testb	$48, %dl
-	je	.L419
-	testb	$32, %dl
-	jne	.L18
-	pxor	%xmm0, %xmm0
-	movdqu	(%edx), %xmm1
-	pcmpeqd	%xmm1, %xmm0
-	pcmpeqd	(%ecx), %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L36
-	movdqu	16(%edx), %xmm1
-	pcmpeqd	%xmm1, %xmm0
-	pcmpeqd	16(%ecx), %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L137
-	addl	$32, %ecx
-	addl	$32, %edx
-	jmp	.L50
+.L1:
+	ret
 	.p2align 4
 	.p2align 3
-.L420:
+.L407:
+	testb	$15, %dl
+	je	.L423
+	testb	$48, %dl
+	je	.L424
+	testb	$32, %dl
+	je	.L425
+	testb	$16, %dl
+	je	.L426
+	pxor	%xmm0, %xmm0
+	jmp	.L52
+	.p2align 4
+	.p2align 3
+.L427:
 	movl	(%edx), %eax
 	cmpl	%eax, (%ecx)
-	jne	.L394
+	jne	.L165
 	movl	4(%edx), %eax
 	cmpl	%eax, 4(%ecx)
-	jne	.L394
+	jne	.L165
 	movl	8(%edx), %eax
 	cmpl	%eax, 8(%ecx)
-	jne	.L394
+	jne	.L165
 	movl	12(%edx), %eax
 	cmpl	%eax, 12(%ecx)
-	jne	.L394
+	jne	.L165
 	movdqu	16(%edx), %xmm1
 	pcmpeqd	%xmm1, %xmm0
 	pcmpeqd	16(%ecx), %xmm1
 	psubb	%xmm0, %xmm1
 	pmovmskb	%xmm1, %eax
 	subl	$65535, %eax
-	jne	.L137
+	jne	.L21
 	movdqu	32(%edx), %xmm1
 	pcmpeqd	%xmm1, %xmm0
 	pcmpeqd	32(%ecx), %xmm1
 	psubb	%xmm0, %xmm1
 	pmovmskb	%xmm1, %eax
 	subl	$65535, %eax
-	jne	.L16
+	jne	.L17
 	movdqu	48(%edx), %xmm1
 	pcmpeqd	%xmm1, %xmm0
 	pcmpeqd	48(%ecx), %xmm1
 	psubb	%xmm0, %xmm1
 	pmovmskb	%xmm1, %eax
 	subl	$65535, %eax
-	jne	.L151
+	jne	.L168
 	addl	$64, %ecx
 	addl	$64, %edx
-.L50:
+.L52:
 	pcmpeqd	(%ecx), %xmm0
 	pmovmskb	%xmm0, %eax
 	testl	%eax, %eax
-	je	.L420
-	jmp	.L66
+	je	.L427
+	jmp	.L68
 	.p2align 4
 	.p2align 3
-.L419:
-	pxor	%xmm0, %xmm0
-	movdqu	(%edx), %xmm1
-	pcmpeqd	%xmm1, %xmm0
-	pcmpeqd	(%ecx), %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L36
-	movdqu	16(%edx), %xmm1
-	pcmpeqd	%xmm1, %xmm0
-	pcmpeqd	16(%ecx), %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L137
-	movdqu	32(%edx), %xmm1
-	pcmpeqd	%xmm1, %xmm0
-	pcmpeqd	32(%ecx), %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L16
-	addl	$48, %ecx
-	addl	$48, %edx
-	jmp	.L50
-	.p2align 4
-	.p2align 3
-.L31:
-	movl	%ecx, %eax
-	andl	$63, %eax
-	cmpl	$47, %eax
-	ja	.L37
-	testb	$15, %dl
-	je	.L421
-	testb	$48, %dl
-	je	.L399
-	testb	$32, %dl
-	je	.L401
-	movl	%edx, %eax
-	andl	$63, %eax
-	cmpl	$47, %eax
-	ja	.L386
-	pxor	%xmm0, %xmm0
-	movdqu	(%ecx), %xmm2
-	pcmpeqd	%xmm2, %xmm0
-	movdqu	(%edx), %xmm1
-	pcmpeqd	%xmm2, %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L36
-	addl	$16, %ecx
-	addl	$16, %edx
-	jmp	.L48
-	.p2align 4
-	.p2align 3
-.L416:
+.L408:
 	pxor	%xmm0, %xmm0
 	movdqu	(%ecx), %xmm1
 	pcmpeqd	%xmm1, %xmm0
@@ -419,140 +709,27 @@ __wcscmp_sse2:
 	psubb	%xmm0, %xmm1
 	pmovmskb	%xmm1, %eax
 	subl	$65535, %eax
-	jne	.L36
+	jne	.L15
 	movdqu	16(%ecx), %xmm1
 	pcmpeqd	%xmm1, %xmm0
 	pcmpeqd	16(%edx), %xmm1
 	psubb	%xmm0, %xmm1
 	pmovmskb	%xmm1, %eax
 	subl	$65535, %eax
-	jne	.L137
+	jne	.L21
 	movdqu	32(%ecx), %xmm1
 	pcmpeqd	%xmm1, %xmm0
 	pcmpeqd	32(%edx), %xmm1
 	psubb	%xmm0, %xmm1
 	pmovmskb	%xmm1, %eax
 	subl	$65535, %eax
-	jne	.L16
+	jne	.L17
 	addl	$48, %ecx
 	addl	$48, %edx
-	jmp	.L49
+	jmp	.L51
 	.p2align 4
 	.p2align 3
-.L16:
-	testb	%al, %al
-	je	.L422
-	testb	$15, %al
-	movl	$0, %eax
-	je	.L144
-	movl	32(%edx), %edx
-	cmpl	%edx, 32(%ecx)
-	jne	.L394
-.L1:
-	ret
-	.p2align 4
-	.p2align 3
-.L151:
-	testb	%al, %al
-	je	.L146
-	testb	$15, %al
-	movl	$0, %eax
-	je	.L147
-	movl	48(%edx), %edx
-	cmpl	%edx, 48(%ecx)
-	jne	.L394
-	jmp	.L1
-	.p2align 4
-	.p2align 3
-.L137:
-	testb	%al, %al
-	je	.L141
-	testb	$15, %al
-	movl	$0, %eax
-	je	.L142
-	movl	16(%edx), %edx
-	cmpl	%edx, 16(%ecx)
-	jne	.L394
-	jmp	.L1
-	.p2align 4
-	.p2align 3
-.L422:
-	testb	$15, %ah
-	movl	$0, %eax
-	je	.L145
-	movl	40(%edx), %edx
-	cmpl	%edx, 40(%ecx)
-	jne	.L394
-	jmp	.L1
-	.p2align 4
-	.p2align 3
-.L138:
-	testb	$15, %ah
-	movl	$0, %eax
-	je	.L140
-	movl	8(%edx), %edx
-	cmpl	%edx, 8(%ecx)
-	jne	.L394
-	jmp	.L1
-	.p2align 4
-	.p2align 3
-.L146:
-	testb	$15, %ah
-	movl	$0, %eax
-	je	.L148
-	movl	56(%edx), %edx
-	cmpl	%edx, 56(%ecx)
-	jne	.L394
-	jmp	.L1
-	.p2align 4
-	.p2align 3
-.L141:
-	testb	$15, %ah
-	movl	$0, %eax
-	je	.L143
-	movl	24(%edx), %edx
-	cmpl	%edx, 24(%ecx)
-	jne	.L394
-	jmp	.L1
-	.p2align 4
-	.p2align 3
-.L37:
-	testb	$15, %dl
-	je	.L423
-	testb	$48, %dl
-	je	.L391
-	testb	$32, %dl
-	je	.L389
-	movl	%edx, %eax
-	andl	$63, %eax
-	cmpl	$47, %eax
-	jbe	.L386
-	pxor	%xmm0, %xmm0
-	jmp	.L48
-	.p2align 4
-	.p2align 3
-.L18:
-	movl	%edx, %eax
-	andl	$63, %eax
-	cmpl	$47, %eax
-	ja	.L19
-	pxor	%xmm0, %xmm0
-	movdqu	(%edx), %xmm1
-	pcmpeqd	%xmm1, %xmm0
-	pcmpeqd	(%ecx), %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L36
-	addl	$16, %ecx
-	addl	$16, %edx
-	jmp	.L50
-	.p2align 4
-	.p2align 3
-.L32:
-	testb	$48, %dl
-	jne	.L33
-.L405:
+.L391:
 	pxor	%xmm0, %xmm0
 	movdqu	(%ecx), %xmm2
 	pcmpeqd	%xmm2, %xmm0
@@ -561,7 +738,22 @@ __wcscmp_sse2:
 	psubb	%xmm0, %xmm1
 	pmovmskb	%xmm1, %eax
 	subl	$65535, %eax
-	jne	.L36
+	jne	.L15
+	addl	$16, %ecx
+	addl	$16, %edx
+	jmp	.L48
+	.p2align 4
+	.p2align 3
+.L409:
+	pxor	%xmm0, %xmm0
+	movdqu	(%ecx), %xmm2
+	pcmpeqd	%xmm2, %xmm0
+	movdqu	(%edx), %xmm1
+	pcmpeqd	%xmm2, %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L15
 	movdqu	16(%ecx), %xmm2
 	pcmpeqd	%xmm2, %xmm0
 	movdqu	16(%edx), %xmm1
@@ -569,50 +761,7 @@ __wcscmp_sse2:
 	psubb	%xmm0, %xmm1
 	pmovmskb	%xmm1, %eax
 	subl	$65535, %eax
-	jne	.L137
-	addl	$32, %ecx
-	addl	$32, %edx
-	jmp	.L47
-	.p2align 4
-	.p2align 3
-.L424:
-	testl	%eax, %eax
-	je	.L312
-	movl	4(%ecx), %eax
-	cmpl	4(%edx), %eax
-	jne	.L394
-	testl	%eax, %eax
-	je	.L312
-	movl	8(%ecx), %eax
-	cmpl	8(%edx), %eax
-	jne	.L394
-	testl	%eax, %eax
-	je	.L312
-	movl	12(%ecx), %eax
-	cmpl	12(%edx), %eax
-	jne	.L394
-	testl	%eax, %eax
-	je	.L312
-	movl	16(%ecx), %eax
-	cmpl	16(%edx), %eax
-	jne	.L394
-	testl	%eax, %eax
-	je	.L312
-	movl	20(%ecx), %eax
-	cmpl	20(%edx), %eax
-	jne	.L394
-	testl	%eax, %eax
-	je	.L312
-	movl	24(%ecx), %eax
-	cmpl	24(%edx), %eax
-	jne	.L394
-	testl	%eax, %eax
-	je	.L312
-	movl	28(%ecx), %eax
-	cmpl	28(%edx), %eax
-	jne	.L394
-	testl	%eax, %eax
-	je	.L312
+	jne	.L21
 	movdqu	32(%ecx), %xmm2
 	pcmpeqd	%xmm2, %xmm0
 	movdqu	32(%edx), %xmm1
@@ -620,32 +769,13 @@ __wcscmp_sse2:
 	psubb	%xmm0, %xmm1
 	pmovmskb	%xmm1, %eax
 	subl	$65535, %eax
-	jne	.L16
-	movdqu	48(%ecx), %xmm2
-	pcmpeqd	%xmm2, %xmm0
-	movdqu	48(%edx), %xmm1
-	pcmpeqd	%xmm2, %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L151
-	addl	$64, %ecx
-	addl	$64, %edx
-.L47:
-	movl	(%ecx), %eax
-	cmpl	(%edx), %eax
-	je	.L424
-	jmp	.L394
+	jne	.L17
+	addl	$48, %ecx
+	addl	$48, %edx
+	jmp	.L50
 	.p2align 4
 	.p2align 3
-.L23:
-	testb	$32, %dl
-	je	.L405
-	movl	%edx, %eax
-	andl	$63, %eax
-	cmpl	$47, %eax
-	ja	.L391
-.L399:
+.L393:
 	pxor	%xmm0, %xmm0
 	movdqu	(%ecx), %xmm2
 	pcmpeqd	%xmm2, %xmm0
@@ -654,30 +784,22 @@ __wcscmp_sse2:
 	psubb	%xmm0, %xmm1
 	pmovmskb	%xmm1, %eax
 	subl	$65535, %eax
-	jne	.L36
+	jne	.L15
 	addl	$16, %ecx
 	addl	$16, %edx
-	jmp	.L46
+	jmp	.L49
 	.p2align 4
 	.p2align 3
-.L425:
-	testl	%eax, %eax
-	je	.L312
-	movl	4(%ecx), %eax
-	cmpl	4(%edx), %eax
-	jne	.L394
-	testl	%eax, %eax
-	je	.L312
-	movl	8(%ecx), %eax
-	cmpl	8(%edx), %eax
-	jne	.L394
-	testl	%eax, %eax
-	je	.L312
-	movl	12(%ecx), %eax
-	cmpl	12(%edx), %eax
-	jne	.L394
-	testl	%eax, %eax
-	je	.L312
+.L413:
+	pxor	%xmm0, %xmm0
+	movdqu	(%ecx), %xmm2
+	pcmpeqd	%xmm2, %xmm0
+	movdqu	(%edx), %xmm1
+	pcmpeqd	%xmm2, %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L15
 	movdqu	16(%ecx), %xmm2
 	pcmpeqd	%xmm2, %xmm0
 	movdqu	16(%edx), %xmm1
@@ -685,101 +807,18 @@ __wcscmp_sse2:
 	psubb	%xmm0, %xmm1
 	pmovmskb	%xmm1, %eax
 	subl	$65535, %eax
-	jne	.L137
-	movl	32(%ecx), %eax
-	cmpl	32(%edx), %eax
-	jne	.L394
-	testl	%eax, %eax
-	je	.L312
-	movl	36(%ecx), %eax
-	cmpl	36(%edx), %eax
-	jne	.L394
-	testl	%eax, %eax
-	je	.L312
-	movl	40(%ecx), %eax
-	cmpl	40(%edx), %eax
-	jne	.L394
-	testl	%eax, %eax
-	je	.L312
-	movl	44(%ecx), %eax
-	cmpl	44(%edx), %eax
-	jne	.L394
-	testl	%eax, %eax
-	je	.L312
-	movdqu	48(%ecx), %xmm2
-	pcmpeqd	%xmm2, %xmm0
-	movdqu	48(%edx), %xmm1
-	pcmpeqd	%xmm2, %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L151
-	addl	$64, %ecx
-	addl	$64, %edx
-.L46:
-	movl	(%ecx), %eax
-	cmpl	(%edx), %eax
-	je	.L425
-	jmp	.L394
+	jne	.L21
+	addl	$32, %ecx
+	addl	$32, %edx
+	jmp	.L50
 	.p2align 4
 	.p2align 3
-.L143:
-	movl	28(%edx), %edx
-	cmpl	%edx, 28(%ecx)
-	jne	.L394
-	jmp	.L1
+.L418:
+	pxor	%xmm0, %xmm0
+	jmp	.L51
 	.p2align 4
 	.p2align 3
-.L148:
-	movl	60(%edx), %edx
-	cmpl	%edx, 60(%ecx)
-	jne	.L394
-	jmp	.L1
-	.p2align 4
-	.p2align 3
-.L140:
-	movl	12(%edx), %edx
-	cmpl	%edx, 12(%ecx)
-	jne	.L394
-	jmp	.L1
-	.p2align 4
-	.p2align 3
-.L145:
-	movl	44(%edx), %edx
-	cmpl	%edx, 44(%ecx)
-	jne	.L394
-	jmp	.L1
-	.p2align 4
-	.p2align 3
-.L142:
-	movl	20(%edx), %edx
-	cmpl	%edx, 20(%ecx)
-	jne	.L394
-	jmp	.L1
-	.p2align 4
-	.p2align 3
-.L147:
-	movl	52(%edx), %edx
-	cmpl	%edx, 52(%ecx)
-	jne	.L394
-	jmp	.L1
-	.p2align 4
-	.p2align 3
-.L144:
-	movl	36(%edx), %edx
-	cmpl	%edx, 36(%ecx)
-	jne	.L394
-	jmp	.L1
-	.p2align 4
-	.p2align 3
-.L139:
-	movl	4(%edx), %edx
-	cmpl	%edx, 4(%ecx)
-	jne	.L394
-	jmp	.L1
-	.p2align 4
-	.p2align 3
-.L421:
+.L415:
 	pxor	%xmm0, %xmm0
 	movdqu	(%ecx), %xmm1
 	pcmpeqd	%xmm1, %xmm0
@@ -787,15 +826,13 @@ __wcscmp_sse2:
 	psubb	%xmm0, %xmm1
 	pmovmskb	%xmm1, %eax
 	subl	$65535, %eax
-	jne	.L36
+	jne	.L15
 	addl	$16, %ecx
 	addl	$16, %edx
-	jmp	.L49
+	jmp	.L51
 	.p2align 4
 	.p2align 3
-.L33:
-	testb	$32, %dl
-	jne	.L34
+.L416:
 	pxor	%xmm0, %xmm0
 	movdqu	(%ecx), %xmm2
 	pcmpeqd	%xmm2, %xmm0
@@ -804,130 +841,73 @@ __wcscmp_sse2:
 	psubb	%xmm0, %xmm1
 	pmovmskb	%xmm1, %eax
 	subl	$65535, %eax
-	jne	.L36
-	movdqu	16(%ecx), %xmm2
-	pcmpeqd	%xmm2, %xmm0
-	movdqu	16(%edx), %xmm1
-	pcmpeqd	%xmm2, %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L137
-	addl	$32, %ecx
-	addl	$32, %edx
-	jmp	.L48
-	.p2align 4
-	.p2align 3
-.L19:
-	pxor	%xmm0, %xmm0
+	jne	.L15
+	addl	$16, %ecx
+	addl	$16, %edx
 	jmp	.L50
 	.p2align 4
 	.p2align 3
-.L423:
+.L424:
 	pxor	%xmm0, %xmm0
-	jmp	.L49
+	movdqu	(%edx), %xmm1
+	pcmpeqd	%xmm1, %xmm0
+	pcmpeqd	(%ecx), %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L15
+	movdqu	16(%edx), %xmm1
+	pcmpeqd	%xmm1, %xmm0
+	pcmpeqd	16(%ecx), %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L21
+	movdqu	32(%edx), %xmm1
+	pcmpeqd	%xmm1, %xmm0
+	pcmpeqd	32(%ecx), %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L17
+	addl	$48, %ecx
+	addl	$48, %edx
+	jmp	.L52
 	.p2align 4
 	.p2align 3
-.L395:
-	ret
-	.p2align 4
-	.p2align 3
-.L391:
+.L425:
 	pxor	%xmm0, %xmm0
-	jmp	.L136
+	movdqu	(%edx), %xmm1
+	pcmpeqd	%xmm1, %xmm0
+	pcmpeqd	(%ecx), %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L15
+	movdqu	16(%edx), %xmm1
+	pcmpeqd	%xmm1, %xmm0
+	pcmpeqd	16(%ecx), %xmm1
+	psubb	%xmm0, %xmm1
+	pmovmskb	%xmm1, %eax
+	subl	$65535, %eax
+	jne	.L21
+	addl	$32, %ecx
+	addl	$32, %edx
+	jmp	.L52
 	.p2align 4
 	.p2align 3
 .L426:
-	testl	%eax, %eax
-	je	.L312
-	movl	4(%ecx), %eax
-	cmpl	4(%edx), %eax
-	jne	.L394
-	testl	%eax, %eax
-	je	.L312
-	movl	8(%ecx), %eax
-	cmpl	8(%edx), %eax
-	jne	.L394
-	testl	%eax, %eax
-	je	.L312
-	movl	12(%ecx), %eax
-	cmpl	12(%edx), %eax
-	jne	.L394
-	testl	%eax, %eax
-	je	.L312
-	movdqu	16(%ecx), %xmm2
-	pcmpeqd	%xmm2, %xmm0
-	movdqu	16(%edx), %xmm1
-	pcmpeqd	%xmm2, %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L137
-	movdqu	32(%ecx), %xmm2
-	pcmpeqd	%xmm2, %xmm0
-	movdqu	32(%edx), %xmm1
-	pcmpeqd	%xmm2, %xmm1
-	psubb	%xmm0, %xmm1
-	pmovmskb	%xmm1, %eax
-	subl	$65535, %eax
-	jne	.L16
-	movl	48(%ecx), %eax
-	cmpl	48(%edx), %eax
-	jne	.L394
-	testl	%eax, %eax
-	je	.L312
-	movl	52(%ecx), %eax
-	cmpl	52(%edx), %eax
-	jne	.L394
-	testl	%eax, %eax
-	je	.L312
-	movl	56(%ecx), %eax
-	cmpl	56(%edx), %eax
-	jne	.L394
-	testl	%eax, %eax
-	je	.L312
-	movl	60(%ecx), %eax
-	cmpl	60(%edx), %eax
-	jne	.L394
-	testl	%eax, %eax
-	je	.L312
-	addl	$64, %ecx
-	addl	$64, %edx
-.L136:
-	movl	(%ecx), %eax
-	cmpl	(%edx), %eax
-	je	.L426
-	jmp	.L394
-	.p2align 4
-	.p2align 3
-.L389:
 	pxor	%xmm0, %xmm0
-	jmp	.L46
-	.p2align 4
-	.p2align 3
-.L34:
-	movl	%edx, %eax
-	andl	$63, %eax
-	cmpl	$47, %eax
-	ja	.L389
-.L401:
-	pxor	%xmm0, %xmm0
-	movdqu	(%ecx), %xmm2
-	pcmpeqd	%xmm2, %xmm0
 	movdqu	(%edx), %xmm1
-	pcmpeqd	%xmm2, %xmm1
+	pcmpeqd	%xmm1, %xmm0
+	pcmpeqd	(%ecx), %xmm1
 	psubb	%xmm0, %xmm1
 	pmovmskb	%xmm1, %eax
 	subl	$65535, %eax
-	jne	.L36
+	jne	.L15
 	addl	$16, %ecx
 	addl	$16, %edx
-	jmp	.L47
-	.p2align 4
-	.p2align 3
-.L386:
-	pxor	%xmm0, %xmm0
-	jmp	.L47
+	jmp	.L52
 	.size	.Lwcscmp_body, .-.Lwcscmp_body
 #APP
 	.pushsection .text,"ax",@progbits
