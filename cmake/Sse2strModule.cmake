@@ -238,10 +238,11 @@ endfunction()
 # The module of a routine of routines.def, which names its source, symbol
 # and section; the symbol and the section reach the source as SSE2STR_SYMBOL
 # and SSE2STR_SECTION.  RODATA names the section of a fill's jump tables,
-# which the table check reads.  FLAGS are added after the common ones, for
-# what one module alone needs.  MAX_CODE bounds the code section in both
-# configurations: a little above what the routine takes with each of its
-# shared pieces once, so a piece copied again fails the object check.
+# which reaches the source as SSE2STR_RODATA and which the table check
+# reads.  FLAGS are added after the common ones, for what one module alone
+# needs.  MAX_CODE bounds the code section in both configurations: a
+# little above what the routine takes with each of its shared pieces once,
+# so a piece copied again fails the object check.
 function(sse2str_module routine)
   cmake_parse_arguments(M "" "RODATA;MAX_CODE" "UNDEFINED;FLAGS" ${ARGN})
   if(NOT DEFINED SSE2STR_${routine}_MODULE)
@@ -254,6 +255,10 @@ function(sse2str_module routine)
   set(check_object ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check_object.py)
   set(check_cfi ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check_cfi.py)
   set(check_tables ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check_fill_tables.py)
+  set(rodata_definition "")
+  if(M_RODATA)
+    set(rodata_definition "-DSSE2STR_RODATA=\"${M_RODATA}\"")
+  endif()
   foreach(config prof noprof)
     set(target ${name}_${config})
     set(profile 0)
@@ -262,7 +267,8 @@ function(sse2str_module routine)
     endif()
     sse2str_assembled(${target} ${config}/${name}.s ${source}
       ${SSE2STR_MODULE_FLAGS} ${SSE2STR_ROUTINE_FLAGS} ${M_FLAGS} -I.
-      -DSSE2STR_SYMBOL=${symbol} "-DSSE2STR_SECTION=\"${section}\"" -DSSE2STR_PROFILE=${profile})
+      -DSSE2STR_SYMBOL=${symbol} "-DSSE2STR_SECTION=\"${section}\"" ${rodata_definition}
+      -DSSE2STR_PROFILE=${profile})
 
     # The checks run on every object before any is delivered, and after
     # everything delivered before is withdrawn, so a failing one leaves

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // __bzero_sse2_rep: sets `count` bytes from `destination` to zero.  The fill
-// itself, shared with __memset_sse2_rep, is in fill.h; this module carries
-// its own tables.
+// itself, shared with __memset_sse2_rep, is in fill.h and fill_body.inc;
+// this module carries its own tables.
 #include "fill/fill.h"
 #include "frame/entry_frame.h"
 
@@ -14,7 +14,10 @@ void bzero_body(void* destination, size_t count) SSE2STR_UNNAMED(bzero_body);
 SSE2STR_CHECK_PROTOTYPE(bzero_body);
 
 void bzero_body(void* destination, size_t count) {
-  return fill(static_cast<char*>(destination), count, ZeroPattern::cleared(), [] {});
+  char* const start = static_cast<char*>(destination);
+  ZeroPattern pattern = ZeroPattern::cleared();
+  const auto finish = [] {};
+#include "fill/fill_body.inc"
 }
 
 SSE2STR_ENTRY_END();

@@ -20,8 +20,9 @@
 // (-ffixed-ebx ...), so GCC can neither save one for a path nor use one.
 // Only the string store saves %edi, around `rep stosl` itself.
 //
-// Each module instantiates the fill with its own pattern and so carries its
-// own copy of the tables; nothing is shared between the objects.
+// The stages run in fill/fill_body.inc, which each module includes as its
+// body with its own pattern, and so carries its own copy of the tables;
+// nothing is shared between the objects.
 #pragma once
 
 #include "frame/block.h"
@@ -61,7 +62,6 @@ SSE2STR_INLINE uint32_t word_of(Block block) {
 // block (MOVD, PSHUFD 0) only when a fill needs SIMD stores.  The word made
 // at entry serves the tail of a medium fill too.
 struct BytePattern {
-  static constexpr bool kTailTakesWordFromBlock = false;
   uint32_t word;
   Block block() const {
     Block b = _mm_shuffle_epi32(_mm_cvtsi32_si128(static_cast<int>(word)), 0);
@@ -75,11 +75,10 @@ struct BytePattern {
 // PXOR).  A zero the compiler can see through is not kept in a register: it
 // would store immediates, make the SIMD zero again before every store, and
 // split the 8-byte store of a known zero into two 4-byte stores.
-// keep_as_is hands each cleared register over as an unknown value.  Every
-// tail takes the word from the zero block: the cleared word, kept through
-// the head store, is one value more than GCC allocates without a spill.
+// keep_as_is hands each cleared register over as an unknown value.  As in
+// memset, the word cleared at entry serves the short and the medium fills,
+// and the tail after the block loop takes it from the zero block.
 struct ZeroPattern {
-  static constexpr bool kTailTakesWordFromBlock = true;
   uint32_t word;
   static ZeroPattern cleared() {
     uint32_t zero = 0;
@@ -173,48 +172,53 @@ SSE2STR_INLINE auto short_table(char* end, size_t count, Pattern pattern, Finish
 // Sixteen store sequences, one per remaining count modulo 16: seven aligned
 // 16-byte stores, then the closing run and the return.  As in the short
 // table, the entry for index c is the store that writes end - c.
+//
+// Two jumps read the table, the medium fill's and the block loop's, each
+// with an indirect branch and a prediction of its own.  A `switch` has one
+// jump, so the table is one of label addresses (`goto *`), and it, its
+// sequences and both jumps are written into each module's body by
+// fill/fill_body.inc: GCC inlines no function that jumps to a computed
+// address or keeps a label's address in a table.  The table lies in the
+// fills' read-only section right behind the short table, whose `switch`
+// GCC emits with the code, before any table of the body's own.
 
+inline constexpr size_t kTailEntries = kTailLimit;
+struct TailTable {
+  const void* entries[kTailEntries];
+};
+
+// The entry of index 16k + r is the label tail_k_r.
 // clang-format off
-#define SSE2STR_BLOCK_ENTRY(c)                                                         \
-  case (c):                                                                            \
-    store_aligned(end - (c), block); [[fallthrough]];
+#define SSE2STR_TAIL_ROW(k)                                                              \
+  &&tail_##k##_0, &&tail_##k##_1, &&tail_##k##_2, &&tail_##k##_3, &&tail_##k##_4,       \
+  &&tail_##k##_5, &&tail_##k##_6, &&tail_##k##_7, &&tail_##k##_8, &&tail_##k##_9,       \
+  &&tail_##k##_10, &&tail_##k##_11, &&tail_##k##_12, &&tail_##k##_13, &&tail_##k##_14,  \
+  &&tail_##k##_15
 
-#define SSE2STR_TAIL_SEQUENCE(r)                                                       \
-  SSE2STR_BLOCK_ENTRY(112 + r) SSE2STR_BLOCK_ENTRY(96 + r) SSE2STR_BLOCK_ENTRY(80 + r) \
-  SSE2STR_BLOCK_ENTRY(64 + r) SSE2STR_BLOCK_ENTRY(48 + r) SSE2STR_BLOCK_ENTRY(32 + r)  \
-  SSE2STR_BLOCK_ENTRY(16 + r)                                                          \
-  case (r):                                                                            \
-    closing_run<(r)>(end, pattern, block);                                             \
+#define SSE2STR_TAIL_ENTRIES                                                             \
+  SSE2STR_TAIL_ROW(0), SSE2STR_TAIL_ROW(1), SSE2STR_TAIL_ROW(2), SSE2STR_TAIL_ROW(3),    \
+  SSE2STR_TAIL_ROW(4), SSE2STR_TAIL_ROW(5), SSE2STR_TAIL_ROW(6), SSE2STR_TAIL_ROW(7)
+
+#define SSE2STR_BLOCK_ENTRY(k, r)                                                        \
+  tail_##k##_##r:                                                                        \
+    store_aligned(end - ((k) * kBlockSize + (r)), block);
+
+#define SSE2STR_TAIL_SEQUENCE(r)                                                         \
+  SSE2STR_BLOCK_ENTRY(7, r) SSE2STR_BLOCK_ENTRY(6, r) SSE2STR_BLOCK_ENTRY(5, r)          \
+  SSE2STR_BLOCK_ENTRY(4, r) SSE2STR_BLOCK_ENTRY(3, r) SSE2STR_BLOCK_ENTRY(2, r)          \
+  SSE2STR_BLOCK_ENTRY(1, r)                                                              \
+  tail_0_##r:                                                                            \
+    closing_run<(r)>(end, pattern, block);                                               \
     return finish();
+
+#define SSE2STR_TAIL_SEQUENCES                                                           \
+  SSE2STR_TAIL_SEQUENCE(0) SSE2STR_TAIL_SEQUENCE(1) SSE2STR_TAIL_SEQUENCE(2)             \
+  SSE2STR_TAIL_SEQUENCE(3) SSE2STR_TAIL_SEQUENCE(4) SSE2STR_TAIL_SEQUENCE(5)             \
+  SSE2STR_TAIL_SEQUENCE(6) SSE2STR_TAIL_SEQUENCE(7) SSE2STR_TAIL_SEQUENCE(8)             \
+  SSE2STR_TAIL_SEQUENCE(9) SSE2STR_TAIL_SEQUENCE(10) SSE2STR_TAIL_SEQUENCE(11)           \
+  SSE2STR_TAIL_SEQUENCE(12) SSE2STR_TAIL_SEQUENCE(13) SSE2STR_TAIL_SEQUENCE(14)          \
+  SSE2STR_TAIL_SEQUENCE(15)
 // clang-format on
-
-template <class Pattern, class Finish>
-SSE2STR_INLINE auto tail_table(char* end, size_t remaining, Pattern pattern, Block block,
-                               Finish&& finish) {
-  switch (remaining) {
-    SSE2STR_TAIL_SEQUENCE(0)
-    SSE2STR_TAIL_SEQUENCE(1)
-    SSE2STR_TAIL_SEQUENCE(2)
-    SSE2STR_TAIL_SEQUENCE(3)
-    SSE2STR_TAIL_SEQUENCE(4)
-    SSE2STR_TAIL_SEQUENCE(5)
-    SSE2STR_TAIL_SEQUENCE(6)
-    SSE2STR_TAIL_SEQUENCE(7)
-    SSE2STR_TAIL_SEQUENCE(8)
-    SSE2STR_TAIL_SEQUENCE(9)
-    SSE2STR_TAIL_SEQUENCE(10)
-    SSE2STR_TAIL_SEQUENCE(11)
-    SSE2STR_TAIL_SEQUENCE(12)
-    SSE2STR_TAIL_SEQUENCE(13)
-    SSE2STR_TAIL_SEQUENCE(14)
-    SSE2STR_TAIL_SEQUENCE(15)
-    default:
-      __builtin_unreachable();
-  }
-}
-
-#undef SSE2STR_TAIL_SEQUENCE
-#undef SSE2STR_BLOCK_ENTRY
 
 // ---- the large fills ---------------------------------------------------------
 
@@ -285,65 +289,23 @@ SSE2STR_INLINE size_t string_store_threshold() {
       *static_cast<volatile uint32_t*>(&__x86_data_cache_size));
 }
 
-// ---- the routine -------------------------------------------------------------
+// ---- the size classes ------------------------------------------------------
 
 SSE2STR_INLINE bool is_short_fill(size_t count) {
   return __builtin_expect(count < kShortFillLimit, 1);
 }
 
-// Fills `count` bytes from `start` with the pattern and returns finish() on
-// every path, straight from where the path ends.
-template <class Pattern, class Finish>
-SSE2STR_INLINE auto fill(char* const start, const size_t count, Pattern pattern, Finish&& finish) {
-  // ---- short fill: general registers only ----
-  if (is_short_fill(count)) return short_table(start + count, count, pattern, finish);
-  const Block block = pattern.block();
+// Below kTailLimit after the head store: the tail table finishes the fill.
+// Taken as the likelier outcome, so the medium fill runs straight on into
+// its jump and the large-fill decision is a branch target of its own.
+SSE2STR_INLINE bool is_medium_fill(size_t remaining) {
+  return __builtin_expect(remaining < kTailLimit, 1);
+}
 
-  // ---- head store ----
-  // One unaligned block covers the bytes up to the first aligned block,
-  // whose stores write the overlap again; every later block store is
-  // aligned.  The remaining count is what lies between the pointer and the
-  // end, so no register holds the distance the pointer moved.
-  char* p = start;
-  size_t remaining = count;
-  if (block_offset(start) != 0) {
-    store_unaligned(start, block);
-    remaining += reinterpret_cast<uintptr_t>(start);
-    p = block_align_down(start + kBlockSize);
-    remaining -= reinterpret_cast<uintptr_t>(p);
-  }
-  if (remaining >= kTailLimit) {
-    // ---- large-fill decision: the cache size is read here only ----
-    // The threshold takes two registers beside the remaining count: the
-    // pointer waits meanwhile, and the word is taken again from the block.
-    Parked<char*> pointer(p);
-    if (remaining >= string_store_threshold()) {
-      string_store<Pattern>(pointer, remaining, block);
-      return finish();
-    }
-    p = pointer.take();
-
-    // ---- block loop ----
-    // `running` holds the bytes left after the current stride,
-    // less one stride, so the subtraction that counts a stride also ends the
-    // loop: it borrows exactly when less than a stride is left.  The test is
-    // unsigned, so any count below the threshold fills correctly, 2 GiB and
-    // more included.
-    size_t running = remaining - kStrideSize;
-    for (;;) {
-      store_stride(p, block);
-      p += kStrideSize;
-      if (__builtin_sub_overflow(running, kStrideSize, &running)) break;
-      store_stride(p, block);
-      p += kStrideSize;
-      if (__builtin_sub_overflow(running, kStrideSize, &running)) break;
-    }
-    remaining = running + kStrideSize;
-    if constexpr (!Pattern::kTailTakesWordFromBlock) pattern = Pattern::of(block);
-  }
-  if constexpr (Pattern::kTailTakesWordFromBlock) pattern = Pattern::of(block);
-  // ---- tail: below 128 bytes from the aligned pointer ----
-  return tail_table(p + remaining, remaining, pattern, block, finish);
+// At or past the threshold the string store takes the fill; below it, the
+// block loop, which runs straight on from the decision.
+SSE2STR_INLINE bool takes_string_store(size_t remaining) {
+  return __builtin_expect(remaining >= string_store_threshold(), 0);
 }
 
 }  // namespace sse2str

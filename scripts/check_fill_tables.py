@@ -4,7 +4,8 @@
 docs/CONTRACT.md that every failure names, where their layout is set out:
 the short table and the tail table, one store sequence per residue, entered
 in ascending order, each to a return of its own, and entry 0 straight to a
-return.
+return; and of the rule that names the jumps that read them: one into the
+short table, two into the tail table.
 
   check_fill_tables.py MODULE.o --section .rodata.sse2 --code .text.sse2
 """
@@ -13,11 +14,14 @@ import sys
 
 from capstone import x86
 
-from check_object import FILL_TABLES_ONLY, report, rule
-from elf_object import WORD, ElfObject, stored_operand
+from check_object import FILL_DISPATCH, FILL_TABLES_ONLY, report, rule
+from elf_object import WORD, ElfObject, att, stored_operand
 
 SHORT_ENTRIES, SHORT_RESIDUES = 32, 4
 TAIL_ENTRIES, TAIL_RESIDUES = 128, 16
+# The jumps that read each table, by its offset in the section: the short
+# fill's, and the medium fill's and the block loop's.
+DISPATCH_JUMPS = {0: ("short table", 1), SHORT_ENTRIES * WORD: ("tail table", 2)}
 # How far the walks below look for a return: the stores of a sequence, and
 # the few instructions between entry 0 and its return.
 SEQUENCE_REACH, RETURN_REACH, RETURN_JUMPS = 256, 64, 4
@@ -80,6 +84,28 @@ def check_table(failures, obj, code, name, entries, residues):
             failures.append(f"{name} entries of residue {r} run into the next sequence")
 
 
+def check_dispatch(failures, obj, code, tables):
+    """The code reads the tables only by indirect jumps through them, as
+    many into each as DISPATCH_JUMPS says, and makes no other indirect
+    jump."""
+    jumps = dict.fromkeys(DISPATCH_JUMPS, 0)
+    for ins in obj.instructions(code):
+        found = obj.relocation_in(code, ins)
+        reads_table = found is not None and found[1].symbol.shndx == tables.index
+        through_memory = ins.mnemonic == "jmp" and ins.operands[0].type == x86.X86_OP_MEM
+        if reads_table and through_memory and found[1].address in jumps:
+            jumps[found[1].address] += 1
+        elif reads_table:
+            failures.append(f"{att(ins)} at {ins.address:#x} reads the tables other than "
+                            "as the jump through one")
+        elif ins.mnemonic == "jmp" and ins.operands[0].type != x86.X86_OP_IMM:
+            failures.append(f"{att(ins)} at {ins.address:#x} jumps to a computed address "
+                            "that no table gives")
+    for at, (name, expected) in DISPATCH_JUMPS.items():
+        if jumps[at] != expected:
+            failures.append(f"{jumps[at]} jumps through the {name}, expected {expected}")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("object")
@@ -105,8 +131,11 @@ def main():
     if not failures:
         check_table(failures, obj, code, "short table", entries[:SHORT_ENTRIES], SHORT_RESIDUES)
         check_table(failures, obj, code, "tail table", entries[SHORT_ENTRIES:], TAIL_RESIDUES)
+    failures = [rule(FILL_TABLES_ONLY, f) for f in failures]
 
-    return report(args.object, [rule(FILL_TABLES_ONLY, f) for f in failures])
+    dispatch = []
+    check_dispatch(dispatch, obj, code, tables)
+    return report(args.object, failures + [rule(FILL_DISPATCH, f) for f in dispatch])
 
 
 if __name__ == "__main__":
