@@ -75,6 +75,7 @@ def normalize(tree, epoch):
     for top, dirs, _ in os.walk(tree, topdown=False):
         for name in dirs:
             os.utime(os.path.join(top, name), (epoch, epoch))
+    os.chmod(tree, 0o755)
     os.utime(tree, (epoch, epoch))
 
 

@@ -6,8 +6,9 @@
   check_release.py deb --root DIR --version VERSION --out DIR [--module NAME]...
 
 dist: scripts/release.py dist, run twice, must write the same three files
-byte for byte (each run builds in a scratch folder of its own, so a path
-or a time that leaks into them shows); the source archive, unpacked where
+byte for byte (each run builds in a scratch folder of its own, the second
+with umask 077, so a path, a time or a mode that leaks into them shows);
+the source archive, unpacked where
 no git checkout is, must pass the licence check (which walks the tree
 there) and `make modules`, which must deliver every module.
 
@@ -34,14 +35,16 @@ DEB_FOLDERS = (f"usr/include/{TRIPLET}/", f"usr/{DEB_LIBDIR}/", "usr/share/sse2s
                "usr/share/doc/libsse2str-dev/")
 
 
-def release(root, what, out):
-    return run([sys.executable, os.path.join(root, "scripts", "release.py"), what, "--out", out])
+def release(root, what, out, umask=0o022):
+    return run([sys.executable, os.path.join(root, "scripts", "release.py"), what, "--out", out],
+               preexec_fn=lambda: os.umask(umask))
 
 
 def check_dist(args, work):
     runs = [os.path.join(work, name) for name in ("first", "second")]
-    for out in runs:
-        release(args.root, "dist", out)
+    # The second as a clone with a stricter umask would make them.
+    for out, umask in zip(runs, (0o022, 0o077)):
+        release(args.root, "dist", out, umask)
     stem = f"sse2str-{args.version}"
     names = [f"{stem}.tar.gz", f"{stem}-i386.tar.gz", "SHA256SUMS"]
     failures = []
@@ -52,7 +55,8 @@ def check_dist(args, work):
                 failures.append(f"{name} differs between two runs")
     if sorted(os.listdir(runs[0])) != sorted(names):
         failures.append(f"release.py dist wrote {sorted(os.listdir(runs[0]))}, not {names}")
-    print(f"dist: {', '.join(names)} the same in two runs")
+    if not failures:
+        print(f"dist: {', '.join(names)} the same in two runs")
 
     run(["tar", "-xzf", os.path.join(runs[0], f"{stem}.tar.gz"), "-C", work])
     source = os.path.join(work, stem)
