@@ -17,6 +17,10 @@
 #   make format                clang-format the lines changed since main
 #   make install PREFIX=dir    objects, archive, header, CMake package and
 #                              pkg-config file under dir (default /usr/local)
+#   make dist                  the source and binary archives and SHA256SUMS in
+#                              build/dist/, from the commit checked out
+#   make deb                   the Debian package in build/deb/, from the commit
+#                              checked out, and lintian's word on it
 #   make fuzz [SECONDS=60]     every fuzz target for SECONDS seconds
 #   make mutants               the mutation check of the test suite
 #   make realworld [PROGRAMS=grep]  real programs' own test suites, with and
@@ -37,7 +41,8 @@ CMAKE_CONFIGURE = cmake -S . -B $(BUILD) -G Ninja \
                   -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/$(TOOLCHAIN) \
                   -DSSE2STR_PROFILE=$(if $(filter 0,$(PROFILE)),OFF,ON) $(CMAKE_EXTRA)
 
-.PHONY: all bench bench-readme modules regen test test-clang fuzz mutants lint format install realworld clean
+.PHONY: all bench bench-readme modules regen test test-clang fuzz mutants lint format install \
+        dist deb realworld clean
 
 all: modules
 
@@ -81,6 +86,18 @@ install:
 	@$(CMAKE_CONFIGURE) -DSSE2STR_TESTS=OFF -DSSE2STR_BENCH=OFF -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
 	@cmake --build $(BUILD) --target modules
 	@cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The release files are made from the commit checked out, never from the
+# working tree (uncommitted changes are left out, with a warning), in a
+# scratch folder: scripts/release.py.
+dist:
+	@scripts/setup.sh dist
+	@scripts/release.py dist --out $(BUILD)/dist
+
+deb:
+	@scripts/setup.sh deb
+	@deb=$$(scripts/release.py deb --out $(BUILD)/deb) && echo $$deb && \
+	  lintian --fail-on error $$deb
 
 # Every candidate interleaved at random, each measurement repeated; the report
 # takes the minimum and the median of the repetitions.

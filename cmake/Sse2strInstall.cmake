@@ -10,6 +10,8 @@
 #   <libdir>/pkgconfig/sse2str-<name>.pc   pkg-config sse2str-<name>: one object
 #   <libdir>/pkgconfig/sse2str-interpose.pc  pkg-config sse2str-interpose
 #   <datadir>/sse2str/sse2str.supp         valgrind memcheck suppressions
+#   <docdir>/                              LICENSE, README.md, CHANGELOG.md
+#                                          and the users' guide USING.md
 #
 # Both package descriptions are relocatable: they find the prefix from their
 # own location, so an installed tree may be moved or unpacked anywhere.
@@ -29,6 +31,25 @@ function(sse2str_needed_objects object out)
   set(${out} ${needed} PARENT_SCOPE)
 endfunction()
 
+# Writes to `out` the public header as users get it: include/sse2str.h with
+# the project's version defined where its comment announces it.
+function(sse2str_versioned_header out)
+  set(source ${PROJECT_SOURCE_DIR}/include/sse2str.h)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+  file(READ ${source} header)
+  set(announcement "SSE2STR_VERSION_PATCH here, from the project's version. */\n")
+  string(FIND "${header}" "${announcement}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "sse2str: ${source} no longer says where the version goes")
+  endif()
+  string(REPLACE "${announcement}" "${announcement}\
+#define SSE2STR_VERSION_MAJOR ${PROJECT_VERSION_MAJOR}
+#define SSE2STR_VERSION_MINOR ${PROJECT_VERSION_MINOR}
+#define SSE2STR_VERSION_PATCH ${PROJECT_VERSION_PATCH}
+" header "${header}")
+  file(CONFIGURE OUTPUT ${out} CONTENT "${header}" @ONLY)
+endfunction()
+
 function(sse2str_install)
   get_property(delivered GLOBAL PROPERTY SSE2STR_DELIVERED)
   get_property(modules GLOBAL PROPERTY SSE2STR_MODULES)
@@ -46,10 +67,14 @@ function(sse2str_install)
   set(SSE2STR_SUPPRESSIONS ${CMAKE_INSTALL_DATADIR}/sse2str/sse2str.supp)
   install(FILES ${delivered} ${hooks} DESTINATION ${SSE2STR_OBJDIR})
   install(FILES ${SSE2STR_MODULE_DIR}/libsse2str.a DESTINATION ${CMAKE_INSTALL_LIBDIR})
-  install(FILES ${PROJECT_SOURCE_DIR}/include/sse2str.h
+  sse2str_versioned_header(${CMAKE_BINARY_DIR}/package/sse2str.h)
+  install(FILES ${CMAKE_BINARY_DIR}/package/sse2str.h
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
   install(FILES ${PROJECT_SOURCE_DIR}/support/sse2str.supp
           DESTINATION ${CMAKE_INSTALL_DATADIR}/sse2str)
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/README.md
+                ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_SOURCE_DIR}/docs/USING.md
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
   # A module's target brings the support objects it needs.
   set(SSE2STR_OBJECT_NEEDS "")

@@ -25,6 +25,10 @@
 #error "sse2str: the routines are 32-bit x86 code; build this program with -m32"
 #endif
 
+/* The release these declarations belong to: the header that the build
+   installs defines SSE2STR_VERSION_MAJOR, SSE2STR_VERSION_MINOR and
+   SSE2STR_VERSION_PATCH here, from the project's version. */
+
 #include <stddef.h>
 #include <wchar.h>
 

@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 # Installs what a make target needs on Debian 12 or 13, when it is missing.
 #
-#   scripts/setup.sh [build|regen|test|bench|fuzz|clang|lint|realworld|all]...
+#   scripts/setup.sh [build|regen|test|bench|fuzz|clang|lint|dist|deb|realworld|all]...
 #
 # Costs one dpkg-query when everything is present.  As root it installs the
 # missing packages (adding the i386 architecture first); otherwise it prints
@@ -19,9 +19,14 @@ build="g++-multilib cmake ninja-build make binutils python3 $objects"
 regen="g++-12-multilib"
 # The benchmark report's tables are made with pandas and tabulate.
 report="python3-pandas python3-tabulate"
+# The release files are made from a git commit; the package is checked by
+# lintian.
+dist="$build git"
+deb="$dist lintian"
 # The test suite includes short runs of the fuzz targets (clang, libFuzzer),
-# runs gdb on the routines, and checks the benchmark report's tables.
-test="$build libgtest-dev:i386 libgmock-dev:i386 libunwind-dev:i386 valgrind gdb libc6-dbg:i386 pkgconf clang libclang-rt-dev $report"
+# runs gdb on the routines, checks the benchmark report's tables and the
+# release files.
+test="$build libgtest-dev:i386 libgmock-dev:i386 libunwind-dev:i386 valgrind gdb libc6-dbg:i386 pkgconf clang libclang-rt-dev $report $deb"
 bench="$build libbenchmark-dev:i386 $report python3-matplotlib"
 fuzz="$test"
 clang="$build clang"
@@ -40,9 +45,11 @@ for list; do
     fuzz) wanted="$wanted $fuzz" ;;
     clang) wanted="$wanted $clang" ;;
     lint) wanted="$wanted $lint" ;;
+    dist) wanted="$wanted $dist" ;;
+    deb) wanted="$wanted $deb" ;;
     realworld) wanted="$wanted $realworld" ;;
     all) wanted="$wanted $test $regen $bench $fuzz $clang $lint" ;;
-    *) echo "usage: $0 [build|regen|test|bench|fuzz|clang|lint|realworld|all]..." >&2; exit 2 ;;
+    *) echo "usage: $0 [build|regen|test|bench|fuzz|clang|lint|dist|deb|realworld|all]..." >&2; exit 2 ;;
   esac
 done
 wanted=$(printf '%s\n' $wanted | sort -u | tr '\n' ' ')

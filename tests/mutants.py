@@ -361,4 +361,10 @@ MUTANTS = [
      "remaining = running + kStrideSize;",
      "remaining = running + kStrideSize - kBlockSize;",
      FILLS),
+    # ---- the licence line every file of the project opens with ----
+    ("licence: a script without its SPDX line",
+     "scripts/fuzz.sh",
+     "# SPDX-License-Identifier: MIT\n",
+     "",
+     (r"^licence\.",)),
 ]

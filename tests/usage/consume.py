@@ -2,20 +2,22 @@
 # SPDX-License-Identifier: MIT
 """Installs the build tree and builds the examples against it, as users do.
 
-  consume.py cmake|pkg-config --build DIR --examples DIR --cc COMPILER
-             --input FILE --expected DIR [--module NAME]...
+  consume.py cmake|pkg-config (--build DIR | --deb FILE) --examples DIR
+             --cc COMPILER --input FILE --expected DIR [--module NAME]...
              [--package EXAMPLE=PACKAGE]... EXAMPLE...
   consume.py gprof --build DIR --examples DIR --guide FILE --symbol SYMBOL
 
 The tree is installed under a temporary directory and then moved, so the
-package files must find everything from where they lie.  Every built module
-must be installed on its own and in the archive.  Each named example is then
-built by the consumer's own means (its CMake project through
-find_package(sse2str), or the compiler with the flags of its pkg-config
-package, sse2str unless --package names another), run on the input in the
-C.UTF-8 locale, and its output compared with <expected>/<example>.out.
-The gprof way runs the users' guide's profiling recipe as written, with `dir`
-standing for the installed tree, and looks for SYMBOL in gprof's report.  The packages must also make the program a
+package files must find everything from where they lie; with --deb, the
+Debian package is unpacked there instead, and its /usr is the prefix.
+Every built module must be installed on its own and in the archive.  Each
+named example is then built by the consumer's own means (its CMake project
+through find_package(sse2str), or the compiler with the flags of its
+pkg-config package, sse2str unless --package names another), run on the
+input in the C.UTF-8 locale, and its output compared with
+<expected>/<example>.out.  The gprof way runs the users' guide's profiling
+recipe as written, with `dir` standing for the installed tree, and looks
+for SYMBOL in gprof's report.  The packages must also make the program a
 position-dependent executable: linked as a PIE it would still run, but
 with relocations in its text, which hardened systems refuse.
 """
@@ -42,18 +44,35 @@ def position_dependent(program):
     return "EXEC (Executable file)" in header and "TEXTREL" not in header
 
 
+# Where the libraries, the objects and the package files lie under a
+# prefix: make install's layout, and the Debian package's (multiarch).
+LIBDIR = "lib"
+DEB_LIBDIR = "lib/i386-linux-gnu"
+
+
+def check_objects(prefix, libdir, modules):
+    members = run(["ar", "t", os.path.join(prefix, libdir, "libsse2str.a")]).split()
+    for module in modules:
+        if not os.path.isfile(os.path.join(prefix, libdir, "sse2str", module + ".o")):
+            raise SystemExit(f"{module}.o not installed")
+        if module + ".o" not in members:
+            raise SystemExit(f"{module}.o not in the installed archive")
+
+
 def install(build, root, modules):
     staged = os.path.join(root, "staged")
     run(["cmake", "--install", build, "--prefix", staged])
     prefix = os.path.join(root, "moved", "prefix")
     os.makedirs(os.path.dirname(prefix))
     shutil.move(staged, prefix)
-    members = run(["ar", "t", os.path.join(prefix, "lib", "libsse2str.a")]).split()
-    for module in modules:
-        if not os.path.isfile(os.path.join(prefix, "lib", "sse2str", module + ".o")):
-            raise SystemExit(f"{module}.o not installed")
-        if module + ".o" not in members:
-            raise SystemExit(f"{module}.o not in the installed archive")
+    check_objects(prefix, LIBDIR, modules)
+    return prefix
+
+
+def unpack(deb, root, modules):
+    run(["dpkg-deb", "-x", deb, os.path.join(root, "package")])
+    prefix = os.path.join(root, "package", "usr")
+    check_objects(prefix, DEB_LIBDIR, modules)
     return prefix
 
 
@@ -65,8 +84,8 @@ def build_with_cmake(args, prefix, out):
     return {example: os.path.join(out, example) for example in args.example}
 
 
-def build_with_pkg_config(args, prefix, out):
-    environment = dict(os.environ, PKG_CONFIG_PATH=os.path.join(prefix, "lib", "pkgconfig"))
+def build_with_pkg_config(args, prefix, out, libdir=LIBDIR):
+    environment = dict(os.environ, PKG_CONFIG_PATH=os.path.join(prefix, libdir, "pkgconfig"))
     packages = dict(pair.split("=", 1) for pair in args.package)
     os.makedirs(out)
     programs = {}
@@ -98,7 +117,9 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("way", choices=("cmake", "pkg-config", "gprof"))
     parser.add_argument("example", nargs="*")
-    parser.add_argument("--build", required=True)
+    tree = parser.add_mutually_exclusive_group(required=True)
+    tree.add_argument("--build")
+    tree.add_argument("--deb")
     parser.add_argument("--examples", required=True)
     parser.add_argument("--cc")
     parser.add_argument("--input")
@@ -111,12 +132,17 @@ def main():
 
     failures = []
     with tempfile.TemporaryDirectory() as root:
-        prefix = install(args.build, root, args.module)
+        if args.deb:
+            prefix, libdir = unpack(args.deb, root, args.module), DEB_LIBDIR
+        else:
+            prefix, libdir = install(args.build, root, args.module), LIBDIR
         if args.way == "gprof":
             return profile_by_the_guide(args, prefix, root)
         out = os.path.join(root, "consumer")
-        build = build_with_cmake if args.way == "cmake" else build_with_pkg_config
-        programs = build(args, prefix, out)
+        if args.way == "cmake":
+            programs = build_with_cmake(args, prefix, out)
+        else:
+            programs = build_with_pkg_config(args, prefix, out, libdir)
         environment = dict(os.environ, LC_ALL="C.UTF-8")
         for example, program in programs.items():
             if not position_dependent(program):
@@ -132,7 +158,8 @@ def main():
     for message in failures:
         print(message, file=sys.stderr)
     if not failures:
-        print(f"{args.way}: built and ran {', '.join(args.example)} against the installed tree")
+        tree = "the Debian package" if args.deb else "the installed tree"
+        print(f"{args.way}: built and ran {', '.join(args.example)} against {tree}")
     return 1 if failures else 0
 
 
