@@ -164,9 +164,12 @@ char* strrchr_body(const char* start, int value) {
       }
     }
     // The fourth step moves the scan pointer on to the next line ahead of
-    // its test, which is then the branch back to the head; held there, as
-    // GCC would move the addition past the test onto the way back.  A
-    // block found here lies one block behind the pointer.
+    // its test, so that nothing stands between the tests on the way round
+    // and the loop branches back on a test of its own (GCC lays it out
+    // from the second step, entered by a jump, the first step's test
+    // branching back).  Held there, as GCC would move the addition past
+    // the test onto the way back.  A block found here lies one block
+    // behind the pointer.
     either = step(scan + kLineSize - kBlockSize);
     scan += kLineSize;
     keep_as_is(scan);
