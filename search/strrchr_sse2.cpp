@@ -20,9 +20,10 @@
 // The routine runs in the three scratch general registers and the SIMD
 // ones (the module is built with the callee-saved registers fixed), so no
 // path saves a register.  The loop needs all three general registers for
-// the scan pointer and a block's two masks: the saved match waits in two
-// SIMD registers.  The first block and the loop end in one final-block
-// resolution, reached by jumps with its inputs in the variables it reads.
+// the scan pointer, a block's zero mask and the OR of its two masks: the
+// saved match waits in two SIMD registers.  The first block and the loop
+// end in one final-block resolution, reached by jumps with its inputs in
+// the variables it reads.
 #include "frame/block.h"
 #include "frame/cascade.h"
 #include "frame/entry_frame.h"
@@ -33,6 +34,15 @@ using namespace sse2str;
 template <unsigned T>
 SSE2STR_INLINE unsigned through(Position<T>) {
   return (2u << T) - 1;
+}
+
+// A block leaves the loop once per string, however long the string is.
+// Told that a step leaves it about one time in thirty, GCC lays the loop
+// out for many passes: its head on a 16-byte boundary, entered by a jump
+// instead of through padding.  At the odds __builtin_expect gives, it lays
+// it out for a few passes and leaves the head where it falls.
+SSE2STR_INLINE bool leaves_the_loop(bool test) {
+  return __builtin_expect_with_probability(test, 1, 0.03);
 }
 
 // The latest block that held a match and no zero byte: its value mask (0
@@ -82,14 +92,33 @@ char* strrchr_body(const char* start, int value) {
   const char* base;     // mask base of the block being classified
   unsigned zero_mask;   // its zero bytes
   unsigned value_mask;  // its matching bytes
+  unsigned either;      // the OR of the two, all the loop keeps of the value mask
   SavedMatch saved;
   const char* scan;  // the next aligned block to read
   Block matches;     // the value comparison of the block that left the loop
   unsigned last;     // the mask whose last match is the result, at `base`
 
+  // One step of the main loop on the aligned block at `block`: its zero
+  // mask, compared into the zero vector (a block without a zero byte leaves
+  // the vector cleared), and its value comparison, in the register the
+  // block was loaded into (the broadcast byte stays whole, no copy of it).
+  // Returns the OR of the two masks: the value mask is left to the
+  // comparison, and taken again only when the block holds the terminator.
+  auto step = [&](const char* block) {
+    Block loaded = load_aligned(block);
+    keep_as_is(loaded);
+    zero_mask = zero_mask_in_place(zeros, loaded);
+    matches = equal_bytes(loaded, needle);
+    return zero_mask | mask_of(matches);
+  };
+
   // ---- first block: mask base is the start ----
   // Neither way compares into the zero vector, which the loop then takes
-  // as it is: the bytes read in front of the start may be zero.
+  // as it is: the bytes read in front of the start may be zero.  (The
+  // unaligned way could, as its block holds no zero byte on the way to the
+  // loop; GCC then clears the vector again on the aligned way before the
+  // test both ways share, an instruction more for every first block that
+  // holds the terminator there.)
   if (line_offset(start) <= kLastWholeBlockInLine) {
     // The 16 bytes from the start end inside the start's line.  The block
     // takes the value comparison itself, so the broadcast byte stays whole.
@@ -112,6 +141,9 @@ char* strrchr_body(const char* start, int value) {
   base = start;
   if (zero_mask) {
     if (value_mask == 0) return nullptr;  // no earlier block to fall back on
+    // The final block falls back on the saved match, empty here: matches
+    // that all lie past the terminator give null through its test.  Null
+    // at once would need a first-match cascade of this block's own.
     saved.clear();
     goto final_block;
   }
@@ -123,41 +155,43 @@ char* strrchr_body(const char* start, int value) {
 
   // ---- main loop: aligned blocks, only the OR of the two masks tested ----
   for (;;) {
-#pragma GCC unroll 4
-    for (size_t offset = 0; offset < kLineSize; offset += kBlockSize) {
-      // One load into a register, which then takes the value comparison
-      // (the broadcast byte stays whole, no copy of it); a block without a
-      // zero byte leaves the zero vector cleared.
-      Block block = load_aligned(scan + offset);
-      keep_as_is(block);
-      zero_mask = zero_mask_in_place(zeros, block);
-      matches = equal_bytes(block, needle);
-      if (__builtin_expect((zero_mask | mask_of(matches)) != 0, 0)) {
+#pragma GCC unroll 3
+    for (size_t offset = 0; offset < kLineSize - kBlockSize; offset += kBlockSize) {
+      either = step(scan + offset);
+      if (leaves_the_loop(either != 0)) {
         scan += offset;
         goto classify;
       }
     }
+    // The fourth step moves the scan pointer on to the next line ahead of
+    // its test, so that nothing stands between the tests on the way round
+    // and the loop branches back on a test of its own (GCC lays it out
+    // from the second step, entered by a jump, the first step's test
+    // branching back).  Held there, as GCC would move the addition past
+    // the test onto the way back.  A block found here lies one block
+    // behind the pointer.
+    either = step(scan + kLineSize - kBlockSize);
     scan += kLineSize;
-    continue;
+    keep_as_is(scan);
+    if (!leaves_the_loop(either != 0)) continue;
+    scan -= kBlockSize;
 
   classify:
-    // The masks are taken again from the comparisons, so the loop's OR may
-    // overwrite one of them instead of a copy.
-    keep_as_is(zeros);
-    keep_as_is(matches);
-    zero_mask = mask_of(reinterpret_cast<Block>(zeros));
-    value_mask = mask_of(matches);
     base = scan;
-    if (zero_mask) {
-      // The terminator's block: without a match of its own, the saved one
-      // decides.
-      if (value_mask == 0) goto saved_block;
-      goto final_block;
+    if (zero_mask == 0) {
+      // Matches and no terminator yet: they are the latest, whatever came
+      // before, and the OR is their mask.  The loop goes on with the next
+      // block, at its first step.
+      saved = SavedMatch(scan, either);
+      scan += kBlockSize;
+      continue;
     }
-    // Matches and no terminator yet: they are the latest, whatever came
-    // before.  The loop goes on with the next block, at its first copy.
-    saved = SavedMatch(scan, value_mask);
-    scan += kBlockSize;
+    // The terminator's block: its value mask is taken again from the
+    // comparison.  Without a match of its own, the saved one decides.
+    keep_as_is(matches);
+    value_mask = mask_of(matches);
+    if (value_mask == 0) goto saved_block;
+    goto final_block;
   }
 
   // ---- final block: the block with the terminator, at `base` ----
@@ -165,6 +199,9 @@ char* strrchr_body(const char* start, int value) {
   // kept (it is set only when the value is zero, and then it is the last
   // match).  The last survivor wins, else the last match of the saved
   // block, else null.
+// Matches that all lie past the terminator are the rare case: said so, GCC
+// runs a position's mask straight on into the last-match cascade, and the
+// saved block is the one that branches.
 final_block:
   last = value_mask & first_match(zero_mask, [](auto terminator) { return through(terminator); });
   if (last) goto last_of_block;

@@ -44,26 +44,26 @@ __strrchr_sse2:
 	pmovmskb	%xmm0, %ecx
 	testl	%edx, %edx
 	je	.L4
-.L62:
+.L59:
 	testl	%ecx, %ecx
-	je	.L48
+	je	.L46
 	pxor	%xmm4, %xmm4
 .L6:
 	testb	%dl, %dl
-	je	.L17
+	je	.L15
 	testb	$15, %dl
-	je	.L18
+	je	.L16
 	testb	$1, %dl
-	jne	.L60
+	jne	.L57
 	testb	$2, %dl
-	jne	.L61
+	jne	.L58
 	andl	$4, %edx
-	je	.L22
+	je	.L20
 	movl	%ecx, %edx
 	andl	$7, %edx
-	je	.L16
+	je	.L14
 	andl	$4, %ecx
-	jmp	.L47
+	jmp	.L45
 	.p2align 4
 	.p2align 3
 .L2:
@@ -81,178 +81,181 @@ __strrchr_sse2:
 	movl	%eax, %ecx
 	movl	4(%esp), %eax
 	testl	%edx, %edx
-	jne	.L62
+	jne	.L59
 .L4:
 	movd	%eax, %xmm3
 	movd	%ecx, %xmm4
 	pxor	%xmm1, %xmm1
 	addl	$16, %eax
 	andl	$-16, %eax
+	jmp	.L7
 	.p2align 4
 	.p2align 3
-.L7:
-	movdqa	(%eax), %xmm0
-	pcmpeqb	%xmm0, %xmm1
-	pcmpeqb	%xmm2, %xmm0
-	pmovmskb	%xmm1, %ecx
-	pmovmskb	%xmm0, %edx
-	orl	%ecx, %edx
-	jne	.L9
+.L63:
 	movdqa	16(%eax), %xmm0
 	pcmpeqb	%xmm0, %xmm1
 	pcmpeqb	%xmm2, %xmm0
-	pmovmskb	%xmm1, %ecx
-	pmovmskb	%xmm0, %edx
-	orl	%ecx, %edx
-	jne	.L63
+	pmovmskb	%xmm1, %edx
+	pmovmskb	%xmm0, %ecx
+	orl	%edx, %ecx
+	jne	.L60
 	movdqa	32(%eax), %xmm0
 	pcmpeqb	%xmm0, %xmm1
 	pcmpeqb	%xmm2, %xmm0
 	pmovmskb	%xmm1, %edx
 	pmovmskb	%xmm0, %ecx
-	orl	%ecx, %edx
-	jne	.L64
+	orl	%edx, %ecx
+	jne	.L61
 	movdqa	48(%eax), %xmm0
+	addl	$64, %eax
 	pcmpeqb	%xmm0, %xmm1
 	pcmpeqb	%xmm2, %xmm0
 	pmovmskb	%xmm1, %edx
 	pmovmskb	%xmm0, %ecx
-	orl	%ecx, %edx
-	jne	.L65
-	addl	$64, %eax
-	jmp	.L7
-	.p2align 4
-	.p2align 3
-.L63:
-	addl	$16, %eax
+	orl	%edx, %ecx
+	jne	.L62
+.L7:
+	movdqa	(%eax), %xmm0
+	pcmpeqb	%xmm0, %xmm1
+	pcmpeqb	%xmm2, %xmm0
+	pmovmskb	%xmm1, %edx
+	pmovmskb	%xmm0, %ecx
+	orl	%edx, %ecx
+	je	.L63
 .L9:
-	pmovmskb	%xmm1, %edx
-	pmovmskb	%xmm0, %ecx
 	testl	%edx, %edx
-	jne	.L66
-.L58:
-	movd	%eax, %xmm3
-	movd	%ecx, %xmm4
-	addl	$16, %eax
-	jmp	.L7
-	.p2align 4
-	.p2align 3
-.L64:
-	pmovmskb	%xmm1, %edx
-	addl	$32, %eax
+	je	.L64
 	pmovmskb	%xmm0, %ecx
-	testl	%edx, %edx
-	je	.L58
-.L66:
 	testl	%ecx, %ecx
 	jne	.L6
-.L16:
+.L14:
 	movd	%xmm4, %edx
 	testl	%edx, %edx
-	je	.L56
+	je	.L54
+.L66:
 	movd	%xmm3, %eax
-.L34:
+.L32:
 	testb	$-1, %dh
-	je	.L31
+	je	.L29
 	testb	$-16, %dh
-	je	.L35
+	je	.L33
 	testb	$-128, %dh
-	je	.L36
+	je	.L34
 	addl	$15, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L65:
-	addl	$48, %eax
-	jmp	.L9
-	.p2align 4
-	.p2align 3
-.L17:
+.L15:
 	testb	$15, %dh
-	je	.L32
+	je	.L30
 	testb	$1, %dh
-	jne	.L50
+	jne	.L48
 	testb	$2, %dh
-	jne	.L51
+	jne	.L49
 	andb	$4, %dh
-	je	.L52
-	movl	$2047, %edx
-	jmp	.L33
+	jne	.L65
+	movl	$4095, %edx
+.L31:
+	andl	%ecx, %edx
+	jne	.L32
+	movd	%xmm4, %edx
+	testl	%edx, %edx
+	jne	.L66
+.L54:
+	xorl	%eax, %eax
+.L1:
+	ret
 	.p2align 4
 	.p2align 3
-.L18:
+.L16:
 	testb	$16, %dl
 	jne	.L67
 	testb	$32, %dl
 	jne	.L68
 	andl	$64, %edx
 	jne	.L69
-	andl	$255, %ecx
 	movl	%ecx, %edx
-	je	.L16
-.L31:
+	andl	$255, %edx
+	je	.L14
+.L29:
 	testb	$-16, %dl
-	je	.L24
+	je	.L22
 	testb	$-128, %dl
-	je	.L44
+	je	.L42
 	addl	$7, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L48:
-	xorl	%eax, %eax
-	ret
+.L64:
+	movd	%eax, %xmm3
+	movd	%ecx, %xmm4
+	addl	$16, %eax
+	jmp	.L7
 	.p2align 4
 	.p2align 3
-.L35:
+.L33:
 	testb	$8, %dh
-	je	.L39
+	je	.L37
 	addl	$11, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L32:
+.L30:
 	testb	$16, %dh
-	jne	.L53
+	jne	.L51
 	testb	$32, %dh
-	jne	.L54
+	jne	.L52
 	andb	$64, %dh
-	je	.L55
+	je	.L53
 	movl	$32767, %edx
-	jmp	.L33
+	jmp	.L31
 	.p2align 4
 	.p2align 3
-.L22:
-	andl	$15, %ecx
+.L46:
+	xorl	%eax, %eax
+	ret
+	.p2align 4
+	.p2align 3
+.L20:
 	movl	%ecx, %edx
-	je	.L16
-.L24:
+	andl	$15, %edx
+	je	.L14
+.L22:
 	testb	$8, %dl
 	je	.L70
 	addl	$3, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L56:
-	xorl	%eax, %eax
-.L1:
-	ret
+.L60:
+	addl	$16, %eax
+	jmp	.L9
 	.p2align 4
 	.p2align 3
-.L36:
+.L61:
+	addl	$32, %eax
+	jmp	.L9
+	.p2align 4
+	.p2align 3
+.L62:
+	subl	$16, %eax
+	jmp	.L9
+	.p2align 4
+	.p2align 3
+.L34:
 	testb	$64, %dh
 	jne	.L71
 	andb	$32, %dh
-	je	.L38
+	je	.L36
 	addl	$13, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L39:
+.L37:
 	testb	$4, %dh
 	jne	.L72
 	andb	$2, %dh
-	je	.L41
+	je	.L39
 	addl	$9, %eax
 	ret
 	.p2align 4
@@ -260,12 +263,12 @@ __strrchr_sse2:
 .L69:
 	movl	%ecx, %edx
 	andl	$127, %edx
-	je	.L16
+	je	.L14
 	andl	$112, %ecx
-	je	.L24
-.L44:
+	je	.L22
+.L42:
 	testb	$64, %dl
-	je	.L45
+	je	.L43
 	addl	$6, %eax
 	ret
 	.p2align 4
@@ -273,41 +276,11 @@ __strrchr_sse2:
 .L70:
 	movl	%edx, %ecx
 	andl	$4, %ecx
-.L47:
+.L45:
 	testl	%ecx, %ecx
-	je	.L21
+	je	.L19
 	addl	$2, %eax
 	ret
-	.p2align 4
-	.p2align 3
-.L67:
-	movl	%ecx, %edx
-	andl	$31, %edx
-	je	.L16
-	andl	$16, %ecx
-	je	.L24
-.L42:
-	addl	$4, %eax
-	ret
-	.p2align 4
-	.p2align 3
-.L50:
-	movl	$511, %edx
-.L33:
-	andl	%ecx, %edx
-	je	.L16
-	jmp	.L34
-	.p2align 4
-	.p2align 3
-.L60:
-	andl	$1, %ecx
-	je	.L16
-	ret
-	.p2align 4
-	.p2align 3
-.L53:
-	movl	$8191, %edx
-	jmp	.L33
 	.p2align 4
 	.p2align 3
 .L72:
@@ -320,64 +293,91 @@ __strrchr_sse2:
 	ret
 	.p2align 4
 	.p2align 3
-.L52:
-	movl	$4095, %edx
-	jmp	.L33
+.L65:
+	movl	$2047, %edx
+	jmp	.L31
 	.p2align 4
 	.p2align 3
-.L55:
+.L53:
 	movl	$65535, %edx
-	jmp	.L33
+	jmp	.L31
 	.p2align 4
 	.p2align 3
-.L45:
-	andl	$32, %edx
 .L43:
+	andl	$32, %edx
+.L41:
 	testl	%edx, %edx
-	je	.L42
+	je	.L40
 	addl	$5, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L61:
-	andl	$3, %ecx
+.L58:
 	movl	%ecx, %edx
-	je	.L16
-.L21:
+	andl	$3, %edx
+	je	.L14
+.L19:
 	andl	$2, %edx
 	je	.L1
 	addl	$1, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L54:
+.L67:
+	movl	%ecx, %edx
+	andl	$31, %edx
+	je	.L14
+	andl	$16, %ecx
+	je	.L22
+.L40:
+	addl	$4, %eax
+	ret
+	.p2align 4
+	.p2align 3
+.L48:
+	movl	$511, %edx
+	jmp	.L31
+	.p2align 4
+	.p2align 3
+.L57:
+	andl	$1, %ecx
+	je	.L14
+	ret
+	.p2align 4
+	.p2align 3
+.L51:
+	movl	$8191, %edx
+	jmp	.L31
+	.p2align 4
+	.p2align 3
+.L52:
 	movl	$16383, %edx
-	jmp	.L33
+	jmp	.L31
+	.p2align 4
+	.p2align 3
+.L49:
+	movl	$1023, %edx
+	jmp	.L31
 	.p2align 4
 	.p2align 3
 .L68:
 	movl	%ecx, %edx
 	andl	$63, %edx
-	je	.L16
+	je	.L14
 	testb	$48, %cl
-	je	.L24
-	andl	$32, %ecx
+	je	.L22
 	movl	%ecx, %edx
-	jmp	.L43
+	andl	$32, %edx
+	jmp	.L41
 	.p2align 4
 	.p2align 3
-.L51:
-	movl	$1023, %edx
-	jmp	.L33
-	.p2align 4
-	.p2align 3
-.L38:
-	addl	$12, %eax
+.L39:
+	addl	$8, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L41:
-	addl	$8, %eax
+.L36:
+	addl	$12, %eax
 	ret
 	.size	.Lstrrchr_body, .-.Lstrrchr_body
 #APP
