@@ -24,6 +24,7 @@ failures = []
 ONE_GLOBAL = "one-global-function"
 ONE_NAME = "no-other-symbols"
 NO_DETOUR = "no-jump-to-a-jump"
+OWN_RETURN = "each-exit-its-own-return"
 SIZE = "code-size"
 ENTRY_FRAME = "entry-frame"
 SECTIONS = "sections"
@@ -105,7 +106,7 @@ def check_module(args):
         if section.executable and section.size:
             instructions = obj.instructions(section)
             check_instructions(instructions, args.entry_frame and section is code)
-            check_branches(obj, section, instructions)
+            check_branches(obj, section, instructions, args.shared_return)
             if args.entry_frame and section is code:
                 check_entry_frame(instructions)
 
@@ -215,18 +216,32 @@ def check_entry_frame(code):
                           f"{att(body)} at {body.address:#x}")
 
 
-def check_branches(obj, section, code):
+def check_branches(obj, section, code, shared_return):
     """No conditional branch lands on an unconditional jump: the branch
-    would go on to the jump's target with one taken jump more."""
+    would go on to the jump's target with one taken jump more.  No branch
+    lands on a `ret` that the code in front of it runs into: that return is
+    the last instruction of another exit."""
     at = {ins.address: ins for ins in code}
+    # The instruction in front of each one, padding skipped.
+    before, last = {}, None
     for ins in code:
-        if not ins.mnemonic.startswith("j") or ins.mnemonic == "jmp":
+        before[ins.address] = last
+        if not is_padding(ins):
+            last = ins
+    for ins in code:
+        if not ins.mnemonic.startswith("j"):
             continue
         target = obj.branch_target(section, ins)
         landed = at.get(target)
-        if landed and landed.mnemonic == "jmp":
+        if landed and landed.mnemonic == "jmp" and ins.mnemonic != "jmp":
             fail(NO_DETOUR, f"{att(ins)} at {ins.address:#x} lands on {att(landed)} "
                             f"at {target:#x}")
+        if landed and landed.mnemonic == "ret" and not shared_return:
+            front = before[target]
+            if front and front.mnemonic != "ret" and not front.mnemonic.startswith("j"):
+                fail(OWN_RETURN, f"{att(ins)} at {ins.address:#x} lands on the return at "
+                                 f"{target:#x}, which {att(front)} at {front.address:#x} "
+                                 "runs into")
 
 
 def check_forbidden(args):
@@ -246,6 +261,8 @@ def main():
     parser.add_argument("--rodata")
     parser.add_argument("--forbid-undefined")
     parser.add_argument("--max-code", type=int)
+    parser.add_argument("--shared-return", action="store_true",
+                        help="the routine still branches to the return of another exit")
     parser.add_argument("--entry-frame", action="store_true",
                         help="the routine opens with the profiling entry frame")
     args = parser.parse_args()
