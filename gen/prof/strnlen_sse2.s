@@ -214,8 +214,6 @@ __strnlen_sse2:
 	je	.L81
 .L30:
 	addl	$32, %eax
-	.p2align 4
-	.p2align 3
 .L28:
 	subl	4(%esp), %eax
 	testb	%cl, %cl
