@@ -234,7 +234,7 @@ function(sse2str_delivered name target)
 endfunction()
 
 # sse2str_module(<routine> MAX_CODE <bytes> [UNDEFINED <symbols>...]
-#                [RODATA <section>] [FLAGS <flags>...])
+#                [RODATA <section>] [SHARED_RETURN] [FLAGS <flags>...])
 # The module of a routine of routines.def, which names its source, symbol
 # and section; the symbol and the section reach the source as SSE2STR_SYMBOL
 # and SSE2STR_SECTION.  RODATA names the section of a fill's jump tables,
@@ -243,8 +243,10 @@ endfunction()
 # needs.  MAX_CODE bounds the code section in both configurations: a
 # little above what the routine takes with each of its shared pieces once,
 # so a piece copied again fails the object check.
+# SHARED_RETURN exempts a routine that still branches to the `ret` of
+# another exit from that rule of the object check (docs/CONTRACT.md).
 function(sse2str_module routine)
-  cmake_parse_arguments(M "" "RODATA;MAX_CODE" "UNDEFINED;FLAGS" ${ARGN})
+  cmake_parse_arguments(M "SHARED_RETURN" "RODATA;MAX_CODE" "UNDEFINED;FLAGS" ${ARGN})
   if(NOT DEFINED SSE2STR_${routine}_MODULE)
     message(FATAL_ERROR "sse2str_module: ${routine} is not a routine of routines.def")
   endif()
@@ -285,6 +287,9 @@ function(sse2str_module routine)
     foreach(u ${undefined})
       list(APPEND object_args --undefined ${u})
     endforeach()
+    if(M_SHARED_RETURN)
+      list(APPEND object_args --shared-return)
+    endif()
     set(table_check "")
     if(M_RODATA)
       list(APPEND object_args --rodata ${M_RODATA})

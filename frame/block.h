@@ -77,6 +77,26 @@ SSE2STR_INLINE Block reload_aligned(const void* p) {
   return *static_cast<const volatile Block*>(p);
 }
 
+// An aligned block read again, like reload_aligned, but as the memory
+// operand of the one instruction that uses it (a comparison), so it takes
+// no register and no load of its own.  The empty asm tells the compiler that
+// memory may have changed: it can neither answer the read from the loop's
+// register nor keep that register alive for it.
+SSE2STR_INLINE Block reload_operand(const void* p) {
+  asm volatile("" ::: "memory");
+  return load_aligned(p);
+}
+
+// An aligned block loaded for arithmetic with MOVAPS: the load MOVDQA does,
+// one byte shorter (no operand-size prefix), which keeps a loop of four
+// loads in fewer fetch blocks.  Held as loaded, or GCC makes it a MOVDQA
+// again on its way to the integer operations.
+SSE2STR_INLINE Block load_aligned_compact(const void* p) {
+  __m128 packed = _mm_load_ps(static_cast<const float*>(p));
+  keep_as_is(packed);
+  return _mm_castps_si128(packed);
+}
+
 SSE2STR_INLINE Block load_unaligned(const void* p) {
   return _mm_loadu_si128(static_cast<const Block*>(p));
 }
@@ -123,6 +143,16 @@ SSE2STR_INLINE unsigned match_mask(Block block, Block pattern) {
 using ZeroVector = char __attribute__((vector_size(16)));
 
 SSE2STR_INLINE ZeroVector zero_vector() { return ZeroVector{}; }
+
+// A zero vector cleared by a PXOR of its own.  Of several zero vectors GCC
+// clears one and copies it into the others, each copy waiting for the
+// clear; a PXOR depends on nothing.  Volatile, so that no two are merged and
+// each stays where it is written, just before the vector's first use.
+SSE2STR_INLINE ZeroVector cleared_zero_vector() {
+  ZeroVector zeros;
+  asm volatile("pxor %0, %0" : "=x"(zeros));
+  return zeros;
+}
 
 // Zero mask of a block, the zero vector left untouched: for a block that may
 // hold zero bytes the routine must ignore (they would spoil the vector), or

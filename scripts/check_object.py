@@ -25,8 +25,9 @@ ONE_GLOBAL = "one-global-function"
 ONE_NAME = "no-other-symbols"
 NO_DETOUR = "no-jump-to-a-jump"
 NO_JUMP_TO_RETURN = "no-jump-to-a-return"
+OWN_RETURN = "each-exit-its-own-return"
 BLOCK_READ_ONCE = "each-block-read-once"
-SIZE = "code-size"
+SIZE = "each-piece-once"
 ENTRY_FRAME = "entry-frame"
 SECTIONS = "sections"
 NO_WRITABLE_DATA = "no-writable-data"
@@ -108,7 +109,7 @@ def check_module(args):
         if section.executable and section.size:
             instructions = obj.instructions(section)
             check_instructions(instructions, args.entry_frame and section is code)
-            check_branches(obj, section, instructions)
+            check_branches(obj, section, instructions, args.shared_return)
             check_block_reads(obj, section, instructions)
             if args.entry_frame and section is code:
                 check_entry_frame(instructions)
@@ -221,12 +222,20 @@ def check_entry_frame(code):
                           f"{att(body)} at {body.address:#x}")
 
 
-def check_branches(obj, section, code):
+def check_branches(obj, section, code, shared_return):
     """No conditional branch lands on an unconditional jump: the branch
     would go on to the jump's target with one taken jump more.  No
     unconditional jump lands on a return: the return itself is shorter and
-    ends the call one taken jump sooner."""
+    ends the call one taken jump sooner.  No branch lands on a `ret` that
+    the code in front of it runs into: that return is the last instruction
+    of another exit."""
     at = {ins.address: ins for ins in code}
+    # The instruction in front of each one, padding skipped.
+    before, last = {}, None
+    for ins in code:
+        before[ins.address] = last
+        if not is_padding(ins):
+            last = ins
     for ins in code:
         if not ins.mnemonic.startswith("j"):
             continue
@@ -240,6 +249,12 @@ def check_branches(obj, section, code):
         if ins.mnemonic == "jmp" and landed.mnemonic == "ret":
             fail(NO_JUMP_TO_RETURN, f"{att(ins)} at {ins.address:#x} lands on {att(landed)} "
                                     f"at {target:#x}")
+        if landed.mnemonic == "ret" and not shared_return:
+            front = before[target]
+            if front and front.mnemonic != "ret" and not front.mnemonic.startswith("j"):
+                fail(OWN_RETURN, f"{att(ins)} at {ins.address:#x} lands on the return at "
+                                 f"{target:#x}, which {att(front)} at {front.address:#x} "
+                                 "runs into")
 
 
 def check_block_reads(obj, section, code):
@@ -286,6 +301,8 @@ def main():
     parser.add_argument("--rodata")
     parser.add_argument("--forbid-undefined")
     parser.add_argument("--max-code", type=int)
+    parser.add_argument("--shared-return", action="store_true",
+                        help="the routine still branches to the return of another exit")
     parser.add_argument("--entry-frame", action="store_true",
                         help="the routine opens with the profiling entry frame")
     args = parser.parse_args()

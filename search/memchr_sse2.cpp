@@ -117,8 +117,8 @@ void* memchr_body(const void* start, int value, size_t count_arg) {
   block = 2;  // its register holds the merge: compare again
   mask = match_mask(reload_aligned(scan + 2 * kBlockSize), needle);
   if (mask) goto found;
-  block = 3;  // likewise; the match must be here
-  mask = match_mask(needle, reload_aligned(scan + 3 * kBlockSize));
+  block = 3;  // likewise, the block as the compare's operand; the match must be here
+  mask = match_mask(needle, reload_operand(scan + 3 * kBlockSize));
   goto found;
 
   // ---- tail: 1 to 64 bytes remain from the aligned scan pointer ----
@@ -131,13 +131,20 @@ null:
   // ---- unbounded locate: the block lies wholly inside the range ----
 found:
   step_to_block(scan, block);
-  return first_match(mask, [scan](auto position) { return address(scan + position); });
+  return first_match(mask, [scan](auto position) {
+    if constexpr (position == 0) own_return();
+    return address(scan + position);
+  });
 
   // ---- bounded locate: the block may reach past the end of the range ----
   // The lowest match failing the bound means no later byte of the range
   // matches either: nothing beyond this block belongs to it.
 bounded_locate:
-  if (!first_match_within(mask, remaining, [&scan](auto position) { scan += position; })) goto null;
+  if (!first_match_within(mask, remaining, [&scan](auto position) {
+        if constexpr (position == 0) own_return();
+        scan += position;
+      }))
+    goto null;
   return address(scan);
 }
 

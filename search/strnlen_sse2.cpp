@@ -56,8 +56,23 @@ SSE2STR_INLINE size_t probe_up_to_bound(const char* start) {
   return Index + kProbeGroup;  // the bound itself
 }
 
-// Byte probes from the group at `Index` on.  The bound is compared with the
-// group's end, a constant for each group; each group has its own
+// Whether the bound falls inside the group of four bytes at index `Index`:
+// the bound compared with the group's end, a constant for each group.  Each
+// group's bound path is a branch target of its own, which starts a 16-byte
+// block.  GCC branches to those of the first and the last group by itself;
+// the middle two it lays out on the fall-through path unless told they are
+// the rarer way (told so for the first or the last as well, it moves the
+// last probe's exits around instead).
+template <size_t Index>
+SSE2STR_INLINE bool bound_in_group() {
+  const bool inside = bound_operand() <= Index + kProbeGroup;
+  if constexpr (Index == 0 || Index + kProbeGroup == kProbedBytes)
+    return inside;
+  else
+    return __builtin_expect(inside, false);
+}
+
+// Byte probes from the group at `Index` on; each group has its own
 // bound-group path.  Returns the result, a constant on each path, or
 // kNotProbed when none of bytes 0 to 15 is zero and the bound lies beyond.
 inline constexpr size_t kNotProbed = ~size_t{0};
@@ -67,7 +82,7 @@ SSE2STR_INLINE size_t probe_bytes(const char* start) {
   if constexpr (Index == kProbedBytes) {
     return kNotProbed;
   } else {
-    if (bound_operand() <= Index + kProbeGroup) return probe_up_to_bound<Index>(start);
+    if (bound_in_group<Index>()) return probe_up_to_bound<Index>(start);
 #pragma GCC unroll 4
     for (size_t j = 0; j < kProbeGroup; ++j)
       if (start[Index + j] == '\0') return Index + j;
@@ -80,12 +95,16 @@ SSE2STR_INLINE size_t probe_bytes(const char* start) {
 // constant (each probe, each position of the unbounded cascade) is sent
 // straight to that offset's exit: the tests below are resolved on its path.
 // So the probes and the cascade share one exit per offset.
+// Offset 0 returns the length as it is, from a `ret` of its own.
 template <size_t Offset = 0>
 SSE2STR_INLINE size_t add_offset(size_t length, size_t offset) {
   if constexpr (Offset + 1 == kBlockSize) {
     return length + Offset;  // the only offset left
   } else {
-    if (offset == Offset) return length + Offset;
+    if (offset == Offset) {
+      if constexpr (Offset == 0) own_return();
+      return length + Offset;
+    }
     return add_offset<Offset + 1>(length, offset);
   }
 }
@@ -111,11 +130,12 @@ size_t strnlen_body(const char* start, size_t bound) {
   ZeroVector zeros[kBlocksPerLine];      // one per block position of a pass
   Block block0, block1, block2, block3;  // one line of the line loop
   ZeroVector zero_even, zero_odd;        // the tail's: blocks 0 and 2, 1 and 3
-  const auto zero_at = [&zeros](const char* at, size_t k) {
-    return zero_mask_in_place(zeros[k], load_aligned(at));
-  };
+  // Each zero vector is cleared just before its first comparison: a path
+  // that ends before a block clears nothing for it.
   const auto zero_in_tail = [&zero_even, &zero_odd](const char* at, size_t k) {
-    return zero_mask_in_place(k % 2 == 0 ? zero_even : zero_odd, load_aligned(at));
+    ZeroVector& zeros = k % 2 == 0 ? zero_even : zero_odd;
+    if (k < 2) zeros = cleared_zero_vector();
+    return zero_mask_in_place(zeros, load_aligned(at));
   };
 
   // ---- byte probes: the bound is tested once per group of four ----
@@ -133,15 +153,18 @@ size_t strnlen_body(const char* start, size_t bound) {
   }
 
   // ---- aligned passes: blocks wholly inside the bound, no bound test ----
-  // Each zero vector is cleared once; a comparison that finds no zero byte
-  // leaves it cleared for the next pass, and the last one for the line loop.
-#pragma GCC unroll 4
-  for (size_t k = 0; k < kBlocksPerLine; ++k) zeros[k] = zero_vector();
+  // Each zero vector is cleared once, in the first pass just before its
+  // first comparison; a comparison that finds no zero byte leaves it
+  // cleared for the next pass, and the last one for the line loop.
 #pragma GCC unroll 4
   for (int pass = 0; pass < kAlignedPasses; ++pass) {
     begin_pass(scan, remaining);
     if (remaining <= kLineSize) goto tail;
     remaining -= kLineSize;
+    const auto zero_at = [&zeros, pass](const char* at, size_t k) {
+      if (pass == 0) zeros[k] = cleared_zero_vector();
+      return zero_mask_in_place(zeros[k], load_aligned(at));
+    };
     if (find_in_pass(scan, mask, block, zero_at)) goto found;
   }
 
@@ -154,10 +177,10 @@ size_t strnlen_body(const char* start, size_t bound) {
     for (;;) {
       if (remaining <= kLineSize) goto tail;
       remaining -= kLineSize;
-      block0 = load_aligned(scan);
-      block1 = load_aligned(scan + kBlockSize);
-      block2 = load_aligned(scan + 2 * kBlockSize);
-      block3 = load_aligned(scan + 3 * kBlockSize);
+      block0 = load_aligned_compact(scan);
+      block1 = load_aligned_compact(scan + kBlockSize);
+      block2 = load_aligned_compact(scan + 2 * kBlockSize);
+      block3 = load_aligned_compact(scan + 3 * kBlockSize);
       // Blocks 1 and 3 keep their own bytes; 0 and 2 absorb the minimum.
       block0 = bytewise_min(block0, block1);
       block2 = bytewise_min(block2, block3);
@@ -165,14 +188,14 @@ size_t strnlen_body(const char* start, size_t bound) {
       if (zero_mask_of(block2, zero)) break;
       scan += kLineSize;
     }
-    block = 0;  // its register holds a minimum: compare it from memory
-    mask = zero_mask_in_place(zero, reload_aligned(scan));
+    block = 0;  // its register holds a minimum: compare with it in memory
+    mask = zero_mask_in_place(zero, reload_operand(scan));
     if (mask) goto found;
     block = 1;
     mask = zero_mask_in_place(zero, block1);
     if (mask) goto found;
     block = 2;  // likewise from memory
-    mask = zero_mask_in_place(zero, reload_aligned(scan + 2 * kBlockSize));
+    mask = zero_mask_in_place(zero, reload_operand(scan + 2 * kBlockSize));
     if (mask) goto found;
     block = 3;  // the zero byte must be here
     mask = zero_mask_in_place(zero, block3);
@@ -182,8 +205,6 @@ size_t strnlen_body(const char* start, size_t bound) {
   // ---- tail: 1 to 64 bytes inside the bound from the aligned scan pointer ----
   // It clears zero vectors of its own, whichever stage it follows.
 tail:
-  zero_even = zero_vector();
-  zero_odd = zero_vector();
   if (find_in_tail(scan, remaining, mask, zero_in_tail)) goto bounded_locate;
   // ---- the one exit that returns the bound, as passed ----
 beyond_bound:
@@ -200,7 +221,10 @@ exits:
   // ---- bounded locate: the block may reach past the bound ----
 bounded_locate:
   length = scan - start;
-  if (!first_match_within(mask, remaining, [&length](auto position) { length += position; }))
+  if (!first_match_within(mask, remaining, [&length](auto position) {
+        if constexpr (position == 0) own_return();
+        length += position;
+      }))
     goto beyond_bound;
   return length;
 }

@@ -109,7 +109,7 @@ __memchr_sse2:
 	jmp	.L8
 	.p2align 4
 	.p2align 3
-.L53:
+.L54:
 	addl	$64, %eax
 	cmpl	$64, %edx
 	jbe	.L8
@@ -128,7 +128,7 @@ __memchr_sse2:
 	pmaxub	%xmm2, %xmm1
 	pmovmskb	%xmm1, %ecx
 	testl	%ecx, %ecx
-	je	.L53
+	je	.L54
 	pmovmskb	%xmm3, %ecx
 	testl	%ecx, %ecx
 	jne	.L9
@@ -140,44 +140,39 @@ __memchr_sse2:
 	pmovmskb	%xmm1, %ecx
 	testl	%ecx, %ecx
 	jne	.L11
-	movdqa	48(%eax), %xmm1
-	pcmpeqb	%xmm1, %xmm0
+	pcmpeqb	48(%eax), %xmm0
 	pmovmskb	%xmm0, %ecx
 .L12:
 	addl	$48, %eax
-	.p2align 4
-	.p2align 3
 .L9:
 	testb	%cl, %cl
 	je	.L18
 	testb	$15, %cl
 	je	.L19
 	testb	$1, %cl
-	jne	.L1
+	jne	.L55
 	testb	$2, %cl
-	jne	.L54
+	jne	.L56
 	andl	$4, %ecx
-	je	.L22
+	je	.L23
 	addl	$2, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L56:
+.L59:
 	addl	$16, %eax
 	subl	$16, %edx
-	.p2align 4
-	.p2align 3
 .L5:
 	testb	%cl, %cl
-	je	.L33
-	testb	$15, %cl
 	je	.L34
+	testb	$15, %cl
+	je	.L35
 	testb	$1, %cl
-	jne	.L1
+	jne	.L57
 	testb	$2, %cl
-	jne	.L55
+	jne	.L58
 	andl	$4, %ecx
-	je	.L38
+	je	.L40
 	cmpl	$2, %edx
 	jbe	.L3
 	addl	$2, %eax
@@ -196,34 +191,34 @@ __memchr_sse2:
 	pcmpeqb	16(%eax), %xmm1
 	pmovmskb	%xmm1, %ecx
 	testl	%ecx, %ecx
-	jne	.L56
+	jne	.L59
 	cmpl	$32, %edx
 	jbe	.L3
 	movdqa	%xmm0, %xmm1
 	pcmpeqb	32(%eax), %xmm1
 	pmovmskb	%xmm1, %ecx
 	testl	%ecx, %ecx
-	jne	.L57
+	jne	.L60
 	cmpl	$48, %edx
 	jbe	.L3
 	pcmpeqb	48(%eax), %xmm0
 	pmovmskb	%xmm0, %ecx
 	testl	%ecx, %ecx
-	jne	.L58
+	jne	.L61
 .L3:
 	xorl	%eax, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L33:
+.L34:
 	testb	$15, %ch
-	je	.L43
+	je	.L45
 	testb	$1, %ch
-	jne	.L59
+	jne	.L62
 	testb	$2, %ch
-	jne	.L60
+	jne	.L63
 	andb	$4, %ch
-	je	.L46
+	je	.L48
 	cmpl	$10, %edx
 	jbe	.L3
 	addl	$10, %eax
@@ -232,48 +227,40 @@ __memchr_sse2:
 	.p2align 3
 .L18:
 	testb	$15, %ch
-	je	.L26
+	je	.L27
 	testb	$1, %ch
-	jne	.L61
+	jne	.L64
 	testb	$2, %ch
-	jne	.L62
+	jne	.L65
 	andb	$4, %ch
-	je	.L29
+	je	.L30
 	addl	$10, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L34:
+.L35:
 	testb	$16, %cl
-	jne	.L63
+	jne	.L66
 	testb	$32, %cl
-	jne	.L64
+	jne	.L67
 	andl	$64, %ecx
-	je	.L42
+	je	.L44
 	cmpl	$6, %edx
 	jbe	.L3
 	addl	$6, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L43:
+.L45:
 	testb	$16, %ch
-	jne	.L65
+	jne	.L68
 	testb	$32, %ch
-	jne	.L66
+	jne	.L69
 	andb	$64, %ch
-	je	.L49
+	je	.L51
 	cmpl	$14, %edx
 	jbe	.L3
 	addl	$14, %eax
-	ret
-	.p2align 4
-	.p2align 3
-.L49:
-	cmpl	$15, %edx
-	jbe	.L3
-	addl	$15, %eax
-.L1:
 	ret
 	.p2align 4
 	.p2align 3
@@ -299,25 +286,25 @@ __memchr_sse2:
 	jmp	.L7
 	.p2align 4
 	.p2align 3
-.L19:
-	testb	$16, %cl
-	jne	.L67
-	testb	$32, %cl
-	jne	.L68
-	andl	$64, %ecx
-	je	.L25
-	addl	$6, %eax
+.L27:
+	testb	$16, %ch
+	jne	.L70
+	testb	$32, %ch
+	jne	.L71
+	andb	$64, %ch
+	je	.L33
+	addl	$14, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L26:
-	testb	$16, %ch
-	jne	.L69
-	testb	$32, %ch
-	jne	.L70
-	andb	$64, %ch
-	je	.L32
-	addl	$14, %eax
+.L19:
+	testb	$16, %cl
+	jne	.L72
+	testb	$32, %cl
+	jne	.L73
+	andl	$64, %ecx
+	je	.L26
+	addl	$6, %eax
 	ret
 	.p2align 4
 	.p2align 3
@@ -326,50 +313,54 @@ __memchr_sse2:
 	jmp	.L9
 	.p2align 4
 	.p2align 3
-.L66:
+.L69:
 	cmpl	$13, %edx
 	jbe	.L3
 	addl	$13, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L60:
+.L63:
 	cmpl	$9, %edx
 	jbe	.L3
 	addl	$9, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L55:
-	cmpl	$1, %edx
-	jbe	.L3
-	addl	$1, %eax
-	ret
-	.p2align 4
-	.p2align 3
-.L64:
+.L67:
 	cmpl	$5, %edx
 	jbe	.L3
 	addl	$5, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L61:
+.L58:
+	cmpl	$1, %edx
+	jbe	.L3
+	addl	$1, %eax
+	ret
+	.p2align 4
+	.p2align 3
+.L55:
+	ret
+	.p2align 4
+	.p2align 3
+.L64:
 	addl	$8, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L69:
-	addl	$12, %eax
-	ret
-	.p2align 4
-	.p2align 3
-.L67:
+.L72:
 	addl	$4, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L57:
+.L70:
+	addl	$12, %eax
+	ret
+	.p2align 4
+	.p2align 3
+.L60:
 	addl	$32, %eax
 	subl	$32, %edx
 	jmp	.L5
@@ -380,89 +371,100 @@ __memchr_sse2:
 	jmp	.L9
 	.p2align 4
 	.p2align 3
-.L63:
-	cmpl	$4, %edx
-	jbe	.L3
-	addl	$4, %eax
-	ret
-	.p2align 4
-	.p2align 3
-.L65:
+.L68:
 	cmpl	$12, %edx
 	jbe	.L3
 	addl	$12, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L59:
+.L62:
 	cmpl	$8, %edx
 	jbe	.L3
 	addl	$8, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L38:
+.L57:
+	ret
+	.p2align 4
+	.p2align 3
+.L66:
+	cmpl	$4, %edx
+	jbe	.L3
+	addl	$4, %eax
+	ret
+	.p2align 4
+	.p2align 3
+.L40:
 	cmpl	$3, %edx
 	jbe	.L3
 	addl	$3, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L42:
+.L51:
+	cmpl	$15, %edx
+	jbe	.L3
+	addl	$15, %eax
+	ret
+	.p2align 4
+	.p2align 3
+.L44:
 	cmpl	$7, %edx
 	jbe	.L3
 	addl	$7, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L46:
+.L48:
 	cmpl	$11, %edx
 	jbe	.L3
 	addl	$11, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L25:
-	addl	$7, %eax
-	ret
-	.p2align 4
-	.p2align 3
-.L68:
-	addl	$5, %eax
-	ret
-	.p2align 4
-	.p2align 3
-.L22:
+.L23:
 	addl	$3, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L54:
+.L56:
 	addl	$1, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L29:
-	addl	$11, %eax
-	ret
-	.p2align 4
-	.p2align 3
-.L62:
-	addl	$9, %eax
-	ret
-	.p2align 4
-	.p2align 3
-.L32:
+.L33:
 	addl	$15, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L70:
+.L71:
 	addl	$13, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L58:
+.L30:
+	addl	$11, %eax
+	ret
+	.p2align 4
+	.p2align 3
+.L65:
+	addl	$9, %eax
+	ret
+	.p2align 4
+	.p2align 3
+.L26:
+	addl	$7, %eax
+	ret
+	.p2align 4
+	.p2align 3
+.L73:
+	addl	$5, %eax
+	ret
+	.p2align 4
+	.p2align 3
+.L61:
 	addl	$48, %eax
 	subl	$48, %edx
 	jmp	.L5

@@ -32,538 +32,566 @@ __strnlen_sse2:
 	cmpl	$4, 8(%esp)
 	jbe	.L2
 	cmpb	$0, (%edx)
-	je	.L1
+	je	.L56
 	cmpb	$0, 1(%edx)
-	je	.L12
+	je	.L57
 	cmpb	$0, 2(%edx)
-	je	.L14
+	je	.L58
 	cmpb	$0, 3(%edx)
-	je	.L64
+	je	.L59
 	cmpl	$8, 8(%esp)
-	ja	.L81
+	jbe	.L78
 	cmpb	$0, 4(%edx)
-	je	.L22
-	cmpl	$5, 8(%esp)
-	je	.L65
+	je	.L60
 	cmpb	$0, 5(%edx)
-	je	.L65
-	cmpl	$6, 8(%esp)
-	je	.L66
+	je	.L61
 	cmpb	$0, 6(%edx)
-	je	.L66
-	cmpl	$7, 8(%esp)
-	je	.L67
+	je	.L62
 	cmpb	$0, 7(%edx)
-	je	.L67
-.L25:
-	addl	$8, %eax
-	ret
-	.p2align 4
-	.p2align 3
-.L75:
-	addl	$15, %eax
-.L1:
-	ret
-	.p2align 4
-	.p2align 3
-.L2:
-	cmpb	$0, 8(%esp)
-	je	.L1
-	cmpb	$0, (%edx)
-	je	.L1
-	cmpl	$1, 8(%esp)
-	je	.L12
-	cmpb	$0, 1(%edx)
-	je	.L12
-	cmpl	$2, 8(%esp)
-	je	.L14
-	cmpb	$0, 2(%edx)
-	je	.L14
-	cmpl	$3, 8(%esp)
-	je	.L64
-	cmpb	$0, 3(%edx)
-	je	.L64
-.L22:
-	addl	$4, %eax
-	ret
-	.p2align 4
-	.p2align 3
-.L81:
-	cmpb	$0, 4(%edx)
-	je	.L22
-	cmpb	$0, 5(%edx)
-	je	.L65
-	cmpb	$0, 6(%edx)
-	je	.L66
-	cmpb	$0, 7(%edx)
-	je	.L67
+	je	.L63
 	cmpl	$12, 8(%esp)
-	ja	.L82
+	jbe	.L79
 	cmpb	$0, 8(%edx)
-	je	.L25
-	cmpl	$9, 8(%esp)
-	je	.L69
+	je	.L65
 	cmpb	$0, 9(%edx)
-	je	.L69
-	cmpl	$10, 8(%esp)
-	je	.L70
+	je	.L66
 	cmpb	$0, 10(%edx)
-	je	.L70
-	cmpl	$11, 8(%esp)
-	je	.L71
+	je	.L67
 	cmpb	$0, 11(%edx)
-	je	.L71
-.L72:
-	addl	$12, %eax
-	ret
-	.p2align 4
-	.p2align 3
-.L12:
-	addl	$1, %eax
-	ret
-	.p2align 4
-	.p2align 3
-.L82:
-	cmpb	$0, 8(%edx)
-	je	.L25
-	cmpb	$0, 9(%edx)
-	je	.L69
-	cmpb	$0, 10(%edx)
-	je	.L70
-	cmpb	$0, 11(%edx)
-	je	.L71
+	je	.L68
 	cmpl	$16, 8(%esp)
-	jbe	.L29
+	jbe	.L19
 	cmpb	$0, 12(%edx)
-	je	.L72
+	je	.L69
 	cmpb	$0, 13(%edx)
-	je	.L73
+	je	.L70
 	cmpb	$0, 14(%edx)
-	je	.L74
+	je	.L71
 	cmpb	$0, 15(%edx)
-	je	.L75
+	je	.L72
 	movl	8(%esp), %ecx
 	leal	16(%edx), %eax
 	andl	$15, %edx
 	andl	$-16, %eax
 	leal	-16(%ecx,%edx), %edx
 	cmpl	$64, %edx
-	jbe	.L35
-	pxor	%xmm1, %xmm1
+	jbe	.L25
 	subl	$64, %edx
-	movdqa	%xmm1, %xmm0
+#APP
+# 153 "./frame/block.h" 1
+	pxor %xmm0, %xmm0
+# 0 "" 2
+#NO_APP
 	pcmpeqb	(%eax), %xmm0
 	pmovmskb	%xmm0, %ecx
 	testl	%ecx, %ecx
-	jne	.L38
-	movdqa	%xmm1, %xmm2
-	pcmpeqb	16(%eax), %xmm2
-	pmovmskb	%xmm2, %ecx
-	testl	%ecx, %ecx
-	jne	.L39
-	movdqa	%xmm1, %xmm3
-	pcmpeqb	32(%eax), %xmm3
-	pmovmskb	%xmm3, %ecx
-	testl	%ecx, %ecx
-	jne	.L40
-	pcmpeqb	48(%eax), %xmm1
+	jne	.L28
+#APP
+# 153 "./frame/block.h" 1
+	pxor %xmm1, %xmm1
+# 0 "" 2
+#NO_APP
+	pcmpeqb	16(%eax), %xmm1
 	pmovmskb	%xmm1, %ecx
 	testl	%ecx, %ecx
-	jne	.L41
+	jne	.L29
+#APP
+# 153 "./frame/block.h" 1
+	pxor %xmm2, %xmm2
+# 0 "" 2
+#NO_APP
+	pcmpeqb	32(%eax), %xmm2
+	pmovmskb	%xmm2, %ecx
+	testl	%ecx, %ecx
+	jne	.L30
+#APP
+# 153 "./frame/block.h" 1
+	pxor %xmm3, %xmm3
+# 0 "" 2
+#NO_APP
+	pcmpeqb	48(%eax), %xmm3
+	pmovmskb	%xmm3, %ecx
+	testl	%ecx, %ecx
+	jne	.L31
 	addl	$64, %eax
 	cmpl	$64, %edx
-	jbe	.L35
+	jbe	.L25
 	pcmpeqb	(%eax), %xmm0
 	subl	$64, %edx
 	pmovmskb	%xmm0, %ecx
 	testl	%ecx, %ecx
-	jne	.L38
-	pcmpeqb	16(%eax), %xmm2
-	pmovmskb	%xmm2, %ecx
-	testl	%ecx, %ecx
-	jne	.L39
-	pcmpeqb	32(%eax), %xmm3
-	pmovmskb	%xmm3, %ecx
-	testl	%ecx, %ecx
-	jne	.L40
-	pcmpeqb	48(%eax), %xmm1
+	jne	.L28
+	pcmpeqb	16(%eax), %xmm1
 	pmovmskb	%xmm1, %ecx
 	testl	%ecx, %ecx
-	jne	.L41
+	jne	.L29
+	pcmpeqb	32(%eax), %xmm2
+	pmovmskb	%xmm2, %ecx
+	testl	%ecx, %ecx
+	jne	.L30
+	pcmpeqb	48(%eax), %xmm3
+	pmovmskb	%xmm3, %ecx
+	testl	%ecx, %ecx
+	jne	.L31
 	addl	$64, %eax
 	cmpl	$64, %edx
-	jbe	.L35
+	jbe	.L25
 	pcmpeqb	(%eax), %xmm0
 	subl	$64, %edx
 	pmovmskb	%xmm0, %ecx
 	testl	%ecx, %ecx
-	jne	.L38
-	pcmpeqb	16(%eax), %xmm2
-	pmovmskb	%xmm2, %ecx
-	testl	%ecx, %ecx
-	jne	.L39
-	pcmpeqb	32(%eax), %xmm3
-	pmovmskb	%xmm3, %ecx
-	testl	%ecx, %ecx
-	jne	.L40
-	pcmpeqb	48(%eax), %xmm1
+	jne	.L28
+	pcmpeqb	16(%eax), %xmm1
 	pmovmskb	%xmm1, %ecx
 	testl	%ecx, %ecx
-	jne	.L41
+	jne	.L29
+	pcmpeqb	32(%eax), %xmm2
+	pmovmskb	%xmm2, %ecx
+	testl	%ecx, %ecx
+	jne	.L30
+	pcmpeqb	48(%eax), %xmm3
+	pmovmskb	%xmm3, %ecx
+	testl	%ecx, %ecx
+	jne	.L31
 	addl	$64, %eax
 	cmpl	$64, %edx
-	jbe	.L35
+	jbe	.L25
 	pcmpeqb	(%eax), %xmm0
 	subl	$64, %edx
 	pmovmskb	%xmm0, %ecx
 	testl	%ecx, %ecx
-	jne	.L38
-	pcmpeqb	16(%eax), %xmm2
-	pmovmskb	%xmm2, %ecx
-	testl	%ecx, %ecx
-	jne	.L39
-	pcmpeqb	32(%eax), %xmm3
-	pmovmskb	%xmm3, %ecx
-	testl	%ecx, %ecx
-	jne	.L40
-	pcmpeqb	48(%eax), %xmm1
+	jne	.L28
+	pcmpeqb	16(%eax), %xmm1
 	pmovmskb	%xmm1, %ecx
 	testl	%ecx, %ecx
-	jne	.L41
+	jne	.L29
+	pcmpeqb	32(%eax), %xmm2
+	pmovmskb	%xmm2, %ecx
+	testl	%ecx, %ecx
+	jne	.L30
+	pcmpeqb	48(%eax), %xmm3
+	pmovmskb	%xmm3, %ecx
+	testl	%ecx, %ecx
+	jne	.L31
 	leal	64(%eax), %ecx
 	movl	%ecx, %eax
 	andl	$63, %ecx
 	addl	%ecx, %edx
 	andl	$-64, %eax
 	cmpl	$64, %edx
-	ja	.L43
-	jmp	.L35
+	ja	.L33
+	jmp	.L25
 	.p2align 4
 	.p2align 3
-.L83:
+.L80:
 	addl	$64, %eax
 	cmpl	$64, %edx
-	jbe	.L35
-.L43:
-	movdqa	16(%eax), %xmm2
-	movdqa	(%eax), %xmm4
+	jbe	.L25
+.L33:
+	movaps	(%eax), %xmm2
+	movaps	16(%eax), %xmm1
 	subl	$64, %edx
-	movdqa	48(%eax), %xmm3
-	movdqa	32(%eax), %xmm0
-	pminub	%xmm2, %xmm4
-	pminub	%xmm3, %xmm0
+	movaps	32(%eax), %xmm0
+	movaps	48(%eax), %xmm4
+	pminub	%xmm1, %xmm2
 	pminub	%xmm4, %xmm0
-	pcmpeqb	%xmm1, %xmm0
+	pminub	%xmm2, %xmm0
+	pcmpeqb	%xmm3, %xmm0
 	pmovmskb	%xmm0, %ecx
 	testl	%ecx, %ecx
-	je	.L83
-	movdqa	(%eax), %xmm0
-	pcmpeqb	%xmm0, %xmm1
+	je	.L80
+	pcmpeqb	(%eax), %xmm3
+	pmovmskb	%xmm3, %ecx
+	testl	%ecx, %ecx
+	jne	.L28
+	pcmpeqb	%xmm3, %xmm1
 	pmovmskb	%xmm1, %ecx
 	testl	%ecx, %ecx
-	jne	.L38
-	pcmpeqb	%xmm1, %xmm2
-	pmovmskb	%xmm2, %ecx
+	jne	.L29
+	pcmpeqb	32(%eax), %xmm1
+	pmovmskb	%xmm1, %ecx
 	testl	%ecx, %ecx
-	jne	.L39
-	movdqa	32(%eax), %xmm0
-	pcmpeqb	%xmm0, %xmm2
-	pmovmskb	%xmm2, %ecx
-	testl	%ecx, %ecx
-	jne	.L40
-	pcmpeqb	%xmm2, %xmm3
-	pmovmskb	%xmm3, %ecx
-.L41:
-	addl	$48, %eax
-	.p2align 4
-	.p2align 3
-.L38:
+	je	.L81
+.L30:
+	addl	$32, %eax
+.L28:
 	subl	4(%esp), %eax
 	testb	%cl, %cl
-	je	.L62
+	je	.L54
 	testb	$15, %cl
-	je	.L63
+	je	.L55
 	testb	$1, %cl
-	jne	.L1
+	jne	.L56
 	testb	$2, %cl
-	jne	.L12
+	jne	.L57
 	andl	$4, %ecx
-	je	.L64
-.L14:
+	je	.L59
+.L58:
 	addl	$2, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L64:
-	addl	$3, %eax
+.L2:
+	cmpb	$0, 8(%esp)
+	je	.L56
+	cmpb	$0, (%edx)
+	je	.L56
+	cmpl	$1, 8(%esp)
+	je	.L57
+	cmpb	$0, 1(%edx)
+	je	.L57
+	cmpl	$2, 8(%esp)
+	je	.L58
+	cmpb	$0, 2(%edx)
+	je	.L58
+	cmpl	$3, 8(%esp)
+	je	.L59
+	cmpb	$0, 3(%edx)
+	je	.L59
+.L60:
+	addl	$4, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L29:
+.L56:
+	ret
+	.p2align 4
+	.p2align 3
+.L19:
 	cmpb	$0, 12(%edx)
-	je	.L72
+	je	.L69
 	cmpl	$13, 8(%esp)
-	je	.L73
+	je	.L70
 	cmpb	$0, 13(%edx)
-	je	.L73
+	je	.L70
 	cmpl	$14, 8(%esp)
-	je	.L74
+	je	.L71
 	cmpb	$0, 14(%edx)
-	je	.L74
+	je	.L71
 	cmpl	$15, 8(%esp)
-	je	.L75
+	je	.L72
 	cmpb	$0, 15(%edx)
-	je	.L75
-.L37:
+	je	.L72
+.L27:
 	movl	8(%esp), %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L69:
-	addl	$9, %eax
+.L57:
+	addl	$1, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L62:
-	testb	$15, %ch
-	je	.L68
-	testb	$1, %ch
-	jne	.L25
-	testb	$2, %ch
-	jne	.L69
-	andb	$4, %ch
-	je	.L71
-.L70:
-	addl	$10, %eax
+.L59:
+	addl	$3, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L71:
-	addl	$11, %eax
-	ret
-	.p2align 4
-	.p2align 3
-.L35:
-	pxor	%xmm0, %xmm0
-	movdqa	%xmm0, %xmm1
-	pcmpeqb	(%eax), %xmm1
-	pmovmskb	%xmm1, %ecx
+.L25:
+#APP
+# 153 "./frame/block.h" 1
+	pxor %xmm0, %xmm0
+# 0 "" 2
+#NO_APP
+	pcmpeqb	(%eax), %xmm0
+	pmovmskb	%xmm0, %ecx
 	testl	%ecx, %ecx
-	jne	.L44
+	jne	.L34
 	cmpl	$16, %edx
-	jbe	.L37
-	pcmpeqb	16(%eax), %xmm0
-	pmovmskb	%xmm0, %ecx
-	testl	%ecx, %ecx
-	jne	.L84
-	cmpl	$32, %edx
-	jbe	.L37
-	pcmpeqb	32(%eax), %xmm1
+	jbe	.L27
+#APP
+# 153 "./frame/block.h" 1
+	pxor %xmm1, %xmm1
+# 0 "" 2
+#NO_APP
+	pcmpeqb	16(%eax), %xmm1
 	pmovmskb	%xmm1, %ecx
 	testl	%ecx, %ecx
-	jne	.L85
-	cmpl	$48, %edx
-	jbe	.L37
-	pcmpeqb	48(%eax), %xmm0
+	jne	.L82
+	cmpl	$32, %edx
+	jbe	.L27
+	pcmpeqb	32(%eax), %xmm0
 	pmovmskb	%xmm0, %ecx
 	testl	%ecx, %ecx
-	je	.L37
+	jne	.L83
+	cmpl	$48, %edx
+	jbe	.L27
+	pcmpeqb	48(%eax), %xmm1
+	pmovmskb	%xmm1, %ecx
+	testl	%ecx, %ecx
+	je	.L27
 	addl	$48, %eax
 	subl	$48, %edx
-.L44:
+.L34:
 	subl	4(%esp), %eax
 	testb	%cl, %cl
-	je	.L47
+	je	.L37
 	testb	$15, %cl
-	je	.L48
+	je	.L38
 	testb	$1, %cl
-	jne	.L1
+	jne	.L84
 	testb	$2, %cl
-	jne	.L86
+	jne	.L85
 	andl	$4, %ecx
-	je	.L51
+	je	.L42
 	cmpl	$2, %edx
-	jbe	.L37
+	jbe	.L27
 	addl	$2, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L63:
-	testb	$16, %cl
-	jne	.L22
-	testb	$32, %cl
+.L54:
+	testb	$15, %ch
+	je	.L64
+	testb	$1, %ch
 	jne	.L65
+	testb	$2, %ch
+	jne	.L66
+	andb	$4, %ch
+	je	.L68
+.L67:
+	addl	$10, %eax
+	ret
+	.p2align 4
+	.p2align 3
+.L55:
+	testb	$16, %cl
+	jne	.L60
+	testb	$32, %cl
+	jne	.L61
 	andl	$64, %ecx
-	je	.L67
-.L66:
+	je	.L63
+.L62:
 	addl	$6, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L40:
-	addl	$32, %eax
-	jmp	.L38
-	.p2align 4
-	.p2align 3
-.L39:
-	addl	$16, %eax
-	jmp	.L38
-	.p2align 4
-	.p2align 3
-.L68:
+.L64:
 	testb	$16, %ch
-	jne	.L72
+	jne	.L69
 	testb	$32, %ch
-	je	.L87
-.L73:
+	je	.L86
+.L70:
 	addl	$13, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L47:
+.L81:
+	pcmpeqb	%xmm1, %xmm4
+	pmovmskb	%xmm4, %ecx
+.L31:
+	addl	$48, %eax
+	jmp	.L28
+	.p2align 4
+	.p2align 3
+.L29:
+	addl	$16, %eax
+	jmp	.L28
+	.p2align 4
+	.p2align 3
+.L37:
 	testb	$15, %ch
-	je	.L55
+	je	.L46
 	testb	$1, %ch
-	jne	.L88
+	jne	.L87
 	testb	$2, %ch
-	jne	.L89
+	jne	.L88
 	andb	$4, %ch
-	je	.L58
+	je	.L49
 	cmpl	$10, %edx
-	jbe	.L37
+	jbe	.L27
 	addl	$10, %eax
 	ret
 	.p2align 4
 	.p2align 3
 .L65:
-	addl	$5, %eax
-	ret
-	.p2align 4
-	.p2align 3
-.L67:
-	addl	$7, %eax
-	ret
-	.p2align 4
-	.p2align 3
-.L48:
-	testb	$16, %cl
-	jne	.L90
-	testb	$32, %cl
-	jne	.L91
-	andl	$64, %ecx
-	je	.L54
-	cmpl	$6, %edx
-	jbe	.L37
-	addl	$6, %eax
-	ret
-	.p2align 4
-	.p2align 3
-.L55:
-	testb	$16, %ch
-	jne	.L92
-	testb	$32, %ch
-	jne	.L93
-	andb	$64, %ch
-	je	.L61
-	cmpl	$14, %edx
-	jbe	.L37
-	addl	$14, %eax
-	ret
-	.p2align 4
-	.p2align 3
-.L87:
-	andb	$64, %ch
-	je	.L75
-.L74:
-	addl	$14, %eax
-	ret
-	.p2align 4
-	.p2align 3
-.L84:
-	addl	$16, %eax
-	subl	$16, %edx
-	jmp	.L44
-	.p2align 4
-	.p2align 3
-.L85:
-	addl	$32, %eax
-	subl	$32, %edx
-	jmp	.L44
-	.p2align 4
-	.p2align 3
-.L92:
-	cmpl	$12, %edx
-	jbe	.L37
-	addl	$12, %eax
-	ret
-	.p2align 4
-	.p2align 3
-.L88:
-	cmpl	$8, %edx
-	jbe	.L37
 	addl	$8, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L90:
-	cmpl	$4, %edx
-	jbe	.L37
-	addl	$4, %eax
+.L69:
+	addl	$12, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L61:
-	cmpl	$15, %edx
-	jbe	.L37
-	addl	$15, %eax
-	ret
-	.p2align 4
-	.p2align 3
-.L93:
-	cmpl	$13, %edx
-	jbe	.L37
-	addl	$13, %eax
-	ret
-	.p2align 4
-	.p2align 3
-.L58:
-	cmpl	$11, %edx
-	jbe	.L37
-	addl	$11, %eax
-	ret
-	.p2align 4
-	.p2align 3
-.L89:
-	cmpl	$9, %edx
-	jbe	.L37
-	addl	$9, %eax
-	ret
-	.p2align 4
-	.p2align 3
-.L54:
-	cmpl	$7, %edx
-	jbe	.L37
+.L78:
+	cmpb	$0, 4(%edx)
+	je	.L60
+	cmpl	$5, 8(%esp)
+	je	.L61
+	cmpb	$0, 5(%edx)
+	je	.L61
+	cmpl	$6, 8(%esp)
+	je	.L62
+	cmpb	$0, 6(%edx)
+	je	.L62
+	cmpl	$7, 8(%esp)
+	je	.L63
+	cmpb	$0, 7(%edx)
+	jne	.L65
+.L63:
 	addl	$7, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L91:
-	cmpl	$5, %edx
-	jbe	.L37
+.L66:
+	addl	$9, %eax
+	ret
+	.p2align 4
+	.p2align 3
+.L61:
 	addl	$5, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L51:
-	cmpl	$3, %edx
-	jbe	.L37
-	addl	$3, %eax
+.L79:
+	cmpb	$0, 8(%edx)
+	je	.L65
+	cmpl	$9, 8(%esp)
+	je	.L66
+	cmpb	$0, 9(%edx)
+	je	.L66
+	cmpl	$10, 8(%esp)
+	je	.L67
+	cmpb	$0, 10(%edx)
+	je	.L67
+	cmpl	$11, 8(%esp)
+	je	.L68
+	cmpb	$0, 11(%edx)
+	jne	.L69
+.L68:
+	addl	$11, %eax
+	ret
+	.p2align 4
+	.p2align 3
+.L38:
+	testb	$16, %cl
+	jne	.L89
+	testb	$32, %cl
+	jne	.L90
+	andl	$64, %ecx
+	je	.L45
+	cmpl	$6, %edx
+	jbe	.L27
+	addl	$6, %eax
+	ret
+	.p2align 4
+	.p2align 3
+.L46:
+	testb	$16, %ch
+	jne	.L91
+	testb	$32, %ch
+	jne	.L92
+	andb	$64, %ch
+	je	.L52
+	cmpl	$14, %edx
+	jbe	.L27
+	addl	$14, %eax
 	ret
 	.p2align 4
 	.p2align 3
 .L86:
+	andb	$64, %ch
+	je	.L72
+.L71:
+	addl	$14, %eax
+	ret
+	.p2align 4
+	.p2align 3
+.L82:
+	addl	$16, %eax
+	subl	$16, %edx
+	jmp	.L34
+	.p2align 4
+	.p2align 3
+.L83:
+	addl	$32, %eax
+	subl	$32, %edx
+	jmp	.L34
+	.p2align 4
+	.p2align 3
+.L87:
+	cmpl	$8, %edx
+	jbe	.L27
+	addl	$8, %eax
+	ret
+	.p2align 4
+	.p2align 3
+.L89:
+	cmpl	$4, %edx
+	jbe	.L27
+	addl	$4, %eax
+	ret
+	.p2align 4
+	.p2align 3
+.L84:
+	ret
+	.p2align 4
+	.p2align 3
+.L91:
+	cmpl	$12, %edx
+	jbe	.L27
+	addl	$12, %eax
+	ret
+	.p2align 4
+	.p2align 3
+.L72:
+	addl	$15, %eax
+	ret
+	.p2align 4
+	.p2align 3
+.L92:
+	cmpl	$13, %edx
+	jbe	.L27
+	addl	$13, %eax
+	ret
+	.p2align 4
+	.p2align 3
+.L45:
+	cmpl	$7, %edx
+	jbe	.L27
+	addl	$7, %eax
+	ret
+	.p2align 4
+	.p2align 3
+.L90:
+	cmpl	$5, %edx
+	jbe	.L27
+	addl	$5, %eax
+	ret
+	.p2align 4
+	.p2align 3
+.L52:
+	cmpl	$15, %edx
+	jbe	.L27
+	addl	$15, %eax
+	ret
+	.p2align 4
+	.p2align 3
+.L49:
+	cmpl	$11, %edx
+	jbe	.L27
+	addl	$11, %eax
+	ret
+	.p2align 4
+	.p2align 3
+.L88:
+	cmpl	$9, %edx
+	jbe	.L27
+	addl	$9, %eax
+	ret
+	.p2align 4
+	.p2align 3
+.L42:
+	cmpl	$3, %edx
+	jbe	.L27
+	addl	$3, %eax
+	ret
+	.p2align 4
+	.p2align 3
+.L85:
 	cmpl	$1, %edx
-	jbe	.L37
+	jbe	.L27
 	addl	$1, %eax
 	ret
 	.size	.Lstrnlen_body, .-.Lstrnlen_body
