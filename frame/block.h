@@ -64,6 +64,14 @@ SSE2STR_INLINE void keep_as_is(T& value) {
     asm("" : "+r"(value));
 }
 
+// Gives an exit that computes nothing (position 0, where the mask base is
+// the result; a fill with nothing to return) a body of its own.  Empty, it
+// would be no block at all, and GCC sends every branch to it to whatever
+// `ret` is at hand, the last instruction of another exit.  With this empty
+// asm (no instruction) it keeps its own `ret`, a branch target like every
+// other exit.
+SSE2STR_INLINE void own_return() { asm volatile(""); }
+
 // ---- loads and stores ------------------------------------------------------
 
 SSE2STR_INLINE Block load_aligned(const void* p) {

@@ -87,14 +87,6 @@ SSE2STR_INLINE auto first_match_linear(unsigned mask, Exit&& exit) {
   return detail::first_from_bit<8, 15>(mask, exit);
 }
 
-// Gives an exit that returns the result register as it is (position 0,
-// where the mask base is the result) a body of its own.  Empty, it would be
-// no block at all, and GCC sends every branch to it to whatever `ret` is at
-// hand, the last instruction of another position's exit.  With this empty
-// asm (no instruction) it keeps its own `ret`, a branch target like every
-// other exit.
-SSE2STR_INLINE void own_return() { asm volatile(""); }
-
 // Bound test: position p of a block lies inside the range when p is below the
 // bytes remaining from the block's mask base.  Position 0 always does, since
 // a block is examined only while at least one byte remains.

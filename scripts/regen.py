@@ -25,7 +25,6 @@ import os
 import shutil
 import subprocess
 import sys
-import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SKIPPED = 77  # CTest's SKIP_RETURN_CODE for the test that compares
@@ -57,15 +56,15 @@ def compile_(args):
     out_dir = os.path.dirname(args.output)
     os.makedirs(out_dir, exist_ok=True)
     depfile = args.output + ".d"
-    with tempfile.NamedTemporaryFile("r", dir=out_dir, suffix=".s") as made:
-        status = subprocess.run([args.compiler, *args.flags, "-S", "-o", made.name,
-                                 "-MD", "-MF", depfile, "-MT", args.output, args.source]).returncode
-        if status != 0:
-            return status
-        text = header(args.source, args.compiler, args.flags) + made.read()
-    with open(args.output + ".tmp", "w") as f:
+    made = args.output + ".tmp"
+    status = subprocess.run([args.compiler, *args.flags, "-S", "-o", made,
+                             "-MD", "-MF", depfile, "-MT", args.output, args.source]).returncode
+    if status != 0:
+        return status
+    text = header(args.source, args.compiler, args.flags) + read(made)
+    with open(made, "w") as f:
         f.write(text)
-    os.replace(args.output + ".tmp", args.output)
+    os.replace(made, args.output)
     # The build runs elsewhere: the files read, relative to the root here,
     # are given to it as absolute paths.
     with open(depfile) as f:

@@ -210,7 +210,10 @@ saved_block:
   if (last == 0) return nullptr;
   base = saved.base();
 last_of_block:
-  return last_match(last, [base](auto position) { return const_cast<char*>(base + position); });
+  return last_match(last, [base](auto position) {
+    if constexpr (position == 0) own_return();
+    return const_cast<char*>(base + position);
+  });
 }
 
 SSE2STR_ENTRY_END();

@@ -78,7 +78,7 @@ __strnlen_sse2:
 	jbe	.L25
 	subl	$64, %edx
 #APP
-# 153 "./frame/block.h" 1
+# 161 "./frame/block.h" 1
 	pxor %xmm0, %xmm0
 # 0 "" 2
 #NO_APP
@@ -87,7 +87,7 @@ __strnlen_sse2:
 	testl	%ecx, %ecx
 	jne	.L28
 #APP
-# 153 "./frame/block.h" 1
+# 161 "./frame/block.h" 1
 	pxor %xmm1, %xmm1
 # 0 "" 2
 #NO_APP
@@ -96,7 +96,7 @@ __strnlen_sse2:
 	testl	%ecx, %ecx
 	jne	.L29
 #APP
-# 153 "./frame/block.h" 1
+# 161 "./frame/block.h" 1
 	pxor %xmm2, %xmm2
 # 0 "" 2
 #NO_APP
@@ -105,7 +105,7 @@ __strnlen_sse2:
 	testl	%ecx, %ecx
 	jne	.L30
 #APP
-# 153 "./frame/block.h" 1
+# 161 "./frame/block.h" 1
 	pxor %xmm3, %xmm3
 # 0 "" 2
 #NO_APP
@@ -289,7 +289,7 @@ __strnlen_sse2:
 	.p2align 3
 .L25:
 #APP
-# 153 "./frame/block.h" 1
+# 161 "./frame/block.h" 1
 	pxor %xmm0, %xmm0
 # 0 "" 2
 #NO_APP
@@ -300,7 +300,7 @@ __strnlen_sse2:
 	cmpl	$16, %edx
 	jbe	.L27
 #APP
-# 153 "./frame/block.h" 1
+# 161 "./frame/block.h" 1
 	pxor %xmm1, %xmm1
 # 0 "" 2
 #NO_APP

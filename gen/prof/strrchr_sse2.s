@@ -44,9 +44,9 @@ __strrchr_sse2:
 	pmovmskb	%xmm0, %ecx
 	testl	%edx, %edx
 	je	.L4
-.L59:
+.L58:
 	testl	%ecx, %ecx
-	je	.L46
+	je	.L47
 	pxor	%xmm4, %xmm4
 .L6:
 	testb	%dl, %dl
@@ -54,16 +54,16 @@ __strrchr_sse2:
 	testb	$15, %dl
 	je	.L16
 	testb	$1, %dl
-	jne	.L57
+	jne	.L56
 	testb	$2, %dl
-	jne	.L58
+	jne	.L57
 	andl	$4, %edx
-	je	.L20
+	je	.L21
 	movl	%ecx, %edx
 	andl	$7, %edx
 	je	.L14
 	andl	$4, %ecx
-	jmp	.L45
+	jmp	.L46
 	.p2align 4
 	.p2align 3
 .L2:
@@ -81,7 +81,7 @@ __strrchr_sse2:
 	movl	%eax, %ecx
 	movl	4(%esp), %eax
 	testl	%edx, %edx
-	jne	.L59
+	jne	.L58
 .L4:
 	movd	%eax, %xmm3
 	movd	%ecx, %xmm4
@@ -91,21 +91,21 @@ __strrchr_sse2:
 	jmp	.L7
 	.p2align 4
 	.p2align 3
-.L63:
+.L62:
 	movdqa	16(%eax), %xmm0
 	pcmpeqb	%xmm0, %xmm1
 	pcmpeqb	%xmm2, %xmm0
 	pmovmskb	%xmm1, %edx
 	pmovmskb	%xmm0, %ecx
 	orl	%edx, %ecx
-	jne	.L60
+	jne	.L59
 	movdqa	32(%eax), %xmm0
 	pcmpeqb	%xmm0, %xmm1
 	pcmpeqb	%xmm2, %xmm0
 	pmovmskb	%xmm1, %edx
 	pmovmskb	%xmm0, %ecx
 	orl	%edx, %ecx
-	jne	.L61
+	jne	.L60
 	movdqa	48(%eax), %xmm0
 	addl	$64, %eax
 	pcmpeqb	%xmm0, %xmm1
@@ -113,7 +113,7 @@ __strrchr_sse2:
 	pmovmskb	%xmm1, %edx
 	pmovmskb	%xmm0, %ecx
 	orl	%edx, %ecx
-	jne	.L62
+	jne	.L61
 .L7:
 	movdqa	(%eax), %xmm0
 	pcmpeqb	%xmm0, %xmm1
@@ -121,10 +121,10 @@ __strrchr_sse2:
 	pmovmskb	%xmm1, %edx
 	pmovmskb	%xmm0, %ecx
 	orl	%edx, %ecx
-	je	.L63
+	je	.L62
 .L9:
 	testl	%edx, %edx
-	je	.L64
+	je	.L63
 	pmovmskb	%xmm0, %ecx
 	testl	%ecx, %ecx
 	jne	.L6
@@ -132,75 +132,74 @@ __strrchr_sse2:
 	movd	%xmm4, %edx
 	testl	%edx, %edx
 	je	.L54
-.L66:
+.L65:
 	movd	%xmm3, %eax
-.L32:
+.L33:
 	testb	$-1, %dh
-	je	.L29
+	je	.L30
 	testb	$-16, %dh
-	je	.L33
-	testb	$-128, %dh
 	je	.L34
+	testb	$-128, %dh
+	je	.L35
 	addl	$15, %eax
 	ret
 	.p2align 4
 	.p2align 3
 .L15:
 	testb	$15, %dh
-	je	.L30
+	je	.L31
 	testb	$1, %dh
 	jne	.L48
 	testb	$2, %dh
 	jne	.L49
 	andb	$4, %dh
-	jne	.L65
+	jne	.L64
 	movl	$4095, %edx
-.L31:
+.L32:
 	andl	%ecx, %edx
-	jne	.L32
+	jne	.L33
 	movd	%xmm4, %edx
 	testl	%edx, %edx
-	jne	.L66
+	jne	.L65
 .L54:
 	xorl	%eax, %eax
-.L1:
 	ret
 	.p2align 4
 	.p2align 3
 .L16:
 	testb	$16, %dl
-	jne	.L67
+	jne	.L66
 	testb	$32, %dl
-	jne	.L68
+	jne	.L67
 	andl	$64, %edx
-	jne	.L69
+	jne	.L68
 	movl	%ecx, %edx
 	andl	$255, %edx
 	je	.L14
-.L29:
+.L30:
 	testb	$-16, %dl
-	je	.L22
+	je	.L23
 	testb	$-128, %dl
-	je	.L42
+	je	.L43
 	addl	$7, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L64:
+.L63:
 	movd	%eax, %xmm3
 	movd	%ecx, %xmm4
 	addl	$16, %eax
 	jmp	.L7
 	.p2align 4
 	.p2align 3
-.L33:
+.L34:
 	testb	$8, %dh
-	je	.L37
+	je	.L38
 	addl	$11, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L30:
+.L31:
 	testb	$16, %dh
 	jne	.L51
 	testb	$32, %dh
@@ -208,176 +207,177 @@ __strrchr_sse2:
 	andb	$64, %dh
 	je	.L53
 	movl	$32767, %edx
-	jmp	.L31
+	jmp	.L32
 	.p2align 4
 	.p2align 3
-.L46:
+.L47:
 	xorl	%eax, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L20:
+.L21:
 	movl	%ecx, %edx
 	andl	$15, %edx
 	je	.L14
-.L22:
+.L23:
 	testb	$8, %dl
-	je	.L70
+	je	.L69
 	addl	$3, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L60:
+.L59:
 	addl	$16, %eax
 	jmp	.L9
 	.p2align 4
 	.p2align 3
-.L61:
+.L60:
 	addl	$32, %eax
 	jmp	.L9
 	.p2align 4
 	.p2align 3
-.L62:
+.L61:
 	subl	$16, %eax
 	jmp	.L9
 	.p2align 4
 	.p2align 3
-.L34:
+.L35:
 	testb	$64, %dh
-	jne	.L71
+	jne	.L70
 	andb	$32, %dh
-	je	.L36
+	je	.L37
 	addl	$13, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L37:
+.L38:
 	testb	$4, %dh
-	jne	.L72
+	jne	.L71
 	andb	$2, %dh
-	je	.L39
+	je	.L40
 	addl	$9, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L69:
+.L68:
 	movl	%ecx, %edx
 	andl	$127, %edx
 	je	.L14
 	andl	$112, %ecx
-	je	.L22
-.L42:
+	je	.L23
+.L43:
 	testb	$64, %dl
-	je	.L43
+	je	.L44
 	addl	$6, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L70:
+.L69:
 	movl	%edx, %ecx
 	andl	$4, %ecx
-.L45:
+.L46:
 	testl	%ecx, %ecx
-	je	.L19
+	je	.L20
 	addl	$2, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L72:
+.L71:
 	addl	$10, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L71:
+.L70:
 	addl	$14, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L65:
+.L64:
 	movl	$2047, %edx
-	jmp	.L31
+	jmp	.L32
 	.p2align 4
 	.p2align 3
 .L53:
 	movl	$65535, %edx
-	jmp	.L31
+	jmp	.L32
 	.p2align 4
 	.p2align 3
-.L43:
+.L44:
 	andl	$32, %edx
-.L41:
+.L42:
 	testl	%edx, %edx
-	je	.L40
+	je	.L41
 	addl	$5, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L58:
+.L57:
 	movl	%ecx, %edx
 	andl	$3, %edx
 	je	.L14
-.L19:
+.L20:
 	andl	$2, %edx
-	je	.L1
+	je	.L18
 	addl	$1, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L67:
+.L66:
 	movl	%ecx, %edx
 	andl	$31, %edx
 	je	.L14
 	andl	$16, %ecx
-	je	.L22
-.L40:
+	je	.L23
+.L41:
 	addl	$4, %eax
 	ret
 	.p2align 4
 	.p2align 3
 .L48:
 	movl	$511, %edx
-	jmp	.L31
+	jmp	.L32
 	.p2align 4
 	.p2align 3
-.L57:
+.L56:
 	andl	$1, %ecx
 	je	.L14
+.L18:
 	ret
 	.p2align 4
 	.p2align 3
 .L51:
 	movl	$8191, %edx
-	jmp	.L31
+	jmp	.L32
 	.p2align 4
 	.p2align 3
-.L52:
-	movl	$16383, %edx
-	jmp	.L31
-	.p2align 4
-	.p2align 3
-.L49:
-	movl	$1023, %edx
-	jmp	.L31
-	.p2align 4
-	.p2align 3
-.L68:
+.L67:
 	movl	%ecx, %edx
 	andl	$63, %edx
 	je	.L14
 	testb	$48, %cl
-	je	.L22
+	je	.L23
 	movl	%ecx, %edx
 	andl	$32, %edx
-	jmp	.L41
+	jmp	.L42
 	.p2align 4
 	.p2align 3
-.L39:
-	addl	$8, %eax
+.L52:
+	movl	$16383, %edx
+	jmp	.L32
+	.p2align 4
+	.p2align 3
+.L49:
+	movl	$1023, %edx
+	jmp	.L32
+	.p2align 4
+	.p2align 3
+.L37:
+	addl	$12, %eax
 	ret
 	.p2align 4
 	.p2align 3
-.L36:
-	addl	$12, %eax
+.L40:
+	addl	$8, %eax
 	ret
 	.size	.Lstrrchr_body, .-.Lstrrchr_body
 #APP
