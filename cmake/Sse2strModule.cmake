@@ -120,15 +120,13 @@ set_property(GLOBAL PROPERTY SSE2STR_SUPPORT_OBJECTS "")
 set_property(GLOBAL PROPERTY SSE2STR_HOOK_OBJECTS "")
 # Every delivered path and the object it is copied from, in pairs.
 set_property(GLOBAL PROPERTY SSE2STR_DELIVERY "")
-# The stamps of the checked objects, and the generated files, relative to
-# gen/.
-set_property(GLOBAL PROPERTY SSE2STR_CHECKED "")
-set_property(GLOBAL PROPERTY SSE2STR_CHECKED_OBJECTS "")
+# The targets of the objects checked before delivery, each with the checks
+# it runs (SSE2STR_CHECKS_OF_<target>), the scripts of those checks, and
+# the generated files, relative to gen/.
+set_property(GLOBAL PROPERTY SSE2STR_CHECKED_TARGETS "")
 set(SSE2STR_CHECKS ${PROJECT_SOURCE_DIR}/scripts/check_object.py
     ${PROJECT_SOURCE_DIR}/scripts/check_cfi.py ${PROJECT_SOURCE_DIR}/scripts/check_fill_tables.py
     ${PROJECT_SOURCE_DIR}/scripts/elf_object.py)
-# Made when the delivered objects have been withdrawn, before any check.
-set(SSE2STR_WITHDRAWN ${SSE2STR_CHECKED_DIR}/withdrawn)
 set_property(GLOBAL PROPERTY SSE2STR_GENERATED "")
 # <standard name>=<routine> for each module, the aliases that route a
 # program's calls of the standard routine to this one (sse2str::interpose).
@@ -272,9 +270,7 @@ function(sse2str_module routine)
       -DSSE2STR_SYMBOL=${symbol} "-DSSE2STR_SECTION=\"${section}\"" ${rodata_definition}
       -DSSE2STR_PROFILE=${profile})
 
-    # The checks run on every object before any is delivered, and after
-    # everything delivered before is withdrawn, so a failing one leaves
-    # nothing to link.
+    # The checks of the object, which sse2str_finish_modules() runs.
     set(object $<TARGET_OBJECTS:${target}>)
     set(undefined ${M_UNDEFINED})
     set(frame_args "")
@@ -290,22 +286,16 @@ function(sse2str_module routine)
     if(M_SHARED_RETURN)
       list(APPEND object_args --shared-return)
     endif()
-    set(table_check "")
     if(M_RODATA)
       list(APPEND object_args --rodata ${M_RODATA})
-      set(table_check COMMAND ${check_tables} ${object} --section ${M_RODATA} --code ${section})
     endif()
-    set(stamp ${SSE2STR_CHECKED_DIR}/${target}.checked)
-    add_custom_command(OUTPUT ${stamp}
-      COMMAND ${check_object} ${object} ${object_args}
-      COMMAND ${check_cfi} ${object} --symbol ${symbol}
-      ${table_check}
-      COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
-      DEPENDS ${target} ${object} ${SSE2STR_WITHDRAWN} ${SSE2STR_CHECKS}
-      COMMAND_EXPAND_LISTS VERBATIM
-      COMMENT "Checking ${name}.o (${config})")
-    set_property(GLOBAL APPEND PROPERTY SSE2STR_CHECKED ${stamp})
-    set_property(GLOBAL APPEND PROPERTY SSE2STR_CHECKED_OBJECTS ${object})
+    set(checks COMMAND ${check_object} ${object} ${object_args}
+               COMMAND ${check_cfi} ${object} --symbol ${symbol})
+    if(M_RODATA)
+      list(APPEND checks COMMAND ${check_tables} ${object} --section ${M_RODATA} --code ${section})
+    endif()
+    set_property(GLOBAL APPEND PROPERTY SSE2STR_CHECKED_TARGETS ${target})
+    set_property(GLOBAL PROPERTY SSE2STR_CHECKS_OF_${target} "${checks}")
   endforeach()
 
   if(SSE2STR_PROFILE)
@@ -364,16 +354,27 @@ function(sse2str_finish_modules)
   get_property(delivered GLOBAL PROPERTY SSE2STR_DELIVERED)
   get_property(hooks GLOBAL PROPERTY SSE2STR_HOOK_OBJECTS)
   get_property(delivery GLOBAL PROPERTY SSE2STR_DELIVERY)
-  get_property(checked GLOBAL PROPERTY SSE2STR_CHECKED)
   set(archive ${SSE2STR_MODULE_DIR}/libsse2str.a)
-  get_property(routine_objects GLOBAL PROPERTY SSE2STR_CHECKED_OBJECTS)
-  add_custom_command(OUTPUT ${SSE2STR_WITHDRAWN}
-    COMMAND ${CMAKE_COMMAND} -E rm -rf ${SSE2STR_MODULE_DIR}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${SSE2STR_CHECKED_DIR}
-    COMMAND ${CMAKE_COMMAND} -E touch ${SSE2STR_WITHDRAWN}
-    DEPENDS ${routine_objects} ${SSE2STR_CHECKS}
-    COMMAND_EXPAND_LISTS
-    COMMENT "Withdrawing the delivered objects until every object is checked")
+  # Each object is checked when it changes, after everything delivered
+  # before is withdrawn (files, not the folder, so that checks running at
+  # once do not trip over each other): a failing check leaves nothing to
+  # link, and the objects are delivered again, together, once every check
+  # has passed.
+  get_property(targets GLOBAL PROPERTY SSE2STR_CHECKED_TARGETS)
+  set(checked "")
+  foreach(target ${targets})
+    get_property(checks GLOBAL PROPERTY SSE2STR_CHECKS_OF_${target})
+    set(stamp ${SSE2STR_CHECKED_DIR}/${target}.checked)
+    add_custom_command(OUTPUT ${stamp}
+      COMMAND ${CMAKE_COMMAND} -E rm -f ${delivered} ${hooks} ${archive}
+      ${checks}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${SSE2STR_CHECKED_DIR}
+      COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
+      DEPENDS ${target} $<TARGET_OBJECTS:${target}> ${SSE2STR_CHECKS}
+      COMMAND_EXPAND_LISTS VERBATIM
+      COMMENT "Checking ${target}")
+    list(APPEND checked ${stamp})
+  endforeach()
   set(copies "")
   set(sources "")
   while(delivery)
