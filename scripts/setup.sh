@@ -15,9 +15,12 @@ build="g++-multilib cmake ninja-build make binutils python3"
 # pandas and tabulate.
 objects="python3-pyelftools python3-capstone"
 report="python3-pandas python3-tabulate"
+# The proof of the objects (tests/proof/, make prove) solves with z3.
+proof="python3-z3"
 # The test suite includes short runs of the fuzz targets (clang, libFuzzer),
-# runs gdb on the routines, and checks the benchmark report's tables.
-test="$build $objects libgtest-dev:i386 libgmock-dev:i386 libunwind-dev:i386 valgrind gdb libc6-dbg:i386 pkgconf clang-14 libclang-rt-14-dev $report"
+# runs gdb on the routines, checks the benchmark report's tables and proves
+# the objects.
+test="$build $objects $proof libgtest-dev:i386 libgmock-dev:i386 libunwind-dev:i386 valgrind gdb libc6-dbg:i386 pkgconf clang-14 libclang-rt-14-dev $report"
 bench="$build $objects libbenchmark-dev:i386 $report python3-matplotlib"
 fuzz="$test"
 clang="$build clang-14"

@@ -40,6 +40,7 @@ class Program:
         self.reachable = set(walker.walk())
         self.successors = {a: walker.successors(self.at(a)) for a in self.reachable}
         self.loops = sorted(self._back_edges())
+        self.loop_edges = set(self.loops)
 
     def name(self):
         return self.module.name

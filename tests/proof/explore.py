@@ -299,7 +299,7 @@ class Proof:
                 return
 
     def go(self, m, ins, address):
-        if address <= ins.address:
+        if address <= ins.address and (ins.address, address) in self.program.loop_edges:
             m.back[(ins.address, address)] += 1
         m.pc = address
 

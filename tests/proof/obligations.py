@@ -43,6 +43,13 @@ def read_routines(path=os.path.join(ROOT, "routines.def")):
         return {m[1]: (m[2], m[3]) for m in map(pattern.match, f) if m}
 
 
+def size(bound):
+    """The size or bound argument: any value up to `bound`, as a variable of
+    the fewest bits that hold it (the solver then works on fewer bits)."""
+    bits = max(bound.bit_length(), 1)
+    return z3.ZeroExt(32 - bits, z3.BitVec(SIZE, bits))
+
+
 def word(v):
     return z3.BitVecVal(v, 32) if isinstance(v, int) else v
 
@@ -209,7 +216,7 @@ def through(i):
 def memchr(run):
     b = run.buffer("s")
     s = run.contents("s", run.bound)
-    c, n = z3.BitVec(CHARACTER, 32), z3.BitVec(SIZE, 32)
+    c, n = z3.BitVec(CHARACTER, 32), size(run.bound)
     found = models.memchr(s, byte_of(c), n)
     run.arguments = [b.start, c, n]
     run.precondition = ULE(n, run.bound)
@@ -220,10 +227,10 @@ def memchr(run):
 
 def strnlen(run):
     s = run.contents("s", run.bound)
-    n = z3.BitVec(SIZE, 32)
+    n = size(run.bound)
     length = models.strnlen(s, n)
     run.arguments = [run.buffer("s").start, n]
-    run.precondition = Or(ULE(n, run.bound), models.terminated(s))
+    run.precondition = ULE(n, run.bound)
     run.reads = {"s": length.map(lambda i: i if i is n else i + 1)}
     run.result = length
     run.shown = [n]
@@ -266,7 +273,7 @@ def wcscmp(run):
 def fill(value_argument):
     def setup(run):
         dst = run.buffer("dst").start
-        n, cache = z3.BitVec(SIZE, 32), z3.BitVec(CACHE_SIZE, 32)
+        n, cache = size(run.bound), z3.BitVec(CACHE_SIZE, 32)
         c = z3.BitVec(CHARACTER, 32)
         run.arguments = [dst, c, n] if value_argument else [dst, n]
         run.precondition = ULE(n, run.bound)
@@ -312,13 +319,13 @@ class Routine:
 
 
 ROUTINES = {
-    "memchr": Routine(memchr, ("s",), every_offset(1), full=340, ci=200),
-    "strnlen": Routine(strnlen, ("s",), every_offset(1), full=420, ci=200),
-    "strrchr": Routine(strrchr, ("s",), every_offset(1), full=160, ci=100),
-    "stpcpy": Routine(stpcpy, ("dst", "src"), copy_offsets, full=260, ci=150),
-    "wcscmp": Routine(wcscmp, ("s1", "s2"), compare_offsets, full=52, ci=24, unit="characters"),
-    "memset": Routine(fill(True), ("dst",), every_offset(1), full=420, ci=200),
-    "bzero": Routine(fill(False), ("dst",), every_offset(1), full=420, ci=200),
+    "memchr": Routine(memchr, ("s",), every_offset(1), full=300, ci=40),
+    "strnlen": Routine(strnlen, ("s",), every_offset(1), full=380, ci=40),
+    "strrchr": Routine(strrchr, ("s",), every_offset(1), full=100, ci=32),
+    "stpcpy": Routine(stpcpy, ("dst", "src"), copy_offsets, full=200, ci=40),
+    "wcscmp": Routine(wcscmp, ("s1", "s2"), compare_offsets, full=52, ci=8, unit="characters"),
+    "memset": Routine(fill(True), ("dst",), every_offset(1), full=300, ci=64),
+    "bzero": Routine(fill(False), ("dst",), every_offset(1), full=300, ci=64),
 }
 
 
