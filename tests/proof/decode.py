@@ -18,6 +18,7 @@ CODE_BASE = 0x08000000        # the routine's section
 RODATA_BASE = 0x09000000      # a read-only section of the object (the jump tables)
 EXTERNAL_BASE = 0x0a000000    # each undefined symbol one page apart
 EXTERNAL_SPACING = 0x1000
+EXTERNAL_END = EXTERNAL_BASE + 0x100000
 
 
 class Unmodelled(Exception):
@@ -86,6 +87,11 @@ class Program:
         if name not in self.externals:
             self.externals[name] = EXTERNAL_BASE + EXTERNAL_SPACING * len(self.externals)
         return self.externals[name]
+
+    def external_at(self, address):
+        """The undefined symbol whose place holds `address`."""
+        return next((name for name, base in self.externals.items()
+                     if base <= address < base + EXTERNAL_SPACING), f"memory at {address:#x}")
 
     def called(self, ins):
         """The name of the outside function the call `ins` goes to."""

@@ -17,7 +17,7 @@ from collections import Counter
 import z3
 from z3.z3util import get_vars
 
-from decode import RODATA_BASE, EXTERNAL_BASE, EXTERNAL_SPACING, Unmodelled
+from decode import EXTERNAL_BASE, EXTERNAL_END, RODATA_BASE, Unmodelled
 from memory import RETURN_ADDRESS, STACK_TOP, Memory, in_stack
 from semantics import (CALLEE_SAVED, GENERAL, LANES, PARTS, XMM, Branch, Next, Return, Table,
                        bv, concat, extract, known, mask, simple, step)
@@ -81,7 +81,7 @@ class Machine:
     def set_reg(self, name, value):
         full, low, width = PARTS[name]
         if width == 32:
-            self.regs[full] = simple(value) if not known(value) and value.size() != 32 else value
+            self.regs[full] = value
             return
         old = self.regs[full]
         parts = [extract(old, 8 * i, 8) for i in range(4)]
@@ -188,6 +188,13 @@ class Proof:
 
     # ---- obligations, forwarded to the run with the machine ----
     def check_load(self, m, ins, address, size):
+        if EXTERNAL_BASE <= address < EXTERNAL_END:
+            name = self.program.external_at(address)
+            if name not in self.run.externals:
+                self.disprove(m, ins, f"reads {name}")
+            return
+        if RODATA_BASE <= address < EXTERNAL_BASE:
+            self.disprove(m, ins, "reads its read-only data other than through a jump")
         if in_stack(address):
             if address < m.regs["esp"]:
                 self.disprove(m, ins, f"reads the stack {m.regs['esp'] - address} bytes below "
@@ -247,12 +254,9 @@ class Proof:
         self.explore(m)
 
     def initial(self, address):
-        if RODATA_BASE <= address < EXTERNAL_BASE:
-            raise Disproved(f"loads read-only data at {address:#x} other than through a jump")
-        if address >= EXTERNAL_BASE:
-            for name, base in self.program.externals.items():
-                if base <= address < base + EXTERNAL_SPACING:
-                    return self.run.external(name, address - base)
+        if EXTERNAL_BASE <= address < EXTERNAL_END:
+            name = self.program.external_at(address)
+            return self.run.external(name, address - self.program.externals[name])
         return self.run.initial(address)
 
     def explore(self, m):

@@ -135,7 +135,8 @@ class Run:
     def describe(self, model):
         parts = [f"offsets in line {'/'.join(map(str, self.offsets))}"]
         for value in self.shown:
-            parts.append(f"{value}={show(model, value)}")
+            name = value.arg(0) if value.decl().kind() == z3.Z3_OP_ZERO_EXT else value
+            parts.append(f"{name}={show(model, value)}")
         for b in self.buffers:
             if b.name in self.reads or b.name in self.writes:
                 parts.append(f"{b.name}=" + contents_text(model, b, self.bound_bytes))
@@ -319,13 +320,13 @@ class Routine:
 
 
 ROUTINES = {
-    "memchr": Routine(memchr, ("s",), every_offset(1), full=300, ci=40),
-    "strnlen": Routine(strnlen, ("s",), every_offset(1), full=380, ci=40),
-    "strrchr": Routine(strrchr, ("s",), every_offset(1), full=100, ci=32),
-    "stpcpy": Routine(stpcpy, ("dst", "src"), copy_offsets, full=200, ci=40),
+    "memchr": Routine(memchr, ("s",), every_offset(1), full=300, ci=32),
+    "strnlen": Routine(strnlen, ("s",), every_offset(1), full=380, ci=32),
+    "strrchr": Routine(strrchr, ("s",), every_offset(1), full=100, ci=24),
+    "stpcpy": Routine(stpcpy, ("dst", "src"), copy_offsets, full=200, ci=32),
     "wcscmp": Routine(wcscmp, ("s1", "s2"), compare_offsets, full=52, ci=8, unit="characters"),
-    "memset": Routine(fill(True), ("dst",), every_offset(1), full=300, ci=64),
-    "bzero": Routine(fill(False), ("dst",), every_offset(1), full=300, ci=64),
+    "memset": Routine(fill(True), ("dst",), every_offset(1), full=300, ci=48),
+    "bzero": Routine(fill(False), ("dst",), every_offset(1), full=300, ci=48),
 }
 
 

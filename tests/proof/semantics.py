@@ -387,9 +387,9 @@ def rep_stosd(m, ins):
         raise Unmodelled(ins, "a string store with the direction flag set")
     count = m.concrete(ins, m.reg("ecx"), "the repeat count")
     value = [extract(m.reg("eax"), 8 * i, 8) for i in range(4)]
-    for _ in range(count):
-        m.store(ins, m.reg("edi"), value)
-        m.set_reg("edi", (m.reg("edi") + 4) & mask(32))
+    if count:
+        m.store(ins, m.reg("edi"), value * count)  # upward: the direction flag is clear
+    m.set_reg("edi", (m.reg("edi") + 4 * count) & mask(32))
     m.set_reg("ecx", 0)
 
 
