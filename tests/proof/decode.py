@@ -40,8 +40,9 @@ class Program:
         walker = Walker(self.module)
         self.reachable = set(walker.walk())
         self.successors = {a: walker.successors(self.at(a)) for a in self.reachable}
-        self.loops = sorted(self._back_edges())
-        self.loop_edges = set(self.loops)
+        # Each loop by its head, the instruction its back edges go to.
+        self.loops = sorted({head for _, head in self._back_edges()})
+        self.loop_heads = set(self.loops)
 
     def name(self):
         return self.module.name

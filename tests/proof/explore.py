@@ -60,7 +60,7 @@ class Machine:
         self.pc = None
         self.model = None       # an input that takes the path
         self.trace = []         # (address, where it went) of each branch that depended on the inputs
-        self.back = Counter()   # back edge -> times taken
+        self.back = Counter()   # loop head -> times the path reached it
         self.steps = 0
 
     def copy(self):
@@ -298,13 +298,13 @@ class Proof:
             else:
                 self.check_return(m, ins)
                 self.stats["paths"] += 1
-                for edge, n in m.back.items():
-                    self.stats["loops"][edge] = max(self.stats["loops"][edge], n)
+                for head, n in m.back.items():
+                    self.stats["loops"][head] = max(self.stats["loops"][head], n)
                 return
 
     def go(self, m, ins, address):
-        if address <= ins.address and (ins.address, address) in self.program.loop_edges:
-            m.back[(ins.address, address)] += 1
+        if address in self.program.loop_heads:
+            m.back[address] += 1
         m.pc = address
 
     def follow(self, m, ins, condition, address):

@@ -39,7 +39,7 @@ def prove(path, name, bound, only=None):
     module, symbol = read_routines()[name]
     program = Program(path, symbol)
     stats = Counter()
-    stats["loops"] = Counter({edge: 0 for edge in program.loops})
+    stats["loops"] = Counter({head: 0 for head in program.loops})
     covered = set()
     for number, run in enumerate(runs(name, bound)):
         if only is not None and number not in only:
@@ -114,7 +114,7 @@ def main():
     reached = covered & program.reachable
     missed = sorted(program.reachable - covered)
     loops = stats["loops"]
-    short = sorted(edge for edge, n in loops.items() if n < 1)
+    short = sorted(head for head, n in loops.items() if n < 2)
     line = (f"{label:<30} bound {bound:>4} {routine.unit:<10} runs {stats['runs']:>4}  "
             f"paths {stats['paths']:>7}  queries {stats['queries']:>8}  "
             f"coverage {len(reached)}/{len(program.reachable)} "
@@ -129,8 +129,8 @@ def main():
     if args.full and (missed or short):
         if missed:
             print("  instructions never reached: " + " ".join(f"{a:#x}" for a in missed[:40]))
-        for edge in short:
-            print(f"  loop {edge[1]:#x}..{edge[0]:#x} never ran twice")
+        for head in short:
+            print(f"  the loop at {head:#x} never ran twice on one path")
         return 1
     return 0
 
