@@ -11,7 +11,6 @@ value the path allows becomes a path of its own, and a size that the value
 fixes is replaced by its number from there on.
 """
 import sys
-import time
 from collections import Counter
 
 import z3
@@ -19,8 +18,8 @@ from z3.z3util import get_vars
 
 from decode import EXTERNAL_BASE, EXTERNAL_END, RODATA_BASE, Unmodelled
 from memory import RETURN_ADDRESS, STACK_TOP, Memory, in_stack
-from semantics import (CALLEE_SAVED, GENERAL, LANES, PARTS, XMM, Branch, Next, Return, Table,
-                       bv, concat, extract, known, mask, simple, step)
+from semantics import (CALLEE_SAVED, GENERAL, LANES, PARTS, XMM, Branch, Next, Table,
+                       bv, concat, extract, known, simple, step)
 
 # How many values a value needed as a number may take on one path, and how
 # many instructions one path may run, before the proof gives up.
@@ -59,7 +58,7 @@ class Machine:
         self.numbers = {}       # id of a z3 value -> the number the path fixed for it
         self.pc = None
         self.model = None       # an input that takes the path
-        self.trace = []         # (address, where it went) of each branch that depended on the inputs
+        self.trace = []         # (address, target) of each branch the inputs decided
         self.back = Counter()   # loop head -> times the path reached it
         self.steps = 0
 
@@ -106,6 +105,7 @@ class Machine:
         raise NeedNumber(value, what)
 
     def concrete(self, ins, value, what):
+        """What the instruction semantics ask for: the number `value` is."""
         return self.number(value, what)
 
     # ---- memory ----
@@ -122,8 +122,8 @@ class Machine:
     def require_aligned(self, ins, address, size):
         address = self.number(address, "an aligned operand's address")
         if address % size:
-            raise Disproved(f"{ins.address:#x}: {ins.mnemonic} of an address {address:#x} "
-                            f"not aligned to {size} (it faults)")
+            self.proof.disprove(self, ins, f"an operand at {address:#x}, not aligned to {size} "
+                                           "(it faults)")
 
     def call(self, ins, name, after):
         self.proof.check_call(self, ins, name, after)

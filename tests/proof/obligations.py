@@ -23,7 +23,7 @@ import re
 from dataclasses import dataclass, field
 
 import z3
-from z3 import And, Extract, Or, ULE
+from z3 import And, Extract, ULE
 
 import models
 from memory import LINE, buffer_at, place
@@ -91,7 +91,8 @@ class Run:
     def check_load(self, proof, m, ins, address, size):
         b = buffer_at(self.buffers, address)
         if b is None:
-            return proof.disprove(m, ins, f"reads {size} bytes at {address:#x}, outside the buffers")
+            return proof.disprove(m, ins, f"reads {size} bytes at {address:#x}, "
+                                          "outside the buffers")
         where = f"reads {size} bytes at {b.index(address):+d} of {b.name}"
         if b.name not in self.reads:
             return proof.disprove(m, ins, f"{where}, which it must not read")
@@ -106,7 +107,8 @@ class Run:
     def check_store(self, proof, m, ins, address, size):
         b = buffer_at(self.buffers, address)
         if b is None or b.name not in self.writes:
-            return proof.disprove(m, ins, f"writes {size} bytes at {address:#x}, outside the result")
+            return proof.disprove(m, ins, f"writes {size} bytes at {address:#x}, "
+                                          "outside the result")
         index = b.index(address)
         length, _ = self.writes[b.name]
         where = f"writes {size} bytes at {index:+d} of {b.name}"

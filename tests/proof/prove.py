@@ -92,7 +92,7 @@ def main():
     parser.add_argument("--bound", type=int)
     parser.add_argument("--full", action="store_true")
     parser.add_argument("--label", help="how the report names the object")
-    parser.add_argument("--runs", help="only these runs (numbers, comma-separated), to look into one")
+    parser.add_argument("--runs", help="only these runs (numbers, comma-separated)")
     parser.add_argument("--report")
     args = parser.parse_args()
     if args.list:
