@@ -324,7 +324,7 @@ class Routine:
 ROUTINES = {
     "memchr": Routine(memchr, ("s",), every_offset(1), full=300, ci=32),
     "strnlen": Routine(strnlen, ("s",), every_offset(1), full=380, ci=32),
-    "strrchr": Routine(strrchr, ("s",), every_offset(1), full=100, ci=20),
+    "strrchr": Routine(strrchr, ("s",), every_offset(1), full=96, ci=20),
     "stpcpy": Routine(stpcpy, ("dst", "src"), copy_offsets, full=200, ci=32),
     "wcscmp": Routine(wcscmp, ("s1", "s2"), compare_offsets, full=52, ci=8, unit="characters"),
     "memset": Routine(fill(True), ("dst",), every_offset(1), full=300, ci=48),
