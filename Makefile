@@ -23,6 +23,9 @@
 #                              checked out, and lintian's word on it
 #   make fuzz [SECONDS=60]     every fuzz target for SECONDS seconds
 #   make mutants               the mutation check of the test suite
+#   make prove [FULL=1]        the proof of every object (every content up to a
+#                              bound; FULL=1 the bound that reaches all code);
+#                              report in build/proof-report.txt
 #   make realworld [PROGRAMS=grep]  real programs' own test suites, with and
 #                              without the routines (network; long under
 #                              emulation; not part of make test)
@@ -35,14 +38,17 @@ PREFIX   ?= /usr/local
 COMPILER ?= gcc
 SECONDS  ?= 60
 
+# The distribution's Python, which has its z3, capstone and pyelftools.
+PROOF_PYTHON = /usr/bin/python3
+
 TOOLCHAIN = cmake/i386-$(if $(filter clang,$(COMPILER)),clang-)toolchain.cmake
 
 CMAKE_CONFIGURE = cmake -S . -B $(BUILD) -G Ninja \
                   -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/$(TOOLCHAIN) \
                   -DSSE2STR_PROFILE=$(if $(filter 0,$(PROFILE)),OFF,ON) $(CMAKE_EXTRA)
 
-.PHONY: all bench bench-readme modules regen test test-clang fuzz mutants lint format install \
-        dist deb realworld clean
+.PHONY: all bench bench-readme modules regen test test-clang fuzz mutants prove lint format \
+        install dist deb realworld clean
 
 all: modules
 
@@ -136,6 +142,15 @@ fuzz:
 mutants:
 	@scripts/setup.sh test regen
 	@scripts/mutate.py
+
+# The list of objects comes from the test build's configuration
+# (tests/proof/CMakeLists.txt); only the objects themselves are built.
+prove:
+	@scripts/setup.sh test
+	@$(CMAKE_CONFIGURE) -DSSE2STR_TESTS=ON -DSSE2STR_BENCH=OFF >/dev/null
+	@cmake --build $(BUILD) --target proof_objects
+	@$(PROOF_PYTHON) tests/proof/prove.py --list $(BUILD)/tests/proof/objects.txt \
+	         --report $(BUILD)/proof-report.txt --jobs $(JOBS) $(if $(filter 1,$(FULL)),--full)
 
 # Debian's source packages of real programs, each built for i386 plainly and
 # with sse2str-interpose, its own test suite run for both; results in

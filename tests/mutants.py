@@ -44,6 +44,11 @@ BLOCKS = (r"^blocks$",)
 BUILD = ()
 OBJECT_ANCHOR = "  const Block needle = broadcast_byte(value);\n"
 
+# The proof of the objects alone (tests/proof/), at the test suite's bound.
+def proof_tests(*modules):
+    return (rf"^proof\.({'|'.join(modules)})\.",)
+
+
 # (name, file, old text, new text, tiers of tests of which one must fail)
 MUTANTS = [
     # ---- the entry frame, shared by every routine ----
@@ -384,4 +389,37 @@ MUTANTS = [
      "# SPDX-License-Identifier: MIT\n",
      "",
      (r"^licence\.",)),
+    # ---- caught by the proof alone: each a fault one input and one placement show ----
+    ("proof: a tail block read when the range ended a block before it",
+     "frame/scan.h",
+     "if (k != 0 && remaining <= offset) return false;",
+     "if (k != 0 && remaining + kBlockSize <= offset) return false;",
+     proof_tests("memchr_sse2", "strnlen_sse2")),
+    ("proof: the lane pick takes lane 3 for lane 2",
+     "compare/wcscmp_sse2.cpp",
+     "  if (disagreement & kThirdLaneBits) return exit(Position<2>{});",
+     "  if (disagreement & kThirdLaneBits) return exit(Position<3>{});",
+     proof_tests("wcscmp_sse2")),
+    ("proof: the bound test lets the position at the bound pass",
+     "frame/cascade.h",
+     "return P < remaining;",
+     "return P <= remaining;",
+     proof_tests("memchr_sse2", "strnlen_sse2")),
+    ("proof: wcscmp orders a negative character above the character 1",
+     "compare/wcscmp_sse2.cpp",
+     "  return first > second ? 1 : -1;",
+     "  return first > second || (first < 0 && second == 1) ? 1 : -1;",
+     proof_tests("wcscmp_sse2")),
+    ("proof: %esi cleared on the exit of a bound inside the probes",
+     "search/strnlen_sse2.cpp",
+     "if (j != 0 && bound_operand() == Index + j) return Index + j;",
+     "if (j != 0 && bound_operand() == Index + j) {\n"
+     '      asm volatile("xorl %%esi, %%esi" ::: "memory");\n'
+     "      return Index + j;\n    }",
+     proof_tests("strnlen_sse2")),
+    ("proof: the closing byte store of a fill two bytes wide",
+     "fill/fill.h",
+     "  if constexpr ((R & 1) != 0) store_byte(end - 1, pattern.word);",
+     "  if constexpr ((R & 1) != 0) store_half(end - 1, pattern.word);",
+     proof_tests("memset_sse2_rep", "bzero_sse2_rep")),
 ]

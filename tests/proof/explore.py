@@ -1,0 +1,404 @@
+# SPDX-License-Identifier: MIT
+"""The symbolic executor: runs the routine from its entry on symbolic
+inputs along every feasible path, asking z3 which way each branch that
+depends on the inputs may go and following both where both may, and at
+every load, store and return asks the run's obligations (obligations.py)
+whether they hold for every input that reaches that point.
+
+A value the machine needs as a number (an address, a jump table's index,
+a repeat count) but that still depends on the inputs is enumerated: each
+value the path allows becomes a path of its own, and a size that the value
+fixes is replaced by its number from there on.
+"""
+import sys
+from collections import Counter
+
+import z3
+from z3.z3util import get_vars
+
+from decode import EXTERNAL_BASE, EXTERNAL_END, RODATA_BASE, Unmodelled
+from memory import RETURN_ADDRESS, STACK_TOP, Memory, in_stack
+from semantics import (CALLEE_SAVED, GENERAL, LANES, PARTS, XMM, Branch, Next, Table,
+                       bv, concat, extract, known, simple, step)
+
+# How many values a value needed as a number may take on one path, and how
+# many instructions one path may run, before the proof gives up.
+MAX_VALUES = 1024
+MAX_STEPS = 200000
+# The profiling hook: what it may change (the scratch registers, the SIMD
+# registers and the flags) and the only function a routine may call.
+HOOK = "_mcount"
+SOLVER = z3.Solver
+
+
+class Disproved(Exception):
+    """An obligation that fails for some input: the message names it, the
+    instruction, the input and the path."""
+
+
+class NeedNumber(Exception):
+    def __init__(self, value, what):
+        super().__init__(what)
+        self.value, self.what = value, what
+
+
+class Machine:
+    """The state of one path: registers, flags, memory, and what the path
+    has done (branches taken, loops run)."""
+
+    def __init__(self, proof):
+        self.proof = proof
+        self.program = proof.program
+        self.regs = {}
+        self.xmm = []
+        self.flags = None
+        self.df = 0
+        self.mem = None
+        self.pinned = []        # (variable, number) the path has fixed
+        self.numbers = {}       # id of a z3 value -> the number the path fixed for it
+        self.pc = None
+        self.model = None       # an input that takes the path
+        self.trace = []         # (address, target) of each branch the inputs decided
+        self.back = Counter()   # loop head -> times the path reached it
+        self.steps = 0
+
+    def copy(self):
+        other = Machine.__new__(Machine)
+        other.__dict__.update(self.__dict__)
+        other.regs, other.xmm = dict(self.regs), list(self.xmm)
+        other.mem, other.numbers = self.mem.copy(), dict(self.numbers)
+        other.trace, other.back = list(self.trace), Counter(self.back)
+        return other
+
+    # ---- registers ----
+    def reg(self, name):
+        if name not in PARTS:
+            raise Unmodelled(self.program.at(self.pc), f"register {name}")
+        full, low, width = PARTS[name]
+        return extract(self.regs[full], low, width)
+
+    def set_reg(self, name, value):
+        full, low, width = PARTS[name]
+        if width == 32:
+            self.regs[full] = value
+            return
+        old = self.regs[full]
+        parts = [extract(old, 8 * i, 8) for i in range(4)]
+        for i in range(width // 8):
+            parts[low // 8 + i] = extract(value, 8 * i, 8)
+        self.regs[full] = concat(parts)
+
+    def flags_for(self, ins):
+        if self.flags is None:
+            raise Unmodelled(ins, "reads flags no modelled instruction set")
+        return self.flags
+
+    # ---- numbers ----
+    def number(self, value, what):
+        if known(value):
+            return value
+        value = simple(value)
+        if known(value):
+            return value
+        if value.get_id() in self.numbers:
+            return self.numbers[value.get_id()]
+        raise NeedNumber(value, what)
+
+    def concrete(self, ins, value, what):
+        """What the instruction semantics ask for: the number `value` is."""
+        return self.number(value, what)
+
+    # ---- memory ----
+    def load(self, ins, address, size):
+        address = self.number(address, "a load's address")
+        self.proof.check_load(self, ins, address, size)
+        return self.mem.load(address, size)
+
+    def store(self, ins, address, values):
+        address = self.number(address, "a store's address")
+        self.proof.check_store(self, ins, address, len(values))
+        self.mem.store(address, values)
+
+    def require_aligned(self, ins, address, size):
+        address = self.number(address, "an aligned operand's address")
+        if address % size:
+            self.proof.disprove(self, ins, f"an operand at {address:#x}, not aligned to {size} "
+                                           "(it faults)")
+
+    def call(self, ins, name, after):
+        self.proof.check_call(self, ins, name, after)
+        for r in ("eax", "ecx", "edx"):
+            self.regs[r] = self.proof.fresh(f"{HOOK}.{r}", 32)
+        self.xmm = [tuple(self.proof.fresh(f"{HOOK}.xmm{i}.{j}", 8) for j in range(LANES))
+                    for i in range(XMM)]
+        self.flags = None
+
+    def substitute(self, pairs):
+        """Replaces variables by numbers everywhere in the state."""
+        def sub(v):
+            return v if known(v) else simple(z3.substitute(v, *pairs))
+        self.regs = {r: sub(v) for r, v in self.regs.items()}
+        self.xmm = [tuple(map(sub, x)) for x in self.xmm]
+        self.mem.bytes = {a: sub(v) for a, v in self.mem.bytes.items()}
+        self.flags = None if self.flags is None else type(self.flags)(
+            self.flags.kind, sub(self.flags.a), self.flags.b if known(self.flags.b) else
+            sub(self.flags.b), sub(self.flags.result), self.flags.width)
+
+
+class Proof:
+    """Every path of one routine on one run's inputs (obligations.Run)."""
+
+    def __init__(self, program, run, stats, coverage):
+        self.program, self.run = program, run
+        self.solver = SOLVER()
+        self.stats, self.coverage = stats, coverage
+        self.fresh_count = Counter()
+
+    # ---- the solver ----
+    def query(self, *assumptions):
+        self.stats["queries"] += 1
+        result = self.solver.check(*assumptions)
+        if result == z3.unknown:
+            raise Disproved(f"the solver could not decide a query: {self.solver.reason_unknown()}")
+        return result == z3.sat
+
+    def always(self, m, ins, claim, message):
+        """Fails with `message` (or message(model) for the input found)
+        unless `claim` holds on every input of the path."""
+        if m.pinned and not isinstance(claim, bool):
+            claim = z3.substitute(claim, *m.pinned)
+        claim = decided(claim)
+        if claim is True:
+            return
+        if claim is False or self.query(z3.Not(claim)):
+            self.disprove(m, ins, message, self.solver.model() if claim is not False else None)
+
+    def disprove(self, m, ins, message, model=None):
+        if model is None and self.query():
+            model = self.solver.model()
+        if callable(message):
+            message = message(model)
+        raise Disproved(f"{ins.address:#x} `{ins.mnemonic} {ins.op_str}`: {message}\n"
+                        f"    input: {self.run.describe(model)}\n"
+                        f"    path: {describe_path(m)}")
+
+    def fresh(self, name, width):
+        self.fresh_count[name] += 1
+        return z3.BitVec(f"{name}#{self.fresh_count[name]}", width)
+
+    # ---- obligations, forwarded to the run with the machine ----
+    def check_load(self, m, ins, address, size):
+        if EXTERNAL_BASE <= address < EXTERNAL_END:
+            name = self.program.external_at(address)
+            if name not in self.run.externals:
+                self.disprove(m, ins, f"reads {name}")
+            return
+        if RODATA_BASE <= address < EXTERNAL_BASE:
+            self.disprove(m, ins, "reads its read-only data other than through a jump")
+        if in_stack(address):
+            if address < m.regs["esp"]:
+                self.disprove(m, ins, f"reads the stack {m.regs['esp'] - address} bytes below "
+                                      "the stack pointer")
+            return
+        self.run.check_load(self, m, ins, address, size)
+
+    def check_store(self, m, ins, address, size):
+        if in_stack(address):
+            if address + size > STACK_TOP:
+                self.disprove(m, ins, "writes the return address or the argument area")
+            if address < m.regs["esp"]:
+                self.disprove(m, ins, "writes the stack below the stack pointer")
+            return
+        self.run.check_store(self, m, ins, address, size)
+
+    def check_call(self, m, ins, name, after):
+        if name != HOOK:
+            self.disprove(m, ins, f"calls {name}")
+        # The hook finds the routine's caller through the frame pointer.
+        ebp = m.regs["ebp"]
+        frame = m.regs["esp"]
+        if ebp != frame or concat(m.mem.load(ebp + 4, 4)) != RETURN_ADDRESS:
+            self.disprove(m, ins, "calls the hook without the frame pointer on the saved "
+                                  "frame pointer below the return address")
+        self.always(m, ins, bv(concat(m.mem.load(ebp, 4)), 32) == self.entry["ebp"],
+                    "calls the hook without the caller's frame pointer saved")
+
+    def check_return(self, m, ins):
+        if m.regs["esp"] != STACK_TOP or concat(m.mem.load(STACK_TOP, 4)) != RETURN_ADDRESS:
+            self.disprove(m, ins, "returns with the stack pointer not at the return address")
+        for r in CALLEE_SAVED:
+            v = m.regs[r]
+            if not (not known(v) and v.eq(self.entry[r])):
+                self.always(m, ins, bv(v, 32) == self.entry[r], f"returns with %{r} changed")
+        if m.df:
+            self.disprove(m, ins, "returns with the direction flag set")
+        self.run.check_return(self, m, ins)
+
+    # ---- the paths ----
+    def start(self):
+        m = Machine(self)
+        self.entry = {r: z3.BitVec(f"entry.{r}", 32) for r in GENERAL}
+        m.regs = dict(self.entry)
+        m.regs["esp"] = STACK_TOP
+        m.xmm = [tuple(z3.BitVec(f"entry.xmm{i}.{j}", 8) for j in range(LANES)) for i in range(XMM)]
+        m.mem = Memory(self.initial)
+        m.mem.store(STACK_TOP, [extract(RETURN_ADDRESS, 8 * i, 8) for i in range(4)])
+        for i, arg in enumerate(self.run.arguments):
+            m.mem.store(STACK_TOP + 4 * (i + 1), [extract(arg, 8 * j, 8) for j in range(4)])
+        m.pc = self.program.entry
+        self.solver.add(decided(self.run.precondition))
+        if not self.query():
+            raise Disproved(f"no input meets the run's limits ({self.run.describe(None)})")
+        m.model = self.solver.model()
+        sys.setrecursionlimit(100000)
+        self.explore(m)
+
+    def initial(self, address):
+        if EXTERNAL_BASE <= address < EXTERNAL_END:
+            name = self.program.external_at(address)
+            return self.run.external(name, address - self.program.externals[name])
+        return self.run.initial(address)
+
+    def explore(self, m):
+        program = self.program
+        while True:
+            ins = program.at(m.pc)
+            self.coverage.add(m.pc)
+            m.steps += 1
+            if m.steps > MAX_STEPS:
+                self.disprove(m, ins, f"a path longer than {MAX_STEPS} instructions")
+            try:
+                outcome = step(m, ins)
+            except NeedNumber as need:
+                return self.split(m, need.value, need.what, ins)
+            if isinstance(outcome, Next):
+                self.go(m, ins, outcome.address)
+            elif isinstance(outcome, Branch):
+                cond = decided(outcome.condition)
+                if isinstance(cond, bool):
+                    self.go(m, ins, outcome.taken if cond else outcome.fallthrough)
+                    continue
+                # The path's model, an input that takes the path, shows one
+                # side feasible at no cost; the solver is asked of the other.
+                holds = z3.is_true(m.model.eval(cond, model_completion=True))
+                side, other_side = (cond, z3.Not(cond)) if holds else (z3.Not(cond), cond)
+                where, other_where = (outcome.taken, outcome.fallthrough) if holds else \
+                    (outcome.fallthrough, outcome.taken)
+                if self.query(other_side):
+                    self.stats["forks"] += 1
+                    other = m.copy()
+                    other.model = self.solver.model()
+                    self.follow(other, ins, other_side, other_where)
+                    self.follow(m, ins, side, where)
+                    return
+                m.trace.append((ins.address, where))
+                self.go(m, ins, where)
+            elif isinstance(outcome, Table):
+                return self.dispatch(m, ins, outcome)
+            else:
+                self.check_return(m, ins)
+                self.stats["paths"] += 1
+                for head, n in m.back.items():
+                    self.stats["loops"][head] = max(self.stats["loops"][head], n)
+                return
+
+    def go(self, m, ins, address):
+        if address in self.program.loop_heads:
+            m.back[address] += 1
+        m.pc = address
+
+    def follow(self, m, ins, condition, address):
+        m.trace.append((ins.address, address))
+        self.solver.push()
+        self.solver.add(condition)
+        try:
+            self.go(m, ins, address)
+            self.explore(m)
+        finally:
+            self.solver.pop()
+
+    def values(self, m, ins, value, what):
+        """Every value `value` may take on this path, with an input for each."""
+        found = []
+        self.solver.push()
+        try:
+            while self.query():
+                model = self.solver.model()
+                v = model.eval(value, model_completion=True).as_long()
+                found.append((v, model))
+                if len(found) > MAX_VALUES:
+                    self.solver.pop()
+                    self.solver.push()
+                    self.disprove(m, ins, f"{what} takes more than {MAX_VALUES} values")
+                self.solver.add(value != v)
+        finally:
+            self.solver.pop()
+        return sorted(found, key=lambda f: f[0])
+
+    def split(self, m, value, what, ins):
+        """One path for each number `value` may be."""
+        for v, model in self.values(m, ins, value, what):
+            other = m.copy()
+            other.model = model
+            other.numbers[value.get_id()] = v
+            self.solver.push()
+            try:
+                self.solver.add(value == v)
+                self.settle(other, value)
+                self.explore(other)
+            finally:
+                self.solver.pop()
+
+    def settle(self, m, value):
+        """Where the path now fixes a variable of `value`, use its number."""
+        names = get_vars(value)
+        if len(names) != 1 or not self.query():
+            return
+        x = names[0]
+        v = self.solver.model().eval(x, model_completion=True)
+        if not self.query(x != v):
+            m.pinned = m.pinned + [(x, v)]
+            m.substitute(m.pinned)
+
+    def dispatch(self, m, ins, table):
+        index = table.index
+        targets = table.targets
+        choices = [(index, m.model)] if known(index) else \
+            self.values(m, ins, index, "a jump table's index")
+        for i, model in choices:
+            if not 0 <= i < len(targets):
+                if not known(index):
+                    self.solver.push()
+                    self.solver.add(index == i)
+                self.disprove(m, ins, f"jumps through entry {i} of a table of {len(targets)}")
+            other = m.copy() if len(choices) > 1 else m
+            other.model = model
+            if known(index):
+                self.go(other, ins, targets[i])
+                return self.explore(other)
+            other.trace.append((ins.address, targets[i]))
+            self.solver.push()
+            try:
+                self.solver.add(index == i)
+                self.settle(other, index)
+                self.go(other, ins, targets[i])
+                self.explore(other)
+            finally:
+                self.solver.pop()
+
+
+def decided(condition):
+    """The condition simplified (the solver then sees plain comparisons of
+    bytes, not masks built from them), or True or False where it is known."""
+    if isinstance(condition, bool):
+        return condition
+    condition = z3.simplify(condition)
+    return True if z3.is_true(condition) else False if z3.is_false(condition) else condition
+
+
+def describe_path(m):
+    """The branches that depended on the inputs, and the loops' runs."""
+    steps = " ".join(f"{a:#x}>{t:#x}" for a, t in m.trace[-24:])
+    if len(m.trace) > 24:
+        steps = f"... ({len(m.trace) - 24} earlier) " + steps
+    return steps or "(no branch depended on the inputs)"

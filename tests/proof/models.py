@@ -1,0 +1,143 @@
+# SPDX-License-Identifier: MIT
+"""The standard routines as plain loops over symbolic bytes: what each
+routine must return, read and leave in memory, for every content at once.
+
+A loop over symbolic bytes cannot stop at the first match, so each walks
+the whole bound and records every place it would have stopped, with the
+condition under which it stops there: a First (or, for the last match, a
+Last).  The obligations ask of such a value only whether a property holds
+of it (`holds`), which the solver answers on a chain of conditions whose
+cases the property already decides for known numbers: asking whether a
+search returned start + 5 leaves only "no match before 5, a match at 5".
+
+Each model takes the buffers' bytes (lists of 8-bit z3 values, index 0 at
+the start) and the arguments, as z3 values.
+"""
+import z3
+from z3 import And, Concat, If, Not, Or, ULT
+
+CHAR = 4
+
+
+class First:
+    """The value of the first case whose condition holds, else `default`."""
+
+    def __init__(self, default):
+        self.default, self.cases = default, []
+
+    def case(self, condition, value):
+        self.cases.append((condition, value))
+
+    def map(self, f):
+        out = type(self)(f(self.default))
+        out.cases = [(c, f(v)) for c, v in self.cases]
+        return out
+
+    def ordered(self):
+        return self.cases
+
+    def holds(self, prop):
+        """A z3 condition: prop (True, False or z3) holds of the value."""
+        out = prop(self.default)
+        for condition, value in reversed(self.ordered()):
+            p = prop(value)
+            if p is True:
+                out = True if out is True else Or(condition, out)
+            elif p is False:
+                out = False if out is False else And(Not(condition), out)
+            else:
+                out = If(condition, p, out)
+        return out
+
+    def any(self):
+        return Or([c for c, _ in self.cases])
+
+    def value(self, width=32):
+        """The value itself, as a z3 term (for reports)."""
+        out = as_bv(self.default, width)
+        for condition, value in reversed(self.ordered()):
+            out = If(condition, as_bv(value, width), out)
+        return out
+
+
+class Last(First):
+    """The value of the last case whose condition holds, else `default`."""
+
+    def ordered(self):
+        return list(reversed(self.cases))
+
+
+def as_bv(v, width):
+    return z3.BitVecVal(v, width) if isinstance(v, int) else v
+
+
+NOT_FOUND = None
+
+
+def memchr(s, c, n):
+    """Index of the first of the first n bytes equal to c (NOT_FOUND if none)."""
+    found = First(NOT_FOUND)
+    for i in range(len(s)):
+        found.case(And(ULT(i, n), s[i] == c), i)
+    return found
+
+
+def strnlen(s, n):
+    """Index of the first zero byte among the first n, else n."""
+    length = First(n)
+    for i in range(len(s)):
+        length.case(And(ULT(i, n), s[i] == 0), i)
+    return length
+
+
+def strlen(s):
+    """Index of the first zero byte (the bound holds one: see `terminated`)."""
+    length = First(len(s))
+    for i in range(len(s)):
+        length.case(s[i] == 0, i)
+    return length
+
+
+def terminated(s):
+    return Or([b == 0 for b in s])
+
+
+def strrchr(s, c):
+    """Index of the last byte up to the terminator equal to c (NOT_FOUND if none)."""
+    found = Last(NOT_FOUND)
+    in_string = z3.BoolVal(True)
+    for i in range(len(s)):
+        found.case(And(in_string, s[i] == c), i)
+        in_string = And(in_string, s[i] != 0)
+    return found
+
+
+def characters(s):
+    return [Concat(*reversed(s[k:k + CHAR])) for k in range(0, len(s) - CHAR + 1, CHAR)]
+
+
+def decides(a, b):
+    """Characters a and b end the comparison: they differ or both end."""
+    return Or(a != b, a == 0)
+
+
+def wcscmp(s1, s2):
+    """Index of the first deciding pair (the bound holds one: see `compared`)
+    and the result: -1, 0 or 1 by that pair as signed characters."""
+    a, b = characters(s1), characters(s2)
+    at, result = First(len(a)), First(0)
+    for k in range(len(a)):
+        at.case(decides(a[k], b[k]), k)
+        result.case(decides(a[k], b[k]), If(a[k] == b[k], z3.BitVecVal(0, 32),
+                                            If(a[k] > b[k], z3.BitVecVal(1, 32),
+                                               z3.BitVecVal(-1, 32))))
+    return at, result
+
+
+def compared(s1, s2):
+    return Or([decides(x, y) for x, y in zip(characters(s1), characters(s2))])
+
+
+def memset(c, size):
+    """The byte each byte of the range holds after the fill."""
+    return [c] * size
