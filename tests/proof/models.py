@@ -37,17 +37,30 @@ class First:
         return self.cases
 
     def holds(self, prop):
-        """A z3 condition: prop (True, False or z3) holds of the value."""
-        out = prop(self.default)
-        for condition, value in reversed(self.ordered()):
+        """A z3 condition: prop (True, False or z3) holds of the value.  Most
+        properties are decided, for known numbers, for every case but one or
+        two: a run of cases decided alike is joined in one Or (it holds) or
+        one And of their negations (it fails), not in a chain of them."""
+        cases, negated = self.ordered(), self.negated()
+        out, run, kind = prop(self.default), [], None
+        for i in reversed(range(len(cases))):
+            condition, value = cases[i]
             p = prop(value)
-            if p is True:
-                out = True if out is True else Or(condition, out)
-            elif p is False:
-                out = False if out is False else And(Not(condition), out)
-            else:
+            decided = p if isinstance(p, bool) else None
+            if run and decided is not kind:
+                out, run = join(kind, run, out), []
+            if decided is None:
                 out = If(condition, p, out)
-        return out
+            else:
+                run.append(condition if decided else negated[i])
+                kind = decided
+        return join(kind, run, out) if run else out
+
+    def negated(self):
+        """The negations of the conditions of ordered(), made once."""
+        if len(getattr(self, "_negated", ())) != len(self.cases):
+            self._negated = [Not(c) for c, _ in self.ordered()]
+        return self._negated
 
     def any(self):
         return Or([c for c, _ in self.cases])
@@ -58,6 +71,14 @@ class First:
         for condition, value in reversed(self.ordered()):
             out = If(condition, as_bv(value, width), out)
         return out
+
+
+def join(holds, conditions, out):
+    """Or(conditions..., out) for a run of cases the property holds of, else
+    And(negated conditions..., out)."""
+    if holds:
+        return True if out is True else Or(*conditions, out)
+    return False if out is False else And(*conditions, out)
 
 
 class Last(First):
