@@ -135,6 +135,8 @@ __memchr_sse2:
 	pmovmskb	%xmm0, %ecx
 .L12:
 	addl	$48, %eax
+	.p2align 4
+	.p2align 3
 .L9:
 	testb	%cl, %cl
 	je	.L18
@@ -153,6 +155,8 @@ __memchr_sse2:
 .L59:
 	addl	$16, %eax
 	subl	$16, %edx
+	.p2align 4
+	.p2align 3
 .L5:
 	testb	%cl, %cl
 	je	.L34

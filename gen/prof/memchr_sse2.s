@@ -144,6 +144,8 @@ __memchr_sse2:
 	pmovmskb	%xmm0, %ecx
 .L12:
 	addl	$48, %eax
+	.p2align 4
+	.p2align 3
 .L9:
 	testb	%cl, %cl
 	je	.L18
@@ -162,6 +164,8 @@ __memchr_sse2:
 .L59:
 	addl	$16, %eax
 	subl	$16, %edx
+	.p2align 4
+	.p2align 3
 .L5:
 	testb	%cl, %cl
 	je	.L34
