@@ -390,11 +390,14 @@ MUTANTS = [
      "",
      (r"^licence\.",)),
     # ---- caught by the proof alone: each a fault one input and one placement show ----
+    # Planted in the generated assembly the objects are assembled from: the
+    # same faults made in the C++ change how GCC lays the routine out, and
+    # the build's size rule stops them before any test runs.
     ("proof: a tail block read when the range ended a block before it",
-     "frame/scan.h",
-     "if (k != 0 && remaining <= offset) return false;",
-     "if (k != 0 && remaining + kBlockSize <= offset) return false;",
-     proof_tests("memchr_sse2", "strnlen_sse2")),
+     "gen/noprof/memchr_sse2.s",
+     "\tcmpl\t$32, %edx\n\tjbe\t.L3\n",
+     "\tcmpl\t$16, %edx\n\tjbe\t.L3\n",
+     proof_tests("memchr_sse2")),
     ("proof: the lane pick takes lane 3 for lane 2",
      "compare/wcscmp_sse2.cpp",
      "  if (disagreement & kThirdLaneBits) return exit(Position<2>{});",
@@ -405,11 +408,19 @@ MUTANTS = [
      "return P < remaining;",
      "return P <= remaining;",
      proof_tests("memchr_sse2", "strnlen_sse2")),
-    ("proof: wcscmp orders a negative character above the character 1",
-     "compare/wcscmp_sse2.cpp",
-     "  return first > second ? 1 : -1;",
-     "  return first > second || (first < 0 && second == 1) ? 1 : -1;",
+    ("proof: wcscmp orders characters unsigned, negative ones above the rest",
+     "gen/noprof/wcscmp_sse2.s",
+     ".L165:\n\tsetg\t%al\n",
+     ".L165:\n\tseta\t%al\n",
      proof_tests("wcscmp_sse2")),
+    ("proof: the closing byte store of a fill two bytes wide",
+     "gen/noprof/memset_sse2_rep.s",
+     ".L33:\n\tmovw\t%dx, -3(%eax)\n\tmovb\t%dl, -1(%eax)\n",
+     ".L33:\n\tmovw\t%dx, -3(%eax)\n\tmovw\t%dx, -1(%eax)\n",
+     proof_tests("memset_sse2_rep")),
+    # A clobbered callee-saved register is seen by the build's call-frame
+    # check as well, so this one stops the build; the proof names the input
+    # and exit when run on the object itself (docs/TESTING.md).
     ("proof: %esi cleared on the exit of a bound inside the probes",
      "search/strnlen_sse2.cpp",
      "if (j != 0 && bound_operand() == Index + j) return Index + j;",
@@ -417,9 +428,4 @@ MUTANTS = [
      '      asm volatile("xorl %%esi, %%esi" ::: "memory");\n'
      "      return Index + j;\n    }",
      proof_tests("strnlen_sse2")),
-    ("proof: the closing byte store of a fill two bytes wide",
-     "fill/fill.h",
-     "  if constexpr ((R & 1) != 0) store_byte(end - 1, pattern.word);",
-     "  if constexpr ((R & 1) != 0) store_half(end - 1, pattern.word);",
-     proof_tests("memset_sse2_rep", "bzero_sse2_rep")),
 ]
