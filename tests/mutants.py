@@ -418,9 +418,8 @@ MUTANTS = [
      ".L33:\n\tmovw\t%dx, -3(%eax)\n\tmovb\t%dl, -1(%eax)\n",
      ".L33:\n\tmovw\t%dx, -3(%eax)\n\tmovw\t%dx, -1(%eax)\n",
      proof_tests("memset_sse2_rep")),
-    # A clobbered callee-saved register is seen by the build's call-frame
-    # check as well, so this one stops the build; the proof names the input
-    # and exit when run on the object itself (docs/TESTING.md).
+    # This one stops the build at the size rule; the proof, run on the
+    # object itself, names the exit and the input (docs/TESTING.md).
     ("proof: %esi cleared on the exit of a bound inside the probes",
      "search/strnlen_sse2.cpp",
      "if (j != 0 && bound_operand() == Index + j) return Index + j;",
