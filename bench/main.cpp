@@ -17,6 +17,7 @@
 // drawn from, and the fills' string-store threshold rule (the shift of
 // C - (C >> shift) and the default of C, __x86_data_cache_size).
 #include <benchmark/benchmark.h>
+#include <cpuid.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -360,6 +361,23 @@ double tsc_ghz() {
   return static_cast<double>(__rdtsc() - ticks0) / elapsed;
 }
 
+// The processor's brand string, as its vendor names it (the report quotes it
+// beside the clock), or "" when the processor has none.
+std::string processor_name() {
+  unsigned words[12] = {};
+  unsigned highest = __get_cpuid_max(0x80000000u, nullptr);
+  if (highest < 0x80000004u) return "";
+  for (unsigned leaf = 0; leaf < 3; ++leaf)
+    __get_cpuid(0x80000002u + leaf, &words[4 * leaf], &words[4 * leaf + 1], &words[4 * leaf + 2],
+                &words[4 * leaf + 3]);
+  char text[sizeof words + 1] = {};
+  memcpy(text, words, sizeof words);
+  std::string name(text);
+  const size_t first = name.find_first_not_of(' ');
+  const size_t last = name.find_last_not_of(' ');
+  return first == std::string::npos ? "" : name.substr(first, last - first + 1);
+}
+
 bool take_flag(int& argc, char** argv, const char* flag) {
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], flag) == 0) {
@@ -401,6 +419,7 @@ int main(int argc, char** argv) {
   registry.add_fill_tuning(function_of(__memset_sse2_rep));
 
   context("tsc_ghz", std::to_string(tsc_ghz()));
+  context("processor", processor_name());
   context("quick", quick ? "1" : "0");
   context("corpus.files", std::to_string(corpus.files));
   context("corpus.lines", std::to_string(corpus.lines));

@@ -115,7 +115,9 @@ def conditions(run, peers, load_end, emulator):
     md += [f"Peers measured: {', '.join(LABELS[p] + v for p, v in measured.items()) or 'none'}."]
     md += [f"{LABELS[p]} {r} not measured: {peer_note(peers, p, r) or run.status(r, p) or 'absent'}."
            for r in run.routines for p in measured if run.status(r, p) != "measured"]
+    processor = run.context.get("sse2str.processor")
     return md + ["", f"{'Quick' if run.quick else 'Full'} run of {run.context.get('date', '?')} on {cpus} CPUs "
+                 f"{f'({processor}) ' if processor else ''}"
                  f"at {run.context.get('mhz_per_cpu', '?')} MHz; load average "
                  f"{', '.join(f'{x:.2f}' for x in run.context.get('load_avg') or []) or '?'} at the start, "
                  f"{fmt(load_end)} at the end (one minute).", ""]
