@@ -31,7 +31,8 @@ from capstone import x86  # noqa: E402
 import semantics  # noqa: E402
 from decode import Program  # noqa: E402
 from elf_object import R_386_32, att  # noqa: E402
-from semantics import CONDITIONS, GENERAL, LANES, PARTS, XMM, extract, concat, known  # noqa: E402
+from semantics import (CONDITIONS, GENERAL, LANES, XMM, known, read_register,  # noqa: E402
+                       write_register)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SCRATCH = 0x30000000
@@ -107,18 +108,10 @@ class Model:
         self.program = CheckProgram(relocated)
 
     def reg(self, name):
-        full, low, width = PARTS[name]
-        return extract(self.regs[full], low, width)
+        return read_register(self.regs, name)
 
     def set_reg(self, name, value):
-        full, low, width = PARTS[name]
-        if width == 32:
-            self.regs[full] = value
-            return
-        parts = [extract(self.regs[full], 8 * i, 8) for i in range(4)]
-        for i in range(width // 8):
-            parts[low // 8 + i] = extract(value, 8 * i, 8)
-        self.regs[full] = concat(parts)
+        write_register(self.regs, name, value)
 
     def flags_for(self, ins):
         return self.flags

@@ -19,7 +19,7 @@ from z3.z3util import get_vars
 from decode import EXTERNAL_BASE, EXTERNAL_END, RODATA_BASE, Unmodelled
 from memory import RETURN_ADDRESS, STACK_TOP, Memory, in_stack
 from semantics import (CALLEE_SAVED, GENERAL, LANES, PARTS, XMM, Branch, Next, Table,
-                       bv, concat, extract, known, simple, step)
+                       bv, concat, extract, known, read_register, simple, step, write_register)
 
 # How many values a value needed as a number may take on one path, and how
 # many instructions one path may run, before the proof gives up.
@@ -74,19 +74,10 @@ class Machine:
     def reg(self, name):
         if name not in PARTS:
             raise Unmodelled(self.program.at(self.pc), f"register {name}")
-        full, low, width = PARTS[name]
-        return extract(self.regs[full], low, width)
+        return read_register(self.regs, name)
 
     def set_reg(self, name, value):
-        full, low, width = PARTS[name]
-        if width == 32:
-            self.regs[full] = value
-            return
-        old = self.regs[full]
-        parts = [extract(old, 8 * i, 8) for i in range(4)]
-        for i in range(width // 8):
-            parts[low // 8 + i] = extract(value, 8 * i, 8)
-        self.regs[full] = concat(parts)
+        write_register(self.regs, name, value)
 
     def flags_for(self, ins):
         if self.flags is None:

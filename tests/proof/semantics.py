@@ -68,6 +68,24 @@ def concat(parts):
     return z3.Concat(*[bv(p, 8) for p in reversed(parts)])
 
 
+def read_register(regs, name):
+    """The value of register `name` (a whole register or a part of one) in `regs`."""
+    full, low, width = PARTS[name]
+    return extract(regs[full], low, width)
+
+
+def write_register(regs, name, value):
+    """Writes `value` to register `name` in `regs`, keeping the rest of a part's register."""
+    full, low, width = PARTS[name]
+    if width == 32:
+        regs[full] = value
+        return
+    parts = [extract(regs[full], 8 * i, 8) for i in range(4)]
+    for i in range(width // 8):
+        parts[low // 8 + i] = extract(value, 8 * i, 8)
+    regs[full] = concat(parts)
+
+
 def binary(op, a, b, width):
     if known(a) and known(b):
         return op(a, b) & mask(width)
