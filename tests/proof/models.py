@@ -77,8 +77,24 @@ def join(holds, conditions, out):
     """Or(conditions..., out) for a run of cases the property holds of, else
     And(negated conditions..., out)."""
     if holds:
-        return True if out is True else Or(*conditions, out)
-    return False if out is False else And(*conditions, out)
+        return True if out is True else either(conditions, out)
+    return False if out is False else both(conditions, out)
+
+
+def connective(make, identity):
+    """An n-ary Or or And of z3 conditions and a last term that may be a
+    plain bool, made by z3's C interface: its Python And and Or check every
+    operand's sort one by one, which took a fifth of a full proof's time."""
+    def apply(conditions, last):
+        terms = list(conditions) + ([] if last is identity else [last])
+        array = (z3.Ast * len(terms))(*(t.as_ast() for t in terms))
+        context = z3.main_ctx()
+        return z3.BoolRef(make(context.ref(), len(terms), array), context)
+    return apply
+
+
+either = connective(z3.Z3_mk_or, False)
+both = connective(z3.Z3_mk_and, True)
 
 
 class Last(First):
