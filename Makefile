@@ -25,7 +25,8 @@
 #   make mutants               the mutation check of the test suite
 #   make prove [FULL=1]        the proof of every object (every content up to a
 #                              bound; FULL=1 the bound that reaches all code);
-#                              report in build/proof-report.txt
+#                              report in build/proof-report.txt; a run that
+#                              was stopped resumes where it stopped
 #   make realworld [PROGRAMS=grep]  real programs' own test suites, with and
 #                              without the routines (network; long under
 #                              emulation; not part of make test)
@@ -144,13 +145,16 @@ mutants:
 	@scripts/mutate.py
 
 # The list of objects comes from the test build's configuration
-# (tests/proof/CMakeLists.txt); only the objects themselves are built.
+# (tests/proof/CMakeLists.txt); only the objects themselves are built.  The
+# proved pieces kept in build/tests/proof/kept are taken again only for the
+# same object bytes, bound and proof code.
 prove:
 	@scripts/setup.sh test
 	@$(CMAKE_CONFIGURE) -DSSE2STR_TESTS=ON -DSSE2STR_BENCH=OFF >/dev/null
 	@cmake --build $(BUILD) --target proof_objects
 	@$(PROOF_PYTHON) tests/proof/prove.py --list $(BUILD)/tests/proof/objects.txt \
-	         --report $(BUILD)/proof-report.txt --jobs $(JOBS) $(if $(filter 1,$(FULL)),--full)
+	         --report $(BUILD)/proof-report.txt --jobs $(JOBS) --keep $(BUILD)/tests/proof/kept \
+	         $(if $(filter 1,$(FULL)),--full)
 
 # Debian's source packages of real programs, each built for i386 plainly and
 # with sse2str-interpose, its own test suite run for both; results in

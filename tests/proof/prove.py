@@ -4,12 +4,16 @@
 lines, every content, character and size up to the bound, on every path,
 the obligations of obligations.py (docs/TESTING.md, "Proof").
 
-  prove.py OBJECT --routine NAME [--full | --bound N] [--report FILE]
-  prove.py --list FILE --report FILE [--full] [--jobs N] [--cc CC]
+  prove.py OBJECT --routine NAME [--full | --bound N] [--runs K,...] [--report FILE]
+  prove.py --list FILE --report FILE [--full] [--jobs N] [--cc CC] [--keep DIR]
 
 The second form proves every object of the list the build writes
-(routine, label and object on each line), JOBS at a time, then checks the
-instruction model against the processor, and writes the report.
+(routine, label and object on each line) in pieces of a few runs, JOBS
+pieces at a time, then checks the instruction model against the processor,
+and writes the report.  With --keep, each proved piece is kept in DIR
+under a name drawn from the object's bytes, the bound, the runs and the
+proof's own sources, and a later run takes it from there instead of
+proving it again: an interrupted proof resumes where it stopped.
 
 NAME is a routine of routines.def.  The bound is the routine's CI bound,
 its full one with --full, or N (bytes; characters for wcscmp).  With
@@ -19,34 +23,168 @@ to FILE too) gives the bound, the runs, paths, solver queries, time and
 coverage.
 """
 import argparse
+import hashlib
+import json
 import os
 import subprocess
 import sys
 import time
-from collections import Counter
-from concurrent.futures import ThreadPoolExecutor
+from collections import Counter, defaultdict
+from concurrent.futures import ProcessPoolExecutor
+from dataclasses import asdict, dataclass, field
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import capstone  # noqa: E402
+import z3  # noqa: E402
+
 from decode import Program, Unmodelled  # noqa: E402
 from explore import Disproved, Proof  # noqa: E402
-from obligations import ROUTINES, read_routines, runs  # noqa: E402
+from obligations import ROOT, ROUTINES, read_routines, runs  # noqa: E402
+
+# The runs (placements) a piece of a listed object's proof takes: small
+# enough that no piece holds up the end of the proof for long, and that
+# work on many cores spreads over the costly objects too.
+PIECE_RUNS = 4
+
+
+@dataclass
+class Tally:
+    """What proving some of an object's runs found.  `loops` maps each loop
+    head to the most times one path reached it; `fault` is the proof's
+    message where an obligation failed."""
+    runs: int = 0
+    paths: int = 0
+    queries: int = 0
+    seconds: float = 0.0
+    reachable: set = field(default_factory=set)
+    covered: set = field(default_factory=set)
+    loops: dict = field(default_factory=dict)
+    fault: str = ""
+
+    def add(self, other):
+        self.runs += other.runs
+        self.paths += other.paths
+        self.queries += other.queries
+        self.seconds += other.seconds
+        self.reachable |= other.reachable
+        self.covered |= other.covered
+        for head, n in other.loops.items():
+            self.loops[head] = max(self.loops.get(head, 0), n)
+        self.fault = self.fault or other.fault
+
+    def missed(self):
+        return sorted(self.reachable - self.covered)
+
+    def short_loops(self):
+        return sorted(head for head, n in self.loops.items() if n < 2)
+
+    def to_json(self):
+        fields = asdict(self)
+        fields.update(reachable=sorted(self.reachable), covered=sorted(self.covered),
+                      loops=sorted(self.loops.items()))
+        return json.dumps(fields)
+
+    @classmethod
+    def from_json(cls, text):
+        fields = json.loads(text)
+        fields.update(reachable=set(fields["reachable"]), covered=set(fields["covered"]),
+                      loops=dict(fields["loops"]))
+        return cls(**fields)
 
 
 def prove(path, name, bound, only=None):
-    """(stats, coverage set, program); Disproved or Unmodelled on a fault.
-    `only` picks runs by their number (placements, in the routine's order)."""
+    """The tally of proving the runs of routine `name` in the object at
+    `path`; `only` picks runs by their number (placements, in the
+    routine's order), all of them where it is None."""
     module, symbol = read_routines()[name]
+    began = time.process_time()
     program = Program(path, symbol)
+    tally = Tally(reachable=set(program.reachable))
     stats = Counter()
     stats["loops"] = Counter({head: 0 for head in program.loops})
-    covered = set()
-    for number, run in enumerate(runs(name, bound)):
-        if only is not None and number not in only:
-            continue
-        stats["runs"] += 1
-        Proof(program, run, stats, covered).start()
-    return stats, covered, program
+    try:
+        for number, run in enumerate(runs(name, bound)):
+            if only is not None and number not in only:
+                continue
+            tally.runs += 1
+            Proof(program, run, stats, tally.covered).start()
+    except (Disproved, Unmodelled) as fault:
+        tally.fault = str(fault)
+    tally.covered &= program.reachable
+    tally.paths, tally.queries, tally.loops = stats["paths"], stats["queries"], dict(stats["loops"])
+    tally.seconds = time.process_time() - began
+    return tally
+
+
+def report_line(label, name, bound, tally):
+    routine = ROUTINES[name]
+    if tally.fault:
+        return f"{label}: NOT PROVED at bound {bound} {routine.unit}:\n  {tally.fault}"
+    reached, reachable = len(tally.covered), len(tally.reachable)
+    return (f"{label:<30} bound {bound:>4} {routine.unit:<10} runs {tally.runs:>4}  "
+            f"paths {tally.paths:>7}  queries {tally.queries:>8}  "
+            f"coverage {reached}/{reachable} ({100 * reached / reachable:.1f} %)  "
+            f"loops {len(tally.loops) - len(tally.short_loops())}/{len(tally.loops)} twice  "
+            f"{tally.seconds:7.1f} s")
+
+
+def shortfalls(tally):
+    """Why a proof at the full bound does not cover its object, line by line."""
+    lines = []
+    if tally.missed():
+        lines.append("  instructions never reached: "
+                     + " ".join(f"{a:#x}" for a in tally.missed()[:40]))
+    lines += [f"  the loop at {head:#x} never ran twice on one path" for head in tally.short_loops()]
+    return lines
+
+
+def sources_digest():
+    """What a kept piece's name depends on besides its object: the proof's
+    own code (every module it loaded from this tree), the routines' list,
+    and the versions of the solver and the disassembler."""
+    digest = hashlib.sha256(f"{z3.get_version_string()} {capstone.__version__}".encode())
+    root = os.path.realpath(ROOT)
+    files = {os.path.realpath(m.__file__) for m in list(sys.modules.values())
+             if getattr(m, "__file__", None)}
+    for path in sorted(f for f in files if f.startswith(root + os.sep)) + [
+            os.path.join(root, "routines.def")]:
+        with open(path, "rb") as f:
+            digest.update(path[len(root):].encode() + f.read())
+    return digest.hexdigest()
+
+
+def piece(task):
+    """Proves one piece in a worker, or takes it from the kept pieces:
+    (its tally, whether it was kept)."""
+    path, name, bound, numbers, kept = task
+    if kept and os.path.exists(kept):
+        with open(kept) as f:
+            return Tally.from_json(f.read()), True
+    tally = prove(path, name, bound, set(numbers))
+    if kept and not tally.fault:
+        with open(kept + ".part", "w") as f:
+            f.write(tally.to_json())
+        os.replace(kept + ".part", kept)
+    return tally, False
+
+
+def pieces(entries, full, keep):
+    """The pieces of the listed objects' proofs, as (the object's index in
+    the list, the task of `piece`)."""
+    digest = sources_digest() if keep else None
+    for index, (name, _, path) in enumerate(entries):
+        bound = ROUTINES[name].full if full else ROUTINES[name].ci
+        count = len(list(ROUTINES[name].offsets()))
+        with open(path, "rb") as f:
+            content = f.read()
+        for first in range(0, count, PIECE_RUNS):
+            numbers = list(range(first, min(first + PIECE_RUNS, count)))
+            kept = None
+            if keep:
+                key = hashlib.sha256(content + f"{digest} {name} {bound} {numbers}".encode())
+                kept = os.path.join(keep, key.hexdigest()[:32] + ".json")
+            yield index, (path, name, bound, numbers, kept)
 
 
 def prove_list(args):
@@ -55,30 +193,42 @@ def prove_list(args):
         entries = [line.split() for line in f if line.strip()]
     here = os.path.dirname(os.path.abspath(__file__))
     began = time.time()
-
-    def one(entry):
-        routine, label, path = entry
-        command = [sys.executable, os.path.abspath(__file__), path, "--routine", routine,
-                   "--label", label] + (["--full"] if args.full else [])
-        done = subprocess.run(command, capture_output=True, text=True)
-        return done.returncode, done.stdout + done.stderr
-    with ThreadPoolExecutor(args.jobs) as pool:
-        results = list(pool.map(one, entries))
+    if args.keep:
+        os.makedirs(args.keep, exist_ok=True)
+    tasks = list(pieces(entries, args.full, args.keep))
+    left = Counter(index for index, _ in tasks)
+    tallies = defaultdict(Tally)
+    lines = [None] * len(entries)
+    earlier = 0
+    with ProcessPoolExecutor(args.jobs) as pool:
+        done = pool.map(piece, [task for _, task in tasks])
+        for (index, task), (tally, was_kept) in zip(tasks, done):
+            earlier += was_kept
+            tallies[index].add(tally)
+            left[index] -= 1
+            if not left[index]:
+                name, label, _ = entries[index]
+                total = tallies[index]
+                gaps = shortfalls(total) if args.full and not total.fault else []
+                lines[index] = "\n".join([report_line(label, name, task[2], total)] + gaps)
+                print(lines[index], flush=True)
     work = os.path.join(os.path.dirname(os.path.abspath(args.report)), "semantics")
     semantics = subprocess.run([sys.executable, os.path.join(here, "check_semantics.py"),
                                 "--work", work, "--cc", args.cc] + [e[2] for e in entries],
                                capture_output=True, text=True)
     kind = "full bound (make prove FULL=1)" if args.full else "test suite's bound (make prove)"
-    lines = [f"Proof of {len(entries)} objects at the {kind}; {args.jobs} at a time, "
-             f"{time.time() - began:.0f} s in all; times are CPU seconds of each proof", ""]
-    lines += [out.rstrip() for _, out in results]
-    lines += ["", (semantics.stdout + semantics.stderr).rstrip()]
-    report = "\n".join(lines) + "\n"
+    resumed = (f" ({earlier} of the {len(tasks)} pieces proved by an earlier run and kept "
+               f"in {args.keep})" if earlier else "")
+    report = "\n".join([f"Proof of {len(entries)} objects at the {kind}; {args.jobs} pieces of "
+                        f"{PIECE_RUNS} runs at a time, {time.time() - began:.0f} s in all"
+                        f"{resumed}; times are CPU seconds of each object's proof", ""]
+                       + lines + ["", (semantics.stdout + semantics.stderr).rstrip()]) + "\n"
     with open(args.report, "w") as out:
         out.write(report)
-    print(report, end="")
-    failed = sum(1 for status, _ in results if status) + (semantics.returncode != 0)
-    print(f"{len(entries) + 1 - failed} passed, {failed} failed")
+    print((semantics.stdout + semantics.stderr).rstrip())
+    failed = sum(1 for t in tallies.values() if t.fault or (args.full and shortfalls(t)))
+    failed += semantics.returncode != 0
+    print(f"{len(entries) + 1 - failed} passed, {failed} failed; the report is {args.report}")
     return 1 if failed else 0
 
 
@@ -88,6 +238,7 @@ def main():
     parser.add_argument("--list")
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
     parser.add_argument("--cc", default="gcc")
+    parser.add_argument("--keep", help="where the proved pieces of --list are kept")
     parser.add_argument("--routine", choices=sorted(ROUTINES))
     parser.add_argument("--bound", type=int)
     parser.add_argument("--full", action="store_true")
@@ -103,34 +254,19 @@ def main():
     routine = ROUTINES[args.routine]
     bound = args.bound or (routine.full if args.full else routine.ci)
     label = args.label or os.path.basename(args.object)
-    began = time.process_time()
-    try:
-        only = set(map(int, args.runs.split(","))) if args.runs else None
-        stats, covered, program = prove(args.object, args.routine, bound, only)
-    except (Disproved, Unmodelled) as fault:
-        print(f"{label}: NOT PROVED at bound {bound} {routine.unit}:\n  {fault}")
-        return 1
-    seconds = time.process_time() - began
-    reached = covered & program.reachable
-    missed = sorted(program.reachable - covered)
-    loops = stats["loops"]
-    short = sorted(head for head, n in loops.items() if n < 2)
-    line = (f"{label:<30} bound {bound:>4} {routine.unit:<10} runs {stats['runs']:>4}  "
-            f"paths {stats['paths']:>7}  queries {stats['queries']:>8}  "
-            f"coverage {len(reached)}/{len(program.reachable)} "
-            f"({100 * len(reached) / len(program.reachable):.1f} %)  "
-            f"loops {len(loops) - len(short)}/{len(loops)} twice  {seconds:7.1f} s")
+    only = set(map(int, args.runs.split(","))) if args.runs else None
+    tally = prove(args.object, args.routine, bound, only)
+    line = report_line(label, args.routine, bound, tally)
     print(line)
+    if tally.fault:
+        return 1
     if args.report:
         with open(args.report, "a") as out:
             out.write(line + "\n")
-    if missed and args.runs:
-        print("  instructions not reached: " + " ".join(f"{a:#x}" for a in missed[:60]))
-    if args.full and (missed or short):
-        if missed:
-            print("  instructions never reached: " + " ".join(f"{a:#x}" for a in missed[:40]))
-        for head in short:
-            print(f"  the loop at {head:#x} never ran twice on one path")
+    if tally.missed() and args.runs:
+        print("  instructions not reached: " + " ".join(f"{a:#x}" for a in tally.missed()[:60]))
+    if args.full and shortfalls(tally):
+        print("\n".join(shortfalls(tally)))
         return 1
     return 0
 
