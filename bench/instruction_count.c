@@ -4,11 +4,19 @@
  *   instruction_count [--offset N] [--kinds] [SIZE...]
  *
  * Each call runs with the trap flag set, so the kernel stops it after every
- * instruction; the count covers the routine, its entry frame and the
- * benchmark's _mcount (a bare return), like an instruction-counting
+ * instruction; the count covers the routine, its entry frame and whatever
+ * _mcount the program was linked with (the benchmark's bare return, or the
+ * platform C library's through the PLT), like an instruction-counting
  * profiler would, but needs nothing but the processor (or an emulator of
  * it).  The same calls are counted for an empty function and the
- * difference, plus its return, is the routine's.
+ * difference, plus its return, is the routine's.  Every routine is called
+ * once before it is counted, so that a PLT slot bound lazily on the first
+ * call counts as it stays.
+ *
+ * Built with SSE2STR_COUNT_DISPATCH, it calls the dispatch's standard names,
+ * renamed dispatch_<name> by the script so that no call can reach the
+ * platform C library's routines: each call then goes through the name's
+ * PLT slot to the routine the dispatch chose.
  *
  * Built by scripts/count_instructions.sh against a set of module objects;
  * prints one line per routine: the counts at each SIZE (by default 0, 1, 7,
@@ -27,6 +35,18 @@
 #include <string.h>
 
 #include "sse2str.h"
+
+/* What each count calls: the module's routine, or the dispatch's name. */
+#ifdef SSE2STR_COUNT_DISPATCH
+#define SSE2STR_ROUTINE(name, module, symbol, section, source) \
+  extern __typeof__(symbol) dispatch_##name;                   \
+  static const void* const called_##name = dispatch_##name;
+#else
+#define SSE2STR_ROUTINE(name, module, symbol, section, source) \
+  static const void* const called_##name = symbol;
+#endif
+#include "routines.def"
+#undef SSE2STR_ROUTINE
 
 /* Read only by fills whose remaining count reaches 128: they take the block
    loop up to the largest size counted here, never the string store. */
@@ -97,26 +117,26 @@ static uint32_t word(const void* p) { return (uint32_t)(uintptr_t)p; }
 static unsigned wcscmp_count(unsigned n, unsigned first_offset, unsigned second_offset) {
   const wchar_t* first = wide_of(first_wide, n, first_offset);
   const wchar_t* second = wide_of(second_wide, n, second_offset);
-  return stepped_call(__wcscmp_sse2, word(first), word(second), 0) - baseline;
+  return stepped_call(called_wcscmp, word(first), word(second), 0) - baseline;
 }
 
 /* Each routine's count on `n` bytes whose first lies `offset` bytes past a
    64-byte boundary. */
 static unsigned count_memchr(unsigned n, unsigned offset) {
-  return stepped_call(__memchr_sse2, word(string_of(n, offset)), 'z', n) - baseline;
+  return stepped_call(called_memchr, word(string_of(n, offset)), 'z', n) - baseline;
 }
 
 static unsigned count_strnlen(unsigned n, unsigned offset) {
-  return stepped_call(__strnlen_sse2, word(string_of(n, offset)), n + 32, 0) - baseline;
+  return stepped_call(called_strnlen, word(string_of(n, offset)), n + 32, 0) - baseline;
 }
 
 static unsigned count_strrchr(unsigned n, unsigned offset) {
-  return stepped_call(__strrchr_sse2, word(string_of(n, offset)), 'z', 0) - baseline;
+  return stepped_call(called_strrchr, word(string_of(n, offset)), 'z', 0) - baseline;
 }
 
 static unsigned count_stpcpy(unsigned n, unsigned offset) {
   const char* s = string_of(n, offset);
-  return stepped_call(__stpcpy_sse2, word(destination + offset), word(s), 0) - baseline;
+  return stepped_call(called_stpcpy, word(destination + offset), word(s), 0) - baseline;
 }
 
 static unsigned count_wcscmp(unsigned n, unsigned offset) {
@@ -124,11 +144,11 @@ static unsigned count_wcscmp(unsigned n, unsigned offset) {
 }
 
 static unsigned count_memset(unsigned n, unsigned offset) {
-  return stepped_call(__memset_sse2_rep, word(destination + offset), 'x', n) - baseline;
+  return stepped_call(called_memset, word(destination + offset), 'x', n) - baseline;
 }
 
 static unsigned count_bzero(unsigned n, unsigned offset) {
-  return stepped_call(__bzero_sse2_rep, word(destination + offset), n, 0) - baseline;
+  return stepped_call(called_bzero, word(destination + offset), n, 0) - baseline;
 }
 
 /* The routines in the order of the list of routines. */
@@ -183,6 +203,9 @@ int main(int argc, char** argv) {
   action.sa_flags = SA_SIGINFO;
   sigaction(SIGTRAP, &action, NULL);
   baseline = stepped_call(empty_function, 0, 0, 0) - 1;
+  /* A first call binds the lazily bound PLT slots it goes through. */
+  for (unsigned r = 0; r < sizeof kRoutines / sizeof kRoutines[0]; ++r)
+    kRoutines[r].count(0, offset);
 
   if (kinds) {
     header("wcscmp kind", sizes, n);

@@ -4,8 +4,10 @@
 // ceiling, the SSE2 loop that bounds its kind of work.  A routine of the
 // list without an entry here does not build.
 //
-// Its candidates follow from its name and symbol: our module, the same
-// module without the profiling hook (`<symbol>_nohook`), the peers after
+// Its candidates follow from its name and symbol: our module hook-free
+// (`<symbol>`), its profiling build calling a returning hook
+// (`<symbol>_hook`) and the platform's `_mcount` (`<symbol>_mcount`), the
+// dispatch's standard name (`dispatch_<name>`), the peers after
 // bench_peers.py has renamed them (`musl_<name>`, `diet_<name>`) and the
 // plain byte loop (`ref::<name>`, models/reference.h).
 #pragma once

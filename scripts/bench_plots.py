@@ -5,11 +5,12 @@ import os
 import matplotlib
 import pandas as pd
 
-from bench_results import LABELS, OURS, OURS_NOHOOK, geomean, tuning
+from bench_results import LABELS, OURS, OURS_DISPATCH, OURS_HOOK, OURS_MCOUNT, geomean, tuning
 
 matplotlib.use("Agg")  # files only, no display
 import matplotlib.pyplot as plt  # noqa: E402
-STYLES = {OURS: dict(lw=3, color="#c0392b"), OURS_NOHOOK: dict(ls="--", color="#e67e22"),
+STYLES = {OURS: dict(lw=3, color="#c0392b"), OURS_HOOK: dict(ls="--", color="#e67e22"),
+          OURS_MCOUNT: dict(ls="-.", color="#8e44ad"), OURS_DISPATCH: dict(ls=":", color="#c0392b"),
           "musl": dict(color="#2980b9"), "dietlibc": dict(color="#27ae60"), "byte_loop": dict(color="#7f8c8d"),
           "ceiling": dict(lw=1, ls=":", color="#000000", marker="")}
 TICKS = [(1 << k, f"{1 << k % 10}{('', 'K', 'M')[k // 10]}") for k in range(0, 23, 2)]
@@ -54,9 +55,10 @@ def draw_all(run, out, emulated):
         at = run.speedups_at.loc[run.workloads[routine]].groupby(level="size").agg(geomean)
         overview[routine] = at[OURS]
         draw(at, os.path.join(plots, f"speedup-{routine}.png"), f"{routine}: {SPEEDUP}{note}", SPEEDUP,
-             legend="lower center", labels={OURS: "with the hook", OURS_NOHOOK: "without the hook"})
+             legend="lower center", labels={OURS: "hook-free", OURS_HOOK: "returning hook",
+                                            OURS_MCOUNT: "platform _mcount", OURS_DISPATCH: "dispatch"})
     if overview:
-        draw(pd.DataFrame(overview), os.path.join(plots, "speedup.png"), f"{SPEEDUP}, with the hook{note}",
+        draw(pd.DataFrame(overview), os.path.join(plots, "speedup.png"), f"{SPEEDUP}, hook-free{note}",
              SPEEDUP, width=7.6, legend="center left")
     for routine in run.routines:
         for workload in (w for w in run.workloads[routine] if w in run.sizes):

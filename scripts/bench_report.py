@@ -20,9 +20,9 @@ import sys
 
 import pandas as pd
 
-from bench_results import (CANDIDATES, CLASSES, GOALS, HOOKS, LABELS, OURS, OURS_NOHOOK, PEERS, Run,
-                           cache_size_for, geomean, is_differ_mix, mix_name, size_label, targets, tuning, value,
-                           verdict)
+from bench_results import (BUILDS, CANDIDATES, CLASSES, GOALS, LABELS, OURS, OURS_DISPATCH, OURS_HOOK, OURS_MCOUNT,
+                           PEERS, Run, cache_size_for, geomean, is_differ_mix, mix_name, size_label, targets, tuning,
+                           value, verdict)
 
 PEER_LIBC = {"musl": "musl", "dietlibc": "diet"}  # their keys in the peers' manifest (bench_peers.py)
 
@@ -39,8 +39,9 @@ def times(v):
     return fmt(v, unit="×")
 
 
-def pair(cell):
-    return "" if cell is None else f"{times(cell[0])} / {times(cell[1])}" if any(cell) else "–"
+def figures(cell):
+    """A verdict cell: one figure per build, hook-free first."""
+    return "" if cell is None else " / ".join(map(times, cell)) if any(cell) else "–"
 
 
 def table(rows, columns=None):
@@ -126,14 +127,15 @@ def conditions(run, peers, load_end, emulator):
 # ---- the tables --------------------------------------------------------------
 
 def verdict_table(rows):
-    return table([[label] + [pair(c) for c in cells or [None] * len(CLASSES)] + [pair(mix)]
+    return table([[label] + [figures(c) for c in cells or [None] * len(CLASSES)] + [figures(mix)]
                   for label, cells, mix in rows], ["routine or mix"] + [n for n, _, _ in CLASSES] + ["realistic mix"])
 
 
 def mix_table(run):
     """Time per call of each candidate, our speed-up against each peer, and
-    where a gap comes from: the hook's cost beside our distance to the best
-    peer, in nanoseconds per call."""
+    where a gap comes from: what each other way of linking us adds to the
+    hook-free call, beside the hook-free call's distance to the best peer, in
+    nanoseconds per call."""
     m = run.mixes.reindex(columns=["calls", "bytes", *CANDIDATES])
     shown = [c for c in CANDIDATES if m[c].notna().any()]
     peers = [p for p in PEERS if p in shown]
@@ -141,7 +143,8 @@ def mix_table(run):
                       "calls": m.calls.map("{:.0f}".format), "bytes per call": (m.bytes / m.calls).map(fmt1)})
     t = t.assign(**{f"{LABELS[c]} (ns)": m[c].map(fmt1) for c in shown},
                  **{f"vs {LABELS[p]}": (m[p] / m[OURS]).map(times) for p in peers})
-    t["hook's cost (ns)"] = (m[OURS] - m[OURS_NOHOOK]).map(fmt1)
+    for c in (c for c in COSTS if c in shown):
+        t[f"{COSTS[c]} adds (ns)"] = (m[c] - m[OURS]).map(fmt1)
     t["behind the best peer (ns)"] = (m[OURS] - m[peers].min(axis=1)).clip(lower=0).map(fmt1)
     return table(t)
 
@@ -151,14 +154,14 @@ def wide_table(run, routine, workload):
     the first-level cache, and strings that differ at a random position."""
     rows, l1 = [], GOALS["goals"]["l1_size"]
     for layout in run.layouts[workload]:
-        classes = [pair([geomean(run.speedup(workload, layout, s, c) for s in run.sizes[workload] if lo <= s < hi)
-                         for c in HOOKS]) for _, lo, hi in CLASSES]
-        bpc, differ = run.bpc(workload, OURS_NOHOOK, layout, l1), f"mix:{routine}:differ-{layout}"
+        classes = [figures([geomean(run.speedup(workload, layout, s, c) for s in run.sizes[workload] if lo <= s < hi)
+                            for c in BUILDS]) for _, lo, hi in CLASSES]
+        bpc, differ = run.bpc(workload, OURS, layout, l1), f"mix:{routine}:differ-{layout}"
         rows.append([layout, "{:.0f}, {:.0f}".format(*run.offsets.loc[(workload, layout)])] + classes +
                     [fmt(bpc / run.character_size[routine] if bpc else None),
-                     pair([run.mix_speedup(differ, c) for c in HOOKS]) if differ in run.mixes.index else "–"])
+                     figures([run.mix_speedup(differ, c) for c in BUILDS]) if differ in run.mixes.index else "–"])
     return table(rows, ["pass kind", "offsets (first, second)"] + [n for n, _, _ in CLASSES] +
-                 [f"characters per cycle at {size_label(l1)} (no hook)", "differ at a random position"])
+                 [f"characters per cycle at {size_label(l1)} (hook-free)", "differ at a random position"])
 
 
 def routine_table(run, routine, workload):
@@ -176,6 +179,15 @@ def detail_table(run, routine, workload):
     return table(t.rename(index=size_label, level="size").reset_index())
 
 
+def costs_table(run):
+    """A row per routine: what each way of linking of COSTS adds to a
+    hook-free call (extra_cost)."""
+    def cost(extra):
+        return "–" if extra is None else f"{extra[0]:+.1f} ns ({times(extra[1])})"
+    return table([[r] + [cost(run.extra_cost(r, c, COST_BELOW)) for c in COSTS]
+                  for r in run.routines if run.status(r, OURS) == "measured"], ["routine"] + list(COSTS.values()))
+
+
 def notes(run, routine, peers):
     """Why a candidate was not measured, or how a peer was linked."""
     lines = []
@@ -191,11 +203,23 @@ def notes(run, routine, peers):
 # ---- the report --------------------------------------------------------------
 
 VERDICT_TEXT = ("Speed-up against the best peer (the fastest of musl, dietlibc and the plain byte loop at each "
-                "point): the peer's time over ours, above 1 when we are faster. Each cell is *with the profiling "
-                "hook / without it*: the delivered objects call `_mcount` on entry (here one that returns at once); "
-                "a program that links the objects built with `PROFILE=0` gets the second figure. Size classes: the "
-                "geometric mean over the sizes and start offsets of the tight loops (one size at a time); mixes: a "
-                "fixed-seed random sequence of calls drawn from real data, time per call.")
+                "point): the peer's time over ours, above 1 when we are faster. Each cell is *hook-free / returning "
+                "hook / platform `_mcount`*. The first figure is what a program gets by default: the hook-free "
+                "objects, which the default link lines give. A program built for gprof links the profiling objects, "
+                "which call `_mcount` on entry: the second figure is theirs with an `_mcount` that returns at once "
+                "(the entry frame and the call alone), the third with the platform C library's own `_mcount`, "
+                "reached through the PLT as any dynamic program reaches it and run on every call, whether the "
+                "program is being profiled or not. Size classes: the geometric mean over the sizes and start offsets "
+                "of the tight loops (one size at a time); mixes: a fixed-seed random sequence of calls drawn from "
+                "real data, time per call.")
+# What each other way of linking our routines costs, against the hook-free call.
+COSTS = {OURS_HOOK: "returning hook", OURS_MCOUNT: "platform `_mcount`", OURS_DISPATCH: "dispatch"}
+COST_BELOW = CLASSES[-1][1]  # the sizes where a call's fixed cost shows: below the last class
+COSTS_TEXT = (f"What each other way of linking the routines adds to the hook-free call: the profiling objects with "
+              f"the returning hook and with the platform's `_mcount`, and the hook-free routines called through the "
+              f"dispatch's indirect functions (a jump through the PLT slot). Nanoseconds per call, the median over "
+              f"the tight loops' sizes below {COST_BELOW} B and their layouts of the difference of the minimum times, "
+              f"and, after it, the geometric mean of the ratio of the times.")
 BENCHMARK_DOC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "docs", "BENCHMARK.md")
 
 
@@ -206,6 +230,7 @@ def report(run, peers, load_end, emulator, out="."):
     doc = os.path.relpath(BENCHMARK_DOC, out).replace(os.sep, "/")
     md = ["# sse2str benchmark", ""] + conditions(run, peers, load_end, emulator)
     md += ["## Verdict", "", VERDICT_TEXT, ""] + verdict_table(rows) + [""]
+    md += ["## What each way of linking costs", "", COSTS_TEXT, ""] + costs_table(run) + [""]
     if len(ours) < len(run.routines):
         md += ["Not measured (a wrong result in the benchmark's check; see the notes): "
                f"{', '.join(r for r in run.routines if r not in ours)}.", ""]
@@ -220,14 +245,14 @@ def report(run, peers, load_end, emulator, out="."):
                f"`/usr/share/common-licenses`, and {c['paths']} path names of the {c['paths_found']} found under "
                "`/usr/share`.", ""]
     md += ["Nanoseconds per call (the whole sequence's minimum time over the repetitions, divided by its calls) "
-           "and our speed-up, with the hook, against each peer.", ""] + mix_table(run) + [""]
+           "and our hook-free speed-up against each peer.", ""] + mix_table(run) + [""]
     md += [f"- {m.split(':')[1]}: {mix_name(m)}: {d}." for m, d in run.mixes.description.items()
            if not is_differ_mix(m)] + [""]
     for routine, workload in ((r, w) for r in ours if run.character_size[r] > 1 for w in run.workloads[r]):
         md += [f"## {routine}: the {len(run.layouts[workload])} pass kinds", "", "Each row starts the two strings "
                "at offsets that select one kind of main-loop pass: equal strings compared to the end by size class "
-               "(with the hook / without), characters per cycle in L1, and strings of 64 characters that differ at "
-               "a random position.", ""] + wide_table(run, routine, workload) + [""]
+               "(hook-free / returning hook / platform `_mcount`), characters per cycle in L1, and strings of 64 "
+               "characters that differ at a random position.", ""] + wide_table(run, routine, workload) + [""]
     wide = "".join(f" (for {r}, characters × {n}, the terminator included)" for r, n in run.character_size.items()
                    if n > 1)
     md += ["## Bytes per cycle", "", f"Bytes a call processes{wide} over its time in cycles of the time-stamp counter "
@@ -286,11 +311,13 @@ HEADLINE = ("<!-- benchmark headline: written by make bench-readme -->", "<!-- e
 HEADLINE_PLOT = os.path.join("docs", "bench-speedup.png")
 
 
-def headline(opening, rows):
-    """The README's benchmark block: the run's warnings and facts, and the verdict."""
+def headline(opening, rows, costs):
+    """The README's benchmark block: the run's warnings and facts, the verdict
+    and what each way of linking costs."""
     return [HEADLINE[0], ""] + [x for line in opening if line.startswith(
         ("> **Warning", "Peers", "Full run", "Quick run")) for x in (line, "")] + [VERDICT_TEXT, ""] + \
-        verdict_table(rows) + ["", f"![speed-up against the best peer, by size]({HEADLINE_PLOT})", "", HEADLINE[1]]
+        verdict_table(rows) + ["", f"![speed-up against the best peer, by size]({HEADLINE_PLOT})", "", COSTS_TEXT,
+                               ""] + costs + ["", HEADLINE[1]]
 
 
 def main():
@@ -316,7 +343,8 @@ def main():
         f.write("\n".join(md) + "\n")
     opening = conditions(run, peers, args.load_end, emulator)
     print("\n".join(re.sub(r"\*\*|`|^> ", "", line) for line in opening if line.startswith(("> **W", "Peers"))))
-    print(f"\nSpeed-up against the best peer, with the hook / without (TSC {run.ghz:.2f} GHz):")
+    print(f"\nSpeed-up against the best peer, hook-free / returning hook / platform _mcount "
+          f"(TSC {run.ghz:.2f} GHz):")
     print("\n".join(verdict_table(rows)) if rows else "  (no routine of ours is built in this tree)")
     print(f"Project's own goals met: {sum(ok for _, _, ok in goals)} of {len(goals)} (see the report)")
     print(f"Report: {path}")
@@ -332,7 +360,7 @@ def main():
         shutil.copyfile(os.path.join(args.out, "plots", "speedup.png"),
                         os.path.join(os.path.dirname(os.path.abspath(args.readme)), HEADLINE_PLOT))
         with open(args.readme, "w") as f:
-            f.write(pattern.sub(lambda _: "\n".join(headline(opening, rows)), text))
+            f.write(pattern.sub(lambda _: "\n".join(headline(opening, rows, costs_table(run))), text))
         print(f"README headline: {args.readme}")
 
 

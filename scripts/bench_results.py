@@ -13,11 +13,18 @@ import tomllib
 import numpy as np
 import pandas as pd
 
-OURS, OURS_NOHOOK = HOOKS = ("sse2str", "sse2str_nohook")  # with the profiling hook, and without
+# Our routines as programs link them: hook-free (the default build); the
+# profiling build, which calls `_mcount` on entry, with a hook that returns at
+# once and with the platform C library's own `_mcount`; and the hook-free
+# routines reached through the dispatch's indirect functions.
+OURS, OURS_HOOK, OURS_MCOUNT, OURS_DISPATCH = VARIANTS = (
+    "sse2str", "sse2str_hook", "sse2str_mcount", "sse2str_dispatch")
+BUILDS = (OURS, OURS_HOOK, OURS_MCOUNT)  # the three figures of each verdict cell
 PEERS = ("musl", "dietlibc", "byte_loop")
-CANDIDATES = HOOKS + PEERS
-LABELS = {OURS: "sse2str", OURS_NOHOOK: "sse2str, no hook", "musl": "musl", "dietlibc": "dietlibc",
-          "byte_loop": "byte loop", "ceiling": "ceiling (aligned)"}
+CANDIDATES = VARIANTS + PEERS
+LABELS = {OURS: "sse2str", OURS_HOOK: "sse2str, returning hook", OURS_MCOUNT: "sse2str, platform _mcount",
+          OURS_DISPATCH: "sse2str, dispatch", "musl": "musl", "dietlibc": "dietlibc", "byte_loop": "byte loop",
+          "ceiling": "ceiling (aligned)"}
 KEY = ["workload", "candidate", "layout", "size"]
 FIELDS = {"first": "first", "second": "second", "calls": "calls", "mix_bytes": "bytes", "label": "description"}
 with open(os.path.join(os.path.dirname(__file__), "..", "bench", "goals.toml"), "rb") as f:
@@ -82,7 +89,8 @@ class Run:
         mins = self.times["min"].unstack("candidate").rename(columns=str)
         self.bytes_per_cycle = mins.rdiv(mins.index.get_level_values("size"), axis=0) / self.ghz
         best = mins.reindex(columns=PEERS).min(axis=1)
-        self.speedups = pd.DataFrame({c: best / mins[c] for c in HOOKS if c in mins}, index=mins.index)
+        self.mins = mins
+        self.speedups = pd.DataFrame({c: best / mins[c] for c in VARIANTS if c in mins}, index=mins.index)
         self.speedups_at = self.speedups.groupby(level=["workload", "size"], observed=True).agg(geomean)
         # A row per mix: what it is, and each candidate's time per call.
         mixes = ok[ok.workload.str.startswith("mix:")].groupby("workload", observed=True)
@@ -120,6 +128,19 @@ class Run:
         w, s = (at.index.get_level_values(n) for n in ("workload", "size"))
         return geomean(at[w.isin(workloads) & (s >= low) & (s < high)])
 
+    def extra_cost(self, routine, candidate, below):
+        """What `candidate` adds to the hook-free routine's time per call on
+        the tight loops below `below` bytes: (the median over sizes and
+        layouts of the difference in ns, the geometric mean of the ratio), or
+        None when either was not measured."""
+        if candidate not in self.mins or OURS not in self.mins:
+            return None
+        t = self.mins[self.mins.index.get_level_values("workload").isin(self.workloads.get(routine, []))]
+        t = t[t.index.get_level_values("size") < below][[OURS, candidate]].dropna()
+        if not len(t):
+            return None
+        return float((t[candidate] - t[OURS]).median()), geomean(t[candidate] / t[OURS])
+
     def mixes_of(self, routine):
         return [m for m in self.mixes.index if m.split(":")[1] == routine]
 
@@ -137,17 +158,17 @@ def is_differ_mix(mix):
 
 
 def verdict(run):
-    """Rows of (label, [(with hook, without) per class], (with, without) for the mix or None)."""
+    """Rows of (label, [a figure per build (BUILDS) per class], the figures for the mix or None)."""
     rows = []
     for routine in (r for r in run.routines if run.status(r, OURS) == "measured"):
         rows.append((f"{routine} (sizes)", [tuple(run.speedup_over(run.workloads[routine], lo, hi, c)
-                                                  for c in HOOKS) for _, lo, hi in CLASSES], None))
+                                                  for c in BUILDS) for _, lo, hi in CLASSES], None))
         differ = [m for m in run.mixes_of(routine) if is_differ_mix(m)]
         rows += [(f"{routine}: {mix_name(m)} ({run.mixes.bytes[m] / run.mixes.calls[m]:.0f} B/call)", None,
-                  tuple(run.mix_speedup(m, c) for c in HOOKS)) for m in run.mixes_of(routine) if m not in differ]
+                  tuple(run.mix_speedup(m, c) for c in BUILDS)) for m in run.mixes_of(routine) if m not in differ]
         if differ:
             rows.append((f"{routine}: differ at random ({len(differ)} pass kinds)", None,
-                         tuple(geomean(run.mix_speedup(m, c) for m in differ) for c in HOOKS)))
+                         tuple(geomean(run.mix_speedup(m, c) for m in differ) for c in BUILDS)))
     return rows
 
 
@@ -156,7 +177,9 @@ def targets(run, routine):
     g, rows, l1 = GOALS["goals"], [], size_label(GOALS["goals"]["l1_size"])
     for workload in run.workloads[routine]:
         s = run.speedups[OURS].xs(workload, level="workload").dropna()
-        size = s.index.get_level_values("size")
+        hooked = run.speedups[OURS_HOOK].xs(workload, level="workload").dropna() \
+            if OURS_HOOK in run.speedups else s.iloc[:0]
+        size, hooked_size = s.index.get_level_values("size"), hooked.index.get_level_values("size")
         if len(large := s[size >= g["at_least_peer_from"]]):
             layout, at = large.idxmin()
             rows.append((f"{workload}: at least the best peer at every size >= {g['at_least_peer_from']} B",
@@ -165,22 +188,22 @@ def targets(run, routine):
         if mean := run.speedup_over([workload], low, high + 1):
             rows.append((f"{workload}: >= {g['factor']:g}x the best peer, {size_label(low)} to {size_label(high)}"
                          " (geometric mean)", f"{mean:.2f}x", mean >= g["factor"]))
-        if len(small := s[size < g["small_below"]]):
+        if len(small := hooked[hooked_size < g["small_below"]]):
             layout, at = small.idxmin()
             rows.append((f"{workload}: below {g['small_below']} B within {g['small_slack']}x the best peer's time "
-                         f"(with the hook)", f"worst {1 / small.min():.2f}x the peer's time (layout {layout}, "
-                         f"{size_label(at)})", 1 / small.min() <= g["small_slack"]))
+                         "(with the returning hook)",
+                         f"worst {1 / small.min():.2f}x the peer's time (layout {layout}, {size_label(at)})", 1 / small.min() <= g["small_slack"]))
         ours, top = run.bpc(workload, OURS, 0, g["l1_size"]), value(run.ceiling_bpc(routine), g["l1_size"])
         if routine in g["ceiling_routines"] and ours and top:
             rows.append((f"{workload}: >= {g['ceiling_share']:.0%} of the {run.ceiling[routine]} ceiling at {l1} "
                          "(L1, aligned)", f"{ours / top:.0%} ({ours:.1f} of {top:.1f} B/cycle)",
                          ours / top >= g["ceiling_share"]))
         for layout in run.layouts[workload] if run.character_size[routine] > 1 else []:
-            if cpc := (run.bpc(workload, OURS_NOHOOK, layout, g["l1_size"]) or 0) / run.character_size[routine]:
+            if cpc := (run.bpc(workload, OURS, layout, g["l1_size"]) or 0) / run.character_size[routine]:
                 rows.append((f"{routine} {layout}: >= {g['wide_characters_per_cycle']:g} characters per cycle, "
                              f"equal strings of {l1}", f"{cpc:.2f}", cpc >= g["wide_characters_per_cycle"]))
     for mix in run.mixes_of(routine):
-        hook, nohook = (run.mix_speedup(mix, c) for c in HOOKS)
+        nohook, hook = (run.mix_speedup(mix, c) for c in (OURS, OURS_HOOK))
         if hook and nohook:
             rows.append((f"mix {routine}:{mix_name(mix)}: >= {g['mix_nohook']}x the best peer without the hook, "
                          f">= {g['mix_hook']}x with it", f"{nohook:.2f}x without, {hook:.2f}x with",
