@@ -124,7 +124,9 @@ class Run:
     def speedup_over(self, workloads, low, high, candidate=OURS):
         """The geometric mean over the sizes in [low, high) of every workload of
         the geometric mean over the layouts."""
-        at = self.speedups_at.get(candidate, pd.Series(dtype=float))
+        at = self.speedups_at.get(candidate)
+        if at is None:
+            return None
         w, s = (at.index.get_level_values(n) for n in ("workload", "size"))
         return geomean(at[w.isin(workloads) & (s >= low) & (s < high)])
 

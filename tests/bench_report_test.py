@@ -204,6 +204,9 @@ class Verdict(unittest.TestCase):
         self.assertIsNone(run.extra_cost("memchr", report.OURS_DISPATCH, report.COST_BELOW))
         self.assertEqual(report.costs_table(run)[2].split("|")[-2].strip(), "–")
         self.assertNotIn("dispatch adds (ns)", report.mix_table(run)[0])
+        # A build not measured leaves its place in each verdict cell.
+        rows = report.verdict(self.run_with(missing=("sse2str_mcount",)))
+        self.assertEqual(report.figures(rows[0][1][0]), "8.00× / 4.00× / –")
 
 
 class Conditions(unittest.TestCase):
