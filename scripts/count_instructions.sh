@@ -28,15 +28,18 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --platform-mcount) hook="" ;;
     --dispatch)
+      names=$(sed -n 's/^SSE2STR_ROUTINE(\([a-z]*\),.*/\1/p' "$root/routines.def")
       renames=""
-      for name in memchr strnlen strrchr stpcpy wcscmp memset bzero; do
+      for name in $names; do
         renames="$renames --redefine-sym $name=dispatch_$name"
       done
       # shellcheck disable=SC2086 # word lists
       objcopy $renames "$2" "$out/dispatch.o"
       # Each name renamed and still an indirect function.
-      [ "$(nm "$out/dispatch.o" | grep -c ' i dispatch_')" -eq 7 ] ||
-        { echo "$0: $2 does not define the seven indirect functions" >&2; exit 1; }
+      for name in $names; do
+        nm "$out/dispatch.o" | grep -q " i dispatch_$name\$" ||
+          { echo "$0: $2 has no indirect function $name" >&2; exit 1; }
+      done
       dispatch="-DSSE2STR_COUNT_DISPATCH $out/dispatch.o"
       shift ;;
     *.o) objects="$objects $1" ;;
