@@ -11,7 +11,8 @@
 # each routine's object (its contract, its call-frame records, its fill
 # tables) before any object is delivered.  SSE2STR_PROFILE picks the
 # configuration copied to build/modules/<name>.o and put into the archive;
-# the tests take both.
+# the tests take both, and so does the installed tree, which build/package/
+# holds as it is installed (cmake/Sse2strInstall.cmake).
 
 set(SSE2STR_MODULE_DIR ${CMAKE_BINARY_DIR}/modules)
 set(SSE2STR_GEN_DIR ${PROJECT_SOURCE_DIR}/gen)
@@ -67,11 +68,24 @@ set(SSE2STR_MODULE_FLAGS
 set(SSE2STR_ROUTINE_FLAGS -ffixed-ebx -ffixed-esi -ffixed-edi -ffixed-ebp
     --param=align-threshold=65536 -fno-asynchronous-unwind-tables)
 
+# The objects that choose between the routines and their plain-C twins
+# (dispatch/) run on processors without SSE2, and some of them before the C
+# library is set up: C for an i686, no SIMD, nothing the compiler could turn
+# into a call of a library routine.
+set(SSE2STR_PLAIN_FLAGS
+  -std=c11 -O2 -march=i686 -mtune=generic
+  -fno-pic -fno-pie -fno-stack-protector -fcf-protection=none
+  -ffreestanding -fno-builtin -fno-tree-loop-distribute-patterns
+  -fasynchronous-unwind-tables -fno-ident
+  -Wall -Wextra -Werror)
+
 # The pinned compiler: the GCC release the shapes are tuned on, needed by
 # `make regen` and the test that the generated files are up to date, and by
 # nothing else.  It must compile 32-bit code (g++-12-multilib on Debian).
 set(SSE2STR_PINNED_GCC 12)
 find_program(SSE2STR_PINNED_CXX NAMES g++-${SSE2STR_PINNED_GCC})
+# Its C compiler, for the sources in C, comes with it.
+find_program(SSE2STR_PINNED_CC NAMES gcc-${SSE2STR_PINNED_GCC})
 set(SSE2STR_PINNED_MISSING "")
 if(NOT SSE2STR_PINNED_CXX)
   set(SSE2STR_PINNED_MISSING "g++-${SSE2STR_PINNED_GCC} is not installed")
@@ -118,6 +132,13 @@ set_property(GLOBAL PROPERTY SSE2STR_DELIVERED "")
 set_property(GLOBAL PROPERTY SSE2STR_MODULES "")
 set_property(GLOBAL PROPERTY SSE2STR_SUPPORT_OBJECTS "")
 set_property(GLOBAL PROPERTY SSE2STR_HOOK_OBJECTS "")
+set_property(GLOBAL PROPERTY SSE2STR_DISPATCH_OBJECTS "")
+# The installed tree's objects as build/package/ holds them, in pairs of
+# path and object, and the members of its two archives.
+set(SSE2STR_PACKAGE_DIR ${CMAKE_BINARY_DIR}/package)
+set_property(GLOBAL PROPERTY SSE2STR_PACKAGED "")
+set_property(GLOBAL PROPERTY SSE2STR_PACKAGED_PLAIN "")
+set_property(GLOBAL PROPERTY SSE2STR_PACKAGED_PROFILED "")
 # Every delivered path and the object it is copied from, in pairs.
 set_property(GLOBAL PROPERTY SSE2STR_DELIVERY "")
 # The targets of the objects checked before delivery, each with the checks
@@ -178,7 +199,8 @@ endfunction()
 
 # sse2str_assembled(<target> <generated file> <source> <flags>...): OBJECT
 # library <target>, assembled from gen/<generated file>, which the pinned
-# compiler makes from <source> (relative to the project root) with <flags>.
+# compiler (its C compiler for a .c source) makes from <source> (relative to
+# the project root) with <flags>.
 # The compiler runs in the project root on relative paths, so nothing in
 # the generated text depends on where the tree lies.  A file not generated
 # yet (a new module) is assembled from what the pinned compiler makes here
@@ -204,12 +226,16 @@ function(sse2str_assembled target generated source)
     $<$<COMPILE_LANG_AND_ID:ASM,GNU>:-Wa$<COMMA>-march=pentium4>
     $<$<COMPILE_LANG_AND_ID:ASM,Clang>:-march=pentium4>)
   set_property(GLOBAL APPEND PROPERTY SSE2STR_GENERATED ${generated})
+  set(compiler ${SSE2STR_PINNED_CXX})
+  if(source MATCHES "\\.c$")
+    set(compiler ${SSE2STR_PINNED_CC})
+  endif()
   sse2str_compile_command(${source} ${arguments})
   if(SSE2STR_PINNED_MISSING)
     return()
   endif()
   add_custom_command(OUTPUT ${made}
-    COMMAND ${SSE2STR_REGEN} compile --compiler ${SSE2STR_PINNED_CXX} --source ${source}
+    COMMAND ${SSE2STR_REGEN} compile --compiler ${compiler} --source ${source}
             --output ${made} -- ${arguments}
     DEPENDS ${PROJECT_SOURCE_DIR}/${source} ${PROJECT_SOURCE_DIR}/scripts/regen.py
     DEPFILE ${made}.d
@@ -229,6 +255,27 @@ function(sse2str_delivered name target)
   set(out ${SSE2STR_MODULE_DIR}/${name}.o)
   set_property(GLOBAL APPEND PROPERTY ${list} ${out})
   set_property(GLOBAL APPEND PROPERTY SSE2STR_DELIVERY ${out} $<TARGET_OBJECTS:${target}>)
+endfunction()
+
+# sse2str_packaged(<file> <target> [<archive list>...]): the object of OBJECT
+# library `target` is installed as lib/sse2str/<file> (build/package/objects/
+# <file>), and is a member of the archives whose member lists are named.
+function(sse2str_packaged file target)
+  set(out ${SSE2STR_PACKAGE_DIR}/objects/${file})
+  set_property(GLOBAL APPEND PROPERTY SSE2STR_PACKAGED ${out} $<TARGET_OBJECTS:${target}>)
+  foreach(list ${ARGN})
+    set_property(GLOBAL APPEND PROPERTY ${list} ${out})
+  endforeach()
+endfunction()
+
+# sse2str_checked(<target> <check arguments>...): the object of `target` is
+# checked by scripts/check_object.py with these arguments before any object
+# is delivered.
+function(sse2str_checked target)
+  set(check_object ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check_object.py)
+  set_property(GLOBAL APPEND PROPERTY SSE2STR_CHECKED_TARGETS ${target})
+  set_property(GLOBAL PROPERTY SSE2STR_CHECKS_OF_${target}
+               COMMAND ${check_object} $<TARGET_OBJECTS:${target}> ${ARGN})
 endfunction()
 
 # sse2str_module(<routine> MAX_CODE <bytes> [UNDEFINED <symbols>...]
@@ -303,6 +350,8 @@ function(sse2str_module routine)
   else()
     sse2str_delivered(${name} ${name}_noprof)
   endif()
+  sse2str_packaged(${name}.o ${name}_noprof SSE2STR_PACKAGED_PLAIN)
+  sse2str_packaged(${name}_p.o ${name}_prof SSE2STR_PACKAGED_PROFILED)
   set_property(GLOBAL APPEND PROPERTY SSE2STR_MODULES ${name})
   set_property(GLOBAL PROPERTY SSE2STR_UNDEFINED_${name} ${M_UNDEFINED})
   set_property(GLOBAL APPEND PROPERTY SSE2STR_ALIASES ${routine}=${symbol})
@@ -315,7 +364,10 @@ endfunction()
 function(sse2str_support_object name)
   cmake_parse_arguments(M "" "SOURCE" "PROVIDES" ${ARGN})
   sse2str_assembled(${name} support/${name}.s ${M_SOURCE} ${SSE2STR_MODULE_FLAGS} -I.)
+  # It runs in every program that links it, with or without SSE2.
+  sse2str_checked(${name} --no-simd)
   sse2str_delivered(${name} ${name})
+  sse2str_packaged(${name}.o ${name} SSE2STR_PACKAGED_PLAIN SSE2STR_PACKAGED_PROFILED)
   set_property(GLOBAL APPEND PROPERTY SSE2STR_SUPPORT_OBJECTS ${name})
   foreach(symbol ${M_PROVIDES})
     set_property(GLOBAL PROPERTY SSE2STR_PROVIDER_OF_${symbol} ${name})
@@ -336,7 +388,23 @@ function(sse2str_hook_object name)
   list(REMOVE_ITEM flags -mno-80387)
   sse2str_assembled(${name} support/${name}.s ${M_SOURCE} ${flags}
                     -mincoming-stack-boundary=2 -I.)
+  sse2str_checked(${name} --no-simd)
   sse2str_delivered(${name} ${name} SSE2STR_HOOK_OBJECTS)
+  sse2str_packaged(${name}.o ${name})
+endfunction()
+
+# sse2str_dispatch_object(<name> SOURCE <file>): an object of the choice by
+# processor (dispatch/), shipped beside the modules (in build/modules,
+# installed with them) but kept out of the archives: it defines standard
+# names, which an archive member would bind in every program that links the
+# archive.  It must run on processors without SSE2 and call no library
+# routine.
+function(sse2str_dispatch_object name)
+  cmake_parse_arguments(M "" "SOURCE" "" ${ARGN})
+  sse2str_assembled(${name} support/${name}.s ${M_SOURCE} ${SSE2STR_PLAIN_FLAGS} -I.)
+  sse2str_checked(${name} --no-simd --forbid-undefined ${SSE2STR_LIBRARY_ROUTINES})
+  sse2str_delivered(${name} ${name} SSE2STR_DISPATCH_OBJECTS)
+  sse2str_packaged(${name}.o ${name})
 endfunction()
 
 # The `modules` target: every object checked, then every delivered object
@@ -353,8 +421,26 @@ function(sse2str_finish_modules)
   endforeach()
   get_property(delivered GLOBAL PROPERTY SSE2STR_DELIVERED)
   get_property(hooks GLOBAL PROPERTY SSE2STR_HOOK_OBJECTS)
+  get_property(dispatch GLOBAL PROPERTY SSE2STR_DISPATCH_OBJECTS)
+  list(APPEND hooks ${dispatch})
   get_property(delivery GLOBAL PROPERTY SSE2STR_DELIVERY)
   set(archive ${SSE2STR_MODULE_DIR}/libsse2str.a)
+  # The installed tree: both configurations side by side, each as objects
+  # and as an archive (cmake/Sse2strInstall.cmake names them).
+  get_property(packaged GLOBAL PROPERTY SSE2STR_PACKAGED)
+  get_property(plain GLOBAL PROPERTY SSE2STR_PACKAGED_PLAIN)
+  get_property(profiled GLOBAL PROPERTY SSE2STR_PACKAGED_PROFILED)
+  set(package_archives ${SSE2STR_PACKAGE_DIR}/libsse2str.a ${SSE2STR_PACKAGE_DIR}/libsse2str_p.a)
+  set(package_copies "")
+  set(package_sources "")
+  set(package_objects "")
+  while(packaged)
+    list(POP_FRONT packaged out object)
+    list(APPEND package_copies COMMAND ${CMAKE_COMMAND} -E copy ${object} ${out})
+    list(APPEND package_sources ${object})
+    list(APPEND package_objects ${out})
+  endwhile()
+
   # Each object is checked when it changes, after everything delivered
   # before is withdrawn (files, not the folder, so that checks running at
   # once do not trip over each other): a failing check leaves nothing to
@@ -366,7 +452,8 @@ function(sse2str_finish_modules)
     get_property(checks GLOBAL PROPERTY SSE2STR_CHECKS_OF_${target})
     set(stamp ${SSE2STR_CHECKED_DIR}/${target}.checked)
     add_custom_command(OUTPUT ${stamp}
-      COMMAND ${CMAKE_COMMAND} -E rm -f ${delivered} ${hooks} ${archive}
+      COMMAND ${CMAKE_COMMAND} -E rm -f ${delivered} ${hooks} ${archive} ${package_objects}
+              ${package_archives}
       ${checks}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${SSE2STR_CHECKED_DIR}
       COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
@@ -389,7 +476,17 @@ function(sse2str_finish_modules)
     DEPENDS ${checked} ${sources}
     COMMAND_EXPAND_LISTS VERBATIM
     COMMENT "Delivering the checked objects and libsse2str.a")
-  add_custom_target(modules ALL DEPENDS ${delivered} ${hooks} ${archive})
+  add_custom_command(OUTPUT ${package_objects} ${package_archives}
+    COMMAND ${CMAKE_COMMAND} -E rm -f ${package_objects} ${package_archives}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${SSE2STR_PACKAGE_DIR}/objects
+    ${package_copies}
+    COMMAND ${CMAKE_AR} rcs ${SSE2STR_PACKAGE_DIR}/libsse2str.a ${plain}
+    COMMAND ${CMAKE_AR} rcs ${SSE2STR_PACKAGE_DIR}/libsse2str_p.a ${profiled}
+    DEPENDS ${checked} ${package_sources}
+    COMMAND_EXPAND_LISTS VERBATIM
+    COMMENT "Packaging both configurations of the checked objects")
+  add_custom_target(modules ALL DEPENDS ${delivered} ${hooks} ${archive} ${package_objects}
+                                        ${package_archives})
 
   get_property(commands GLOBAL PROPERTY SSE2STR_COMPILE_COMMANDS)
   string(REGEX REPLACE ",\n$" "\n" commands "${commands}")

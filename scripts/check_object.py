@@ -4,12 +4,15 @@
 
   check_object.py MODULE.o --symbol NAME --section SECTION [--entry-frame]
                   [--undefined SYM]... [--rodata SECTION] [--max-code BYTES]
-  check_object.py OBJECT [--forbid-undefined SYM[,SYM...]]
+  check_object.py OBJECT [--forbid-undefined SYM[,SYM...]] [--no-simd]
 
 The first form checks a deliverable against the rules of docs/CONTRACT.md
 (each failure names the rule it breaks, where its reason is given) and
 prints the size of its code section.  The second form checks that an object
-or archive (say, the reference models) calls none of the named functions.
+or archive (say, the reference models) calls none of the named functions
+and, with --no-simd, that its code would run on a processor without MMX or
+SSE (the objects a program runs before or instead of choosing the SSE2
+routines).
 """
 import argparse
 import sys
@@ -288,8 +291,27 @@ def check_forbidden(args):
     undefined = set().union(*(obj.undefined() for obj in read_objects(args.object)))
     found = undefined & set(args.forbid_undefined.split(","))
     if found:
-        failures.append(f"calls {sorted(found)}: the reference models must be plain loops "
-                        "that call no library routine")
+        failures.append(f"calls {sorted(found)}: plain loops and fallbacks must call no "
+                        "library routine")
+
+
+SIMD_GROUPS = {x86.X86_GRP_MMX, x86.X86_GRP_3DNOW, x86.X86_GRP_SSE1, x86.X86_GRP_SSE2,
+               x86.X86_GRP_SSE3, x86.X86_GRP_SSSE3, x86.X86_GRP_SSE41, x86.X86_GRP_SSE42,
+               x86.X86_GRP_SSE4A, x86.X86_GRP_AVX, x86.X86_GRP_AVX2, x86.X86_GRP_AVX512}
+SIMD_REGISTERS = ("mm", "xmm", "ymm", "zmm")
+
+
+def check_no_simd(args):
+    for obj in read_objects(args.object):
+        for section in filter(lambda s: s.executable, obj.sections):
+            for ins in obj.instructions(section):
+                read, written = ins.regs_access()
+                registers = {ins.reg_name(r) for r in (*read, *written)}
+                if SIMD_GROUPS & set(ins.groups) or any(r.startswith(SIMD_REGISTERS)
+                                                        for r in registers):
+                    failures.append(f"{att(ins)} at {section.name}+{ins.address:#x}: this "
+                                    "code must run on processors without SSE2, so it may use "
+                                    "no MMX or SSE instruction")
 
 
 def main():
@@ -300,14 +322,19 @@ def main():
     parser.add_argument("--undefined", action="append", default=[])
     parser.add_argument("--rodata")
     parser.add_argument("--forbid-undefined")
+    parser.add_argument("--no-simd", action="store_true",
+                        help="the object runs on processors without MMX or SSE")
     parser.add_argument("--max-code", type=int)
     parser.add_argument("--shared-return", action="store_true",
                         help="the routine still branches to the return of another exit")
     parser.add_argument("--entry-frame", action="store_true",
                         help="the routine opens with the profiling entry frame")
     args = parser.parse_args()
-    if args.forbid_undefined:
-        check_forbidden(args)
+    if args.forbid_undefined or args.no_simd:
+        if args.forbid_undefined:
+            check_forbidden(args)
+        if args.no_simd:
+            check_no_simd(args)
     else:
         check_module(args)
     return report(args.object, failures)
