@@ -5,13 +5,16 @@
  * illegal instruction, in a static program as early as the C library's
  * start-up code, which calls some of these names itself.
  *
- * The check is the resolver of an indirect function that the program's
- * pre-initialisation array names, so the linker makes the program resolve
+ * The check is the resolver of an indirect function, so the program runs
  * it with its own relocations: in a static program before the C library's
  * start-up code runs, in a dynamic one while the dynamic linker relocates
- * the program, before any initialiser of any library runs.  Neither the C
- * library nor even its system-call path is set up then, so the refusal is
- * written and the process ended by system calls made directly. */
+ * the program, before any initialiser of any library runs.  The function
+ * is named in the initialisation array, which every link keeps (unused
+ * sections may be dropped, and the array is allowed in shared objects,
+ * which may be given the interposition line too); when it is called there
+ * it does nothing.  Neither the C library nor even its system-call path is
+ * set up when the resolver runs, so the refusal is written and the process
+ * ended by system calls made directly. */
 #include <asm/unistd.h>
 
 #include "dispatch/sse2_present.h"
@@ -44,4 +47,4 @@ static void (*check_sse2(void))(void) {
 
 static void sse2_required(void) __attribute__((ifunc("check_sse2")));
 
-__attribute__((used, section(".preinit_array"))) static void (*run_check)(void) = sse2_required;
+__attribute__((used, section(".init_array"))) static void (*run_check)(void) = sse2_required;

@@ -7,11 +7,10 @@
  * modules statically into a program that is not position-independent
  * (-no-pie or -static).
  *
- * In the default (profiling) build every routine calls _mcount on entry:
- * gcc -pg links the profiling runtime's, and where the platform's C library
- * also defines a quiet one (Debian's does) an ordinary program links as it
- * is; elsewhere use the modules built without the hook, or define an
- * _mcount that returns at once.
+ * The routines come in two configurations with these same declarations:
+ * without a profiling hook (libsse2str.a, <module>.o), which ordinary
+ * programs link, and calling _mcount on entry (libsse2str_p.a,
+ * <module>_p.o), for programs built with gcc -pg.
  *
  * The search, copy and compare routines read whole aligned 16-byte blocks
  * and 64-byte lines that hold a byte of their operand, so they may read a

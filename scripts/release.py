@@ -190,11 +190,14 @@ Description: SSE2 string and memory routines for 32-bit x86, as static objects
  __strrchr_sse2, __stpcpy_sse2, __wcscmp_sse2, __memset_sse2_rep and
  __bzero_sse2_rep.  Each is its own relocatable object exporting one
  function, for C library builds and 32-bit programs that link them
- statically (-m32 -no-pie); libsse2str.a holds them all.
+ statically (-m32 -no-pie), in two configurations: without a profiling
+ hook (libsse2str.a holds them all) and calling _mcount on entry, for gprof
+ (libsse2str_p.a).
  .
- This package has the objects, the archive, the header, a CMake package
- (find_package(sse2str)), pkg-config files (sse2str, one per object and
- sse2str-interpose) and valgrind memcheck suppressions.
+ This package has the objects, the archives, the header, a CMake package
+ (find_package(sse2str)), pkg-config files (sse2str, one per object,
+ sse2str-interpose and sse2str-dispatch, each with a -profiled twin) and
+ valgrind memcheck suppressions.
 """
 
 

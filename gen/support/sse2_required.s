@@ -82,14 +82,14 @@ check_sse2:
 	movl	$kRefusal, %ecx
 	movl	$176, %edx
 #APP
-# 28 "dispatch/sse2_required.c" 1
+# 31 "dispatch/sse2_required.c" 1
 	int $0x80
 # 0 "" 2
 #NO_APP
 	movl	$252, %eax
 	movl	$1, %ebx
 #APP
-# 34 "dispatch/sse2_required.c" 1
+# 37 "dispatch/sse2_required.c" 1
 	int $0x80
 # 0 "" 2
 #NO_APP
@@ -98,7 +98,7 @@ check_sse2:
 	.size	check_sse2, .-check_sse2
 	.type	sse2_required, @gnu_indirect_function
 	.set	sse2_required,check_sse2
-	.section	.preinit_array,"aw"
+	.section	.init_array,"aw"
 	.align 4
 	.type	run_check, @object
 	.size	run_check, 4

@@ -10,7 +10,9 @@
 The tree is installed under a temporary directory and then moved, so the
 package files must find everything from where they lie; with --deb, the
 Debian package is unpacked there instead, and its /usr is the prefix.
-Every built module must be installed on its own and in the archive.  Each
+Every built module must be installed in both configurations, on its own
+and in the configuration's archive, and what the hook-free packages link
+must not call _mcount.  Each
 named example is then built by the consumer's own means (its CMake project
 through find_package(sse2str), or the compiler with the flags of its
 pkg-config package, sse2str unless --package names another), run on the
@@ -50,13 +52,28 @@ LIBDIR = "lib"
 DEB_LIBDIR = "lib/i386-linux-gnu"
 
 
+# The two configurations as installed: the archive and the suffix of the
+# objects' names, hook-free and profiling.
+CONFIGURATIONS = (("libsse2str.a", ""), ("libsse2str_p.a", "_p"))
+
+
 def check_objects(prefix, libdir, modules):
-    members = run(["ar", "t", os.path.join(prefix, libdir, "libsse2str.a")]).split()
-    for module in modules:
-        if not os.path.isfile(os.path.join(prefix, libdir, "sse2str", module + ".o")):
-            raise SystemExit(f"{module}.o not installed")
-        if module + ".o" not in members:
-            raise SystemExit(f"{module}.o not in the installed archive")
+    """Every module installed in both configurations, on its own and in the
+    configuration's archive."""
+    for archive, suffix in CONFIGURATIONS:
+        members = run(["ar", "t", os.path.join(prefix, libdir, archive)]).split()
+        for module in modules:
+            name = module + suffix + ".o"
+            if not os.path.isfile(os.path.join(prefix, libdir, "sse2str", name)):
+                raise SystemExit(f"{name} not installed")
+            if name not in members:
+                raise SystemExit(f"{name} not in the installed {archive}")
+
+
+def profiling_hook_calls(paths):
+    """The archives and objects among `paths` that call _mcount."""
+    return [path for path in paths if path.endswith((".a", ".o"))
+            and "U _mcount" in run(["nm", "-A", path])]
 
 
 def install(build, root, modules):
@@ -90,8 +107,13 @@ def build_with_pkg_config(args, prefix, out, libdir=LIBDIR):
     os.makedirs(out)
     programs = {}
     for example in args.example:
-        flags = shlex.split(run(["pkg-config", "--cflags", "--libs",
-                                 packages.get(example, "sse2str")], env=environment))
+        package = packages.get(example, "sse2str")
+        flags = shlex.split(run(["pkg-config", "--cflags", "--libs", package],
+                                env=environment))
+        # What an ordinary program links by the README is hook-free.
+        hooked = profiling_hook_calls(flags)
+        if hooked:
+            raise SystemExit(f"pkg-config {package} links {hooked}, which call _mcount")
         program = os.path.join(out, example)
         run([args.cc, "-m32", "-O2", "-o", program,
              os.path.join(args.examples, example + ".c"), *flags])

@@ -2,20 +2,23 @@
 # SPDX-License-Identifier: MIT
 """A program's own calls of the standard names reach the routines.
 
-  interpose.py cmake|pkg-config --build DIR --project DIR --cc COMPILER
-               [--module NAME]... [--routine NAME=SYMBOL]...
+  interpose.py cmake|pkg-config interpose|dispatch --build DIR --project DIR
+               --cc COMPILER [--module NAME]... [--routine NAME=SYMBOL]...
 
 Installs the build tree as consume.py does and builds the project's
-standard_names.c, which calls every routine by its standard name, adding
-only the interposition target or module (and the counting hook, to see the
-calls): with CMake through sse2str::interpose, with pkg-config through
-sse2str-interpose, there both as a dynamic (-no-pie) and as a static
-executable.  Each program must be position-dependent, give the right
-results, define every standard name at the address of its routine (no jump
-in between), and the counting hook must report the calls the program makes
-(the CALLS_<name> numbers in the source): exactly for a dynamic executable;
-at least those for a static one, where the platform's C library linked in
-may call some of the names itself.
+standard_names.c, which calls every routine by its standard name and checks
+each result, adding only the binding's target or package: with CMake
+through sse2str::<binding>, with pkg-config through sse2str-<binding>, there
+both as a dynamic (-no-pie) and as a static executable.  Each binding is
+built twice: in its profiling twin (`_profiled`, `-profiled`) with the
+counting hook, to see the calls, and as it is, which must hold no profiling
+hook at all.  Each program must be position-dependent, give the right
+results and bind every standard name: interposition at the address of its
+routine (no jump in between), the dispatch as an indirect function.  The
+counting hook must report the calls the program makes (the CALLS_<name>
+numbers in the source): exactly for a dynamic executable; at least those
+for a static one, where the platform's C library linked in may call some of
+the names itself.
 """
 import argparse
 import os
@@ -50,12 +53,22 @@ def expected_calls(source, routines):
                 if name in routines}
 
 
+# The profiling twin of a binding's CMake target and pkg-config package.
+PROFILED_TARGET = "_profiled"
+PROFILED_PACKAGE = "-profiled"
+# The programs' labels: the counted ones, and those built as users get them.
+COUNTED = "counted"
+HOOK_FREE = "hook-free"
+
+
 def build_with_cmake(args, prefix, out):
     run(["cmake", "-S", args.project, "-B", out, "-G", "Ninja",
          f"-DCMAKE_C_COMPILER={args.cc}", "-DCMAKE_C_FLAGS=-m32",
-         f"-DCMAKE_PREFIX_PATH={prefix}"])
+         f"-DCMAKE_PREFIX_PATH={prefix}", f"-DBINDING={args.binding}",
+         f"-DPROFILED={PROFILED_TARGET}"])
     run(["cmake", "--build", out])
-    return {"cmake": os.path.join(out, "standard_names")}
+    return {f"cmake {COUNTED}": os.path.join(out, "standard_names_counted"),
+            f"cmake {HOOK_FREE}": os.path.join(out, "standard_names")}
 
 
 def build_with_pkg_config(args, prefix, out):
@@ -64,41 +77,73 @@ def build_with_pkg_config(args, prefix, out):
     def pkg_config(*words):
         return shlex.split(run(["pkg-config", *words], env=environment))
 
-    flags = pkg_config("--libs", "sse2str-interpose") + pkg_config("--variable=call_counts",
-                                                                    "sse2str")
+    package = f"sse2str-{args.binding}"
+    flags = {COUNTED: pkg_config("--libs", package + PROFILED_PACKAGE)
+             + pkg_config("--variable=call_counts", "sse2str"),
+             HOOK_FREE: pkg_config("--libs", package)}
     os.makedirs(out)
     programs = {}
-    for link in ("dynamic", "static"):
-        program = os.path.join(out, f"standard_names_{link}")
-        extra = ["-static"] if link == "static" else ["-no-pie"]
-        run([args.cc, "-m32", "-O2", "-fno-builtin", *extra, "-o", program,
-             os.path.join(args.project, "standard_names.c"), *flags])
-        programs[f"pkg-config {link}"] = program
+    for build, libraries in flags.items():
+        for link in ("dynamic", "static"):
+            program = os.path.join(out, f"standard_names_{build}_{link}")
+            extra = ["-static"] if link == "static" else ["-no-pie"]
+            run([args.cc, "-m32", "-O2", "-fno-builtin", *extra, "-o", program,
+                 os.path.join(args.project, "standard_names.c"), *libraries])
+            programs[f"pkg-config {build} {link}"] = program
     return programs
 
 
-def symbol_addresses(program):
-    addresses = {}
+def symbols(program):
+    """name -> (address, nm's type letter) of the symbols of `program`."""
+    found = {}
     for line in run(["nm", program]).splitlines():
         words = line.split()
         if len(words) == 3:
-            addresses[words[2]] = words[0]
-    return addresses
+            found[words[2]] = (words[0], words[1])
+    return found
 
 
-def check(program, label, expected, routines, exact):
-    failures = [] if position_dependent(program) else [f"{label}: not linked -no-pie"]
-    addresses = symbol_addresses(program)
-    for name, routine in routines.items():
-        if name in expected and addresses.get(name) != addresses.get(routine):
-            failures.append(f"{label}: {name} is at {addresses.get(name)}, "
-                            f"{routine} at {addresses.get(routine)}")
+def symbol_addresses(program):
+    return {name: address for name, (address, _) in symbols(program).items()}
+
+
+def check_binding(program, label, binding, names, routines):
+    """The standard names `names` of `program` bound as `binding` binds them:
+    interposed, at their routines' addresses; dispatched, elsewhere (an
+    indirect function, or in a dynamic program the table entry that stands
+    for it), each with a relocation that calls its resolver."""
+    table = symbols(program)
+    failures = []
+    for name in names:
+        address = table.get(name, (None,))[0]
+        routine = table.get(routines[name], (None,))[0]
+        if address is None:
+            failures.append(f"{label}: {name} is not defined")
+        elif (address == routine) != (binding == "interpose"):
+            failures.append(f"{label}: {name} is at {address}, {routines[name]} at {routine}")
+    resolved = run(["readelf", "-rW", program]).count("R_386_IRELATIVE")
+    if binding == "dispatch" and resolved < len(names):
+        failures.append(f"{label}: {resolved} names resolved at start-up, not {len(names)}")
+    return failures
+
+
+def run_program(program, label):
+    """The standard error of `program`, and a failure unless it ran right."""
     result = subprocess.run([program], capture_output=True, text=True)
     if result.returncode != 0:
-        failures.append(f"{label}: exit {result.returncode}\n{result.stdout}{result.stderr}")
-    lines = COUNTS_LINE.findall(result.stderr)
+        return result.stderr, [f"{label}: exit {result.returncode}\n{result.stdout}"
+                               f"{result.stderr}"]
+    return result.stderr, []
+
+
+def check(program, label, expected, routines, exact, binding="interpose"):
+    failures = [] if position_dependent(program) else [f"{label}: not linked -no-pie"]
+    failures += check_binding(program, label, binding, expected, routines)
+    stderr, failed = run_program(program, label)
+    failures += failed
+    lines = COUNTS_LINE.findall(stderr)
     if len(lines) != 1:
-        return failures + [f"{label}: expected one counts line on stderr, got:\n{result.stderr}"]
+        return failures + [f"{label}: expected one counts line on stderr, got:\n{stderr}"]
     counted = dict(item.split("=") for item in lines[0].split())
     print(f"{label}: sse2str calls:{lines[0].rstrip()}")
     for name, calls in expected.items():
@@ -109,9 +154,23 @@ def check(program, label, expected, routines, exact):
     return failures
 
 
+def check_hook_free(program, label, expected, routines, binding):
+    """A program built as users get it: bound, right, and with no trace of
+    the profiling hook."""
+    failures = [] if position_dependent(program) else [f"{label}: not linked -no-pie"]
+    failures += check_binding(program, label, binding, expected, routines)
+    failures += run_program(program, label)[1]
+    if "_mcount" in symbols(program) or "_mcount" in run(["nm", "-D", program]):
+        failures.append(f"{label}: links _mcount")
+    if not failures:
+        print(f"{label}: bound, right, no _mcount")
+    return failures
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("way", choices=("cmake", "pkg-config"))
+    parser.add_argument("binding", choices=("interpose", "dispatch"))
     args, routines = parse_arguments(parser)
     expected = expected_calls(os.path.join(args.project, "standard_names.c"), routines)
     if not expected:
@@ -123,8 +182,11 @@ def main():
         out = os.path.join(root, "consumer")
         build = build_with_cmake if args.way == "cmake" else build_with_pkg_config
         for label, program in build(args, prefix, out).items():
-            failures += check(program, label, expected, routines,
-                              exact=not label.endswith("static"))
+            if HOOK_FREE in label:
+                failures += check_hook_free(program, label, expected, routines, args.binding)
+            else:
+                failures += check(program, label, expected, routines,
+                                  exact=not label.endswith("static"), binding=args.binding)
     for message in failures:
         print(message, file=sys.stderr)
     return 1 if failures else 0

@@ -7,8 +7,8 @@ run, the way the README says.
                     [--routine NAME=SYMBOL]...
 
 Installs the build tree as consume.py does and runs the project's Makefile
-once, giving it what configure would: the libraries of sse2str-interpose
-(and the counting hook), which the Makefile puts in the program's link
+once, giving it what configure would: the libraries of
+sse2str-interpose-profiled (and the counting hook), which the Makefile puts in the program's link
 alone, with -no-pie.  The shared object calls memchr; the program calls
 strrchr itself.  The program must be position-dependent, define the
 standard names at their routines' addresses, give the right results, and
@@ -50,7 +50,7 @@ def main():
         def pkg_config(*words):
             return run(["pkg-config", *words], env=environment).strip()
 
-        line = pkg_config("--libs", "sse2str-interpose")
+        line = pkg_config("--libs", "sse2str-interpose-profiled")
         out = os.path.join(root, "consumer")
         os.makedirs(out)
         run(["make", "-f", os.path.join(args.project, "Makefile"), f"srcdir={args.project}",
