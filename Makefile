@@ -27,9 +27,11 @@
 #                              bound; FULL=1 the bound that reaches all code);
 #                              report in build/proof-report.txt; a run that
 #                              was stopped resumes where it stopped
-#   make realworld [PROGRAMS=grep]  real programs' own test suites, with and
-#                              without the routines (network; long under
-#                              emulation; not part of make test)
+#   make realworld [PROGRAMS=grep] [REALWORLD_FLAGS=--no-suites]  real
+#                              programs' own test suites, with and without the
+#                              routines, and one workload of each timed
+#                              (network; long under emulation; not part of
+#                              make test)
 #   make clean
 
 BUILD    ?= build
@@ -157,11 +159,15 @@ prove:
 	         $(if $(filter 1,$(FULL)),--full)
 
 # Debian's source packages of real programs, each built for i386 plainly and
-# with sse2str-interpose, its own test suite run for both; results in
-# $(REALWORLD_DIR)/report.txt.  Builds and results are kept there: remove the
-# directory to start again.
+# with sse2str-interpose-profiled and the counting hook, its own test suite
+# run for both; then one workload of each program checked, counted and timed
+# plainly, through sse2str-interpose and through sse2str-dispatch (times only
+# where i386 programs run natively).  Results in $(REALWORLD_DIR)/report.txt.
+# Builds and results are kept there: remove the directory to start again.
+# REALWORLD_FLAGS: --no-suites, --no-workloads, --runs N (scripts/realworld.py).
 REALWORLD_DIR = $(BUILD)/realworld
 PROGRAMS ?=
+REALWORLD_FLAGS ?=
 
 realworld:
 	@scripts/setup.sh build realworld
@@ -170,7 +176,7 @@ realworld:
 	@rm -rf $(REALWORLD_DIR)/prefix
 	@cmake --install $(BUILD) --prefix $(REALWORLD_DIR)/prefix >/dev/null
 	@python3 scripts/realworld.py --prefix $(REALWORLD_DIR)/prefix --work $(REALWORLD_DIR) \
-	         --jobs $(JOBS) $(PROGRAMS)
+	         --jobs $(JOBS) $(REALWORLD_FLAGS) $(PROGRAMS)
 
 clean:
 	rm -rf $(BUILD) build-clang build-lint
