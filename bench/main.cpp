@@ -48,13 +48,12 @@ Function function_of(F* f) {
 
 }  // namespace bench
 
-// Our routines, hook-free under their own symbols and the two profiling sets
-// renamed (bench/CMakeLists.txt), are always linked.  The dispatch's standard
-// names, renamed dispatch_<name>, and the peers are weak references: one that
-// is not built, or that bench_peers.py left out, is null and skipped.
-#define SSE2STR_ROUTINE(name, module, symbol, section, source)       \
-  extern "C" decltype(symbol) symbol##_hook, symbol##_mcount;        \
-  extern "C" __attribute__((weak)) decltype(symbol) dispatch_##name; \
+// Our routines are always linked: hook-free under their own symbols, the two
+// profiling sets and the dispatch's standard names renamed
+// (bench/CMakeLists.txt).  The peers are weak references: one that
+// bench_peers.py left out is null and skipped.
+#define SSE2STR_ROUTINE(name, module, symbol, section, source)                 \
+  extern "C" decltype(symbol) symbol##_hook, symbol##_mcount, dispatch_##name; \
   extern "C" __attribute__((weak)) decltype(symbol) musl_##name, diet_##name;
 #include "routines.def"
 #undef SSE2STR_ROUTINE
@@ -408,14 +407,13 @@ int main(int argc, char** argv) {
   Registry registry(plan, arena, mixes);
 
   static const char kNotLinked[] = "not linked (see the peers' notes)";
-  static const char kNoDispatch[] = "not linked (the tree has no dispatch)";
 #define SSE2STR_ROUTINE(name, module, symbol, section, source)                               \
   registry.add_routine<Measured<Routine::name>::Workload, Measured<Routine::name>::Ceiling>( \
       #name,                                                                                 \
       {{"sse2str", function_of(symbol), nullptr},                                            \
        {"sse2str_hook", function_of(symbol##_hook), nullptr},                                \
        {"sse2str_mcount", function_of(symbol##_mcount), nullptr},                            \
-       {"sse2str_dispatch", function_of(dispatch_##name), kNoDispatch},                      \
+       {"sse2str_dispatch", function_of(dispatch_##name), nullptr},                          \
        {"musl", function_of(musl_##name), kNotLinked},                                       \
        {"dietlibc", function_of(diet_##name), kNotLinked},                                   \
        {"byte_loop", function_of(ref::name), nullptr}},                                      \
