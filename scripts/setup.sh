@@ -26,9 +26,10 @@ deb="$dist lintian"
 # The proof of the objects (tests/proof/, make prove) solves with z3.
 proof="python3-z3"
 # The test suite includes short runs of the fuzz targets (clang, libFuzzer),
-# runs gdb on the routines, checks the benchmark report's tables and the
+# runs gdb on the routines, runs the dispatch on an emulated processor
+# without SSE2 (qemu-user), checks the benchmark report's tables and the
 # release files, and proves the objects.
-test="$build $proof libgtest-dev:i386 libgmock-dev:i386 libunwind-dev:i386 valgrind gdb libc6-dbg:i386 pkgconf clang libclang-rt-dev $report $deb"
+test="$build $proof libgtest-dev:i386 libgmock-dev:i386 libunwind-dev:i386 valgrind gdb libc6-dbg:i386 pkgconf clang libclang-rt-dev qemu-user-static $report $deb"
 bench="$build libbenchmark-dev:i386 $report python3-matplotlib"
 fuzz="$test"
 clang="$build clang"
