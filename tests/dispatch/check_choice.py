@@ -61,7 +61,9 @@ def run(args):
     with tempfile.TemporaryDirectory() as root:
         counts_file = os.path.join(root, "counts")
         env = dict(os.environ, SSE2STR_CALL_COUNTS=counts_file)
-        result = subprocess.run(command, capture_output=True, text=True, env=env, timeout=300)
+        # Bytes a broken program writes are shown, not decoded strictly.
+        result = subprocess.run(command, capture_output=True, encoding="utf-8", errors="replace",
+                                env=env, timeout=300)
         counts_text = open(counts_file).read() if os.path.exists(counts_file) else ""
     return " ".join(command), result, COUNTS.findall(counts_text)
 
