@@ -44,6 +44,11 @@ BLOCKS = (r"^blocks$",)
 BUILD = ()
 OBJECT_ANCHOR = "  const Block needle = broadcast_byte(value);\n"
 
+# The plain-C twins under the routines' tests, and the choice between them
+# and the routines.
+GENERIC = (r"^generic\.",)
+CHOICE = (r"^(dispatch|interpose)\.",)
+
 # The proof of the objects alone (tests/proof/), at the test suite's bound.
 def proof_tests(*modules):
     return (rf"^proof\.({'|'.join(modules)})\.",)
@@ -418,6 +423,32 @@ MUTANTS = [
      ".L33:\n\tmovw\t%dx, -3(%eax)\n\tmovb\t%dl, -1(%eax)\n",
      ".L33:\n\tmovw\t%dx, -3(%eax)\n\tmovw\t%dx, -1(%eax)\n",
      proof_tests("memset_sse2_rep")),
+    # ---- outside the modules: the plain-C twins and the choice ----
+    ("generic: strrchr stops at the terminator before it can match it",
+     "dispatch/generic.c",
+     "    if (*p == byte) last = p;\n    if (*p == 0) return (char *)last;\n",
+     "    if (*p == 0) return (char *)last;\n    if (*p == byte) last = p;\n",
+     GENERIC),
+    ("generic: wcscmp orders characters unsigned",
+     "dispatch/generic.c",
+     "return *first < *second ? -1 : 1;",
+     "return (unsigned long)*first < (unsigned long)*second ? -1 : 1;",
+     GENERIC),
+    ("generic: a fill leaves the last byte of its part word",
+     "dispatch/generic.c",
+     "for (; count > 0; --count) *p++ = byte;\n}",
+     "for (; count > 1; --count) *p++ = byte;\n}",
+     GENERIC),
+    ("dispatch: the twins chosen where the processor has SSE2",
+     "dispatch/dispatch.c",
+     "return sse2_present() ? symbol : SSE2STR_GENERIC(name);",
+     "return !sse2_present() ? symbol : SSE2STR_GENERIC(name);",
+     CHOICE),
+    ("interposition: no refusal without SSE2",
+     "dispatch/sse2_required.c",
+     "if (!sse2_present()) refuse();",
+     "if (!sse2_present() && 0) refuse();",
+     CHOICE),
     # This one stops the build at the size rule; the proof, run on the
     # object itself, names the exit and the input (docs/TESTING.md).
     ("proof: %esi cleared on the exit of a bound inside the probes",
