@@ -17,7 +17,8 @@ if its results differ, counts the calls it makes through the routines, and
 times it: the median of --runs runs of each build, interleaved.  Under
 emulation the times would be the emulator's: it reports no times, and says
 so, unless --time-under-emulation asks for them.  --no-suites builds the
-programs without running their suites; --no-workloads runs no workload.
+programs without running their suites (it compares the results of those
+that ran before); --no-workloads runs no workload.
 
 DIR for --prefix is an installed sse2str tree (make install PREFIX=...).
 --only plain|interposed builds and checks that variant's suite alone, so the
@@ -34,6 +35,7 @@ import random
 import re
 import shlex
 import shutil
+import stat
 import statistics
 import subprocess
 import sys
@@ -83,11 +85,12 @@ PROGRAMS = {
                    " doc/figs/example.txt doc/figs/example-reduce.txt"
                    " doc/figs/example-shift.txt doc/*.texi build-aux/cross-options.pl"
                    " src/getargs.c",
-        # A large generated grammar, its parser and its full report.
+        # A large generated grammar, its parser and its report with every
+        # state's items and lookaheads.
         "workload": {
-            "what": "bison --report=all on a generated grammar of 3842 rules",
+            "what": "bison --report=itemsets,lookaheads on a generated grammar of 3842 rules",
             "programs": ["src/bison"], "link": ["src/bison"], "input": "grammar",
-            "run": "{tree}/src/bison -Wnone --report=all -o parser.c {input}",
+            "run": "{tree}/src/bison -Wnone --report=itemsets,lookaheads -o parser.c {input}",
             "env": {"BISON_PKGDATADIR": "{tree}/data"},
         },
     },
@@ -439,19 +442,18 @@ GRAMMAR_GROUPS, GRAMMAR_LEVELS = 120, 12
 
 def make_grammar(path):
     """A language of GRAMMAR_GROUPS kinds of statement, each with its own
-    ladder of GRAMMAR_LEVELS binary operators, left-associative by its rules."""
-    rng = random.Random(SEED)
+    ladder of GRAMMAR_LEVELS binary operators, left-associative by its rules:
+    LALR(1), without conflicts."""
     rules = ["program: %empty | program statement ;",
              "statement: " + " | ".join(f"s{g}" for g in range(GRAMMAR_GROUPS)) + " ;"]
     for g in range(GRAMMAR_GROUPS):
         e = [f"e{g}_{level}" for level in range(GRAMMAR_LEVELS + 1)]
         rules.append(f"s{g}: KW{g} {e[0]} ';' | KW{g} ID '=' {e[0]} ';' | KW{g} '{{' program '}}' ;")
-        for level in range(GRAMMAR_LEVELS):
-            op = f"OP{int(rng.random() * GRAMMAR_LEVELS * 2)}"
-            rules.append(f"{e[level]}: {e[level]} {op} {e[level + 1]} | {e[level + 1]} ;")
+        rules += [f"{e[level]}: {e[level]} OP{level} {e[level + 1]} | {e[level + 1]} ;"
+                  for level in range(GRAMMAR_LEVELS)]
         rules.append(f"{e[-1]}: ID | NUM | '(' {e[0]} ')' | ID '(' {e[0]} ')' ;")
     tokens = ["ID", "NUM", *(f"KW{g}" for g in range(GRAMMAR_GROUPS)),
-              *(f"OP{op}" for op in range(GRAMMAR_LEVELS * 2))]
+              *(f"OP{level}" for level in range(GRAMMAR_LEVELS))]
     write(path, f"%token {' '.join(tokens)}\n%%\n" + "\n".join(rules) + "\n")
 
 
@@ -564,17 +566,29 @@ def load_average():
     return float(read("/proc/loadavg").split()[0])
 
 
-def relink(name, plain, tree, link_flags):
+def sockets_and_pipes(directory, names):
+    """Those of `names` that a suite left behind as sockets or pipes: no build
+    needs them, and they cannot be copied."""
+    return [n for n in names
+            if stat.S_ISSOCK(os.lstat(os.path.join(directory, n)).st_mode)
+            or stat.S_ISFIFO(os.lstat(os.path.join(directory, n)).st_mode)]
+
+
+def relink(name, plain, tree, libraries):
     """`tree`: a copy of the plain build whose workload programs are linked
-    again with `link_flags`, so that only the routines differ."""
+    again with `libraries` after the link flags configure chose, so that
+    only the routines differ."""
+    spec = PROGRAMS[name]["workload"]
+    directory = spec["link"][1] if spec["link"][0] == "-C" else "."
+    configured = re.search(r"^LDFLAGS\s*=(.*)$", read(os.path.join(plain, directory, "Makefile")), re.M)
+    link_flags = f"{configured.group(1).strip()} {libraries}"
     stamp = os.path.join(tree, ".realworld-linked")
     if os.path.exists(stamp) and read(stamp) == link_flags:
         return
     log(f"{os.path.basename(tree)}: linked again from {os.path.basename(plain)} (log: {tree}.log)")
     remove(tree)
     remove(tree + ".log")
-    shutil.copytree(plain, tree, symlinks=True)  # times kept: make relinks only
-    spec = PROGRAMS[name]["workload"]
+    shutil.copytree(plain, tree, symlinks=True, ignore=sockets_and_pipes)  # times kept: make relinks only
     for program in spec["programs"]:
         os.remove(os.path.join(tree, program))
     run([*MAKE, *spec["link"], f"LDFLAGS={link_flags}"], cwd=tree, env=program_env(),
@@ -690,7 +704,7 @@ def main():
     work, prefix = os.path.abspath(args.work), os.path.abspath(args.prefix)
     os.makedirs(work, exist_ok=True)
 
-    report, failed = [], False
+    report, failed, compared = [], False, []
     suites, workloads = not args.no_suites, not (args.compare or args.only or args.no_workloads)
     if not args.compare:
         # The suite's build counts its calls: the profiling objects and the
@@ -720,18 +734,20 @@ def main():
                 build_and_check(name, source, plain, "-no-pie", None, args.jobs, suites)
             if args.only in (None, "interposed"):
                 build_and_check(name, source, routed, counted, counts_file, args.jobs, suites)
-            if args.only or not suites:
+            if args.only:
                 continue
-        failed |= compare(name, label, plain, routed, counts_file, report, partial=args.compare)
-    if suites:
-        report += all_suites(work, programs)
+        # Without the suites, those that ran before are compared still.
+        if suites or all(os.path.exists(os.path.join(tree, ".realworld-checked")) for tree in (plain, routed)):
+            failed |= compare(name, label, plain, routed, counts_file, report, partial=args.compare)
+            compared.append(name)
+    if compared:
+        report += all_suites(work, compared)
     if workloads:
         trees = {name: {build: os.path.join(work, f"{name}-{suffix}") for build, suffix in WORKLOAD_BUILDS.items()}
                  for name in programs}
         for name in programs:
             for build, package in (("interposed", "sse2str-interpose"), ("dispatch", "sse2str-dispatch")):
-                relink(name, trees[name]["plain"], trees[name][build],
-                       f"-no-pie {pkg_config(prefix, '--libs', package)}")
+                relink(name, trees[name]["plain"], trees[name][build], pkg_config(prefix, "--libs", package))
         load_at_start = load_average()
         for name in programs:
             failed |= workload(name, trees[name], work, args.runs, timed, report)
