@@ -13,10 +13,10 @@
 #include "dispatch/generic.h"
 #include "dispatch/sse2_present.h"
 
-#define SSE2STR_ROUTINE(name, module, symbol, section, source)                      \
-  static __typeof__(symbol) *choose_##name(void) {                                  \
-    return sse2_present() ? symbol : SSE2STR_GENERIC(name);                         \
-  }                                                                                 \
+#define SSE2STR_ROUTINE(name, module, symbol, section, source) \
+  static __typeof__(symbol) *choose_##name(void) {             \
+    return sse2_present() ? symbol : SSE2STR_GENERIC(name);    \
+  }                                                            \
   __typeof__(symbol) name __attribute__((ifunc("choose_" #name)));
 #include "routines.def"
 #undef SSE2STR_ROUTINE

@@ -10,10 +10,10 @@
  * past the top of the address space is harmless when the search stops
  * before it.  Nothing here calls a library routine: the build forbids GCC
  * to turn a loop into one. */
+#include "dispatch/generic.h"
+
 #include <stddef.h>
 #include <stdint.h>
-
-#include "dispatch/generic.h"
 
 typedef uint32_t word;
 /* The same word, allowed to alias the bytes it is read from or stored to. */

@@ -30,8 +30,7 @@ static void refuse(void) {
   long written;
   __asm__ volatile("int $0x80"
                    : "=a"(written)
-                   : "0"(__NR_write), "b"(kStandardError), "c"(kRefusal),
-                     "d"(sizeof kRefusal - 1)
+                   : "0"(__NR_write), "b"(kStandardError), "c"(kRefusal), "d"(sizeof kRefusal - 1)
                    : "memory");
   (void)written;
   __asm__ volatile("int $0x80" : : "a"(__NR_exit_group), "b"(kRefusedStatus));

@@ -89,7 +89,7 @@ check_sse2:
 	movl	$252, %eax
 	movl	$1, %ebx
 #APP
-# 37 "dispatch/sse2_required.c" 1
+# 36 "dispatch/sse2_required.c" 1
 	int $0x80
 # 0 "" 2
 #NO_APP
