@@ -407,6 +407,24 @@ function(sse2str_dispatch_object name)
   sse2str_packaged(${name}.o ${name})
 endfunction()
 
+# sse2str_copies(<pairs> <commands> <sources> <outputs>): for a list of pairs
+# of a path and the object copied to it, the copy commands and the lists of
+# objects and of paths.
+function(sse2str_copies pairs commands sources outputs)
+  set(copy "")
+  set(from "")
+  set(to "")
+  while(pairs)
+    list(POP_FRONT pairs out object)
+    list(APPEND copy COMMAND ${CMAKE_COMMAND} -E copy ${object} ${out})
+    list(APPEND from ${object})
+    list(APPEND to ${out})
+  endwhile()
+  set(${commands} ${copy} PARENT_SCOPE)
+  set(${sources} ${from} PARENT_SCOPE)
+  set(${outputs} ${to} PARENT_SCOPE)
+endfunction()
+
 # The `modules` target: every object checked, then every delivered object
 # and the archive of the routines and support objects, in one step.  The
 # `regenerated` target: what the pinned compiler makes of the sources now,
@@ -431,15 +449,7 @@ function(sse2str_finish_modules)
   get_property(plain GLOBAL PROPERTY SSE2STR_PACKAGED_PLAIN)
   get_property(profiled GLOBAL PROPERTY SSE2STR_PACKAGED_PROFILED)
   set(package_archives ${SSE2STR_PACKAGE_DIR}/libsse2str.a ${SSE2STR_PACKAGE_DIR}/libsse2str_p.a)
-  set(package_copies "")
-  set(package_sources "")
-  set(package_objects "")
-  while(packaged)
-    list(POP_FRONT packaged out object)
-    list(APPEND package_copies COMMAND ${CMAKE_COMMAND} -E copy ${object} ${out})
-    list(APPEND package_sources ${object})
-    list(APPEND package_objects ${out})
-  endwhile()
+  sse2str_copies("${packaged}" package_copies package_sources package_objects)
 
   # Each object is checked when it changes, after everything delivered
   # before is withdrawn (files, not the folder, so that checks running at
@@ -462,13 +472,7 @@ function(sse2str_finish_modules)
       COMMENT "Checking ${target}")
     list(APPEND checked ${stamp})
   endforeach()
-  set(copies "")
-  set(sources "")
-  while(delivery)
-    list(POP_FRONT delivery out object)
-    list(APPEND copies COMMAND ${CMAKE_COMMAND} -E copy ${object} ${out})
-    list(APPEND sources ${object})
-  endwhile()
+  sse2str_copies("${delivery}" copies sources unused)
   add_custom_command(OUTPUT ${delivered} ${hooks} ${archive}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${SSE2STR_MODULE_DIR}
     ${copies}
