@@ -52,7 +52,7 @@ from collections import Counter
 #   tests      name: make arguments, run each on its own in place of
 #              `make check`
 #   workload   one real job of the program, timed (below)
-#     what       what it does, for the report
+#     what       what it does, for the report ("{...}": SIZES)
 #     programs   the files it runs, relative to the tree
 #     link       make arguments that link them again
 #     input      its input, made once (INPUTS)
@@ -66,7 +66,7 @@ PROGRAMS = {
         # A rare string (long memchr scans), a common word (a call or two
         # per line) and a regular expression, each counted over a large text.
         "workload": {
-            "what": "grep -c over 128 MiB of text: a rare string, a common word, a regular expression",
+            "what": "grep -c over {text_mib} MiB of text: a rare string, a common word, a regular expression",
             "programs": ["src/grep"], "link": ["-C", "src", "grep"], "input": "text",
             "run": "{tree}/src/grep -c -F needle {input} > rare"
                    " && {tree}/src/grep -c -w -F the {input} > word"
@@ -88,7 +88,7 @@ PROGRAMS = {
         # A large generated grammar, its parser and its report with every
         # state's items and lookaheads.
         "workload": {
-            "what": "bison --report=itemsets,lookaheads on a generated grammar of 3842 rules",
+            "what": "bison --report=itemsets,lookaheads on a generated grammar of {grammar_rules} rules",
             "programs": ["src/bison"], "link": ["src/bison"], "input": "grammar",
             "run": "{tree}/src/bison -Wnone --report=itemsets,lookaheads -o parser.c {input}",
             "env": {"BISON_PKGDATADIR": "{tree}/data"},
@@ -110,7 +110,7 @@ PROGRAMS = {
         "per_test": r"^\s*(\d+): (\S+)\s+(ok \(S\)|ok|FAIL)\s*$",
         # bsdtar extracting a large archive of many files, then listing it.
         "workload": {
-            "what": "bsdtar -x, then -tv, of a pax archive of 30000 files (143 MB)",
+            "what": "bsdtar -x, then -tv, of a pax archive of {archive_files} files",
             "programs": ["bsdtar"], "link": ["bsdtar"], "input": "archive",
             "run": "{tree}/bsdtar -xf {input} && {tree}/bsdtar -tvf {input} > listing",
         },
@@ -134,7 +134,7 @@ PROGRAMS = {
         # sftp talking to its own server, without ssh: a tree of many files
         # sent up, fetched back and listed.
         "workload": {
-            "what": "sftp -D sftp-server: put -r and get -r of 4000 files (106 MB), ls",
+            "what": "sftp -D sftp-server: put -r and get -r of {sftp_files} files, ls",
             "programs": ["sftp", "sftp-server"], "link": ["sftp", "sftp-server"],
             "input": "sftp",
             "run": "{tree}/sftp -q -b {input}/batch -D {tree}/sftp-server > transcript",
@@ -507,17 +507,23 @@ def make_sftp(path):
 
 
 INPUTS = {"text": make_text, "grammar": make_grammar, "archive": make_archive, "sftp": make_sftp}
+# The inputs' sizes, for the report; an input made with others is made again.
+SIZES = {"text_mib": TEXT_SIZE >> 20, "archive_files": ARCHIVE_FILES, "sftp_files": SFTP_FILES,
+         # program's two, and per kind of statement its choice in statement,
+         # its own three, its ladder's and its operands' four
+         "grammar_rules": 2 + GRAMMAR_GROUPS * (1 + 3 + 2 * GRAMMAR_LEVELS + 4)}
 
 
 def workload_input(kind, work):
     """The input of that kind, made once under work/inputs/."""
     path, made = os.path.join(work, "inputs", kind), os.path.join(work, "inputs", kind + ".made")
-    if not os.path.exists(made):
+    signature = repr((SEED, SIZES))
+    if not os.path.exists(made) or read(made) != signature:
         log(f"making the {kind} input")
         remove(path)
         os.makedirs(path if kind == "sftp" else os.path.dirname(path), exist_ok=True)
         INPUTS[kind](path)
-        write(made, "")
+        write(made, signature)
     return path
 
 
@@ -655,7 +661,7 @@ def workload(name, trees, work, runs, timed, report):
         run_workload(name, tree, input_path, scratch, counts_file if build == "counted" else None)
         results[build] = digest(scratch)
     differ = [build for build in trees if results[build] != results["plain"]]
-    report.append(f"{name} workload: {PROGRAMS[name]['workload']['what']}")
+    report.append(f"{name} workload: {PROGRAMS[name]['workload']['what'].format(**SIZES)}")
     report.append("  results: " + (f"DIFFER from the plain build's in {', '.join(differ)}"
                   if differ else f"the same in every build ({', '.join(trees)})"))
     totals, processes = counts(counts_file)
