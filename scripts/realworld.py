@@ -743,13 +743,14 @@ def main():
             if args.only:
                 continue
         # Without the suites, those that ran before are compared still.
-        if suites or all(os.path.exists(os.path.join(tree, ".realworld-checked")) for tree in (plain, routed)):
+        ran = all(os.path.exists(os.path.join(tree, ".realworld-checked")) for tree in (plain, routed))
+        if suites or ran:
             failed |= compare(name, label, plain, routed, counts_file, report, partial=args.compare)
             compared.append(name)
     if compared:
         report += all_suites(work, compared)
     if workloads:
-        trees = {name: {build: os.path.join(work, f"{name}-{suffix}") for build, suffix in WORKLOAD_BUILDS.items()}
+        trees = {name: {build: os.path.join(work, f"{name}-{tree}") for build, tree in WORKLOAD_BUILDS.items()}
                  for name in programs}
         for name in programs:
             for build, package in (("interposed", "sse2str-interpose"), ("dispatch", "sse2str-dispatch")):
