@@ -15,7 +15,6 @@ import json
 import os
 import re
 import shutil
-import subprocess
 import sys
 
 import pandas as pd
@@ -23,6 +22,7 @@ import pandas as pd
 from bench_results import (BUILDS, CANDIDATES, CLASSES, GOALS, LABELS, OURS, OURS_DISPATCH, OURS_HOOK, OURS_MCOUNT,
                            PEERS, Run, cache_size_for, geomean, is_differ_mix, mix_name, size_label, targets, tuning,
                            value, verdict)
+from i386_emulation import emulation
 
 PEER_LIBC = {"musl": "musl", "dietlibc": "diet"}  # their keys in the peers' manifest (bench_peers.py)
 
@@ -60,20 +60,6 @@ def cells(frame, f):
     """`frame` with `f` applied to every cell: DataFrame.map where pandas has
     it (2.1 on), applymap, its older name, before."""
     return frame.map(f) if hasattr(pd.DataFrame, "map") else frame.applymap(f)
-
-
-def emulation(probe):
-    """The program through which the kernel runs i386 programs (qemu-user,
-    whoever registered it), or None when it runs them itself.  `probe` is an
-    i386 program that waits for its standard input to close: the kernel's
-    own record of what it runs, /proc/<pid>/exe, names the probe itself or
-    the interpreter it was handed to."""
-    with subprocess.Popen([probe], stdin=subprocess.PIPE) as process:
-        try:
-            running = os.path.realpath(f"/proc/{process.pid}/exe")
-        finally:
-            process.stdin.close()
-    return None if running == os.path.realpath(probe) else running
 
 
 def busy(run, load_end):

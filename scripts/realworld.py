@@ -43,6 +43,8 @@ import tarfile
 import time
 from collections import Counter
 
+from i386_emulation import emulation
+
 # name: the source package, and
 #   configure  its options ("{tree}" is the build tree); features whose
 #              libraries an i386 build would need are left out: tests that
@@ -548,17 +550,11 @@ def remove(path):
 
 def emulator(work):
     """The program through which the kernel runs i386 programs (qemu-user,
-    registered by scripts/setup.sh), or None when it runs them itself: the
-    kernel's own record of what runs for the benchmark's probe,
-    /proc/<pid>/exe, names the probe or the interpreter it was handed to."""
+    registered by scripts/setup.sh), or None when it runs them itself, told
+    by the benchmark's probe."""
     probe = os.path.join(work, "i386_probe")
     run([*CC.split(), "-O2", "-o", probe, os.path.join(ROOT, "bench", "i386_probe.c")])
-    with subprocess.Popen([probe], stdin=subprocess.PIPE) as process:
-        try:
-            running = os.path.realpath(f"/proc/{process.pid}/exe")
-        finally:
-            process.stdin.close()
-    return None if running == os.path.realpath(probe) else running
+    return emulation(probe)
 
 
 def machine(emulated):
