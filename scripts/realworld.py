@@ -580,8 +580,8 @@ def relink(name, plain, tree, libraries):
     """`tree`: a copy of the plain build whose workload programs are linked
     again with `libraries` after the link flags configure chose, so that
     only the routines differ."""
-    spec = PROGRAMS[name]["workload"]
-    directory = spec["link"][1] if spec["link"][0] == "-C" else "."
+    workload = PROGRAMS[name]["workload"]
+    directory = workload["link"][1] if workload["link"][0] == "-C" else "."
     configured = re.search(r"^LDFLAGS\s*=(.*)$", read(os.path.join(plain, directory, "Makefile")), re.M)
     link_flags = f"{configured.group(1).strip()} {libraries}"
     stamp = os.path.join(tree, ".realworld-linked")
@@ -591,9 +591,9 @@ def relink(name, plain, tree, libraries):
     remove(tree)
     remove(tree + ".log")
     shutil.copytree(plain, tree, symlinks=True, ignore=sockets_and_pipes)  # times kept: make relinks only
-    for program in spec["programs"]:
+    for program in workload["programs"]:
         os.remove(os.path.join(tree, program))
-    run([*MAKE, *spec["link"], f"LDFLAGS={link_flags}"], cwd=tree, env=program_env(),
+    run([*MAKE, *workload["link"], f"LDFLAGS={link_flags}"], cwd=tree, env=program_env(),
         output=tree + ".log")
     write(stamp, link_flags)
 
@@ -607,12 +607,12 @@ def scratch_root(work):
 def run_workload(name, tree, input_path, scratch, counts_file=None):
     """Runs the workload once in an empty `scratch`; returns its wall-clock
     and processor (user and system) seconds."""
-    spec = PROGRAMS[name]["workload"]
+    workload = PROGRAMS[name]["workload"]
     remove(scratch)
     os.makedirs(scratch)
     env = dict(os.environ, LC_ALL="C", SSE2STR_CALL_COUNTS=counts_file or os.devnull,
-               **{k: v.format(tree=tree) for k, v in spec.get("env", {}).items()})
-    command = spec["run"].format(tree=tree, input=input_path)
+               **{k: v.format(tree=tree) for k, v in workload.get("env", {}).items()})
+    command = workload["run"].format(tree=tree, input=input_path)
     started = time.perf_counter()
     process = subprocess.Popen(["sh", "-c", command], cwd=scratch, env=env,
                                stdin=subprocess.DEVNULL)
