@@ -121,26 +121,26 @@ def check_binding(program, label, binding, names, routines):
             failures.append(f"{label}: {name} is not defined")
         elif (address == routine) != (binding == "interpose"):
             failures.append(f"{label}: {name} is at {address}, {routines[name]} at {routine}")
-    resolved = run(["readelf", "-rW", program]).count("R_386_IRELATIVE")
-    if binding == "dispatch" and resolved < len(names):
-        failures.append(f"{label}: {resolved} names resolved at start-up, not {len(names)}")
+    if binding == "dispatch":
+        resolved = run(["readelf", "-rW", program]).count("R_386_IRELATIVE")
+        if resolved < len(names):
+            failures.append(f"{label}: {resolved} names resolved at start-up, not {len(names)}")
     return failures
 
 
-def run_program(program, label):
-    """The standard error of `program`, and a failure unless it ran right."""
+def run_bound(program, label, binding, names, routines):
+    """Checks that `program` is position-dependent and bound as `binding`
+    binds, and runs it: its standard error, and the failures."""
+    failures = [] if position_dependent(program) else [f"{label}: not linked -no-pie"]
+    failures += check_binding(program, label, binding, names, routines)
     result = subprocess.run([program], capture_output=True, text=True)
     if result.returncode != 0:
-        return result.stderr, [f"{label}: exit {result.returncode}\n{result.stdout}"
-                               f"{result.stderr}"]
-    return result.stderr, []
+        failures.append(f"{label}: exit {result.returncode}\n{result.stdout}{result.stderr}")
+    return result.stderr, failures
 
 
 def check(program, label, expected, routines, exact, binding="interpose"):
-    failures = [] if position_dependent(program) else [f"{label}: not linked -no-pie"]
-    failures += check_binding(program, label, binding, expected, routines)
-    stderr, failed = run_program(program, label)
-    failures += failed
+    stderr, failures = run_bound(program, label, binding, expected, routines)
     lines = COUNTS_LINE.findall(stderr)
     if len(lines) != 1:
         return failures + [f"{label}: expected one counts line on stderr, got:\n{stderr}"]
@@ -157,9 +157,7 @@ def check(program, label, expected, routines, exact, binding="interpose"):
 def check_hook_free(program, label, expected, routines, binding):
     """A program built as users get it: bound, right, and with no trace of
     the profiling hook."""
-    failures = [] if position_dependent(program) else [f"{label}: not linked -no-pie"]
-    failures += check_binding(program, label, binding, expected, routines)
-    failures += run_program(program, label)[1]
+    failures = run_bound(program, label, binding, expected, routines)[1]
     if "_mcount" in symbols(program) or "_mcount" in run(["nm", "-D", program]):
         failures.append(f"{label}: links _mcount")
     if not failures:
