@@ -101,17 +101,17 @@ class Machine:
 
     # ---- memory ----
     def load(self, ins, address, size):
-        address = self.number(address, "a load's address")
+        address = self.proof.locate(self, address, "a load's address")
         self.proof.check_load(self, ins, address, size)
         return self.mem.load(address, size)
 
     def store(self, ins, address, values):
-        address = self.number(address, "a store's address")
+        address = self.proof.locate(self, address, "a store's address")
         self.proof.check_store(self, ins, address, len(values))
         self.mem.store(address, values)
 
     def require_aligned(self, ins, address, size):
-        address = self.number(address, "an aligned operand's address")
+        address = self.proof.locate(self, address, "an aligned operand's address")
         if address % size:
             self.proof.disprove(self, ins, f"an operand at {address:#x}, not aligned to {size} "
                                            "(it faults)")
@@ -138,6 +138,9 @@ class Machine:
 
 class Proof:
     """Every path of one routine on one run's inputs (obligations.Run)."""
+
+    # Where paths stop short of a return (induction.py: the loop heads).
+    cuts = frozenset()
 
     def __init__(self, program, run, stats, coverage):
         self.program, self.run = program, run
@@ -176,6 +179,14 @@ class Proof:
     def fresh(self, name, width):
         self.fresh_count[name] += 1
         return z3.BitVec(f"{name}#{self.fresh_count[name]}", width)
+
+    def locate(self, m, address, what):
+        """The number an address is, for the memory model."""
+        return m.number(address, what)
+
+    def arrive(self, m):
+        """A path reaching a cut (none here)."""
+        raise NotImplementedError
 
     # ---- obligations, forwarded to the run with the machine ----
     def check_load(self, m, ins, address, size):
@@ -227,6 +238,10 @@ class Proof:
 
     # ---- the paths ----
     def start(self):
+        self.begin(self.entry_machine())
+
+    def entry_machine(self):
+        """The machine at the routine's entry, called with the run's arguments."""
         m = Machine(self)
         self.entry = {r: z3.BitVec(f"entry.{r}", 32) for r in GENERAL}
         m.regs = dict(self.entry)
@@ -237,6 +252,10 @@ class Proof:
         for i, arg in enumerate(self.run.arguments):
             m.mem.store(STACK_TOP + 4 * (i + 1), [extract(arg, 8 * j, 8) for j in range(4)])
         m.pc = self.program.entry
+        return m
+
+    def begin(self, m):
+        """Every path from `m` on the inputs the run allows."""
         self.solver.add(decided(self.run.precondition))
         if not self.query():
             raise Disproved(f"no input meets the run's limits ({self.run.describe(None)})")
@@ -253,6 +272,8 @@ class Proof:
     def explore(self, m):
         program = self.program
         while True:
+            if m.steps and m.pc in self.cuts:
+                return self.arrive(m)
             ins = program.at(m.pc)
             self.coverage.add(m.pc)
             m.steps += 1

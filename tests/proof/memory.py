@@ -54,6 +54,13 @@ class Buffer:
         first, last = address // LINE, (address + size - 1) // LINE
         return [max(line * LINE, self.start) - self.start for line in range(first, last + 1)]
 
+    def line_spans(self, address, size):
+        """For each line the bytes address .. address + size - 1 touch, the
+        indices of its first and last byte."""
+        first, last = address // LINE, (address + size - 1) // LINE
+        return [(line * LINE - self.start, line * LINE + LINE - 1 - self.start)
+                for line in range(first, last + 1)]
+
     def line_before_start(self, address, size):
         """True when a line touched lies wholly in front of the start."""
         return ((address + size - 1) // LINE + 1) * LINE <= self.start

@@ -26,8 +26,8 @@ import z3
 from z3 import And, Extract, ULE
 
 import models
-from memory import LINE, buffer_at, place
-from semantics import bool_not, equal, unsigned_less
+from memory import BUFFER_REACH, LINE, buffer_at, place
+from semantics import bool_not, equal, known, unsigned_less
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 SIZE = "n"
@@ -67,9 +67,60 @@ class Run:
     result: object = None                           # the return value, or None for none
     externals: dict = field(default_factory=dict)   # outside variable -> its value
     shown: list = field(default_factory=list)       # values a counterexample names
+    # Set where the proof starts at the entry with every size, or at a loop
+    # head (induction.py): each buffer's Frame, and the bytes of the range
+    # left from its anchor (the count, or what is left of it).
+    frames: dict = field(default_factory=dict)
+    left: object = None
+    assumptions: list = field(default_factory=list)  # what the invariant gives the step
+    prefix_values: dict = field(default_factory=dict)  # buffer -> index in front -> its byte
 
     def buffer(self, name):
         return next(b for b in self.buffers if b.name == name)
+
+    # ---- bounded or open-ended ----
+    @property
+    def open_ended(self):
+        """True where the sizes are unbounded: the bytes past the window
+        are then beyond what the models see."""
+        return bool(self.frames)
+
+    def count(self):
+        """The size or bound argument, or in an open-ended run what is left of it."""
+        return self.left if self.open_ended else size(self.bound)
+
+    def within_bound(self, condition):
+        """A limit the bound puts on the inputs: none in an open-ended run."""
+        return True if self.open_ended else condition
+
+    def base(self, name):
+        """Where the models' index 0 of buffer `name` lies: its start, or at
+        a loop head the scan pointer."""
+        b = self.buffer(name)
+        return b.start + self.frames[name].shift if self.open_ended else b.start
+
+    def front(self, name):
+        """Bytes of buffer `name` in front of the models' index 0."""
+        return self.frames[name].distance if self.open_ended else 0
+
+    def past_window(self, first, limit=None, unit=1):
+        """`first` (a First of indices) where its case may lie past the
+        window: a last case, taken when none in the window is (and `limit`,
+        where given, lies past it), whose index is any number past the window
+        and below `limit`, so that no path may settle it without reading on."""
+        if not self.open_ended:
+            return first
+        window = self.bound * self.unit // unit
+        beyond = z3.BitVec(f"beyond.{len(self.assumptions)}", 32)
+        if limit is None:
+            self.assumptions.append(z3.UGE(beyond, window))
+            first.case(z3.BoolVal(True), beyond)
+        else:
+            past = z3.ULT(window, limit)
+            self.assumptions.append(z3.Implies(past, z3.And(z3.UGE(beyond, window),
+                                                            z3.ULT(beyond, limit))))
+            first.case(past, beyond)
+        return first
 
     def contents(self, name, size):
         b = self.buffer(name)
@@ -96,11 +147,16 @@ class Run:
         where = f"reads {size} bytes at {b.index(address):+d} of {b.name}"
         if b.name not in self.reads:
             return proof.disprove(m, ins, f"{where}, which it must not read")
-        if b.line_before_start(address, size):
-            return proof.disprove(m, ins, f"{where}: a line in front of the start")
-        must = self.reads[b.name]
-        for first in b.lines(address, size):
-            proof.always(m, ins, holds(must, lambda v, first=first: less(first, v)),
+        must, front = self.reads[b.name], self.front(b.name)
+        for first, last in b.line_spans(address, size):
+            if last < 0:
+                # Wholly in front of index 0: it must reach into the buffer,
+                # whose bytes there are all read before any that decides.
+                proof.always(m, ins, reaches(front, -last),
+                             f"{where}: a line in front of the start")
+                continue
+            proof.always(m, ins, z3.Or(reaches(front, 1) if first < 0 else False,
+                                       holds(must, lambda v: less(max(first, 0), v))),
                          lambda model, first=first: f"{where}: the line from {first:+d} holds no "
                          f"byte it must read (those end at {show(model, must)})")
 
@@ -113,9 +169,11 @@ class Run:
         length, _ = self.writes[b.name]
         where = f"writes {size} bytes at {index:+d} of {b.name}"
         if index < 0:
-            return proof.disprove(m, ins, f"{where}: in front of the start")
-        proof.always(m, ins, holds(length, lambda v: not_more(index + size, v)),
-                     lambda model: f"{where}, past the result's {show(model, length)} bytes")
+            proof.always(m, ins, reaches(self.front(b.name), -index),
+                         f"{where}: in front of the start")
+        if index + size > 0:
+            proof.always(m, ins, holds(length, lambda v: not_more(index + size, v)),
+                         lambda model: f"{where}, past the result's {show(model, length)} bytes")
 
     def check_return(self, proof, m, ins):
         if self.result is not None:
@@ -131,8 +189,13 @@ class Run:
                          lambda model: f"leaves byte {gap} of {name} unwritten, in the result's "
                          f"{show(model, length)}")
             got = {i: word8(m.mem.bytes[b.start + i]) for i in sorted(written)}
-            proof.always(m, ins, And([got[i] == values[i] for i in got]),
-                         lambda model: "leaves " + wrong_bytes(model, name, got, values))
+            # Bytes in front of index 0 stored again must keep the model's values.
+            model = dict(enumerate(values))
+            for a in m.mem.stored(b.start - BUFFER_REACH // 2, b.start):
+                got[a - b.start] = word8(m.mem.bytes[a])
+                model[a - b.start] = self.prefix_values[name](a - b.start)
+            proof.always(m, ins, And([got[i] == model[i] for i in got]),
+                         lambda model_: "leaves " + wrong_bytes(model_, name, got, model))
 
     def describe(self, model):
         parts = [f"offsets in line {'/'.join(map(str, self.offsets))}"]
@@ -149,6 +212,11 @@ class Run:
         return self.bound * self.unit
 
     unit: int = 1
+
+
+def reaches(front, k):
+    """Index -k lies inside the buffer, `front` bytes of it lying in front of index 0."""
+    return k <= front if known(front) else z3.ULE(k, front)
 
 
 def holds(value, prop):
@@ -219,23 +287,23 @@ def through(i):
 def memchr(run):
     b = run.buffer("s")
     s = run.contents("s", run.bound)
-    c, n = z3.BitVec(CHARACTER, 32), size(run.bound)
-    found = models.memchr(s, byte_of(c), n)
+    c, n = z3.BitVec(CHARACTER, 32), run.count()
+    found = run.past_window(models.memchr(s, byte_of(c), n), n)
     run.arguments = [b.start, c, n]
-    run.precondition = ULE(n, run.bound)
+    run.precondition = run.within_bound(ULE(n, run.bound))
     run.reads = {"s": found.map(lambda i: n if i is models.NOT_FOUND else i + 1)}
-    run.result = found.map(pointer(b.start))
+    run.result = found.map(pointer(run.base("s")))
     run.shown = [n, c]
 
 
 def strnlen(run):
     s = run.contents("s", run.bound)
-    n = size(run.bound)
-    length = models.strnlen(s, n)
+    n = run.count()
+    length = run.past_window(models.strnlen(s, n), n)
     run.arguments = [run.buffer("s").start, n]
-    run.precondition = ULE(n, run.bound)
+    run.precondition = run.within_bound(ULE(n, run.bound))
     run.reads = {"s": length.map(lambda i: i if i is n else i + 1)}
-    run.result = length
+    run.result = length.map(lambda i: run.front("s") + i)
     run.shown = [n]
 
 

@@ -1,0 +1,548 @@
+# SPDX-License-Identifier: MIT
+"""The complete proof: every input of every size, each loop by induction
+(docs/TESTING.md, "Proof for every size").
+
+The loop heads are cuts.  Paths run from the entry with the size or bound
+any 32-bit value and stop at the first head they reach; paths run from a
+loop head, in any state its invariant allows, and stop at the next head
+they reach.  Every path that returns meets the obligations of
+obligations.py; every path that reaches a head establishes that head's
+invariant there.  So the invariant holds at every arrival, by induction
+over the arrivals, and every return meets the obligations.
+
+The invariant of a head has a part stated for the routine (its Invariant
+in INVARIANTS below: what the bytes passed hold) and a part read from the
+first arrival from the entry, which the proof then checks at every other
+arrival: where each buffer's scan pointer is (a register), which offsets
+in its line it may have (the classes), the least count left, and what
+every other register, SIMD lane and stack word of the frame holds:
+  a pointer a fixed way from the scan pointer or the buffer's start;
+  the count left, or the count, plus a fixed number;
+  a value fixed through the routine (the entry's registers, the character,
+    the return address, a constant);
+  or anything (a value the loop recomputes before it uses it).
+
+At a head the scan pointer is symbolic: its offset in its line (one class
+at a time) plus any multiple of a line, with any number of bytes of the
+buffer in front of it, and the count left any 32-bit value.  The models
+see a window of bytes from the scan pointer; the answer past the window is
+a value no path can produce without reading on (obligations.past_window).
+"""
+import os
+import sys
+import time
+from collections import Counter
+from dataclasses import dataclass, field
+
+import z3
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from explore import Disproved, Machine, Proof  # noqa: E402
+from memory import LINE, RETURN_ADDRESS, STACK_TOP, Memory, place  # noqa: E402
+from obligations import CHARACTER, ROUTINES, Run, byte_of  # noqa: E402
+from semantics import GENERAL, LANES, XMM, concat, extract, known, mask, simple  # noqa: E402
+
+WORD = 32
+# The bytes in front of the scan pointer whose content the invariant states
+# (the step reads none further back).
+FRONT = 2 * LINE
+# Names the proof gives the unknowns of a head's state.
+DISTANCE, LEFT = "distance", "left"
+
+
+@dataclass(frozen=True)
+class Frame:
+    """A buffer as a step sees it: its anchor (the concrete place of the
+    scan pointer, whose offset in its line is the class) moved by `shift`,
+    a multiple of a line, with `distance` bytes of the buffer in front."""
+    shift: object
+    distance: object
+
+
+@dataclass(frozen=True)
+class Invariant:
+    """What a routine's loops keep, stated once for all its heads.
+
+    `passed(run, name, j)` is what byte j of buffer `name` (an index from
+    the scan pointer, in front of it) holds once the loop has passed it:
+    no match, no terminator.  `counted` says the routine has a size or
+    bound, whose part left from the scan pointer is the count left."""
+    passed: object
+    counted: bool
+    window: int        # bytes from the scan pointer the models see
+
+
+INVARIANTS = {
+    "memchr": Invariant(lambda run, name, j: run.buffer(name).variable(j) != byte_of(
+        z3.BitVec(CHARACTER, 32)), counted=True, window=384),
+    "strnlen": Invariant(lambda run, name, j: run.buffer(name).variable(j) != 0,
+                         counted=True, window=384),
+}
+
+
+# ---- the parts of a head's state --------------------------------------------
+
+def slots(m):
+    """The frame's slots and their values at an arrival: the general
+    registers, the SIMD registers by 32-bit lane, and the stack's words
+    from the stack pointer up to the arguments."""
+    out = {("reg", r): m.regs[r] for r in GENERAL}
+    for i in range(XMM):
+        for k in range(LANES // 4):
+            out[("xmm", i, k)] = concat(list(m.xmm[i][4 * k:4 * k + 4]))
+    esp = m.regs["esp"]
+    if known(esp):
+        for a in range(esp, STACK_TOP + 4 * 4, 4):
+            out[("stack", a)] = concat(m.mem.load(a, 4))
+    return out
+
+
+def put(m, slot, value):
+    if slot[0] == "reg":
+        m.regs[slot[1]] = value
+    elif slot[0] == "xmm":
+        _, i, k = slot
+        lanes = list(m.xmm[i])
+        lanes[4 * k:4 * k + 4] = [extract(value, 8 * j, 8) for j in range(4)]
+        m.xmm[i] = tuple(lanes)
+    else:
+        m.mem.store(slot[1], [extract(value, 8 * j, 8) for j in range(4)])
+
+
+def difference(a, b):
+    """a - b as a number where it is one, else None."""
+    d = simple(a - b) if not (known(a) and known(b)) else a - b
+    return d & mask(WORD) if known(d) else None
+
+
+def free_of_inputs(v):
+    """True where v depends on nothing but the entry's registers, the
+    character and constants: no content, size or place."""
+    if known(v):
+        return True
+    seen, pending = set(), [v]
+    while pending:
+        e = pending.pop()
+        if e.get_id() in seen:
+            continue
+        seen.add(e.get_id())
+        if z3.is_const(e) and e.decl().kind() == z3.Z3_OP_UNINTERPRETED:
+            name = e.decl().name()
+            if not (name.startswith("entry.") or name == CHARACTER):
+                return False
+        pending.extend(e.children())
+    return True
+
+
+@dataclass
+class Arrival:
+    """Where the scan pointers are at an arrival: per buffer its register,
+    its distance from the start and its value; the count left."""
+    pointers: dict
+    distance: object
+    left: object
+
+
+@dataclass
+class Head:
+    """A loop head's invariant as read at its first arrival and checked at
+    every other: the scan registers, the kinds of the other slots, the
+    line offsets of the scan pointers, the least count left."""
+    address: int
+    registers: dict                      # buffer -> register of its scan pointer
+    kinds: dict                          # slot -> (kind, datum)
+    classes: set = field(default_factory=set)
+    least_left: int = None
+    ahead: int = None                    # bytes from the scan pointer on already passed
+    witness: str = ""                    # an input whose path establishes it
+    arrivals: int = 0
+    steps: int = 0
+    step_stats: Counter = field(default_factory=Counter)
+
+    def describe(self):
+        """The invariant and its proof, in a line of the report."""
+        scans = ", ".join(f"{name} in %{r}" for name, r in self.registers.items())
+        kinds = Counter(kind for kind, _ in self.kinds.values())
+        frame = ", ".join(f"{n} {k}" for k, n in sorted(kinds.items()))
+        classes = " ".join("/".join(map(str, c)) for c in sorted(self.classes))
+        left = f", at least {self.least_left} bytes left" if self.least_left is not None else ""
+        exits = self.step_stats["paths"] - self.step_stats["arrivals"]
+        return (f"loop {self.address:#x}: first reached on {self.witness}\n    "
+                f"scan pointer {scans}, offsets in line {classes}, "
+                f"{self.ahead} bytes ahead passed{left}; slots: {frame}.  Established at "
+                f"{self.arrivals - self.step_stats['arrivals']} arrivals from the entry; "
+                f"{self.steps} steps (one per offset) kept it at "
+                f"{self.step_stats['arrivals']} arrivals and left the loop on {exits} "
+                f"paths that returned ({self.step_stats['queries']} queries)")
+
+    def expected(self, slot, at):
+        """What the slot must hold at an arrival `at`, or None for anything."""
+        kind, datum = self.kinds[slot]
+        if kind == "pointer":
+            name, offset = datum
+            return at.pointers[name][1] + offset
+        if kind == "start":
+            name, offset = datum
+            return at.pointers[name][1] - at.distance + offset
+        if kind == "left":
+            return at.left + datum
+        if kind == "count":
+            return at.distance + at.left + datum
+        if kind == "fixed":
+            return datum
+        return None
+
+
+def classify(value, at, names):
+    """The kind of a slot's value at the first arrival `at`."""
+    if at.left is not None:
+        if difference(value, at.distance + at.left) == 0:
+            return "count", 0
+        k = difference(value, at.left)
+        if k is not None and k < 1 << 16 or k is not None and k > (1 << 32) - (1 << 16):
+            return "left", k
+    for name in names:
+        pointer = at.pointers[name][1]
+        start = pointer - at.distance
+        if difference(value, start) == 0:
+            return "start", (name, 0)
+        k = difference(value, pointer)
+        if k is not None and (k < 1 << 16 or k > (1 << 32) - (1 << 16)):
+            return "pointer", (name, k)
+    if free_of_inputs(value):
+        return "fixed", value
+    return "any", None
+
+
+class InductiveProof(Proof):
+    """Paths from the entry or from a loop head to the next cut or return."""
+
+    def __init__(self, program, run, stats, coverage, heads, invariant, name):
+        super().__init__(program, run, stats, coverage)
+        self.cuts = frozenset(program.loops)
+        self.heads, self.invariant, self.name = heads, invariant, name
+        self.pending = set()            # (head, classes) arrivals found to prove
+
+    # ---- addresses relative to a shifted buffer ----
+    def locate(self, m, address, what):
+        if not known(address):
+            address = simple(address)
+        if known(address):
+            return address
+        for frame in self.run.frames.values():
+            if known(frame.shift):
+                continue
+            offset = difference(address, frame.shift)
+            if offset is None:
+                v = m.model.eval(address - frame.shift, model_completion=True).as_long()
+                if not self.query(address - frame.shift != v):
+                    offset = v
+            if offset is not None:
+                return offset
+        return m.number(address, what)
+
+    def begin(self, m):
+        for a in self.run.assumptions:
+            self.solver.add(a)
+        super().begin(m)
+
+    # ---- arrivals ----
+    def arrival(self, m, registers):
+        """Where the scan pointers are: per buffer its register, distance and value."""
+        pointers, distance = {}, None
+        for name, register in registers.items():
+            b = self.run.buffer(name)
+            value = m.regs[register]
+            key = self.locate(m, value, "a scan pointer")
+            advance = key - b.start
+            d = self.run.front(name) + advance
+            if distance is not None and difference(d, distance) != 0:
+                self.disprove(m, self.program.at(m.pc), "the scan pointers moved apart")
+            distance = d
+            pointers[name] = (key, value)
+        left = None
+        if self.invariant.counted:
+            left = self.run.left - (distance - self.run.front(next(iter(registers))))
+            left = simple(left) if not known(left) else left
+        return Arrival(pointers, distance, left)
+
+    def scan_registers(self, m):
+        """At a first arrival: the register that points into each buffer,
+        the one with the most alignment where several do."""
+        found = {}
+        for name in (b.name for b in self.run.buffers):
+            best = None
+            for r in GENERAL:
+                if r == "esp":
+                    continue
+                v = simple(m.regs[r]) if not known(m.regs[r]) else m.regs[r]
+                try:
+                    key = self.locate(m, v, "")
+                except Exception:
+                    continue
+                b = self.run.buffer(name)
+                if not known(key) or abs(key - b.start) > 1 << 20:
+                    continue
+                align = (key & -key) if key else 1 << 32
+                if best is None or align > best[0]:
+                    best = (align, r)
+            if best:
+                found[name] = best[1]
+        return found
+
+    def arrive(self, m):
+        ins = self.program.at(m.pc)
+        self.stats["arrivals"] += 1
+        head = self.heads.get(m.pc)
+        first = head is None
+        if first:
+            registers = self.scan_registers(m)
+            if not registers:
+                self.disprove(m, ins, "reaches a loop head with no pointer into a buffer")
+            head = Head(m.pc, registers, {}, witness=self.run.describe(m.model))
+        at = self.arrival(m, head.registers)
+        self.check_passed(m, ins, at, head)
+        values = slots(m)
+        if first:
+            names = list(head.registers)
+            head.kinds = {s: classify(v, at, names) for s, v in values.items()}
+            self.heads[m.pc] = head
+        for slot, value in values.items():
+            expected = head.expected(slot, at)
+            if expected is None:
+                continue
+            claim = value == expected if not (known(value) and known(expected)) else \
+                (value - expected) & mask(WORD) == 0
+            if isinstance(claim, bool):
+                ok = claim
+            else:
+                claim = z3.simplify(claim)
+                ok = z3.is_true(claim) or not self.query(z3.Not(claim))
+            if ok:
+                continue
+            if self.entry_pass:
+                head.kinds[slot] = ("any", None)
+            else:
+                self.disprove(m, ins, f"reaches the loop head with {slot} not as the "
+                                      f"invariant has it ({head.kinds[slot][0]})")
+        if m.df:
+            self.disprove(m, ins, "reaches a loop head with the direction flag set")
+        classes = tuple(key % LINE for key, _ in (at.pointers[n] for n in head.registers))
+        if self.entry_pass:
+            head.classes.add(classes)
+            if at.left is not None:
+                least = self.least(at.left)
+                head.least_left = least if head.least_left is None else min(head.least_left, least)
+        else:
+            if classes not in head.classes:
+                self.pending.add((m.pc, classes))
+            if at.left is not None:
+                self.always(m, ins, z3.UGE(z3.BitVecVal(0, 32) + at.left, head.least_left),
+                            f"reaches the loop head with fewer than {head.least_left} "
+                            "bytes left")
+        head.arrivals += 1
+        self.stats["paths"] += 1
+
+    def least(self, left):
+        """The least value the count left takes on this path."""
+        if known(left):
+            return left
+        low, high = 0, (1 << 32) - 1
+        while low < high:
+            middle = (low + high + 1) // 2
+            if self.query(z3.ULT(left, middle)):
+                high = middle - 1
+            else:
+                low = middle
+        return low
+
+    def check_passed(self, m, ins, at, head):
+        """The bytes from the last anchor up to the scan pointer, and the
+        head's bytes ahead of it, hold what the loop's invariant says of
+        bytes it has passed.  From the entry, the bytes ahead are read
+        from the arrivals: as many as every arrival has passed."""
+        for name, (key, _) in at.pointers.items():
+            advance = key - self.run.buffer(name).start
+            if advance < 0:
+                self.disprove(m, ins, f"reaches the loop head with the scan pointer of {name} "
+                                      "moved back")
+            passed = self.passed_through(name, advance)
+            if self.entry_pass:
+                ahead = LINE if head.ahead is None else head.ahead
+                while ahead and not self.holds(passed(advance + ahead)):
+                    ahead -= 1
+                head.ahead = ahead
+            if advance + head.ahead:
+                self.always(m, ins, passed(advance + head.ahead),
+                            f"reaches the loop head having passed a byte of {name} that decides")
+
+    def passed_through(self, name, advance):
+        def claim(end):
+            return z3.And([self.invariant.passed(self.run, name, j) for j in range(end)]) \
+                if end else z3.BoolVal(True)
+        return claim
+
+    def holds(self, claim):
+        """True where `claim` holds on every input of the path."""
+        return not self.query(z3.Not(claim))
+
+
+# ---- the runs --------------------------------------------------------------
+
+def entry_run(name, offsets, invariant):
+    """From the entry: the buffers at their offsets, every size."""
+    routine = ROUTINES[name]
+    run = Run(invariant.window, offsets, place(routine.buffers, offsets))
+    run.frames = {b.name: Frame(0, 0) for b in run.buffers}
+    run.left = z3.BitVec("n", 32) if invariant.counted else None
+    routine.setup(run)
+    return run
+
+
+def step_run(name, head, classes, invariant):
+    """From a head: each scan pointer at its class plus any multiple of a
+    line, any distance from the start, any count left above the least."""
+    routine = ROUTINES[name]
+    offsets = tuple(classes[list(head.registers).index(b)] if b in head.registers else 0
+                    for b in routine.buffers)
+    run = Run(invariant.window, offsets, place(routine.buffers, offsets))
+    distance = z3.BitVec(DISTANCE, 32)
+    run.frames = {b.name: Frame(z3.Concat(z3.BitVec(f"shift.{b.name}", 26), z3.BitVecVal(0, 6)),
+                                distance) for b in run.buffers}
+    run.left = z3.BitVec(LEFT, 32) if invariant.counted else None
+    routine.setup(run)
+    if invariant.counted:
+        # The range does not wrap: its size is the distance plus what is left.
+        run.assumptions += [z3.UGE(run.left, head.least_left),
+                            z3.ULE(distance, distance + run.left)]
+    for b in run.buffers:
+        for j in range(-FRONT, head.ahead):
+            passed = invariant.passed(run, b.name, j)
+            run.assumptions.append(z3.Implies(z3.ULE(-j, distance), passed) if j < 0 else passed)
+    return run
+
+
+def step_machine(proof, head):
+    """The state at the head that the invariant allows."""
+    m = Machine(proof)
+    proof.entry = {r: z3.BitVec(f"entry.{r}", 32) for r in GENERAL}
+    m.regs = dict(proof.entry)
+    m.xmm = [tuple(z3.BitVec(f"head.xmm{i}.{j}", 8) for j in range(LANES)) for i in range(XMM)]
+    m.mem = Memory(proof.initial)
+    run = proof.run
+    pointers = {name: (None, run.buffer(name).start + run.frames[name].shift)
+                for name in head.registers}
+    at = Arrival(pointers, run.frames[next(iter(head.registers))].distance, run.left)
+    for slot, (kind, _) in head.kinds.items():
+        value = head.expected(slot, at)
+        if value is None:
+            value = z3.BitVec(f"head.{'.'.join(map(str, slot))}", 32)
+        put(m, slot, value)
+    for name, register in head.registers.items():
+        m.regs[register] = pointers[name][1]
+    m.pc = head.address
+    return m
+
+
+def prove_complete(program, name, only=None):
+    """Proves every path of the routine for every input (from the entry,
+    only the placements numbered in `only` where it is given)."""
+    invariant = INVARIANTS[name]
+    routine = ROUTINES[name]
+    heads, stats, coverage = {}, Counter(), set()
+    stats["loops"] = Counter()
+    began = time.process_time()
+    for number, offsets in enumerate(routine.offsets()):
+        if only is not None and number not in only:
+            continue
+        proof = InductiveProof(program, entry_run(name, offsets, invariant), stats, coverage,
+                               heads, invariant, name)
+        proof.entry_pass = True
+        proof.start()
+    missing = set(program.loops) - set(heads)
+    if missing:
+        raise Disproved("no path from the entry reaches the loop heads "
+                        + " ".join(f"{h:#x}" for h in sorted(missing)))
+    entry = counts(stats)
+    todo = {(h, c) for h, head in heads.items() for c in head.classes}
+    done = set()
+    while todo:
+        address, classes = todo.pop()
+        done.add((address, classes))
+        head = heads[address]
+        head.classes.add(classes)
+        before = counts(stats)
+        proof = InductiveProof(program, step_run(name, head, classes, invariant), stats,
+                               coverage, heads, invariant, name)
+        proof.entry_pass = False
+        proof.begin(step_machine(proof, head))
+        head.steps += 1
+        head.step_stats.update(counts(stats) - before)
+        todo |= proof.pending - done
+    for head in heads.values():
+        vacuous(head)
+    return Complete(heads, entry, stats, coverage & program.reachable, program,
+                    time.process_time() - began)
+
+
+def vacuous(head):
+    """Fails unless the invariant is met by a real input and its step has a
+    feasible path back to the head and one out of the loop: an invariant no
+    state meets, or a step no path takes, would prove anything."""
+    exits = head.step_stats["paths"] - head.step_stats["arrivals"]
+    if not head.witness or not head.step_stats["arrivals"] or not exits:
+        raise Disproved(f"the loop at {head.address:#x} is proved vacuously: "
+                        f"{head.arrivals} arrivals, {head.step_stats['arrivals']} back to the head "
+                        f"and {exits} out of the loop from a step")
+
+
+def counts(stats):
+    return Counter({k: v for k, v in stats.items() if isinstance(v, int)})
+
+
+@dataclass
+class Complete:
+    """What the complete proof of an object did: the heads with their
+    invariants, the counts of the paths from the entry and in all."""
+    heads: dict
+    entry: Counter
+    stats: Counter
+    coverage: set
+    program: object
+    seconds: float
+
+    def lines(self, label):
+        reached, reachable = len(self.coverage), len(self.program.reachable)
+        out = [f"{label:<30} every size  paths {self.stats['paths']:>7}  queries "
+               f"{self.stats['queries']:>8}  coverage {reached}/{reachable} "
+               f"({100 * reached / reachable:.1f} %)  {self.seconds:7.1f} s"]
+        out.append(f"  from the entry: {self.entry['paths']} paths, "
+                   f"{self.entry['arrivals']} of them reaching a loop head")
+        for head in sorted(self.heads.values(), key=lambda h: h.address):
+            out.append("  " + head.describe())
+        return out
+
+
+def main():
+    import argparse
+    from decode import Program
+    from obligations import read_routines
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("object")
+    parser.add_argument("--routine", required=True, choices=sorted(INVARIANTS))
+    parser.add_argument("--runs", help="from the entry, only these placements (a partial proof)")
+    args = parser.parse_args()
+    program = Program(args.object, read_routines()[args.routine][1])
+    only = set(map(int, args.runs.split(","))) if args.runs else None
+    try:
+        complete = prove_complete(program, args.routine, only)
+    except Disproved as fault:
+        print(f"{os.path.basename(args.object)}: NOT PROVED for every size:\n  {fault}")
+        return 1
+    print("\n".join(complete.lines(os.path.basename(args.object))))
+    return 0 if complete.coverage == program.reachable else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
