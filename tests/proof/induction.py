@@ -412,6 +412,7 @@ def step_run(name, head, classes, invariant):
                                 distance) for b in run.buffers}
     run.left = z3.BitVec(LEFT, 32) if invariant.counted else None
     routine.setup(run)
+    run.shown = [distance] + run.shown
     if invariant.counted:
         # The range does not wrap: its size is the distance plus what is left.
         run.assumptions += [z3.UGE(run.left, head.least_left),

@@ -187,10 +187,29 @@ def pieces(entries, full, keep):
             yield index, (path, name, bound, numbers, kept)
 
 
+def complete_task(task):
+    """The complete proof of one listed object, in a worker: its report
+    lines and whether it failed."""
+    path, name, label = task
+    from induction import prove_complete
+    try:
+        complete = prove_complete(Program(path, read_routines()[name][1]), name)
+    except (Disproved, Unmodelled) as fault:
+        return [f"{label}: NOT PROVED for every size:\n  {fault}"], True
+    missed = complete.program.reachable - complete.coverage
+    gaps = ["  instructions never reached: " + " ".join(f"{a:#x}" for a in sorted(missed)[:40])]
+    return complete.lines(label) + (gaps if missed else []), bool(missed)
+
+
 def prove_list(args):
     """Every object of the build's list, then the semantics check; the report."""
     with open(args.list) as f:
-        entries = [line.split() for line in f if line.strip()]
+        listed = [line.split() for line in f if line.strip()]
+    complete = []
+    if args.complete:
+        from induction import INVARIANTS
+        complete = [e for e in listed if e[0] in INVARIANTS]
+    entries = [e for e in listed if e not in complete]
     here = os.path.dirname(os.path.abspath(__file__))
     began = time.time()
     if args.keep:
@@ -199,8 +218,10 @@ def prove_list(args):
     left = Counter(index for index, _ in tasks)
     tallies = defaultdict(Tally)
     lines = [None] * len(entries)
-    earlier = 0
+    earlier = failed = 0
     with ProcessPoolExecutor(args.jobs) as pool:
+        # The complete proofs first: each is one long task.
+        proved = pool.map(complete_task, [(e[2], e[0], e[1]) for e in complete])
         done = pool.map(piece, [task for _, task in tasks])
         for (index, task), (tally, was_kept) in zip(tasks, done):
             earlier += was_kept
@@ -212,11 +233,19 @@ def prove_list(args):
                 gaps = shortfalls(total) if args.full and not total.fault else []
                 lines[index] = "\n".join([report_line(label, name, task[2], total)] + gaps)
                 print(lines[index], flush=True)
+        for report, fault in proved:
+            failed += fault
+            lines += [""] + report
+            print("\n".join(report), flush=True)
+    entries += complete
     work = os.path.join(os.path.dirname(os.path.abspath(args.report)), "semantics")
     semantics = subprocess.run([sys.executable, os.path.join(here, "check_semantics.py"),
                                 "--work", work, "--cc", args.cc] + [e[2] for e in entries],
                                capture_output=True, text=True)
     kind = "full bound (make prove FULL=1)" if args.full else "test suite's bound (make prove)"
+    if complete:
+        kind += (f", and {len(complete)} of them for every size, each loop by induction "
+                 "(COMPLETE=1)")
     resumed = (f" ({earlier} of the {len(tasks)} pieces proved by an earlier run and kept "
                f"in {args.keep})" if earlier else "")
     report = "\n".join([f"Proof of {len(entries)} objects at the {kind}; {args.jobs} pieces of "
@@ -226,7 +255,7 @@ def prove_list(args):
     with open(args.report, "w") as out:
         out.write(report)
     print((semantics.stdout + semantics.stderr).rstrip())
-    failed = sum(1 for t in tallies.values() if t.fault or (args.full and shortfalls(t)))
+    failed += sum(1 for t in tallies.values() if t.fault or (args.full and shortfalls(t)))
     failed += semantics.returncode != 0
     print(f"{len(entries) + 1 - failed} passed, {failed} failed; the report is {args.report}")
     return 1 if failed else 0
@@ -242,6 +271,9 @@ def main():
     parser.add_argument("--routine", choices=sorted(ROUTINES))
     parser.add_argument("--bound", type=int)
     parser.add_argument("--full", action="store_true")
+    parser.add_argument("--complete", action="store_true",
+                        help="with --list: every size, each loop by induction (induction.py), "
+                             "for the routines whose loops have their invariants")
     parser.add_argument("--label", help="how the report names the object")
     parser.add_argument("--runs", help="only these runs (numbers, comma-separated)")
     parser.add_argument("--report")
