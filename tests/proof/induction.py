@@ -38,8 +38,8 @@ import z3
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from explore import Disproved, Machine, Proof  # noqa: E402
-from memory import LINE, RETURN_ADDRESS, STACK_TOP, Memory, place  # noqa: E402
+from explore import Disproved, Machine, NeedNumber, Proof  # noqa: E402
+from memory import LINE, STACK_TOP, Memory, place  # noqa: E402
 from obligations import CHARACTER, ROUTINES, Run, byte_of  # noqa: E402
 from semantics import GENERAL, LANES, XMM, concat, extract, known, mask, simple  # noqa: E402
 
@@ -194,21 +194,29 @@ class Head:
         return None
 
 
+# How far from the count left or the scan pointer a value may lie and still
+# be taken for one of them, either way.
+NEAR = 1 << 16
+
+
+def near(k):
+    return k is not None and (k < NEAR or k > (1 << WORD) - NEAR)
+
+
 def classify(value, at, names):
     """The kind of a slot's value at the first arrival `at`."""
     if at.left is not None:
         if difference(value, at.distance + at.left) == 0:
             return "count", 0
         k = difference(value, at.left)
-        if k is not None and k < 1 << 16 or k is not None and k > (1 << 32) - (1 << 16):
+        if near(k):
             return "left", k
     for name in names:
         pointer = at.pointers[name][1]
-        start = pointer - at.distance
-        if difference(value, start) == 0:
+        if difference(value, pointer - at.distance) == 0:
             return "start", (name, 0)
         k = difference(value, pointer)
-        if k is not None and (k < 1 << 16 or k > (1 << 32) - (1 << 16)):
+        if near(k):
             return "pointer", (name, k)
     if free_of_inputs(value):
         return "fixed", value
@@ -276,13 +284,11 @@ class InductiveProof(Proof):
             for r in GENERAL:
                 if r == "esp":
                     continue
-                v = simple(m.regs[r]) if not known(m.regs[r]) else m.regs[r]
                 try:
-                    key = self.locate(m, v, "")
-                except Exception:
+                    key = self.locate(m, m.regs[r], "a scan pointer")
+                except NeedNumber:
                     continue
-                b = self.run.buffer(name)
-                if not known(key) or abs(key - b.start) > 1 << 20:
+                if not near(key - self.run.buffer(name).start):
                     continue
                 align = (key & -key) if key else 1 << 32
                 if best is None or align > best[0]:
