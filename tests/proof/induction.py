@@ -39,7 +39,7 @@ import z3
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from explore import Disproved, Machine, NeedNumber, Proof  # noqa: E402
-from memory import LINE, STACK_TOP, Memory, place  # noqa: E402
+from memory import BUFFER_REACH, LINE, STACK_TOP, Memory, place  # noqa: E402
 from obligations import CHARACTER, ROUTINES, Run, byte_of  # noqa: E402
 from semantics import GENERAL, LANES, XMM, concat, extract, known, mask, simple  # noqa: E402
 
@@ -78,6 +78,10 @@ INVARIANTS = {
         z3.BitVec(CHARACTER, 32)), counted=True, window=384),
     "strnlen": Invariant(lambda run, name, j: run.buffer(name).variable(j) != 0,
                          counted=True, window=384),
+    # The copy's destination moves with its source: what it holds is the
+    # head's `written` bytes, checked apart.
+    "stpcpy": Invariant(lambda run, name, j: run.buffer("src").variable(j) != 0,
+                        counted=False, window=256),
 }
 
 
@@ -137,18 +141,63 @@ def free_of_inputs(v):
 
 @dataclass
 class Arrival:
-    """Where the scan pointers are at an arrival: per buffer its register,
-    its distance from the start and its value; the count left."""
+    """Where the scan pointers are at an arrival: per buffer the key the
+    memory model places it at and its value; their distance from the
+    start; the count left."""
     pointers: dict
     distance: object
     left: object
+    run: object = None
+
+    def byte(self, name, offset):
+        """The buffer's byte `offset` from its scan pointer, as it was on entry."""
+        b = self.run.buffer(name)
+        return b.variable(self.pointers[name][0] - b.start + offset)
+
+
+def spans(indices):
+    """Indices as runs: "0-15 17-31"."""
+    out, indices = [], sorted(indices)
+    for i in indices:
+        if out and out[-1][1] == i - 1:
+            out[-1][1] = i
+        else:
+            out.append([i, i])
+    return " ".join(f"{a}-{b}" for a, b in out)
+
+
+def leaves(value):
+    """The parts of a nest of concatenations, highest first."""
+    if z3.is_app(value) and value.decl().kind() == z3.Z3_OP_CONCAT:
+        return [leaf for child in value.children() for leaf in leaves(child)]
+    return [value]
+
+
+def contents(value, at, names):
+    """(buffer, offset from its scan pointer) where `value` is the buffer's
+    four bytes from there, as the routine loaded them; else None."""
+    if known(value) or value.decl().kind() != z3.Z3_OP_CONCAT:
+        return None
+    parts = list(reversed(leaves(value)))
+    if len(parts) != 4 or not all(z3.is_const(p) for p in parts):
+        return None
+    for name in names:
+        b = at.run.buffer(name)
+        first = parts[0].decl().name()
+        if not first.startswith(name + "["):
+            continue
+        index = int(first[len(name) + 1:-1])
+        if all(p.eq(b.variable(index + i)) for i, p in enumerate(parts)):
+            return name, index - (at.pointers[name][0] - b.start)
+    return None
 
 
 @dataclass
 class Head:
     """A loop head's invariant as read at its first arrival and checked at
     every other: the scan registers, the kinds of the other slots, the
-    line offsets of the scan pointers, the least count left."""
+    classes (the scan pointers' offsets in their lines and the bytes stored
+    past them), the least count left."""
     address: int
     registers: dict                      # buffer -> register of its scan pointer
     kinds: dict                          # slot -> (kind, datum)
@@ -162,17 +211,19 @@ class Head:
 
     def describe(self):
         """The invariant and its proof, in a line of the report."""
-        scans = ", ".join(f"{name} in %{r}" for name, r in self.registers.items())
+        scans = ", ".join(f"{name} in %{r}" if r else f"{name} moving with it"
+                          for name, r in self.registers.items())
         kinds = Counter(kind for kind, _ in self.kinds.values())
         frame = ", ".join(f"{n} {k}" for k, n in sorted(kinds.items()))
-        classes = " ".join("/".join(map(str, c)) for c in sorted(self.classes))
+        classes = " ".join("/".join(map(str, c[:-1])) + (f" {c[-1]} stored past it" if c[-1] else "")
+                           for c in sorted(self.classes))
         left = f", at least {self.least_left} bytes left" if self.least_left is not None else ""
         exits = self.step_stats["paths"] - self.step_stats["arrivals"]
         return (f"loop {self.address:#x}: first reached on {self.witness}\n    "
                 f"scan pointer {scans}, offsets in line {classes}, "
                 f"{self.ahead} bytes ahead passed{left}; slots: {frame}.  Established at "
                 f"{self.arrivals - self.step_stats['arrivals']} arrivals from the entry; "
-                f"{self.steps} steps (one per offset) kept it at "
+                f"{self.steps} steps (one per class) kept it at "
                 f"{self.step_stats['arrivals']} arrivals and left the loop on {exits} "
                 f"paths that returned ({self.step_stats['queries']} queries)")
 
@@ -189,6 +240,12 @@ class Head:
             return at.left + datum
         if kind == "count":
             return at.distance + at.left + datum
+        if kind == "difference":
+            name, other = datum
+            return at.pointers[name][1] - at.pointers[other][1]
+        if kind == "content":
+            name, offset = datum
+            return concat([at.byte(name, offset + i) for i in range(4)])
         if kind == "fixed":
             return datum
         return None
@@ -218,6 +275,14 @@ def classify(value, at, names):
         k = difference(value, pointer)
         if near(k):
             return "pointer", (name, k)
+    for name in names:
+        for other in names:
+            if other != name and difference(value, at.pointers[name][1] -
+                                            at.pointers[other][1]) == 0:
+                return "difference", (name, other)
+    found = contents(value, at, names)
+    if found:
+        return "content", found
     if free_of_inputs(value):
         return "fixed", value
     return "any", None
@@ -257,23 +322,30 @@ class InductiveProof(Proof):
 
     # ---- arrivals ----
     def arrival(self, m, registers):
-        """Where the scan pointers are: per buffer its register, distance and value."""
-        pointers, distance = {}, None
+        """Where the scan pointers are: per buffer its register, distance
+        and value.  A buffer no register points into (a copy's destination,
+        addressed from the source) moves with the first."""
+        pointers, distance, advance = {}, None, None
         for name, register in registers.items():
+            if register is None:
+                continue
             b = self.run.buffer(name)
             value = m.regs[register]
             key = self.locate(m, value, "a scan pointer")
-            advance = key - b.start
-            d = self.run.front(name) + advance
+            d = self.run.front(name) + key - b.start
             if distance is not None and difference(d, distance) != 0:
                 self.disprove(m, self.program.at(m.pc), "the scan pointers moved apart")
-            distance = d
+            distance, advance = d, key - b.start
             pointers[name] = (key, value)
+        for name, register in registers.items():
+            if register is None:
+                b = self.run.buffer(name)
+                pointers[name] = (b.start + advance, self.run.base(name) + advance)
         left = None
         if self.invariant.counted:
-            left = self.run.left - (distance - self.run.front(next(iter(registers))))
+            left = self.run.left - advance
             left = simple(left) if not known(left) else left
-        return Arrival(pointers, distance, left)
+        return Arrival(pointers, distance, left, self.run)
 
     def scan_registers(self, m):
         """At a first arrival: the register that points into each buffer,
@@ -293,9 +365,8 @@ class InductiveProof(Proof):
                 align = (key & -key) if key else 1 << 32
                 if best is None or align > best[0]:
                     best = (align, r)
-            if best:
-                found[name] = best[1]
-        return found
+            found[name] = best[1] if best else None
+        return found if any(found.values()) else {}
 
     def arrive(self, m):
         ins = self.program.at(m.pc)
@@ -309,10 +380,14 @@ class InductiveProof(Proof):
             head = Head(m.pc, registers, {}, witness=self.run.describe(m.model))
         at = self.arrival(m, head.registers)
         self.check_passed(m, ins, at, head)
+        written = self.check_written(m, ins, at)
         values = slots(m)
         if first:
             names = list(head.registers)
             head.kinds = {s: classify(v, at, names) for s, v in values.items()}
+            for slot, (kind, _) in head.kinds.items():
+                if kind == "any":
+                    head.kinds[slot] = self.constant(m, values[slot])
             self.heads[m.pc] = head
         for slot, value in values.items():
             expected = head.expected(slot, at)
@@ -334,7 +409,7 @@ class InductiveProof(Proof):
                                       f"invariant has it ({head.kinds[slot][0]})")
         if m.df:
             self.disprove(m, ins, "reaches a loop head with the direction flag set")
-        classes = tuple(key % LINE for key, _ in (at.pointers[n] for n in head.registers))
+        classes = tuple(at.pointers[n][0] % LINE for n in head.registers) + (written,)
         if self.entry_pass:
             head.classes.add(classes)
             if at.left is not None:
@@ -349,6 +424,13 @@ class InductiveProof(Proof):
                             "bytes left")
         head.arrivals += 1
         self.stats["paths"] += 1
+
+    def constant(self, m, value):
+        """("fixed", n) where the path leaves `value` one number n (a mask
+        of a block tested, a register cleared through the inputs), else
+        ("any", None)."""
+        n = m.model.eval(value, model_completion=True).as_long()
+        return ("fixed", n) if self.holds(value == n) else ("any", None)
 
     def least(self, left):
         """The least value the count left takes on this path."""
@@ -382,6 +464,29 @@ class InductiveProof(Proof):
             if advance + head.ahead:
                 self.always(m, ins, passed(advance + head.ahead),
                             f"reaches the loop head having passed a byte of {name} that decides")
+
+    def check_written(self, m, ins, at):
+        """The bytes a copy or a fill has stored are the result's from the
+        start up to the scan pointer and on for some bytes, no more, and
+        hold the model's values: how many bytes on (part of the class)."""
+        written = 0
+        for name in self.run.writes:
+            b = self.run.buffer(name)
+            advance = at.pointers[name][0] - b.start
+            stored = {a - b.start: a for a in m.mem.stored(b.start - BUFFER_REACH // 2,
+                                                           b.start + BUFFER_REACH // 2)}
+            ahead = [i for i in stored if i >= 0]
+            written = max(ahead, default=-1) + 1 - advance
+            if written < 0 or sorted(ahead) != list(range(advance + written)):
+                self.disprove(m, ins, f"reaches the loop head with {name} stored other than "
+                                      f"from the start on past its scan pointer (at {advance}): "
+                                      f"{spans(ahead)}")
+            values = self.run.prefix_values[name]
+            claims = [m.mem.bytes[a] == values(i) for i, a in stored.items()]
+            if claims:
+                self.always(m, ins, z3.And(claims), f"reaches the loop head with a byte of "
+                                                    f"{name} stored other than the model's")
+        return written
 
     def passed_through(self, name, advance):
         def claim(end):
@@ -430,7 +535,7 @@ def step_run(name, head, classes, invariant):
     return run
 
 
-def step_machine(proof, head):
+def step_machine(proof, head, classes):
     """The state at the head that the invariant allows."""
     m = Machine(proof)
     proof.entry = {r: z3.BitVec(f"entry.{r}", 32) for r in GENERAL}
@@ -438,16 +543,19 @@ def step_machine(proof, head):
     m.xmm = [tuple(z3.BitVec(f"head.xmm{i}.{j}", 8) for j in range(LANES)) for i in range(XMM)]
     m.mem = Memory(proof.initial)
     run = proof.run
-    pointers = {name: (None, run.buffer(name).start + run.frames[name].shift)
-                for name in head.registers}
-    at = Arrival(pointers, run.frames[next(iter(head.registers))].distance, run.left)
+    pointers = {name: (run.buffer(name).start, run.base(name)) for name in head.registers}
+    at = Arrival(pointers, run.frames[next(iter(head.registers))].distance, run.left, run)
     for slot, (kind, _) in head.kinds.items():
         value = head.expected(slot, at)
         if value is None:
             value = z3.BitVec(f"head.{'.'.join(map(str, slot))}", 32)
         put(m, slot, value)
     for name, register in head.registers.items():
-        m.regs[register] = pointers[name][1]
+        if register is not None:
+            m.regs[register] = pointers[name][1]
+    for name in run.writes:
+        b = run.buffer(name)
+        m.mem.store(b.start, [run.prefix_values[name](j) for j in range(classes[-1])])
     m.pc = head.address
     return m
 
@@ -483,7 +591,7 @@ def prove_complete(program, name, only=None):
         proof = InductiveProof(program, step_run(name, head, classes, invariant), stats,
                                coverage, heads, invariant, name)
         proof.entry_pass = False
-        proof.begin(step_machine(proof, head))
+        proof.begin(step_machine(proof, head, classes))
         head.steps += 1
         head.step_stats.update(counts(stats) - before)
         todo |= proof.pending - done

@@ -113,7 +113,9 @@ class Run:
         window = self.bound * self.unit // unit
         beyond = z3.BitVec(f"beyond.{len(self.assumptions)}", 32)
         if limit is None:
-            self.assumptions.append(z3.UGE(beyond, window))
+            # No string reaches past the top of the address space.
+            self.assumptions.append(z3.And(z3.UGE(beyond, window),
+                                           z3.ULT(beyond, (1 << 32) // unit - 1)))
             first.case(z3.BoolVal(True), beyond)
         else:
             past = z3.ULT(window, limit)
@@ -320,12 +322,13 @@ def strrchr(run):
 
 def stpcpy(run):
     src = run.contents("src", run.bound)
-    length = models.strlen(src)
-    dst = run.buffer("dst").start
-    run.arguments = [dst, run.buffer("src").start]
-    run.precondition = models.terminated(src)
+    length = run.past_window(models.strlen(src))
+    dst = run.base("dst")
+    run.arguments = [run.buffer("dst").start, run.buffer("src").start]
+    run.precondition = run.within_bound(models.terminated(src))
     run.reads = {"src": length.map(through)}
     run.writes = {"dst": (length.map(through), src)}
+    run.prefix_values = {"dst": run.buffer("src").variable}
     run.result = length.map(lambda i: dst + i)
 
 
