@@ -122,7 +122,9 @@ def main():
         ctest = ["ctest", "--test-dir", build, "-j", args.jobs, "--timeout", "300",
                  "--no-tests=error"]
         start = time.time()
-        if run(ctest, src, log):
+        # The proofs for every size take minutes each; make test runs them on
+        # the unchanged tree, and a mutant's tier where it names them.
+        if run(ctest + ["-LE", "every-size"], src, log):
             print("the unchanged tree fails its tests: " + ", ".join(failed_tests(log)))
             return 2
         print(f"unchanged tree: tests pass ({time.time() - start:.0f} s)")
