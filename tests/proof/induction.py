@@ -515,8 +515,7 @@ def step_run(name, head, classes, invariant):
     """From a head: each scan pointer at its class plus any multiple of a
     line, any distance from the start, any count left above the least."""
     routine = ROUTINES[name]
-    offsets = tuple(classes[list(head.registers).index(b)] if b in head.registers else 0
-                    for b in routine.buffers)
+    offsets = classes[:-1]  # every buffer's, in the routine's order; then the bytes stored
     run = Run(invariant.window, offsets, place(routine.buffers, offsets))
     distance = z3.BitVec(DISTANCE, 32)
     run.frames = {b.name: Frame(z3.Concat(z3.BitVec(f"shift.{b.name}", 26), z3.BitVecVal(0, 6)),

@@ -48,22 +48,12 @@ class Buffer:
     def variable(self, index):
         return z3.BitVec(f"{self.name}[{index}]", 8)
 
-    def lines(self, address, size):
-        """For each line the bytes address .. address + size - 1 touch, the
-        index of its first byte that lies in the buffer (not before its start)."""
-        first, last = address // LINE, (address + size - 1) // LINE
-        return [max(line * LINE, self.start) - self.start for line in range(first, last + 1)]
-
     def line_spans(self, address, size):
         """For each line the bytes address .. address + size - 1 touch, the
         indices of its first and last byte."""
         first, last = address // LINE, (address + size - 1) // LINE
         return [(line * LINE - self.start, line * LINE + LINE - 1 - self.start)
                 for line in range(first, last + 1)]
-
-    def line_before_start(self, address, size):
-        """True when a line touched lies wholly in front of the start."""
-        return ((address + size - 1) // LINE + 1) * LINE <= self.start
 
 
 def place(names, offsets):
