@@ -43,6 +43,8 @@ class Program:
         # Each loop by its head, the instruction its back edges go to.
         self.loops = sorted({head for _, head in self._back_edges()})
         self.loop_heads = set(self.loops)
+        self.tails = self._tails()
+        self._ways = {}
 
     def name(self):
         return self.module.name
@@ -64,6 +66,31 @@ class Program:
                     seen.add(t)
                     pending.append(t)
         return seen
+
+    def _tails(self):
+        """The instructions from which every path runs straight to a return:
+        through no loop head (so through no cycle), call or jump table.  A
+        path from one of them on has finitely many ways to go, which the
+        executor may check together (explore.py, Proof.merge)."""
+        tails, changed = set(), True
+        while changed:
+            changed = False
+            for a in self.reachable - tails - self.loop_heads:
+                ins = self.at(a)
+                if ins.mnemonic == "call" or (ins.mnemonic == "jmp" and len(self.successors[a]) > 1):
+                    continue
+                if ins.mnemonic == "ret" or (self.successors[a] and
+                                             all(t in tails for t in self.successors[a])):
+                    tails.add(a)
+                    changed = True
+        return frozenset(tails)
+
+    def ways(self, address):
+        """How many ways run from a tail instruction to a return."""
+        if address not in self._ways:
+            successors = self.successors[address]
+            self._ways[address] = sum(map(self.ways, successors)) if successors else 1
+        return self._ways[address]
 
     def padding(self, address):
         return is_padding(self.at(address))

@@ -9,6 +9,15 @@ A value the machine needs as a number (an address, a jump table's index,
 a repeat count) but that still depends on the inputs is enumerated: each
 value the path allows becomes a path of its own, and a size that the value
 fixes is replaced by its number from there on.
+
+Where a path reaches code from which every way runs straight to a return
+(decode.Program.tails: a routine's exits, such as a cascade that finds a
+match's position bit by bit), all those ways are checked together: each is
+followed without asking whether its branches can be taken, what each must
+meet is gathered under the branches it took, and one query asks whether
+any input takes a way that fails.  Where one might (or a way stops on an
+obligation that needs no solver), the ways are followed again one by one,
+as everywhere else, and that answer stands.
 """
 import sys
 from collections import Counter
@@ -25,15 +34,26 @@ from semantics import (CALLEE_SAVED, GENERAL, LANES, PARTS, XMM, Branch, Next, T
 # many instructions one path may run, before the proof gives up.
 MAX_VALUES = 1024
 MAX_STEPS = 200000
+# The most ways to a return one query checks together: past some, one large
+# query costs more than the forks that split it into smaller ones.
+MERGED_WAYS = 64
 # The profiling hook: what it may change (the scratch registers, the SIMD
 # registers and the flags) and the only function a routine may call.
 HOOK = "_mcount"
 SOLVER = z3.Solver
+# A solver that simplifies a query whole, solves its equations away and
+# bit-blasts the rest: slower than the incremental one on the small queries
+# of most paths, far faster where the state is held by many disjunctions.
+BLASTING = z3.Then("simplify", "propagate-values", "solve-eqs", "bit-blast", "sat")
 
 
 class Disproved(Exception):
     """An obligation that fails for some input: the message names it, the
     instruction, the input and the path."""
+
+
+class Unmerged(Exception):
+    """A way through merged code that must be followed on its own."""
 
 
 class NeedNumber(Exception):
@@ -61,6 +81,8 @@ class Machine:
         self.trace = []         # (address, target) of each branch the inputs decided
         self.back = Counter()   # loop head -> times the path reached it
         self.steps = 0
+        self.guard = []         # in merged code: the conditions of the branches taken there
+        self.seen = []          # in merged code: the instructions run there
 
     def copy(self):
         other = Machine.__new__(Machine)
@@ -68,6 +90,7 @@ class Machine:
         other.regs, other.xmm = dict(self.regs), list(self.xmm)
         other.mem, other.numbers = self.mem.copy(), dict(self.numbers)
         other.trace, other.back = list(self.trace), Counter(self.back)
+        other.guard, other.seen = list(self.guard), list(self.seen)
         return other
 
     # ---- registers ----
@@ -147,29 +170,55 @@ class Proof:
         self.solver = SOLVER()
         self.stats, self.coverage = stats, coverage
         self.fresh_count = Counter()
+        self.merging = None     # the Merge under way, if any
+        self.merges = True      # False while merged ways are followed one by one
+        # Each query by a fresh bit-blasting solver (BLASTING) rather than
+        # the incremental one that holds the path's conditions.
+        self.fresh = False
 
     # ---- the solver ----
     def query(self, *assumptions):
+        """True where some input meets the run's and the path's conditions
+        and `assumptions`; the input is then model()."""
         self.stats["queries"] += 1
-        result = self.solver.check(*assumptions)
+        solver = self.solver
+        if self.fresh:
+            solver = BLASTING.solver()
+            solver.add(self.solver.assertions())
+            solver.add(*assumptions)
+            assumptions = ()
+        result = solver.check(*assumptions)
         if result == z3.unknown:
-            raise Disproved(f"the solver could not decide a query: {self.solver.reason_unknown()}")
+            raise Disproved(f"the solver could not decide a query: {solver.reason_unknown()}")
+        self.answered = solver
         return result == z3.sat
+
+    def model(self):
+        """An input that meets the last query answered yes."""
+        return self.answered.model()
 
     def always(self, m, ins, claim, message):
         """Fails with `message` (or message(model) for the input found)
         unless `claim` holds on every input of the path."""
         if m.pinned and not isinstance(claim, bool):
             claim = z3.substitute(claim, *m.pinned)
+        if self.merging is not None:
+            # Gathered as it is: the one query takes them all.
+            if claim is not True:
+                self.merging.claims.append(z3.Implies(guard(m), z3.BoolVal(claim)
+                                                      if isinstance(claim, bool) else claim))
+            return
         claim = decided(claim)
         if claim is True:
             return
         if claim is False or self.query(z3.Not(claim)):
-            self.disprove(m, ins, message, self.solver.model() if claim is not False else None)
+            self.disprove(m, ins, message, self.model() if claim is not False else None)
 
     def disprove(self, m, ins, message, model=None):
+        if self.merging is not None:
+            raise Unmerged(message)
         if model is None and self.query():
-            model = self.solver.model()
+            model = self.model()
         if callable(message):
             message = message(model)
         raise Disproved(f"{ins.address:#x} `{ins.mnemonic} {ins.op_str}`: {message}\n"
@@ -259,7 +308,7 @@ class Proof:
         self.solver.add(decided(self.run.precondition))
         if not self.query():
             raise Disproved(f"no input meets the run's limits ({self.run.describe(None)})")
-        m.model = self.solver.model()
+        m.model = self.model()
         sys.setrecursionlimit(100000)
         self.explore(m)
 
@@ -274,8 +323,14 @@ class Proof:
         while True:
             if m.steps and m.pc in self.cuts:
                 return self.arrive(m)
+            if self.merges and self.merging is None and m.pc in program.tails and \
+                    program.ways(m.pc) <= MERGED_WAYS:
+                return self.merge(m)
             ins = program.at(m.pc)
-            self.coverage.add(m.pc)
+            if self.merging is None:
+                self.coverage.add(m.pc)
+            else:
+                m.seen.append(m.pc)
             m.steps += 1
             if m.steps > MAX_STEPS:
                 self.disprove(m, ins, f"a path longer than {MAX_STEPS} instructions")
@@ -283,6 +338,10 @@ class Proof:
                 outcome = step(m, ins)
             except NeedNumber as need:
                 return self.split(m, need.value, need.what, ins)
+            except Unmodelled:
+                if self.merging is not None:
+                    raise Unmerged("an instruction outside the model")
+                raise
             if isinstance(outcome, Next):
                 self.go(m, ins, outcome.address)
             elif isinstance(outcome, Branch):
@@ -290,6 +349,12 @@ class Proof:
                 if isinstance(cond, bool):
                     self.go(m, ins, outcome.taken if cond else outcome.fallthrough)
                     continue
+                if self.merging is not None:
+                    # Both ways, unasked: a way no input takes meets its
+                    # obligations under a guard that never holds.
+                    self.follow(m.copy(), ins, z3.Not(cond), outcome.fallthrough)
+                    self.follow(m, ins, cond, outcome.taken)
+                    return
                 # The path's model, an input that takes the path, shows one
                 # side feasible at no cost; the solver is asked of the other.
                 holds = z3.is_true(m.model.eval(cond, model_completion=True))
@@ -299,7 +364,7 @@ class Proof:
                 if self.query(other_side):
                     self.stats["forks"] += 1
                     other = m.copy()
-                    other.model = self.solver.model()
+                    other.model = self.model()
                     self.follow(other, ins, other_side, other_where)
                     self.follow(m, ins, side, where)
                     return
@@ -309,10 +374,42 @@ class Proof:
                 return self.dispatch(m, ins, outcome)
             else:
                 self.check_return(m, ins)
+                if self.merging is not None:
+                    self.merging.ways.append(m)
+                    return
                 self.stats["paths"] += 1
                 for head, n in m.back.items():
                     self.stats["loops"][head] = max(self.stats["loops"][head], n)
                 return
+
+    def merge(self, m):
+        """Every way from `m`, which reaches code that runs straight to a
+        return, checked with one query where all of them meet their
+        obligations; else followed one by one."""
+        replay = m.copy()
+        self.merging = Merge()
+        self.solver.push()
+        try:
+            self.explore(m)
+            merged = self.merging
+        except Unmerged:
+            merged = None
+        finally:
+            self.solver.pop()
+            self.merging = None
+        if merged is not None and not self.query(z3.Not(z3.And(merged.claims))):
+            self.stats["merged"] += 1
+            self.stats["paths"] += len(merged.ways)
+            for way in merged.ways:
+                # What a way runs counts as reached once an input takes it.
+                if not set(way.seen) <= self.coverage and self.query(guard(way)):
+                    self.coverage.update(way.seen)
+            return
+        self.merges = False
+        try:
+            self.explore(replay)
+        finally:
+            self.merges = True
 
     def go(self, m, ins, address):
         if address in self.program.loop_heads:
@@ -321,6 +418,8 @@ class Proof:
 
     def follow(self, m, ins, condition, address):
         m.trace.append((ins.address, address))
+        if self.merging is not None:
+            m.guard.append(condition)
         self.solver.push()
         self.solver.add(condition)
         try:
@@ -335,7 +434,7 @@ class Proof:
         self.solver.push()
         try:
             while self.query():
-                model = self.solver.model()
+                model = self.model()
                 v = model.eval(value, model_completion=True).as_long()
                 found.append((v, model))
                 if len(found) > MAX_VALUES:
@@ -353,6 +452,8 @@ class Proof:
             other = m.copy()
             other.model = model
             other.numbers[value.get_id()] = v
+            if self.merging is not None:
+                other.guard.append(value == v)
             self.solver.push()
             try:
                 self.solver.add(value == v)
@@ -367,7 +468,7 @@ class Proof:
         if len(names) != 1 or not self.query():
             return
         x = names[0]
-        v = self.solver.model().eval(x, model_completion=True)
+        v = self.model().eval(x, model_completion=True)
         if not self.query(x != v):
             m.pinned = m.pinned + [(x, v)]
             m.substitute(m.pinned)
@@ -389,6 +490,8 @@ class Proof:
                 self.go(other, ins, targets[i])
                 return self.explore(other)
             other.trace.append((ins.address, targets[i]))
+            if self.merging is not None:
+                other.guard.append(index == i)
             self.solver.push()
             try:
                 self.solver.add(index == i)
@@ -397,6 +500,19 @@ class Proof:
                 self.explore(other)
             finally:
                 self.solver.pop()
+
+
+class Merge:
+    """What the ways through merged code must meet, each under its guard,
+    and the machines at their returns."""
+
+    def __init__(self):
+        self.claims, self.ways = [], []
+
+
+def guard(m):
+    """The conditions of the branches a way took in merged code."""
+    return z3.And(m.guard) if m.guard else z3.BoolVal(True)
 
 
 def decided(condition):

@@ -2,7 +2,7 @@
 """The complete proof: every input of every size, each loop by induction
 (docs/TESTING.md, "Proof for every size").
 
-The loop heads are cuts.  Paths run from the entry with the size or bound
+The loop heads are cuts (as few as break every cycle).  Paths run from the entry with the size or bound
 any 32-bit value and stop at the first head they reach; paths run from a
 loop head, in any state its invariant allows, and stop at the next head
 they reach.  Every path that returns meets the obligations of
@@ -71,6 +71,13 @@ class Invariant:
     passed: object
     counted: bool
     window: int        # bytes from the scan pointer the models see
+    # The routine keeps the last match it has passed as a block's address
+    # and mask in two SIMD lanes (see SavedMatch below).
+    saved: bool = False
+    # A pass's queries go to a fresh solver each (explore.BLASTING): the
+    # claims of a saved match are disjunctions the incremental solver
+    # splits on anew at every query.
+    fresh: bool = False
 
 
 INVARIANTS = {
@@ -78,6 +85,8 @@ INVARIANTS = {
         z3.BitVec(CHARACTER, 32)), counted=True, window=384),
     "strnlen": Invariant(lambda run, name, j: run.buffer(name).variable(j) != 0,
                          counted=True, window=384),
+    "strrchr": Invariant(lambda run, name, j: run.buffer(name).variable(j) != 0,
+                         counted=False, window=128, saved=True, fresh=True),
     # The copy's destination moves with its source: what it holds is the
     # head's `written` bytes, checked apart.
     "stpcpy": Invariant(lambda run, name, j: run.buffer("src").variable(j) != 0,
@@ -192,6 +201,90 @@ def contents(value, at, names):
     return None
 
 
+# ---- the saved match -------------------------------------------------------
+
+MASK_BITS = 16     # a block's mask: a bit for each of its bytes
+
+
+def highest_bit(mask):
+    """The index of the highest bit set among a block mask's."""
+    out = z3.BitVecVal(0, WORD)
+    for k in range(MASK_BITS):
+        out = z3.If(z3.Extract(k, k, mask) == 1, z3.BitVecVal(k, WORD), out)
+    return out
+
+
+def as_word(v):
+    return z3.BitVecVal(v, WORD) if isinstance(v, int) else v
+
+
+@dataclass(frozen=True)
+class SavedMatch:
+    """The two SIMD lanes that hold the last match the loop has passed: the
+    address bit 0 of the mask stands for, and a block's mask of matches (0
+    for none), whose highest bit is that match.
+
+    What the pair stands for is its match's index from the scan pointer.  A
+    pass that keeps the pair moves the index back by the bytes it passed; a
+    pass that saves a block names it by the block's place and mask.  So the
+    index is read from the form of the lanes, never solved for: from a head
+    it is a variable, and the claims compare it with numbers only."""
+    base: tuple
+    mask: tuple
+
+    @staticmethod
+    def index(proof, m, base, mask, at, name):
+        """The match's index from the scan pointer of `name` at arrival
+        `at`, or None where the lanes hold neither the pair a pass began
+        with nor a block's address and mask."""
+        kept = getattr(proof.run, "kept", None)
+        if kept is not None and proof.holds(z3.And(as_word(base) == kept.base,
+                                                   as_word(mask) == kept.mask)):
+            return kept.index - (at.pointers[name][0] - proof.run.buffer(name).start)
+        offset = proof.fixed_difference(m, base, at.pointers[name][1])
+        return None if offset is None else z3.BitVecVal(offset, WORD) + highest_bit(as_word(mask))
+
+    @staticmethod
+    def kept(index, mask, at, name):
+        """That a pair whose match lies at `index` (mask `mask`) holds the
+        last match from the start up to the scan pointer: the match, and no
+        other after it, where the bytes in front of the pointer are seen
+        (FRONT of them); a match in the block ahead of the pointer (a first
+        block overlapping it) lies before the terminator."""
+        c = byte_of(z3.BitVec(CHARACTER, 32))
+        mask, distance = as_word(mask), as_word(at.distance)
+        # The match lies behind the pointer, inside the string, or in the
+        # block ahead of it: two ranges of indices that cannot meet, as no
+        # string reaches the top of the address space.
+        back = -index
+        behind = z3.And(z3.ULE(1, back), z3.ULE(back, distance))
+        ahead = z3.ULT(index, MASK_BITS)
+
+        def inside(j):
+            return z3.BoolVal(True) if j >= 0 else z3.ULE(-j, distance)
+        none = [z3.Implies(inside(j), at.byte(name, j) != c) for j in range(-FRONT, 0)]
+        claims = [z3.Extract(WORD - 1, MASK_BITS, mask) == 0, z3.Or(behind, ahead)]
+        for j in range(-FRONT, 0):
+            byte = at.byte(name, j)
+            claims.append(z3.Implies(index == j, byte == c))
+            # After the match: -j < -index where the match lies behind.
+            claims.append(z3.Implies(z3.And(inside(j), behind, z3.ULT(-j, back)), byte != c))
+        for j in range(MASK_BITS):
+            byte = at.byte(name, j)
+            claims.append(z3.Implies(index == j, byte == c))
+            claims.append(z3.Implies(z3.And(ahead, z3.UGE(index, j)), byte != 0))
+        return z3.If(mask == 0, z3.And(none), z3.And(claims))
+
+
+@dataclass(frozen=True)
+class Kept:
+    """The saved pair a pass begins with: its lanes' values and the index
+    of its match."""
+    base: object
+    mask: object
+    index: object
+
+
 @dataclass
 class Head:
     """A loop head's invariant as read at its first arrival and checked at
@@ -205,6 +298,7 @@ class Head:
     least_left: int = None
     ahead: int = None                    # bytes from the scan pointer on already passed
     witness: str = ""                    # an input whose path establishes it
+    saved: object = None                 # the SavedMatch, or its candidates until chosen
     arrivals: int = 0
     steps: int = 0
     step_stats: Counter = field(default_factory=Counter)
@@ -293,7 +387,7 @@ class InductiveProof(Proof):
 
     def __init__(self, program, run, stats, coverage, heads, invariant, name):
         super().__init__(program, run, stats, coverage)
-        self.cuts = frozenset(program.loops)
+        self.cuts = cuts(program)
         self.heads, self.invariant, self.name = heads, invariant, name
         self.pending = set()            # (head, classes) arrivals found to prove
 
@@ -306,14 +400,19 @@ class InductiveProof(Proof):
         for frame in self.run.frames.values():
             if known(frame.shift):
                 continue
-            offset = difference(address, frame.shift)
-            if offset is None:
-                v = m.model.eval(address - frame.shift, model_completion=True).as_long()
-                if not self.query(address - frame.shift != v):
-                    offset = v
+            offset = self.fixed_difference(m, address, frame.shift)
             if offset is not None:
                 return offset
         return m.number(address, what)
+
+    def fixed_difference(self, m, a, b):
+        """a - b where the path leaves it one number, else None."""
+        d = difference(a, b)
+        if d is None:
+            v = m.model.eval(a - b, model_completion=True).as_long()
+            if not self.query(a - b != v):
+                d = v
+        return d
 
     def begin(self, m):
         for a in self.run.assumptions:
@@ -407,6 +506,8 @@ class InductiveProof(Proof):
             else:
                 self.disprove(m, ins, f"reaches the loop head with {slot} not as the "
                                       f"invariant has it ({head.kinds[slot][0]})")
+        if self.invariant.saved:
+            self.check_saved(m, ins, at, values, head, first)
         if m.df:
             self.disprove(m, ins, "reaches a loop head with the direction flag set")
         classes = tuple(at.pointers[n][0] % LINE for n in head.registers) + (written,)
@@ -424,6 +525,34 @@ class InductiveProof(Proof):
                             "bytes left")
         head.arrivals += 1
         self.stats["paths"] += 1
+
+    def check_saved(self, m, ins, at, values, head, first):
+        """The saved match is kept.  From the entry, the pairs of SIMD lanes
+        that might hold it are narrowed down to those that do on every
+        arrival; the steps then check the one chosen."""
+        name = next(iter(head.registers))
+
+        def claim(pair):
+            base, mask = values[pair.base], values[pair.mask]
+            index = SavedMatch.index(self, m, base, mask, at, name)
+            return None if index is None else SavedMatch.kept(index, mask, at, name)
+        if first:
+            lanes = [s for s in values if s[0] == "xmm"]
+            head.saved = [SavedMatch(b, k) for b in lanes for k in lanes
+                          if head.kinds[b][0] in ("start", "pointer")
+                          and head.kinds[k][0] in ("any", "fixed")]
+        if self.entry_pass:
+            head.saved = [pair for pair in head.saved
+                          if claim(pair) is not None and self.holds(claim(pair))]
+            if not head.saved:
+                self.disprove(m, ins, "reaches the loop head with no SIMD lanes holding the "
+                                      "last match")
+            return
+        kept = claim(head.saved)
+        if kept is None:
+            self.disprove(m, ins, "reaches the loop head with the saved lanes holding neither "
+                                  "the saved pair nor a block's address")
+        self.always(m, ins, kept, "reaches the loop head without the last match saved")
 
     def constant(self, m, value):
         """("fixed", n) where the path leaves `value` one number n (a mask
@@ -521,12 +650,22 @@ def step_run(name, head, classes, invariant):
     run.frames = {b.name: Frame(z3.Concat(z3.BitVec(f"shift.{b.name}", 26), z3.BitVecVal(0, 6)),
                                 distance) for b in run.buffers}
     run.left = z3.BitVec(LEFT, 32) if invariant.counted else None
+    if invariant.saved:
+        # The saved pair: its base as an offset from the scan pointer (set
+        # with the pointer, below), its mask, and its match's index.
+        run.kept = Kept(z3.BitVec("saved.offset", 32), z3.BitVec("saved.mask", 32),
+                        z3.BitVec("saved.index", 32))
+        run.front_match = (run.kept.mask != 0, run.kept.index)
     routine.setup(run)
     run.shown = [distance] + run.shown
     if invariant.counted:
         # The range does not wrap: its size is the distance plus what is left.
         run.assumptions += [z3.UGE(run.left, head.least_left),
                             z3.ULE(distance, distance + run.left)]
+    else:
+        # Nor does a string: the window ahead of its scan pointer lies below
+        # the top of the address space too.
+        run.assumptions.append(z3.ULE(distance, distance + invariant.window))
     for b in run.buffers:
         for j in range(-FRONT, head.ahead):
             passed = invariant.passed(run, b.name, j)
@@ -555,6 +694,16 @@ def step_machine(proof, head, classes):
     for name in run.writes:
         b = run.buffer(name)
         m.mem.store(b.start, [run.prefix_values[name](j) for j in range(classes[-1])])
+    if head.saved:
+        # The base as the pointer plus an offset: a result the routine makes
+        # from it then compares with the models' pointers term by term.
+        name = next(iter(head.registers))
+        offset = run.kept.base
+        run.kept = Kept(pointers[name][1] + offset, run.kept.mask, run.kept.index)
+        put(m, head.saved.base, run.kept.base)
+        put(m, head.saved.mask, run.kept.mask)
+        run.assumptions += [offset == run.kept.index - highest_bit(run.kept.mask),
+                            SavedMatch.kept(run.kept.index, run.kept.mask, at, name)]
     m.pc = head.address
     return m
 
@@ -574,10 +723,14 @@ def prove_complete(program, name, only=None):
                                heads, invariant, name)
         proof.entry_pass = True
         proof.start()
-    missing = set(program.loops) - set(heads)
+    missing = cuts(program) - set(heads)
     if missing:
         raise Disproved("no path from the entry reaches the loop heads "
                         + " ".join(f"{h:#x}" for h in sorted(missing)))
+    for head in heads.values():
+        if invariant.saved:
+            head.saved = head.saved[0]
+            head.kinds[head.saved.base] = head.kinds[head.saved.mask] = ("saved", None)
     entry = counts(stats)
     todo = {(h, c) for h, head in heads.items() for c in head.classes}
     done = set()
@@ -590,6 +743,7 @@ def prove_complete(program, name, only=None):
         proof = InductiveProof(program, step_run(name, head, classes, invariant), stats,
                                coverage, heads, invariant, name)
         proof.entry_pass = False
+        proof.fresh = invariant.fresh
         proof.begin(step_machine(proof, head, classes))
         head.steps += 1
         head.step_stats.update(counts(stats) - before)
@@ -598,6 +752,32 @@ def prove_complete(program, name, only=None):
         vacuous(head)
     return Complete(heads, entry, stats, coverage & program.reachable, program,
                     time.process_time() - began)
+
+
+def cuts(program):
+    """The loop heads that break every cycle, as few as a greedy pass finds
+    (a loop entered in its middle has a second head on the same cycle)."""
+    chosen = set(program.loops)
+    for head in sorted(program.loops, reverse=True):
+        if acyclic(program, chosen - {head}):
+            chosen.discard(head)
+    return frozenset(chosen)
+
+
+def acyclic(program, cut):
+    """True where every cycle of the routine passes an instruction in `cut`."""
+    state = {}
+
+    def visit(a):
+        state[a] = "open"
+        for t in program.successors[a]:
+            if t in cut:
+                continue
+            if state.get(t) == "open" or (t not in state and not visit(t)):
+                return False
+        state[a] = "done"
+        return True
+    return all(state.get(a) or visit(a) for a in sorted(program.reachable))
 
 
 def vacuous(head):

@@ -13,6 +13,8 @@ search returned start + 5 leaves only "no match before 5, a match at 5".
 Each model takes the buffers' bytes (lists of 8-bit z3 values, index 0 at
 the start) and the arguments, as z3 values.
 """
+from dataclasses import dataclass
+
 import z3
 from z3 import And, Concat, If, Not, Or, ULT
 
@@ -65,12 +67,92 @@ class First:
     def any(self):
         return Or([c for c, _ in self.cases])
 
-    def value(self, width=32):
-        """The value itself, as a z3 term (for reports)."""
-        out = as_bv(self.default, width)
-        for condition, value in reversed(self.ordered()):
-            out = If(condition, as_bv(value, width), out)
-        return out
+    def equals(self, number):
+        """A z3 condition: the value taken is `number` (an int or a 32-bit
+        term; not NOT_FOUND).  For an int, each case of that value is the
+        chain of the earlier cases not taken, made once, and its own
+        condition, and no other case is visited.  For a term, a chain of
+        If over the cases, made through z3's C interface."""
+        chains = self.chains()
+        cases = self.ordered()
+        if not isinstance(number, int):
+            out = z3.BoolVal(False) if self.default is NOT_FOUND else \
+                equal_words(self.default, number)
+            for condition, value in reversed(cases):
+                out = if_then(condition, z3.BoolVal(False) if value is NOT_FOUND else
+                              equal_words(value, number), out)
+            return out
+        terms = [both([chains.before[k], cases[k][0]], True)
+                 for k in chains.by_value.get(number, ())]
+        terms += [both([chains.before[k], cases[k][0], equal_words(cases[k][1], number)], True)
+                  for k in chains.symbolic]
+        if self.default is not NOT_FOUND:
+            if isinstance(self.default, int):
+                if self.default == number:
+                    terms.append(chains.after_all)
+            else:
+                terms.append(both([chains.after_all, equal_words(self.default, number)], True))
+        return either(terms, False) if terms else z3.BoolVal(False)
+
+    def none(self):
+        """A z3 condition: the value taken is NOT_FOUND."""
+        if self.default is NOT_FOUND and all(v is not NOT_FOUND for _, v in self.cases):
+            return self.chains().after_all
+        return self.holds(lambda v: v is NOT_FOUND)
+
+    def chains(self):
+        """For each case, in the order they are tried, that none before it
+        is taken (one chain, each link made once), the cases by their
+        number, those whose value is a term, and that no case is taken."""
+        made = getattr(self, "_chains", None)
+        if made is None or made.count != len(self.cases):
+            by_value, symbolic, before = {}, [], []
+            prefix = z3.BoolVal(True)
+            for k, (condition, value) in enumerate(self.ordered()):
+                before.append(prefix)
+                if isinstance(value, int):
+                    by_value.setdefault(value, []).append(k)
+                elif value is not NOT_FOUND:
+                    symbolic.append(k)
+                prefix = And(prefix, Not(condition))
+            made = self._chains = Chains(len(self.cases), before, by_value, symbolic, prefix)
+        return made
+
+
+@dataclass
+class Chains:
+    count: int
+    before: list
+    by_value: dict
+    symbolic: list
+    after_all: object
+
+
+_WORDS = {}
+
+
+def equal_words(a, b):
+    """a == b for 32-bit values, ints or terms, made by z3's C interface
+    (the numbers made once)."""
+    context = z3.main_ctx()
+    x, y = (word_ast(v) for v in (a, b))
+    return z3.BoolRef(z3.Z3_mk_eq(context.ref(), x, y), context)
+
+
+def if_then(condition, then, otherwise):
+    """If(condition, then, otherwise) for conditions, by z3's C interface."""
+    context = z3.main_ctx()
+    return z3.BoolRef(z3.Z3_mk_ite(context.ref(), condition.as_ast(), then.as_ast(),
+                                   otherwise.as_ast()), context)
+
+
+def word_ast(v):
+    if isinstance(v, int):
+        v &= 0xffffffff
+        if v not in _WORDS:
+            _WORDS[v] = z3.BitVecVal(v, 32)
+        return _WORDS[v].as_ast()
+    return v.as_ast()
 
 
 def join(holds, conditions, out):
@@ -139,9 +221,13 @@ def terminated(s):
     return Or([b == 0 for b in s])
 
 
-def strrchr(s, c):
-    """Index of the last byte up to the terminator equal to c (NOT_FOUND if none)."""
+def strrchr(s, c, before=None):
+    """Index of the last byte up to the terminator equal to c (NOT_FOUND if
+    none).  `before`, where given, is (condition, index) of the last match
+    in front of s[0], which a later one replaces."""
     found = Last(NOT_FOUND)
+    if before is not None:
+        found.case(*before)
     in_string = z3.BoolVal(True)
     for i in range(len(s)):
         found.case(And(in_string, s[i] == c), i)

@@ -27,7 +27,7 @@ from z3 import And, Extract, ULE
 
 import models
 from memory import BUFFER_REACH, LINE, buffer_at, place
-from semantics import bool_not, equal, known, unsigned_less
+from semantics import bool_not, equal, known, simple, unsigned_less
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 SIZE = "n"
@@ -74,6 +74,7 @@ class Run:
     left: object = None
     assumptions: list = field(default_factory=list)  # what the invariant gives the step
     prefix_values: dict = field(default_factory=dict)  # buffer -> index in front -> its byte
+    front_match: object = None  # (condition, index) of the last match in front of index 0
 
     def buffer(self, name):
         return next(b for b in self.buffers if b.name == name)
@@ -103,11 +104,12 @@ class Run:
         """Bytes of buffer `name` in front of the models' index 0."""
         return self.frames[name].distance if self.open_ended else 0
 
-    def past_window(self, first, limit=None, unit=1):
+    def past_window(self, first, limit=None, unit=1, when=True):
         """`first` (a First of indices) where its case may lie past the
         window: a last case, taken when none in the window is (and `limit`,
         where given, lies past it), whose index is any number past the window
-        and below `limit`, so that no path may settle it without reading on."""
+        and below `limit`, so that no path may settle it without reading on.
+        A Last takes it `when` the window does not settle it."""
         if not self.open_ended:
             return first
         window = self.bound * self.unit // unit
@@ -116,7 +118,7 @@ class Run:
             # No string reaches past the top of the address space.
             self.assumptions.append(z3.And(z3.UGE(beyond, window),
                                            z3.ULT(beyond, (1 << 32) // unit - 1)))
-            first.case(z3.BoolVal(True), beyond)
+            first.case(z3.BoolVal(True) if when is True else when, beyond)
         else:
             past = z3.ULT(window, limit)
             self.assumptions.append(z3.Implies(past, z3.And(z3.UGE(beyond, window),
@@ -180,7 +182,7 @@ class Run:
     def check_return(self, proof, m, ins):
         if self.result is not None:
             eax = m.regs["eax"]
-            proof.always(m, ins, holds(self.result, lambda v: equal(v, eax, 32)),
+            proof.always(m, ins, returns(self.result, eax),
                          lambda model: f"returns {show(model, eax)}, the model "
                          f"{show(model, self.result)}")
         for name, (length, values) in self.writes.items():
@@ -226,6 +228,31 @@ def holds(value, prop):
     return value.holds(prop) if isinstance(value, models.First) else prop(value)
 
 
+@dataclass(frozen=True)
+class Offsets:
+    """A result that is an index from a base (an address or a count): base +
+    i for each index i of the model's, 0 where it finds none."""
+    indices: object
+    base: object
+
+    def value(self):
+        return self.indices.map(lambda i: 0 if i is models.NOT_FOUND else self.base + i).value()
+
+
+def returns(result, eax):
+    """That the routine returns the model's result in `eax`.  An index result
+    is compared as eax less the base with the model's index, a term made
+    once for all the returns of a run, or as null where it finds none."""
+    if not isinstance(result, Offsets):
+        return holds(result, lambda v: equal(v, eax, 32))
+    offset = simple(eax - result.base) if not (known(eax) and known(result.base)) else \
+        (eax - result.base) & 0xffffffff
+    found = result.indices.equals(offset)
+    if known(eax):
+        return z3.Or(result.indices.none(), found) if eax == 0 else found
+    return z3.Or(z3.And(result.indices.none(), eax == 0), found)
+
+
 def less(a, b):
     return unsigned_less(a, b, 32)
 
@@ -249,7 +276,7 @@ def word8(v):
 def show(model, value):
     if model is None:
         return "?"
-    if isinstance(value, models.First):
+    if isinstance(value, (models.First, Offsets)):
         value = value.value()
     if isinstance(value, int):
         return f"{value:#x}" if value > 9 else str(value)
@@ -276,11 +303,6 @@ def byte_of(c):
     return Extract(7, 0, c)
 
 
-def pointer(start):
-    """The result of a search: start + index, or null."""
-    return lambda i: 0 if i is models.NOT_FOUND else start + i
-
-
 def through(i):
     """Bytes to read up to and including index i."""
     return i + 1
@@ -294,7 +316,7 @@ def memchr(run):
     run.arguments = [b.start, c, n]
     run.precondition = run.within_bound(ULE(n, run.bound))
     run.reads = {"s": found.map(lambda i: n if i is models.NOT_FOUND else i + 1)}
-    run.result = found.map(pointer(run.base("s")))
+    run.result = Offsets(found, run.base("s"))
     run.shown = [n, c]
 
 
@@ -305,7 +327,7 @@ def strnlen(run):
     run.arguments = [run.buffer("s").start, n]
     run.precondition = run.within_bound(ULE(n, run.bound))
     run.reads = {"s": length.map(lambda i: i if i is n else i + 1)}
-    run.result = length.map(lambda i: run.front("s") + i)
+    run.result = Offsets(length, run.front("s"))
     run.shown = [n]
 
 
@@ -314,9 +336,11 @@ def strrchr(run):
     s = run.contents("s", run.bound)
     c = z3.BitVec(CHARACTER, 32)
     run.arguments = [b.start, c]
-    run.precondition = models.terminated(s)
-    run.reads = {"s": models.strlen(s).map(through)}
-    run.result = models.strrchr(s, byte_of(c)).map(pointer(b.start))
+    run.precondition = run.within_bound(models.terminated(s))
+    run.reads = {"s": run.past_window(models.strlen(s)).map(through)}
+    found = models.strrchr(s, byte_of(c), run.front_match)
+    unsettled = z3.Not(models.terminated(s))
+    run.result = Offsets(run.past_window(found, when=unsettled), run.base("s"))
     run.shown = [c]
 
 
@@ -329,7 +353,7 @@ def stpcpy(run):
     run.reads = {"src": length.map(through)}
     run.writes = {"dst": (length.map(through), src)}
     run.prefix_values = {"dst": run.buffer("src").variable}
-    run.result = length.map(lambda i: dst + i)
+    run.result = Offsets(length, dst)
 
 
 def wcscmp(run):

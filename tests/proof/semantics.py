@@ -65,7 +65,27 @@ def concat(parts):
         return sum(p << 8 * i for i, p in enumerate(parts))
     if len(parts) == 1:
         return parts[0]
+    whole = reassembled(parts)
+    if whole is not None:
+        return whole
     return z3.Concat(*[bv(p, 8) for p in reversed(parts)])
+
+
+def reassembled(parts):
+    """The value `parts` were extracted from, byte by byte and whole, or
+    None: a value moved through memory or a SIMD lane comes back as itself,
+    which the solver then compares term by term."""
+    first = parts[0]
+    if known(first) or not z3.is_app_of(first, z3.Z3_OP_EXTRACT):
+        return None
+    whole = first.arg(0)
+    if whole.size() != 8 * len(parts):
+        return None
+    for i, p in enumerate(parts):
+        if known(p) or not z3.is_app_of(p, z3.Z3_OP_EXTRACT) or not p.arg(0).eq(whole) \
+                or p.params() != [8 * i + 7, 8 * i]:
+            return None
+    return whole
 
 
 def read_register(regs, name):
