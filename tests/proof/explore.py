@@ -174,7 +174,7 @@ class Proof:
         self.merges = True      # False while merged ways are followed one by one
         # Each query by a fresh bit-blasting solver (BLASTING) rather than
         # the incremental one that holds the path's conditions.
-        self.fresh = False
+        self.blasting = False
 
     # ---- the solver ----
     def query(self, *assumptions):
@@ -182,7 +182,7 @@ class Proof:
         and `assumptions`; the input is then model()."""
         self.stats["queries"] += 1
         solver = self.solver
-        if self.fresh:
+        if self.blasting:
             solver = BLASTING.solver()
             solver.add(self.solver.assertions())
             solver.add(*assumptions)

@@ -77,7 +77,7 @@ class Invariant:
     # A pass's queries go to a fresh solver each (explore.BLASTING): the
     # claims of a saved match are disjunctions the incremental solver
     # splits on anew at every query.
-    fresh: bool = False
+    blasting: bool = False
 
 
 INVARIANTS = {
@@ -86,7 +86,7 @@ INVARIANTS = {
     "strnlen": Invariant(lambda run, name, j: run.buffer(name).variable(j) != 0,
                          counted=True, window=384),
     "strrchr": Invariant(lambda run, name, j: run.buffer(name).variable(j) != 0,
-                         counted=False, window=128, saved=True, fresh=True),
+                         counted=False, window=128, saved=True, blasting=True),
     # The copy's destination moves with its source: what it holds is the
     # head's `written` bytes, checked apart.
     "stpcpy": Invariant(lambda run, name, j: run.buffer("src").variable(j) != 0,
@@ -743,7 +743,7 @@ def prove_complete(program, name, only=None):
         proof = InductiveProof(program, step_run(name, head, classes, invariant), stats,
                                coverage, heads, invariant, name)
         proof.entry_pass = False
-        proof.fresh = invariant.fresh
+        proof.blasting = invariant.blasting
         proof.begin(step_machine(proof, head, classes))
         head.steps += 1
         head.step_stats.update(counts(stats) - before)
