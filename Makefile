@@ -23,13 +23,14 @@
 #                              checked out, and lintian's word on it
 #   make fuzz [SECONDS=60]     every fuzz target for SECONDS seconds
 #   make mutants               the mutation check of the test suite
-#   make prove [FULL=1] [COMPLETE=1]  the proof of every object (every content
-#                              up to a bound; FULL=1 the bound that reaches all
-#                              code; COMPLETE=1 every size, each loop by
-#                              induction, where the routine's loops have their
-#                              invariants); report in build/proof-report.txt;
-#                              a bounded run that was stopped resumes where it
-#                              stopped
+#   make prove [FULL=1]        the proof of every object: for every size, each
+#                              loop by induction, where the routine's loops
+#                              have their invariants, the others for every
+#                              content up to a bound; FULL=1 every object up
+#                              to the bound that reaches all code instead (a
+#                              cross-check, hours); report in
+#                              build/proof-report.txt; a bounded run that was
+#                              stopped resumes where it stopped
 #   make realworld [PROGRAMS=grep] [REALWORLD_FLAGS=--no-suites]  real
 #                              programs' own test suites, with and without the
 #                              routines, and one workload of each timed
@@ -159,7 +160,7 @@ prove:
 	@cmake --build $(BUILD) --target proof_objects
 	@$(PROOF_PYTHON) tests/proof/prove.py --list $(BUILD)/tests/proof/objects.txt \
 	         --report $(BUILD)/proof-report.txt --jobs $(JOBS) --keep $(BUILD)/tests/proof/kept \
-	         $(if $(filter 1,$(FULL)),--full) $(if $(filter 1,$(COMPLETE)),--complete)
+	         $(if $(filter 1,$(FULL)),--full,--complete)
 
 # Debian's source packages of real programs, each built for i386 plainly and
 # with sse2str-interpose-profiled and the counting hook, its own test suite

@@ -414,6 +414,17 @@ class InductiveProof(Proof):
                 d = v
         return d
 
+    def unfixed(self, m, address):
+        """An input on which `address` lies another way from the shifted
+        buffers than on the path's model, where there is one."""
+        for frame in self.run.frames.values():
+            if known(frame.shift):
+                continue
+            way = address - frame.shift
+            if self.query(way != m.model.eval(way, model_completion=True)):
+                return self.model()
+        return None
+
     def begin(self, m):
         for a in self.run.assumptions:
             self.solver.add(a)
@@ -430,7 +441,12 @@ class InductiveProof(Proof):
                 continue
             b = self.run.buffer(name)
             value = m.regs[register]
-            key = self.locate(m, value, "a scan pointer")
+            try:
+                key = self.locate(m, value, "a scan pointer")
+            except NeedNumber:
+                self.disprove(m, self.program.at(m.pc), "reaches the loop head with the scan "
+                              "pointer no fixed way from where the pass began",
+                              self.unfixed(m, value))
             d = self.run.front(name) + key - b.start
             if distance is not None and difference(d, distance) != 0:
                 self.disprove(m, self.program.at(m.pc), "the scan pointers moved apart")
@@ -657,7 +673,13 @@ def step_run(name, head, classes, invariant):
                         z3.BitVec("saved.index", 32))
         run.front_match = (run.kept.mask != 0, run.kept.index)
     routine.setup(run)
-    run.shown = [distance] + run.shown
+    # Where each scan pointer lies, for a counterexample's reader.
+    places = []
+    for b in run.buffers:
+        address = z3.BitVec(f"{b.name}.address", 32)
+        run.assumptions.append(address == run.base(b.name))
+        places.append(address)
+    run.shown = places + [distance] + run.shown
     if invariant.counted:
         # The range does not wrap: its size is the distance plus what is left.
         run.assumptions += [z3.UGE(run.left, head.least_left),

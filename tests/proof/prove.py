@@ -242,13 +242,15 @@ def prove_list(args):
     semantics = subprocess.run([sys.executable, os.path.join(here, "check_semantics.py"),
                                 "--work", work, "--cc", args.cc] + [e[2] for e in entries],
                                capture_output=True, text=True)
-    kind = "full bound (make prove FULL=1)" if args.full else "test suite's bound (make prove)"
+    kind = "the full bound (make prove FULL=1)" if args.full else "the test suite's bound"
     if complete:
-        kind += (f", and {len(complete)} of them for every size, each loop by induction "
-                 "(COMPLETE=1)")
+        kind = (f"{len(complete)} for every size, each loop by induction, "
+                f"{len(entries) - len(complete)} at {kind} (make prove)")
+    else:
+        kind = "all at " + kind
     resumed = (f" ({earlier} of the {len(tasks)} pieces proved by an earlier run and kept "
                f"in {args.keep})" if earlier else "")
-    report = "\n".join([f"Proof of {len(entries)} objects at the {kind}; {args.jobs} pieces of "
+    report = "\n".join([f"Proof of {len(entries)} objects, {kind}; {args.jobs} pieces of "
                         f"{PIECE_RUNS} runs at a time, {time.time() - began:.0f} s in all"
                         f"{resumed}; times are CPU seconds of each object's proof", ""]
                        + lines + ["", (semantics.stdout + semantics.stderr).rstrip()]) + "\n"
