@@ -430,17 +430,14 @@ MUTANTS = [
      ".L54:\n\taddl\t$64, %eax\n\tcmpw\t$64, %dx\n",
      (r"^proof\.complete\.memchr_sse2\.noprof$",)),
     # A pointer stepped in 16 bits goes wrong only where the scan crosses a
-    # 64 KiB boundary, after as many as a thousand passes.
+    # 64 KiB boundary, after as many as a thousand passes.  (The same step
+    # in stpcpy's line loop fails its proof for every size too, but only
+    # after eleven minutes, too long for a mutant of every CI run.)
     ("proof: strrchr's line loop steps its pointer in 16 bits",
      "gen/noprof/strrchr_sse2.s",
      "\tmovdqa\t48(%eax), %xmm0\n\taddl\t$64, %eax\n",
      "\tmovdqa\t48(%eax), %xmm0\n\taddw\t$64, %ax\n",
      (r"^proof\.complete\.strrchr_sse2\.noprof$",)),
-    ("proof: stpcpy's line loop steps its source pointer in 16 bits",
-     "gen/noprof/stpcpy_sse2.s",
-     "\tmovdqa\t64(%edx), %xmm5\n\taddl\t$64, %edx\n",
-     "\tmovdqa\t64(%edx), %xmm5\n\taddw\t$64, %dx\n",
-     (r"^proof\.complete\.stpcpy_sse2\.noprof$",)),
     # ---- outside the modules: the plain-C twins and the choice ----
     ("generic: strrchr stops at the terminator before it can match it",
      "dispatch/generic.c",
