@@ -67,6 +67,13 @@ class First:
     def any(self):
         return Or([c for c, _ in self.cases])
 
+    def value(self, width=32):
+        """The value itself, as a z3 term (for a counterexample's report)."""
+        out = as_bv(self.default, width)
+        for condition, value in reversed(self.ordered()):
+            out = If(condition, as_bv(value, width), out)
+        return out
+
     def equals(self, number):
         """A z3 condition: the value taken is `number` (an int or a 32-bit
         term; not NOT_FOUND).  For an int, each case of that value is the
