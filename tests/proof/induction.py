@@ -2,10 +2,10 @@
 """The complete proof: every input of every size, each loop by induction
 (docs/TESTING.md, "Proof for every size").
 
-The loop heads are cuts (as few as break every cycle).  Paths run from the entry with the size or bound
-any 32-bit value and stop at the first head they reach; paths run from a
-loop head, in any state its invariant allows, and stop at the next head
-they reach.  Every path that returns meets the obligations of
+The loop heads are cuts (as few as break every cycle).  Paths run from the
+entry with the size or bound any 32-bit value and stop at the first head
+they reach; paths run from a loop head, in any state its invariant allows,
+and stop at the next head they reach.  Every path that returns meets the obligations of
 obligations.py; every path that reaches a head establishes that head's
 invariant there.  So the invariant holds at every arrival, by induction
 over the arrivals, and every return meets the obligations.
@@ -40,7 +40,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from explore import Disproved, Machine, NeedNumber, Proof  # noqa: E402
 from memory import BUFFER_REACH, LINE, STACK_TOP, Memory, place  # noqa: E402
-from obligations import CHARACTER, ROUTINES, Run, byte_of  # noqa: E402
+from obligations import CHARACTER, ROUTINES, Run, byte_of, word  # noqa: E402
 from semantics import GENERAL, LANES, XMM, concat, extract, known, mask, simple  # noqa: E402
 
 WORD = 32
@@ -214,10 +214,6 @@ def highest_bit(mask):
     return out
 
 
-def as_word(v):
-    return z3.BitVecVal(v, WORD) if isinstance(v, int) else v
-
-
 @dataclass(frozen=True)
 class SavedMatch:
     """The two SIMD lanes that hold the last match the loop has passed: the
@@ -238,11 +234,11 @@ class SavedMatch:
         `at`, or None where the lanes hold neither the pair a pass began
         with nor a block's address and mask."""
         kept = getattr(proof.run, "kept", None)
-        if kept is not None and proof.holds(z3.And(as_word(base) == kept.base,
-                                                   as_word(mask) == kept.mask)):
+        if kept is not None and proof.holds(z3.And(word(base) == kept.base,
+                                                   word(mask) == kept.mask)):
             return kept.index - (at.pointers[name][0] - proof.run.buffer(name).start)
         offset = proof.fixed_difference(m, base, at.pointers[name][1])
-        return None if offset is None else z3.BitVecVal(offset, WORD) + highest_bit(as_word(mask))
+        return None if offset is None else z3.BitVecVal(offset, WORD) + highest_bit(word(mask))
 
     @staticmethod
     def kept(index, mask, at, name):
@@ -252,7 +248,7 @@ class SavedMatch:
         (FRONT of them); a match in the block ahead of the pointer (a first
         block overlapping it) lies before the terminator."""
         c = byte_of(z3.BitVec(CHARACTER, 32))
-        mask, distance = as_word(mask), as_word(at.distance)
+        mask, distance = word(mask), word(at.distance)
         # The match lies behind the pointer, inside the string, or in the
         # block ahead of it: two ranges of indices that cannot meet, as no
         # string reaches the top of the address space.
@@ -397,13 +393,15 @@ class InductiveProof(Proof):
             address = simple(address)
         if known(address):
             return address
-        for frame in self.run.frames.values():
-            if known(frame.shift):
-                continue
+        for frame in self.shifted():
             offset = self.fixed_difference(m, address, frame.shift)
             if offset is not None:
                 return offset
         return m.number(address, what)
+
+    def shifted(self):
+        """The frames of buffers a pass has moved by a symbolic shift."""
+        return [f for f in self.run.frames.values() if not known(f.shift)]
 
     def fixed_difference(self, m, a, b):
         """a - b where the path leaves it one number, else None."""
@@ -417,9 +415,7 @@ class InductiveProof(Proof):
     def unfixed(self, m, address):
         """An input on which `address` lies another way from the shifted
         buffers than on the path's model, where there is one."""
-        for frame in self.run.frames.values():
-            if known(frame.shift):
-                continue
+        for frame in self.shifted():
             way = address - frame.shift
             if self.query(way != m.model.eval(way, model_completion=True)):
                 return self.model()
@@ -749,8 +745,8 @@ def prove_complete(program, name, only=None):
     if missing:
         raise Disproved("no path from the entry reaches the loop heads "
                         + " ".join(f"{h:#x}" for h in sorted(missing)))
-    for head in heads.values():
-        if invariant.saved:
+    if invariant.saved:
+        for head in heads.values():
             head.saved = head.saved[0]
             head.kinds[head.saved.base] = head.kinds[head.saved.mask] = ("saved", None)
     entry = counts(stats)
@@ -778,7 +774,14 @@ def prove_complete(program, name, only=None):
 
 def cuts(program):
     """The loop heads that break every cycle, as few as a greedy pass finds
-    (a loop entered in its middle has a second head on the same cycle)."""
+    (a loop entered in its middle has a second head on the same cycle);
+    found once for each program."""
+    if getattr(program, "cuts", None) is None:
+        program.cuts = minimal_cuts(program)
+    return program.cuts
+
+
+def minimal_cuts(program):
     chosen = set(program.loops)
     for head in sorted(program.loops, reverse=True):
         if acyclic(program, chosen - {head}):

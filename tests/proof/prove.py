@@ -242,12 +242,10 @@ def prove_list(args):
     semantics = subprocess.run([sys.executable, os.path.join(here, "check_semantics.py"),
                                 "--work", work, "--cc", args.cc] + [e[2] for e in entries],
                                capture_output=True, text=True)
-    kind = "the full bound (make prove FULL=1)" if args.full else "the test suite's bound"
-    if complete:
-        kind = (f"{len(complete)} for every size, each loop by induction, "
-                f"{len(entries) - len(complete)} at {kind} (make prove)")
-    else:
-        kind = "all at " + kind
+    bound = "the full bound (make prove FULL=1)" if args.full else "the test suite's bound"
+    kind = (f"{len(complete)} for every size, each loop by induction, "
+            f"{len(entries) - len(complete)} at {bound} (make prove)") if complete else \
+        f"all at {bound}"
     resumed = (f" ({earlier} of the {len(tasks)} pieces proved by an earlier run and kept "
                f"in {args.keep})" if earlier else "")
     report = "\n".join([f"Proof of {len(entries)} objects, {kind}; {args.jobs} pieces of "
