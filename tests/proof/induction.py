@@ -40,6 +40,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from explore import Disproved, Machine, NeedNumber, Proof  # noqa: E402
 from memory import BUFFER_REACH, LINE, STACK_TOP, Memory, place  # noqa: E402
+from models import CHAR  # noqa: E402
 from obligations import CHARACTER, ROUTINES, Run, byte_of, word  # noqa: E402
 from semantics import GENERAL, LANES, XMM, concat, extract, known, mask, simple  # noqa: E402
 
@@ -64,13 +65,14 @@ class Frame:
 class Invariant:
     """What a routine's loops keep, stated once for all its heads.
 
-    `passed(run, name, j)` is what byte j of buffer `name` (an index from
-    the scan pointer, in front of it) holds once the loop has passed it:
-    no match, no terminator.  `counted` says the routine has a size or
-    bound, whose part left from the scan pointer is the count left."""
+    `passed(run, j)` is what byte j of the buffers (an index from the scan
+    pointer, in front of it) holds once the loop has passed it: no match,
+    no terminator, the same in both strings.  `counted` says the routine
+    has a size or bound, whose part left from the scan pointer is the
+    count left."""
     passed: object
     counted: bool
-    window: int        # bytes from the scan pointer the models see
+    window: int        # the models' bound from the scan pointer (characters for wcscmp)
     # The routine keeps the last match it has passed as a block's address
     # and mask in two SIMD lanes (see SavedMatch below).
     saved: bool = False
@@ -78,19 +80,52 @@ class Invariant:
     # claims of a saved match are disjunctions the incremental solver
     # splits on anew at every query.
     blasting: bool = False
+    # The size of the routine's characters: the scan pointers lie a whole
+    # number of them from the starts.
+    character: int = 1
+    # What a pass may know of bytes ahead of the scan pointer that it has
+    # not passed yet, each (what, tested(run, j)): a block tested for the
+    # terminator in one string, or found equal in both.  How many bytes
+    # each holds for is read from the arrivals, as the bytes passed are.
+    tested: tuple = ()
+
+
+def byte(run, name, j):
+    return run.buffer(name).variable(j)
+
+
+def not_terminator(name):
+    """Byte j of string `name` ends a character that is not the terminator
+    (said of a character's last byte; its others say nothing)."""
+    def claim(run, j):
+        if j % CHAR != CHAR - 1:
+            return z3.BoolVal(True)
+        return z3.Or([byte(run, name, j - i) != 0 for i in range(CHAR)])
+    return claim
+
+
+def same_bytes(run, j):
+    return byte(run, "s1", j) == byte(run, "s2", j)
+
+
+def same_characters(run, j):
+    """Byte j of the two strings once passed: the same, and the character
+    it ends not the terminator."""
+    return z3.And(same_bytes(run, j), not_terminator("s1")(run, j))
 
 
 INVARIANTS = {
-    "memchr": Invariant(lambda run, name, j: run.buffer(name).variable(j) != byte_of(
-        z3.BitVec(CHARACTER, 32)), counted=True, window=384),
-    "strnlen": Invariant(lambda run, name, j: run.buffer(name).variable(j) != 0,
-                         counted=True, window=384),
-    "strrchr": Invariant(lambda run, name, j: run.buffer(name).variable(j) != 0,
-                         counted=False, window=128, saved=True, blasting=True),
+    "memchr": Invariant(lambda run, j: byte(run, "s", j) != byte_of(z3.BitVec(CHARACTER, 32)),
+                        counted=True, window=384),
+    "strnlen": Invariant(lambda run, j: byte(run, "s", j) != 0, counted=True, window=384),
+    "strrchr": Invariant(lambda run, j: byte(run, "s", j) != 0, counted=False, window=128,
+                         saved=True, blasting=True),
     # The copy's destination moves with its source: what it holds is the
     # head's `written` bytes, checked apart.
-    "stpcpy": Invariant(lambda run, name, j: run.buffer("src").variable(j) != 0,
-                        counted=False, window=256),
+    "stpcpy": Invariant(lambda run, j: byte(run, "src", j) != 0, counted=False, window=256),
+    "wcscmp": Invariant(same_characters, counted=False, window=48, character=CHAR,
+                        tested=(("equal in both", same_bytes), ("no end of s1", not_terminator("s1")),
+                                ("no end of s2", not_terminator("s2")))),
 }
 
 
@@ -293,9 +328,11 @@ class Head:
     classes: set = field(default_factory=set)
     least_left: int = None
     ahead: int = None                    # bytes from the scan pointer on already passed
+    tested: dict = field(default_factory=dict)  # per Invariant.tested, the bytes it holds for
     witness: str = ""                    # an input whose path establishes it
     saved: object = None                 # the SavedMatch, or its candidates until chosen
-    arrivals: int = 0
+    weakened: list = field(default_factory=list)   # slots a step found otherwise
+    arrivals: int = 0                    # from the entry
     steps: int = 0
     step_stats: Counter = field(default_factory=Counter)
 
@@ -308,11 +345,13 @@ class Head:
         classes = " ".join("/".join(map(str, c[:-1])) + (f" {c[-1]} stored past it" if c[-1] else "")
                            for c in sorted(self.classes))
         left = f", at least {self.least_left} bytes left" if self.least_left is not None else ""
+        tested = "".join(f", {n} bytes ahead tested {what}" for what, n in self.tested.items() if n)
+        weakened = f" ({len(self.weakened)} weakened by a step)" if self.weakened else ""
         exits = self.step_stats["paths"] - self.step_stats["arrivals"]
         return (f"loop {self.address:#x}: first reached on {self.witness}\n    "
                 f"scan pointer {scans}, offsets in line {classes}, "
-                f"{self.ahead} bytes ahead passed{left}; slots: {frame}.  Established at "
-                f"{self.arrivals - self.step_stats['arrivals']} arrivals from the entry; "
+                f"{self.ahead} bytes ahead passed{tested}{left}; slots: {frame}{weakened}.  "
+                f"Established at {self.arrivals} arrivals from the entry; "
                 f"{self.steps} steps (one per class) kept it at "
                 f"{self.step_stats['arrivals']} arrivals and left the loop on {exits} "
                 f"paths that returned ({self.step_stats['queries']} queries)")
@@ -347,7 +386,10 @@ NEAR = 1 << 16
 
 
 def near(k):
-    return k is not None and (k < NEAR or k > (1 << WORD) - NEAR)
+    if k is None:
+        return False
+    k &= mask(WORD)
+    return k < NEAR or k > (1 << WORD) - NEAR
 
 
 def classify(value, at, names):
@@ -376,6 +418,21 @@ def classify(value, at, names):
     if free_of_inputs(value):
         return "fixed", value
     return "any", None
+
+
+# The kinds of slot that every arrival from the entry may leave alike (a
+# lane one constant, a word a block of the string) but a pass may leave
+# otherwise: such a slot is weakened to anything, not failed.
+WEAKENED = ("fixed", "content")
+
+
+class Weaken(Exception):
+    """A step arrived at `head` with `slot` other than the entry's arrivals
+    all left it."""
+
+    def __init__(self, head, slot):
+        super().__init__(head, slot)
+        self.head, self.slot = head, slot
 
 
 class InductiveProof(Proof):
@@ -515,6 +572,8 @@ class InductiveProof(Proof):
                 continue
             if self.entry_pass:
                 head.kinds[slot] = ("any", None)
+            elif head.kinds[slot][0] in WEAKENED:
+                raise Weaken(head.address, slot)
             else:
                 self.disprove(m, ins, f"reaches the loop head with {slot} not as the "
                                       f"invariant has it ({head.kinds[slot][0]})")
@@ -535,7 +594,7 @@ class InductiveProof(Proof):
                 self.always(m, ins, z3.UGE(z3.BitVecVal(0, 32) + at.left, head.least_left),
                             f"reaches the loop head with fewer than {head.least_left} "
                             "bytes left")
-        head.arrivals += 1
+        head.arrivals += self.entry_pass
         self.stats["paths"] += 1
 
     def check_saved(self, m, ins, at, values, head, first):
@@ -589,22 +648,38 @@ class InductiveProof(Proof):
     def check_passed(self, m, ins, at, head):
         """The bytes from the last anchor up to the scan pointer, and the
         head's bytes ahead of it, hold what the loop's invariant says of
-        bytes it has passed.  From the entry, the bytes ahead are read
-        from the arrivals: as many as every arrival has passed."""
+        bytes it has passed; those ahead of it that a pass has tested
+        hold what was tested of them.  From the entry, how many bytes
+        ahead is read from the arrivals: as many as every arrival has."""
+        advance = None
         for name, (key, _) in at.pointers.items():
             advance = key - self.run.buffer(name).start
             if advance < 0:
                 self.disprove(m, ins, f"reaches the loop head with the scan pointer of {name} "
                                       "moved back")
-            passed = self.passed_through(name, advance)
-            if self.entry_pass:
-                ahead = LINE if head.ahead is None else head.ahead
-                while ahead and not self.holds(passed(advance + ahead)):
-                    ahead -= 1
-                head.ahead = ahead
-            if advance + head.ahead:
-                self.always(m, ins, passed(advance + head.ahead),
-                            f"reaches the loop head having passed a byte of {name} that decides")
+        if advance % self.invariant.character:
+            self.disprove(m, ins, "reaches the loop head with the scan pointer part of the way "
+                                  "through a character")
+        head.ahead = self.check_ahead(m, ins, self.invariant.passed, 0, advance, head.ahead,
+                                      "having passed a byte that decides")
+        for what, tested in self.invariant.tested:
+            head.tested[what] = self.check_ahead(m, ins, tested, advance, advance,
+                                                 head.tested.get(what), "having tested a byte "
+                                                 f"ahead as {what}, which it is not")
+
+    def check_ahead(self, m, ins, claim, first, advance, ahead, message):
+        """`claim` holds of the bytes from `first` up to `ahead` past the
+        scan pointer, at `advance`; from the entry, `ahead` (None at first)
+        is lowered until it does, and returned."""
+        def through(end):
+            return z3.And([claim(self.run, j) for j in range(first, end)])
+        if self.entry_pass:
+            ahead = LINE if ahead is None else ahead
+            while ahead and not self.holds(through(advance + ahead)):
+                ahead -= 1
+        if advance + ahead > first:
+            self.always(m, ins, through(advance + ahead), f"reaches the loop head {message}")
+        return ahead
 
     def check_written(self, m, ins, at):
         """The bytes a copy or a fill has stored are the result's from the
@@ -628,12 +703,6 @@ class InductiveProof(Proof):
                 self.always(m, ins, z3.And(claims), f"reaches the loop head with a byte of "
                                                     f"{name} stored other than the model's")
         return written
-
-    def passed_through(self, name, advance):
-        def claim(end):
-            return z3.And([self.invariant.passed(self.run, name, j) for j in range(end)]) \
-                if end else z3.BoolVal(True)
-        return claim
 
     def holds(self, claim):
         """True where `claim` holds on every input of the path."""
@@ -684,10 +753,13 @@ def step_run(name, head, classes, invariant):
         # Nor does a string: the window ahead of its scan pointer lies below
         # the top of the address space too.
         run.assumptions.append(z3.ULE(distance, distance + invariant.window))
-    for b in run.buffers:
-        for j in range(-FRONT, head.ahead):
-            passed = invariant.passed(run, b.name, j)
-            run.assumptions.append(z3.Implies(z3.ULE(-j, distance), passed) if j < 0 else passed)
+    if invariant.character > 1:
+        run.assumptions.append(distance & (invariant.character - 1) == 0)
+    for j in range(-FRONT, head.ahead):
+        passed = invariant.passed(run, j)
+        run.assumptions.append(z3.Implies(z3.ULE(-j, distance), passed) if j < 0 else passed)
+    for what, tested in invariant.tested:
+        run.assumptions += [tested(run, j) for j in range(head.tested[what])]
     return run
 
 
@@ -762,7 +834,19 @@ def prove_complete(program, name, only=None):
                                coverage, heads, invariant, name)
         proof.entry_pass = False
         proof.blasting = invariant.blasting
-        proof.begin(step_machine(proof, head, classes))
+        try:
+            proof.begin(step_machine(proof, head, classes))
+        except Weaken as weak:
+            # The weakened head's steps so far assumed more than its
+            # invariant now says: they are proved again, and this one too.
+            weakened = heads[weak.head]
+            weakened.kinds[weak.slot] = ("any", None)
+            weakened.weakened.append(weak.slot)
+            weakened.steps, weakened.step_stats = 0, Counter()
+            again = {(weak.head, c) for c in weakened.classes} | {(address, classes)}
+            done -= again
+            todo |= again
+            continue
         head.steps += 1
         head.step_stats.update(counts(stats) - before)
         todo |= proof.pending - done

@@ -357,15 +357,19 @@ def stpcpy(run):
 
 
 def wcscmp(run):
+    run.unit = models.CHAR
     size = run.bound * models.CHAR
     s1, s2 = run.contents("s1", size), run.contents("s2", size)
     at, result = models.wcscmp(s1, s2)
+    at = run.past_window(at, unit=models.CHAR)
+    if run.open_ended:
+        # Decided past the window: a result no path may name without reading on.
+        result.case(z3.BoolVal(True), z3.BitVec("beyond.result", 32))
     run.arguments = [run.buffer("s1").start, run.buffer("s2").start]
-    run.precondition = models.compared(s1, s2)
+    run.precondition = run.within_bound(models.compared(s1, s2))
     reads = at.map(lambda k: (k + 1) * models.CHAR)
     run.reads = {"s1": reads, "s2": reads}
     run.result = result
-    run.unit = models.CHAR
 
 
 def fill(value_argument):
