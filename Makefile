@@ -23,10 +23,8 @@
 #                              checked out, and lintian's word on it
 #   make fuzz [SECONDS=60]     every fuzz target for SECONDS seconds
 #   make mutants               the mutation check of the test suite
-#   make prove [FULL=1]        the proof of every object: for every size, each
-#                              loop by induction, where the routine's loops
-#                              have their invariants, the others for every
-#                              content up to a bound; FULL=1 every object up
+#   make prove [FULL=1]        the proof of every object for every size, each
+#                              loop by induction; FULL=1 every object up
 #                              to the bound that reaches all code instead (a
 #                              cross-check, hours); report in
 #                              build/proof-report.txt; a bounded run that was

@@ -304,7 +304,11 @@ def run_model(ins, relocated, regs, xmm, scratch, eflags, fixed, symbolic):
     x = [tuple(var(f"xmm{i}.{j}", 8, b) for j, b in enumerate(v)) for i, v in enumerate(xmm)]
     mem = {SCRATCH + i: var(f"m{i}", 8, b) for i, b in enumerate(scratch)}
     m = Model(r, x, mem, eflags, relocated)
-    semantics.step(m, ins)
+    outcome = semantics.step(m, ins)
+    # A repeated instruction, its count fixed, round by round to its end.
+    while isinstance(outcome, semantics.Branch) and outcome.then and outcome.condition is True:
+        outcome.then(m)
+        outcome = semantics.step(m, ins)
     pairs = [(v, z3.BitVecVal(n, v.size())) for v, n in values.values()]
     inputs = {v.get_id(): n for v, n in values.values()}
 

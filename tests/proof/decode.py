@@ -40,6 +40,10 @@ class Program:
         walker = Walker(self.module)
         self.reachable = set(walker.walk())
         self.successors = {a: walker.successors(self.at(a)) for a in self.reachable}
+        for a in self.reachable:
+            if self.at(a).mnemonic.startswith("rep "):
+                # A repeated instruction runs a round at a time: a loop.
+                self.successors[a] = [a] + list(self.successors[a])
         # Each loop by its head, the instruction its back edges go to.
         self.loops = sorted({head for _, head in self._back_edges()})
         self.loop_heads = set(self.loops)

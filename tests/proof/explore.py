@@ -5,10 +5,12 @@ depends on the inputs may go and following both where both may, and at
 every load, store and return asks the run's obligations (obligations.py)
 whether they hold for every input that reaches that point.
 
-A value the machine needs as a number (an address, a jump table's index,
-a repeat count) but that still depends on the inputs is enumerated: each
+A value the machine needs as a number (an address, a jump table's index)
+but that still depends on the inputs is enumerated: each
 value the path allows becomes a path of its own, and a size that the value
-fixes is replaced by its number from there on.
+fixes is replaced by its number from there on.  A repeated string store
+runs a round at a time, a branch back to itself while its count is not
+zero: a loop like any other, whatever its count.
 
 Where a path reaches code from which every way runs straight to a return
 (decode.Program.tails: a routine's exits, such as a cascade that finds a
@@ -347,13 +349,15 @@ class Proof:
             elif isinstance(outcome, Branch):
                 cond = decided(outcome.condition)
                 if isinstance(cond, bool):
+                    if cond and outcome.then:
+                        outcome.then(m)
                     self.go(m, ins, outcome.taken if cond else outcome.fallthrough)
                     continue
                 if self.merging is not None:
                     # Both ways, unasked: a way no input takes meets its
                     # obligations under a guard that never holds.
                     self.follow(m.copy(), ins, z3.Not(cond), outcome.fallthrough)
-                    self.follow(m, ins, cond, outcome.taken)
+                    self.follow(m, ins, cond, outcome.taken, outcome.then)
                     return
                 # The path's model, an input that takes the path, shows one
                 # side feasible at no cost; the solver is asked of the other.
@@ -361,14 +365,17 @@ class Proof:
                 side, other_side = (cond, z3.Not(cond)) if holds else (z3.Not(cond), cond)
                 where, other_where = (outcome.taken, outcome.fallthrough) if holds else \
                     (outcome.fallthrough, outcome.taken)
+                then, other_then = (outcome.then, None) if holds else (None, outcome.then)
                 if self.query(other_side):
                     self.stats["forks"] += 1
                     other = m.copy()
                     other.model = self.model()
-                    self.follow(other, ins, other_side, other_where)
-                    self.follow(m, ins, side, where)
+                    self.follow(other, ins, other_side, other_where, other_then)
+                    self.follow(m, ins, side, where, then)
                     return
                 m.trace.append((ins.address, where))
+                if then:
+                    then(m)
                 self.go(m, ins, where)
             elif isinstance(outcome, Table):
                 return self.dispatch(m, ins, outcome)
@@ -378,8 +385,7 @@ class Proof:
                     self.merging.ways.append(m)
                     return
                 self.stats["paths"] += 1
-                for head, n in m.back.items():
-                    self.stats["loops"][head] = max(self.stats["loops"][head], n)
+                self.count_loops(m)
                 return
 
     def merge(self, m):
@@ -404,6 +410,7 @@ class Proof:
                 # What a way runs counts as reached once an input takes it.
                 if not set(way.seen) <= self.coverage and self.query(guard(way)):
                     self.coverage.update(way.seen)
+                self.count_loops(way)
             return
         self.merges = False
         try:
@@ -411,18 +418,26 @@ class Proof:
         finally:
             self.merges = True
 
+    def count_loops(self, m):
+        """The most times a path has come back to each loop head."""
+        for head, n in m.back.items():
+            self.stats["loops"][head] = max(self.stats["loops"][head], n)
+
     def go(self, m, ins, address):
         if address in self.program.loop_heads:
             m.back[address] += 1
         m.pc = address
 
-    def follow(self, m, ins, condition, address):
+    def follow(self, m, ins, condition, address, then=None):
+        """Goes on at `address` where `condition` holds, after `then(m)`."""
         m.trace.append((ins.address, address))
         if self.merging is not None:
             m.guard.append(condition)
         self.solver.push()
         self.solver.add(condition)
         try:
+            if then:
+                then(m)
             self.go(m, ins, address)
             self.explore(m)
         finally:

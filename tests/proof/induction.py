@@ -123,6 +123,9 @@ INVARIANTS = {
     # The copy's destination moves with its source: what it holds is the
     # head's `written` bytes, checked apart.
     "stpcpy": Invariant(lambda run, j: byte(run, "src", j) != 0, counted=False, window=256),
+    # A fill reads nothing: what it keeps is the bytes stored, checked apart.
+    "memset": Invariant(None, counted=True, window=512),
+    "bzero": Invariant(None, counted=True, window=512),
     "wcscmp": Invariant(same_characters, counted=False, window=48, character=CHAR,
                         tested=(("equal in both", same_bytes), ("no end of s1", not_terminator("s1")),
                                 ("no end of s2", not_terminator("s2")))),
@@ -316,6 +319,28 @@ class Kept:
     index: object
 
 
+def describe_classes(classes):
+    """The classes as offsets in line, each with the counts of bytes stored
+    past the pointer that occur with it, runs of them as ranges."""
+    stored = {}
+    for c in classes:
+        stored.setdefault(c[:-1], []).append(c[-1])
+    parts = []
+    for offsets, counts in sorted(stored.items()):
+        runs, counts = [], sorted(counts)
+        for k in counts:
+            if runs and runs[-1][1] == k - 1:
+                runs[-1][1] = k
+            else:
+                runs.append([k, k])
+        text = "/".join(map(str, offsets))
+        if counts != [0]:
+            spans = ", ".join(f"{a}" if a == b else f"{a}-{b}" for a, b in runs)
+            text += f" ({spans} stored past it)"
+        parts.append(text)
+    return ", ".join(parts)
+
+
 @dataclass
 class Head:
     """A loop head's invariant as read at its first arrival and checked at
@@ -325,6 +350,7 @@ class Head:
     address: int
     registers: dict                      # buffer -> register of its scan pointer
     kinds: dict                          # slot -> (kind, datum)
+    candidates: dict = field(default_factory=dict)  # slot -> the kinds the entry still allows
     classes: set = field(default_factory=set)
     least_left: int = None
     ahead: int = None                    # bytes from the scan pointer on already passed
@@ -342,23 +368,23 @@ class Head:
                           for name, r in self.registers.items())
         kinds = Counter(kind for kind, _ in self.kinds.values())
         frame = ", ".join(f"{n} {k}" for k, n in sorted(kinds.items()))
-        classes = " ".join("/".join(map(str, c[:-1])) + (f" {c[-1]} stored past it" if c[-1] else "")
-                           for c in sorted(self.classes))
+        classes = describe_classes(self.classes)
         left = f", at least {self.least_left} bytes left" if self.least_left is not None else ""
         tested = "".join(f", {n} bytes ahead tested {what}" for what, n in self.tested.items() if n)
         weakened = f" ({len(self.weakened)} weakened by a step)" if self.weakened else ""
         exits = self.step_stats["paths"] - self.step_stats["arrivals"]
         return (f"loop {self.address:#x}: first reached on {self.witness}\n    "
                 f"scan pointer {scans}, offsets in line {classes}, "
-                f"{self.ahead} bytes ahead passed{tested}{left}; slots: {frame}{weakened}.  "
+                f"{self.ahead or 0} bytes ahead passed{tested}{left}; slots: {frame}{weakened}.  "
                 f"Established at {self.arrivals} arrivals from the entry; "
                 f"{self.steps} steps (one per class) kept it at "
                 f"{self.step_stats['arrivals']} arrivals and left the loop on {exits} "
                 f"paths that returned ({self.step_stats['queries']} queries)")
 
-    def expected(self, slot, at):
-        """What the slot must hold at an arrival `at`, or None for anything."""
-        kind, datum = self.kinds[slot]
+    def expected(self, slot, at, kind=None):
+        """What the slot must hold at an arrival `at` (as the head's kind
+        of it, or `kind`, has it), or None for anything."""
+        kind, datum = kind or self.kinds[slot]
         if kind == "pointer":
             name, offset = datum
             return at.pointers[name][1] + offset
@@ -367,6 +393,11 @@ class Head:
             return at.pointers[name][1] - at.distance + offset
         if kind == "left":
             return at.left + datum
+        if kind == "words":
+            return z3.LShR(word(at.left), REPEATED_SHIFT)
+        if kind == "residue":
+            return z3.Concat(z3.BitVec(f"head.{'.'.join(map(str, slot))}", WORD - REPEATED_SHIFT),
+                             residue(at.left + datum))
         if kind == "count":
             return at.distance + at.left + datum
         if kind == "difference":
@@ -378,6 +409,15 @@ class Head:
         if kind == "fixed":
             return datum
         return None
+
+
+# A repeated store's word: the count left is so many words and a residue.
+REPEATED_SHIFT = 2
+STRING_POINTERS = {"rep stosd": "edi"}
+
+
+def residue(v):
+    return z3.Extract(REPEATED_SHIFT - 1, 0, word(v))
 
 
 # How far from the count left or the scan pointer a value may lie and still
@@ -393,46 +433,58 @@ def near(k):
 
 
 def classify(value, at, names):
-    """The kind of a slot's value at the first arrival `at`."""
+    """The kinds a slot's value has at the first arrival `at`, the most
+    telling first, down to "fixed" or "any": where several hold (the count
+    left is the count when the scan pointer has not moved), later arrivals
+    from the entry choose among them."""
     if at.left is not None:
         if difference(value, at.distance + at.left) == 0:
-            return "count", 0
+            yield "count", 0
         k = difference(value, at.left)
         if near(k):
-            return "left", k
+            yield "left", k
+        if difference(value, z3.LShR(word(at.left), REPEATED_SHIFT)) == 0:
+            yield "words", None
     for name in names:
         pointer = at.pointers[name][1]
         if difference(value, pointer - at.distance) == 0:
-            return "start", (name, 0)
+            yield "start", (name, 0)
         k = difference(value, pointer)
         if near(k):
-            return "pointer", (name, k)
+            yield "pointer", (name, k)
     for name in names:
         for other in names:
             if other != name and difference(value, at.pointers[name][1] -
                                             at.pointers[other][1]) == 0:
-                return "difference", (name, other)
+                yield "difference", (name, other)
     found = contents(value, at, names)
     if found:
-        return "content", found
-    if free_of_inputs(value):
-        return "fixed", value
-    return "any", None
+        yield "content", found
+    yield ("fixed", value) if free_of_inputs(value) else ("any", None)
 
 
-# The kinds of slot that every arrival from the entry may leave alike (a
-# lane one constant, a word a block of the string) but a pass may leave
-# otherwise: such a slot is weakened to anything, not failed.
-WEAKENED = ("fixed", "content")
+# A slot that every arrival from the entry leaves alike (a lane one
+# constant, a pointer beside the scan pointer) but a pass leaves otherwise
+# is weakened, not failed: to its kind here, else to anything.  A copy of
+# the count left kept across a repeated store keeps what is left of a word.
+WEAKER = {"left": "residue"}
 
 
 class Weaken(Exception):
     """A step arrived at `head` with `slot` other than the entry's arrivals
-    all left it."""
+    all left it, or with fewer bytes left than they all had."""
 
-    def __init__(self, head, slot):
-        super().__init__(head, slot)
-        self.head, self.slot = head, slot
+    def __init__(self, head, slot=None, least_left=None):
+        super().__init__(head, slot, least_left)
+        self.head, self.slot, self.least_left = head, slot, least_left
+
+    def apply(self, head):
+        if self.slot is None:
+            head.least_left = self.least_left
+            return
+        kind, datum = head.kinds[self.slot]
+        head.kinds[self.slot] = (WEAKER[kind], datum) if kind in WEAKER else ("any", None)
+        head.weakened.append(self.slot)
 
 
 class InductiveProof(Proof):
@@ -519,9 +571,12 @@ class InductiveProof(Proof):
         """At a first arrival: the register that points into each buffer,
         the one with the most alignment where several do."""
         found = {}
+        # A repeated string store's pointer is its own register, though
+        # another may hold the same address when it begins.
+        own = STRING_POINTERS.get(self.program.at(m.pc).mnemonic)
         for name in (b.name for b in self.run.buffers):
             best = None
-            for r in GENERAL:
+            for r in [own] if own else GENERAL:
                 if r == "esp":
                     continue
                 try:
@@ -552,31 +607,23 @@ class InductiveProof(Proof):
         values = slots(m)
         if first:
             names = list(head.registers)
-            head.kinds = {s: classify(v, at, names) for s, v in values.items()}
-            for slot, (kind, _) in head.kinds.items():
-                if kind == "any":
-                    head.kinds[slot] = self.constant(m, values[slot])
+            head.candidates = {s: list(classify(v, at, names)) for s, v in values.items()}
+            for slot, kinds in head.candidates.items():
+                if kinds[-1][0] == "any":
+                    kinds[-1] = self.constant(m, values[slot])
+            head.kinds = {s: kinds[0] for s, kinds in head.candidates.items()}
             self.heads[m.pc] = head
         for slot, value in values.items():
-            expected = head.expected(slot, at)
-            if expected is None:
+            if self.keeps(head, slot, value, at):
                 continue
-            claim = value == expected if not (known(value) and known(expected)) else \
-                (value - expected) & mask(WORD) == 0
-            if isinstance(claim, bool):
-                ok = claim
-            else:
-                claim = z3.simplify(claim)
-                ok = z3.is_true(claim) or not self.query(z3.Not(claim))
-            if ok:
-                continue
-            if self.entry_pass:
-                head.kinds[slot] = ("any", None)
-            elif head.kinds[slot][0] in WEAKENED:
+            if not self.entry_pass:
                 raise Weaken(head.address, slot)
-            else:
-                self.disprove(m, ins, f"reaches the loop head with {slot} not as the "
-                                      f"invariant has it ({head.kinds[slot][0]})")
+            # The first of the other kinds this arrival leaves it, else anything.
+            kinds = head.candidates[slot]
+            while kinds and (kinds[0] == head.kinds[slot] or
+                             not self.keeps(head, slot, value, at, kinds[0])):
+                kinds.pop(0)
+            head.kinds[slot] = kinds[0] if kinds else ("any", None)
         if self.invariant.saved:
             self.check_saved(m, ins, at, values, head, first)
         if m.df:
@@ -590,12 +637,25 @@ class InductiveProof(Proof):
         else:
             if classes not in head.classes:
                 self.pending.add((m.pc, classes))
-            if at.left is not None:
-                self.always(m, ins, z3.UGE(z3.BitVecVal(0, 32) + at.left, head.least_left),
-                            f"reaches the loop head with fewer than {head.least_left} "
-                            "bytes left")
+            if at.left is not None and self.query(z3.ULT(z3.BitVecVal(0, 32) + at.left,
+                                                         head.least_left)):
+                raise Weaken(head.address, least_left=self.least(at.left))
         head.arrivals += self.entry_pass
         self.stats["paths"] += 1
+
+    def keeps(self, head, slot, value, at, kind=None):
+        """True where the slot's `value` is as its kind (the head's, or
+        `kind`) has it at arrival `at`."""
+        kind = kind or head.kinds[slot]
+        expected = head.expected(slot, at, kind)
+        if expected is None:
+            return True
+        if kind[0] == "residue":
+            value, expected = residue(value), residue(expected)
+        if known(value) and known(expected):
+            return (value - expected) & mask(WORD) == 0
+        claim = z3.simplify(value == expected)
+        return z3.is_true(claim) or not self.query(z3.Not(claim))
 
     def check_saved(self, m, ins, at, values, head, first):
         """The saved match is kept.  From the entry, the pairs of SIMD lanes
@@ -660,8 +720,9 @@ class InductiveProof(Proof):
         if advance % self.invariant.character:
             self.disprove(m, ins, "reaches the loop head with the scan pointer part of the way "
                                   "through a character")
-        head.ahead = self.check_ahead(m, ins, self.invariant.passed, 0, advance, head.ahead,
-                                      "having passed a byte that decides")
+        if self.invariant.passed:
+            head.ahead = self.check_ahead(m, ins, self.invariant.passed, 0, advance, head.ahead,
+                                          "having passed a byte that decides")
         for what, tested in self.invariant.tested:
             head.tested[what] = self.check_ahead(m, ins, tested, advance, advance,
                                                  head.tested.get(what), "having tested a byte "
@@ -755,7 +816,7 @@ def step_run(name, head, classes, invariant):
         run.assumptions.append(z3.ULE(distance, distance + invariant.window))
     if invariant.character > 1:
         run.assumptions.append(distance & (invariant.character - 1) == 0)
-    for j in range(-FRONT, head.ahead):
+    for j in range(-FRONT, head.ahead or 0) if invariant.passed else ():
         passed = invariant.passed(run, j)
         run.assumptions.append(z3.Implies(z3.ULE(-j, distance), passed) if j < 0 else passed)
     for what, tested in invariant.tested:
@@ -840,8 +901,7 @@ def prove_complete(program, name, only=None):
             # The weakened head's steps so far assumed more than its
             # invariant now says: they are proved again, and this one too.
             weakened = heads[weak.head]
-            weakened.kinds[weak.slot] = ("any", None)
-            weakened.weakened.append(weak.slot)
+            weak.apply(weakened)
             weakened.steps, weakened.step_stats = 0, Counter()
             again = {(weak.head, c) for c in weakened.classes} | {(address, classes)}
             done -= again

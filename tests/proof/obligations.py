@@ -375,13 +375,14 @@ def wcscmp(run):
 def fill(value_argument):
     def setup(run):
         dst = run.buffer("dst").start
-        n, cache = size(run.bound), z3.BitVec(CACHE_SIZE, 32)
+        n, cache = run.count(), z3.BitVec(CACHE_SIZE, 32)
         c = z3.BitVec(CHARACTER, 32)
         run.arguments = [dst, c, n] if value_argument else [dst, n]
-        run.precondition = ULE(n, run.bound)
+        run.precondition = run.within_bound(ULE(n, run.bound))
         byte = byte_of(c) if value_argument else z3.BitVecVal(0, 8)
         run.writes = {"dst": (n, models.memset(byte, run.bound))}
-        run.result = dst if value_argument else None
+        run.prefix_values = {"dst": lambda j: byte}
+        run.result = run.base("dst") - run.front("dst") if value_argument else None
         run.externals = {CACHE_SIZE: cache}
         run.shown = [n, cache] + ([c] if value_argument else [])
     return setup

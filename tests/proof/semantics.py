@@ -232,10 +232,13 @@ class Next:
 
 @dataclass
 class Branch:
-    """Go to `taken` when `condition` holds, else to `fallthrough`."""
+    """Go to `taken` when `condition` holds, else to `fallthrough`; on the
+    way to `taken`, `then(m)` where it is given (one round of a repeated
+    instruction, which branches to itself)."""
     condition: object
     taken: int
     fallthrough: int
+    then: object = None
 
 
 @dataclass
@@ -380,11 +383,29 @@ def shr(m, ins):
     write(m, ins, dst, result)
 
 
+# A byte times this is the byte in each of four: a fill's word.
+BYTE_COPIES = 0x01010101
+
+
 def imul3(m, ins):
     dst, src, imm = ins.operands
-    result = binary(lambda x, y: x * y, read(m, ins, src, 32), imm.imm & mask(32), 32)
+    value, factor = read(m, ins, src, 32), imm.imm & mask(32)
+    byte = zero_extended_byte(value)
+    if factor == BYTE_COPIES and byte is not None:
+        # Said as the copies it is, not a product, which the solver would
+        # have to multiply out to compare a stored byte with the fill's.
+        result = z3.Concat(byte, byte, byte, byte)
+    else:
+        result = binary(lambda x, y: x * y, value, factor, 32)
     m.flags = None  # CF and OF tell an overflow; no routine reads them
     write(m, ins, dst, result)
+
+
+def zero_extended_byte(v):
+    """The byte v widens with zeros, or None."""
+    if known(v) or v.decl().kind() != z3.Z3_OP_ZERO_EXT or v.arg(0).size() != 8:
+        return None
+    return v.arg(0)
 
 
 def mov(m, ins):
@@ -420,15 +441,21 @@ def pop(m, ins):
     write(m, ins, ins.operands[0], value)
 
 
-def rep_stosd(m, ins):
+def rep_stosd(m, ins, after):
+    """A round at a time, each a branch back to the instruction while the
+    count is not zero: a loop of its own, whose count may be any."""
     if m.df:
         raise Unmodelled(ins, "a string store with the direction flag set")
-    count = m.concrete(ins, m.reg("ecx"), "the repeat count")
-    value = [extract(m.reg("eax"), 8 * i, 8) for i in range(4)]
-    if count:
-        m.store(ins, m.reg("edi"), value * count)  # upward: the direction flag is clear
-    m.set_reg("edi", (m.reg("edi") + 4 * count) & mask(32))
-    m.set_reg("ecx", 0)
+    return Branch(bool_not(equal(m.reg("ecx"), 0, 32)), ins.address, after,
+                  then=lambda machine: store_word(machine, ins))
+
+
+def store_word(m, ins):
+    """One round of `rep stosd`: the word stored upward (the direction flag
+    is clear), the count one less."""
+    m.store(ins, m.reg("edi"), [extract(m.reg("eax"), 8 * i, 8) for i in range(4)])
+    m.set_reg("edi", (m.reg("edi") + 4) & mask(32))
+    m.set_reg("ecx", (m.reg("ecx") - 1) & mask(32))
 
 
 # 16-byte moves that fault on an operand not aligned to 16.
@@ -565,7 +592,6 @@ SIMPLE = {
     "pmovmskb": pmovmskb,
     "pshufd": pshufd,
     "punpcklbw": punpcklbw,
-    "rep stosd": rep_stosd,
 }
 SIMPLE.update({name: set_condition for name in SET_CONDITIONS})
 MODELLED = set(SIMPLE) | set(CONDITIONS) | {"jmp", "call", "ret", "nop", "xchg"}
@@ -589,6 +615,8 @@ def step(m, ins):
     if name == "call":
         m.call(ins, m.program.called(ins), after)
         return Next(after)
+    if name == "rep stosd":
+        return rep_stosd(m, ins, after)
     if name == "ret":
         if ins.operands:
             raise Unmodelled(ins, "return that pops arguments")
