@@ -158,7 +158,7 @@ def collect(paths):
             if groups & {x86.X86_GRP_JUMP, x86.X86_GRP_CALL, x86.X86_GRP_RET} or \
                     program.padding(address) or ins.mnemonic == "nop":
                 continue
-            if ins.mnemonic not in semantics.SIMPLE:
+            if ins.mnemonic not in semantics.SIMPLE and ins.mnemonic not in semantics.REPEATED:
                 raise SystemExit(f"{path}: {address:#x} `{att(ins)}`: not modelled")
             same = chosen[form(ins)]
             if len(same) < PER_FORM and bytes(ins.bytes) not in same:

@@ -594,7 +594,9 @@ SIMPLE = {
     "punpcklbw": punpcklbw,
 }
 SIMPLE.update({name: set_condition for name in SET_CONDITIONS})
-MODELLED = set(SIMPLE) | set(CONDITIONS) | {"jmp", "call", "ret", "nop", "xchg"}
+# Instructions that repeat themselves, each round a branch back to itself.
+REPEATED = {"rep stosd": rep_stosd}
+MODELLED = set(SIMPLE) | set(REPEATED) | set(CONDITIONS) | {"jmp", "call", "ret", "nop", "xchg"}
 
 
 def step(m, ins):
@@ -615,8 +617,8 @@ def step(m, ins):
     if name == "call":
         m.call(ins, m.program.called(ins), after)
         return Next(after)
-    if name == "rep stosd":
-        return rep_stosd(m, ins, after)
+    if name in REPEATED:
+        return REPEATED[name](m, ins, after)
     if name == "ret":
         if ins.operands:
             raise Unmodelled(ins, "return that pops arguments")
