@@ -243,13 +243,14 @@ def prove_list(args):
                                 "--work", work, "--cc", args.cc] + [e[2] for e in entries],
                                capture_output=True, text=True)
     bound = "the full bound (make prove FULL=1)" if args.full else "the test suite's bound"
-    kind = (f"{len(complete)} for every size, each loop by induction, "
-            f"{len(entries) - len(complete)} at {bound} (make prove)") if complete else \
-        f"all at {bound}"
+    bounded = len(entries) - len(complete)
+    kinds = ([f"{len(complete)} for every size, each loop by induction"] if complete else []) + \
+        ([f"{bounded} at {bound}"] if bounded else [])
+    pieces_of = f", the bounded in pieces of {PIECE_RUNS} runs" if tasks else ""
     resumed = (f" ({earlier} of the {len(tasks)} pieces proved by an earlier run and kept "
                f"in {args.keep})" if earlier else "")
-    report = "\n".join([f"Proof of {len(entries)} objects, {kind}; {args.jobs} pieces of "
-                        f"{PIECE_RUNS} runs at a time, {time.time() - began:.0f} s in all"
+    report = "\n".join([f"Proof of {len(entries)} objects, {', '.join(kinds)}; {args.jobs} "
+                        f"at a time{pieces_of}, {time.time() - began:.0f} s in all"
                         f"{resumed}; times are CPU seconds of each object's proof", ""]
                        + lines + ["", (semantics.stdout + semantics.stderr).rstrip()]) + "\n"
     with open(args.report, "w") as out:
