@@ -202,15 +202,20 @@ class Arrival:
         return b.variable(self.pointers[name][0] - b.start + offset)
 
 
-def spans(indices):
-    """Indices as runs: "0-15 17-31"."""
-    out, indices = [], sorted(indices)
-    for i in indices:
+def runs(indices):
+    """Indices as runs of consecutive ones, each [first, last]."""
+    out = []
+    for i in sorted(indices):
         if out and out[-1][1] == i - 1:
             out[-1][1] = i
         else:
             out.append([i, i])
-    return " ".join(f"{a}-{b}" for a, b in out)
+    return out
+
+
+def spans(indices):
+    """Indices as runs: "0-15 17-31"."""
+    return " ".join(f"{a}-{b}" for a, b in runs(indices))
 
 
 def leaves(value):
@@ -327,16 +332,10 @@ def describe_classes(classes):
         stored.setdefault(c[:-1], []).append(c[-1])
     parts = []
     for offsets, counts in sorted(stored.items()):
-        runs, counts = [], sorted(counts)
-        for k in counts:
-            if runs and runs[-1][1] == k - 1:
-                runs[-1][1] = k
-            else:
-                runs.append([k, k])
         text = "/".join(map(str, offsets))
         if counts != [0]:
-            spans = ", ".join(f"{a}" if a == b else f"{a}-{b}" for a, b in runs)
-            text += f" ({spans} stored past it)"
+            stored_runs = ", ".join(f"{a}" if a == b else f"{a}-{b}" for a, b in runs(counts))
+            text += f" ({stored_runs} stored past it)"
         parts.append(text)
     return ", ".join(parts)
 
