@@ -2,17 +2,18 @@
 # SPDX-License-Identifier: MIT
 """Runs a program built with -pg and checks gprof's account of the routines.
 
-  check_gprof.py PROGRAM --routine SYMBOL... --caller NAME=COUNT...
-                 [--no-call-counts]
+  check_gprof.py PROGRAM --routine SYMBOL... [--no-call-counts]
 
-Every routine must have samples in the flat profile under its own name, and
-no row of the flat profile may name anything else inside a routine: the
-time of every part of a routine is the routine's.  With the profiling entry
-frame (the default), each routine must also show the sum of the counts as
-its number of calls, and in the call graph exactly the named callers, each
-with its own count; --no-call-counts is for the build without the hook,
-where gprof sees no calls of the routines.  The program runs in a fresh
-directory, where the profiling runtime writes gmon.out at exit.
+The program prints one line for each routine it called, with the calls
+from each caller: `SYMBOL CALLER=COUNT...`; every routine named must be
+among them.  Every routine must have samples in the flat profile under its
+own name, and no row of the flat profile may name anything else inside a
+routine: the time of every part of a routine is the routine's.  With the
+profiling entry frame (the default), each routine must also show the sum of
+its counts as its number of calls, and in the call graph exactly the callers
+printed, each with its own count; --no-call-counts is for the build without
+the hook, where gprof sees no calls of the routines.  The program runs in a
+fresh directory, where the profiling runtime writes gmon.out at exit.
 """
 import argparse
 import os
@@ -66,19 +67,26 @@ def symbol_extents(program):
     return extents
 
 
+def calls_made(output):
+    """routine -> {caller: calls}, as the program printed them."""
+    made = {}
+    for line in output.splitlines():
+        routine, *counts = line.split()
+        made[routine] = {caller: int(count)
+                         for caller, count in (c.split("=") for c in counts)}
+    return made
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("program")
     parser.add_argument("--routine", action="append", required=True)
-    parser.add_argument("--caller", action="append", required=True)
     parser.add_argument("--no-call-counts", dest="counted", action="store_false")
     args = parser.parse_args()
-    expected = {name: int(count) for name, count in (c.split("=") for c in args.caller)}
-    total = sum(expected.values())
-
     program = os.path.abspath(args.program)
     with tempfile.TemporaryDirectory() as directory:
-        subprocess.run([program], cwd=directory, check=True)
+        made = calls_made(subprocess.run([program], cwd=directory, check=True,
+                                         capture_output=True, text=True).stdout)
         report = subprocess.run(["gprof", "-b", program, os.path.join(directory, "gmon.out")],
                                 check=True, capture_output=True, text=True).stdout
 
@@ -87,6 +95,11 @@ def main():
     extents = symbol_extents(program)
     entries = call_graph_entries(report) if args.counted else {}
     for routine in args.routine:
+        if routine not in made:
+            failures.append(f"{routine}: not called by the program")
+            continue
+        expected = made[routine]
+        total = sum(expected.values())
         seconds, calls = rows.get(routine, (0.0, None))
         if seconds <= 0:
             failures.append(f"{routine}: no samples in the flat profile")
@@ -108,9 +121,13 @@ def main():
     if failures:
         print(report, file=sys.stderr)
         return 1
-    profile = ", ".join(f"{r} {rows[r][0]:.2f} s" for r in args.routine)
-    counted = f"; {total} calls each from {', '.join(sorted(expected))}" if args.counted else ""
-    print(f"gprof: {profile}{counted}")
+    for routine in args.routine:
+        counted = ""
+        if args.counted:
+            callers = ", ".join(f"{count} from {caller}"
+                                for caller, count in sorted(made[routine].items()))
+            counted = f", calls {callers}"
+        print(f"gprof: {routine} {rows[routine][0]:.2f} s{counted}")
     return 0
 
 
