@@ -349,34 +349,28 @@ class Proof:
             elif isinstance(outcome, Branch):
                 cond = decided(outcome.condition)
                 if isinstance(cond, bool):
-                    if cond and outcome.then:
-                        outcome.then(m)
-                    self.go(m, ins, outcome.taken if cond else outcome.fallthrough)
+                    self.take(m, ins, *outcome.way(cond))
                     continue
                 if self.merging is not None:
                     # Both ways, unasked: a way no input takes meets its
                     # obligations under a guard that never holds.
-                    self.follow(m.copy(), ins, z3.Not(cond), outcome.fallthrough)
-                    self.follow(m, ins, cond, outcome.taken, outcome.then)
+                    self.follow(m.copy(), ins, z3.Not(cond), *outcome.way(False))
+                    self.follow(m, ins, cond, *outcome.way(True))
                     return
                 # The path's model, an input that takes the path, shows one
                 # side feasible at no cost; the solver is asked of the other.
                 holds = z3.is_true(m.model.eval(cond, model_completion=True))
                 side, other_side = (cond, z3.Not(cond)) if holds else (z3.Not(cond), cond)
-                where, other_where = (outcome.taken, outcome.fallthrough) if holds else \
-                    (outcome.fallthrough, outcome.taken)
-                then, other_then = (outcome.then, None) if holds else (None, outcome.then)
                 if self.query(other_side):
                     self.stats["forks"] += 1
                     other = m.copy()
                     other.model = self.model()
-                    self.follow(other, ins, other_side, other_where, other_then)
-                    self.follow(m, ins, side, where, then)
+                    self.follow(other, ins, other_side, *outcome.way(not holds))
+                    self.follow(m, ins, side, *outcome.way(holds))
                     return
+                where, then = outcome.way(holds)
                 m.trace.append((ins.address, where))
-                if then:
-                    then(m)
-                self.go(m, ins, where)
+                self.take(m, ins, where, then)
             elif isinstance(outcome, Table):
                 return self.dispatch(m, ins, outcome)
             else:
@@ -428,17 +422,21 @@ class Proof:
             m.back[address] += 1
         m.pc = address
 
-    def follow(self, m, ins, condition, address, then=None):
-        """Goes on at `address` where `condition` holds, after `then(m)`."""
+    def take(self, m, ins, address, then):
+        """Goes to `address` after what the branch does on the way there."""
+        if then:
+            then(m)
+        self.go(m, ins, address)
+
+    def follow(self, m, ins, condition, address, then):
+        """Goes on at `address`, as `take`, where `condition` holds."""
         m.trace.append((ins.address, address))
         if self.merging is not None:
             m.guard.append(condition)
         self.solver.push()
         self.solver.add(condition)
         try:
-            if then:
-                then(m)
-            self.go(m, ins, address)
+            self.take(m, ins, address, then)
             self.explore(m)
         finally:
             self.solver.pop()

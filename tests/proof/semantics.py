@@ -240,6 +240,11 @@ class Branch:
     fallthrough: int
     then: object = None
 
+    def way(self, taken):
+        """The address the branch goes to and what it does on the way there,
+        taken or not."""
+        return (self.taken, self.then) if taken else (self.fallthrough, None)
+
 
 @dataclass
 class Table:
